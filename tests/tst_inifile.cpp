@@ -1,0 +1,372 @@
+#include "DPrint.h"
+#include "IniReader.h"
+#include "IniWriter.h"
+#include "iniTestSupport.h"
+
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <sys/stat.h>
+
+using namespace Mox::Ini;
+using namespace IniTest;
+
+class TestIniFile : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void lineEnds_data();
+    void lineEnds();
+    void grammar_data();
+    void grammar();
+    void blockBoundaries_data();
+    void blockBoundaries();
+    void messages();
+    void valueParsers();
+    void arrayAndSectionParsers();
+    void optionSets();
+    void writerExactBytes();
+    void writerKeepsLinkModeAndOwner();
+
+private:
+    QTemporaryDir m_dir;
+};
+
+namespace {
+struct ReadResult
+{
+    QStringList calls; // one entry per item-handing call: "[section]" and/or "<key>=<value>", joined by '|'
+    bool success = false;
+    int line = 0;
+};
+
+ReadResult readAll(const QString& file)
+{
+    ReadResult result;
+    bool success = false;
+    IniReader reader(path(file), success);
+    if (!success)
+        return result;
+    std::string key, value, section;
+    bool sectionChanged = false, dataChanged = false;
+    // The bound only keeps a faulty reader from looping for ever.
+    for (int i = 0; i < 1000000 && reader.read(success, key, value, section, sectionChanged, dataChanged);
+         ++i) {
+        QStringList parts;
+        if (sectionChanged)
+            parts << "[" + QString::fromStdString(section) + "]";
+        if (dataChanged)
+            parts << "<" + QString::fromStdString(key) + ">=<" + QString::fromStdString(value) + ">";
+        result.calls << parts.join('|');
+    }
+    result.success = success;
+    result.line = reader.getLine();
+    return result;
+}
+
+QStringList items(const QStringList& calls)
+{
+    return calls.join('|').split('|', QString::SkipEmptyParts);
+}
+} // namespace
+
+void TestIniFile::lineEnds_data()
+{
+    QTest::addColumn<QStringList>("ends");
+    QTest::newRow("LF") << QStringList{"\n"};
+    QTest::newRow("CR LF") << QStringList{"\r\n"};
+    QTest::newRow("CR") << QStringList{"\r"};
+    QTest::newRow("mixed") << QStringList{"\r", "\n", "\r\n"};
+}
+
+void TestIniFile::lineEnds()
+{
+    QFETCH(QStringList, ends);
+    const QStringList lines{";note", "[A]", "k=v", "", "x=", "[B]", "a=b=c", "key = value", "last=1"};
+    QByteArray bytes;
+    for (int i = 0; i < lines.size(); ++i)
+        bytes += lines[i].toLatin1() + (i + 1 < lines.size() ? ends[i % ends.size()].toLatin1() : "");
+    const QString file = m_dir.filePath("ends.ini");
+    QVERIFY(writeFile(file, bytes));
+    const ReadResult r = readAll(file);
+    QVERIFY(r.success);
+    QCOMPARE(items(r.calls),
+             (QStringList{"[A]", "<k>=<v>", "<x>=<>", "[B]", "<a>=<b=c>", "<key >=< value>", "<last>=<1>"}));
+    QCOMPARE(r.line, 10); // nine lines, each counted once
+}
+
+void TestIniFile::grammar_data()
+{
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::addColumn<QStringList>("calls");
+    QTest::addColumn<bool>("success");
+    QTest::newRow("empty file") << QByteArray() << QStringList() << true;
+    QTest::newRow("only comments") << QByteArray(";a\n\n;b\n") << QStringList() << true;
+    QTest::newRow("header and pair in one call")
+        << QByteArray("[S]\n\n;c\nk=v\n") << QStringList{"[S]|<k>=<v>"} << true;
+    QTest::newRow("headers one by one")
+        << QByteArray("[A]\n[B]\nk=v\n") << QStringList{"[A]", "[B]|<k>=<v>"} << true;
+    QTest::newRow("header on the last line")
+        << QByteArray("[A]\nk=v\n[B]") << QStringList{"[A]|<k>=<v>", "[B]"} << true;
+    QTest::newRow("repeated header") << QByteArray("[A]\n[A]\n") << QStringList{"[A]", "[A]"} << true;
+    QTest::newRow("name with = and ]")
+        << QByteArray("[a=b]\n[a]b]\nk=v\n") << QStringList{"[a=b]", "[a]b]|<k>=<v>"} << true;
+    QTest::newRow("empty name") << QByteArray("[]\n") << QStringList{"[]"} << true;
+    QTest::newRow("bracket key") << QByteArray("[S]\n[x=1\n") << QStringList{"[S]|<[x>=<1>"} << true;
+    QTest::newRow("empty key") << QByteArray("[S]\n=v\n=\n") << QStringList{"[S]|<>=<v>", "<>=<>"} << true;
+    QTest::newRow("pair before any header") << QByteArray("k=v\n") << QStringList{"<k>=<v>"} << true;
+    QTest::newRow("unclosed header") << QByteArray("[x\n") << QStringList() << false;
+    QTest::newRow("hash is no comment") << QByteArray("[S]\n#x\n") << QStringList() << false;
+    QTest::newRow("blanks before ;") << QByteArray("[S]\n  ;x\nk=v\n") << QStringList() << false;
+    QTest::newRow("blank line of spaces") << QByteArray("[S]\n   \n") << QStringList() << false;
+    QTest::newRow("byte-order mark") << QByteArray("\xEF\xBB\xBF[S]\nk=v\n") << QStringList() << false;
+}
+
+void TestIniFile::grammar()
+{
+    QFETCH(QByteArray, bytes);
+    QFETCH(QStringList, calls);
+    QFETCH(bool, success);
+    const QString file = m_dir.filePath("grammar.ini");
+    QVERIFY(writeFile(file, bytes));
+    ReadResult r;
+    captureStderr([&] { r = readAll(file); });
+    QCOMPARE(r.calls, calls);
+    QCOMPARE(r.success, success);
+}
+
+void TestIniFile::blockBoundaries_data()
+{
+    // The reader takes the file 200 bytes at a time: put a line end, or a long line, across those blocks.
+    QTest::addColumn<QByteArray>("firstEnd");
+    QTest::addColumn<int>("firstLength");
+    QTest::newRow("CR LF split at 200") << QByteArray("\r\n") << 199;
+    QTest::newRow("CR alone at 200") << QByteArray("\r") << 199;
+    QTest::newRow("CR LF split at 400") << QByteArray("\r\n") << 399;
+    QTest::newRow("one long line") << QByteArray("\r\n") << 100000;
+}
+
+void TestIniFile::blockBoundaries()
+{
+    QFETCH(QByteArray, firstEnd);
+    QFETCH(int, firstLength);
+    QByteArray value(firstLength - 7, 'v');
+    for (int i = 0; i < value.size(); i += 7)
+        value[i] = char('a' + i % 26); // so that a shifted or repeated piece shows
+    const QByteArray bytes = "[S]\r\nk=" + value + firstEnd + "b=2\r\n\r\nbad\r\nc=3\r\n";
+    QCOMPARE(bytes.indexOf(firstEnd, 5), firstLength);
+    const QString file = m_dir.filePath("blocks.ini");
+    QVERIFY(writeFile(file, bytes));
+    ReadResult r;
+    const QByteArray err = captureStderr([&] { r = readAll(file); });
+    QCOMPARE(items(r.calls), (QStringList{"[S]", "<k>=<" + QString::fromLatin1(value) + ">", "<b>=<2>"}));
+    QVERIFY(!r.success);
+    QCOMPARE(err, "Invalid structure in INI file '" + file.toUtf8() + "' on line 5.\n");
+}
+
+void TestIniFile::messages()
+{
+    // Empty sections above the bad line; nothing after it is read or reported.
+    const QString file = m_dir.filePath("seven.ini");
+    QVERIFY(writeFile(file, "[A]\n[B]\n\n;c\n[C]\nk=v\nbad\n[D]\nworse\n"));
+    ReadResult r;
+    QCOMPARE(captureStderr([&] { r = readAll(file); }),
+             "Invalid structure in INI file '" + file.toUtf8() + "' on line 7.\n");
+    QVERIFY(!r.success);
+
+    const QString missing = m_dir.filePath("missing.ini");
+    bool success = true;
+    QCOMPARE(captureStderr([&] { IniReader reader(path(missing), success); }),
+             "Missing configuration file '" + missing.toUtf8() + "'.\n");
+    QVERIFY(!success);
+
+    const XDWORD saved = g_dwPrintFlags;
+    g_dwPrintFlags = ~XDWORD(16);
+    QCOMPARE(captureStderr([&] { r = readAll(file); }), QByteArray());
+    g_dwPrintFlags = saved;
+}
+
+void TestIniFile::valueParsers()
+{
+    const QList<QPair<const char*, XDWORD>> numbers{{"42", 42u},
+                                                    {" \t+7", 7u},
+                                                    {"12abc", 12u},
+                                                    {"abc", 0u},
+                                                    {"", 0u},
+                                                    {"-1", 4294967295u},
+                                                    {"2147483647", 2147483647u},
+                                                    {"2147483648", 2147483647u},
+                                                    {"99999999999", 2147483647u},
+                                                    {"-2147483649", 2147483648u}};
+    for (const auto& n : numbers)
+        QVERIFY2(IniReader::parseUInt(n.first) == n.second, n.first);
+
+    for (const char* yes : {"Y", "YES", "ON"}) {
+        bool result = false;
+        QVERIFY2(IniReader::parseBool(yes, result) && result, yes);
+    }
+    for (const char* no : {"N", "NO", "OFF"}) {
+        bool result = true;
+        QVERIFY2(IniReader::parseBool(no, result) && !result, no);
+    }
+    for (const char* other : {"off", "yes", "TRUE", "1", " ON", "ON ", ""}) {
+        bool result = true;
+        QVERIFY2(!IniReader::parseBool(other, result) && result, other);
+    }
+
+    QVERIFY(IniReader::validateUriPart(""));
+    QVERIFY(IniReader::validateUriPart("Ab-9_z"));
+    for (const char* bad : {"a.b", "a b", "a/b", "\xC3\xA9", "a:"})
+        QVERIFY2(!IniReader::validateUriPart(bad), bad);
+
+    const QList<QPair<const char*, const char*>> folders{
+        {"/etc/x.ini", "/etc"}, {"dir/", "dir"}, {"a\\b.ini", "a"},
+        {"x/y", "x"},           {"//", "/"},     {"/a/b/", "/a/b"}};
+    for (const auto& f : folders) {
+        std::string folder;
+        QVERIFY2(IniReader::getFolderOfFile(f.first, folder) && folder == f.second, f.first);
+    }
+    for (const char* none : {"/name", "name", "a", "", "ab"}) {
+        std::string folder = "kept";
+        QVERIFY2(!IniReader::getFolderOfFile(none, folder) && folder == "kept", none);
+    }
+}
+
+void TestIniFile::arrayAndSectionParsers()
+{
+    struct Case
+    {
+        const char* text;
+        bool ok;
+        std::vector<std::string> fields;
+    };
+    const std::vector<std::string> untouched{"old"};
+    const Case arrays[] = {{"[a,b]", true, {"a", "b"}},
+                           {"[]", true, {}},
+                           {"[ a, b]", true, {" a", " b"}},
+                           {"[\"x,y\"]", true, {"\"x", "y\""}},
+                           {"[[a]]", true, {"[a]"}},
+                           {"[a,,b]", false, {"a"}},
+                           {"[,a]", false, {}},
+                           {"[a,]", false, {"a"}},
+                           {"a,b", false, untouched},
+                           {"[", false, untouched},
+                           {"[a", false, untouched}};
+    for (const Case& c : arrays) {
+        std::vector<std::string> fields = untouched;
+        QVERIFY2(IniReader::parseArray(c.text, fields) == c.ok && fields == c.fields, c.text);
+    }
+    const Case sections[] = {{"A:B:C", true, {"A", "B", "C"}}, {"A", true, {"A"}}, {"", false, {}},
+                             {"A::B", false, {"A"}},           {":A", false, {}},  {"A:", false, {"A"}},
+                             {"a b:c", true, {"a b", "c"}}};
+    for (const Case& c : sections) {
+        std::vector<std::string> tree = untouched;
+        QVERIFY2(IniReader::parseSectionName(c.text, tree) == c.ok && tree == c.fields, c.text);
+    }
+}
+
+void TestIniFile::optionSets()
+{
+    const std::string options[] = {"R", "W", "X", "W"};
+    std::int32_t index = -1;
+    QVERIFY(IniReader::getIndexInField("W", options, 4, index));
+    QCOMPARE(index, 1);
+    QVERIFY(!IniReader::getIndexInField("w", options, 4, index));
+    QVERIFY(!IniReader::getIndexInField("X", options, 2, index)); // only the first two options count
+    QCOMPARE(index, 1);
+
+    EnumMask mask(4);
+    mask.add(3);
+    QVERIFY(IniReader::getFields({"X", "W"}, options, 4, mask));
+    QCOMPARE(mask.getFilled(), (std::vector<std::uint32_t>{1, 2, 3}));
+    mask.reset();
+    QVERIFY(!IniReader::getFields({"R", "Q", "X"}, options, 4, mask));
+    QCOMPARE(mask.getFilled(), std::vector<std::uint32_t>{0}); // stops at the unknown string
+    QVERIFY(IniReader::getFields({}, options, 4, mask));
+
+    EnumMask wide(32);
+    wide.add(31);
+    wide.add(5);
+    wide.remove(5);
+    QVERIFY(wide.isFilled(31) && !wide.isFilled(5));
+    QCOMPARE(wide.getFilled(), std::vector<std::uint32_t>{31});
+    EnumMask three(3);
+    three.add(2);
+    three.add(7);
+    QCOMPARE(three.getFilled(), std::vector<std::uint32_t>{2}); // bits beyond the size are not listed
+}
+
+void TestIniFile::writerExactBytes()
+{
+    QTemporaryDir dir;
+    const QString file = dir.filePath("written.ini");
+    const QByteArray old(10000, 'x');
+    QVERIFY(writeFile(file, old));
+    const std::string longKey(150, 'K'), longValue(300, 'V');
+    {
+        bool success = false;
+        IniWriter writer(path(file), success);
+        QVERIFY(success);
+        writer.addSection("A");
+        writer.addKeyValue("k", "");
+        writer.addComment(" c");
+        writer.addVoidLine();
+        writer.addKeyValue(longKey, longValue);
+        writer.addKeyValue(" sp ", " v=w ");
+        QCOMPARE(readFile(file), old); // nothing reaches the target before the commit
+        QVERIFY(writer.commit());
+    }
+    QCOMPARE(readFile(file), "[A]\r\nk=\r\n; c\r\n\r\n" +
+                                 QByteArray::fromStdString(longKey + "=" + longValue) + "\r\n sp = v=w \r\n");
+    QCOMPARE(entries(dir.path()), QStringList{"written.ini"});
+
+    const QByteArray committed = readFile(file);
+    {
+        bool success = false;
+        IniWriter writer(path(file), success);
+        writer.addSection("dropped");
+    }
+    QCOMPARE(readFile(file), committed);
+    QCOMPARE(entries(dir.path()), QStringList{"written.ini"});
+}
+
+void TestIniFile::writerKeepsLinkModeAndOwner()
+{
+    // A relative link into a subfolder: the new content must land beside the real file, not the link.
+    QTemporaryDir dir;
+    QVERIFY(QDir(dir.path()).mkpath("real"));
+    const QString real = dir.filePath("real/target.ini"), link = dir.filePath("link.ini");
+    QVERIFY(writeFile(real, "old\r\n"));
+    QVERIFY(::symlink("real/target.ini", path(link).c_str()) == 0);
+    QVERIFY(::chmod(path(real).c_str(), 0640) == 0);
+    QVERIFY(::chown(path(real).c_str(), 65534, 65534) == 0);
+    {
+        bool success = false;
+        IniWriter writer(path(link), success, 0600);
+        QVERIFY(success);
+        writer.addSection("N");
+        QVERIFY(writer.commit());
+    }
+    QCOMPARE(QFileInfo(link).symLinkTarget(), QFileInfo(real).absoluteFilePath());
+    QCOMPARE(readFile(real), QByteArray("[N]\r\n"));
+    struct stat st;
+    QVERIFY(::stat(path(real).c_str(), &st) == 0);
+    QCOMPARE(st.st_mode & 07777, mode_t(0640));
+    QCOMPARE(st.st_uid, uid_t(65534));
+    QCOMPARE(st.st_gid, gid_t(65534));
+    QCOMPARE(entries(dir.filePath("real")), QStringList{"target.ini"});
+    QCOMPARE(entries(dir.path()), (QStringList{"link.ini", "real"}));
+
+    for (const unsigned mode : {0600u, 0640u}) {
+        const QString created = dir.filePath(QString("new%1.ini").arg(mode, 0, 8));
+        bool success = false;
+        IniWriter writer(path(created), success, mode);
+        QVERIFY(success && writer.commit());
+        QVERIFY(::stat(path(created).c_str(), &st) == 0);
+        QCOMPARE(st.st_mode & 07777, mode_t(mode));
+    }
+}
+
+QTEST_GUILESS_MAIN(TestIniFile)
+#include "tst_inifile.moc"
