@@ -13,6 +13,7 @@
 #include <grp.h>
 #include <string>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -33,6 +34,13 @@ inline bool writeFile(const QString& path, const QByteArray& bytes)
 inline std::string path(const QString& p)
 {
     return QFile::encodeName(p).toStdString();
+}
+
+// Permission bits, -1 for a missing file.
+inline int fileMode(const QString& p)
+{
+    struct stat st;
+    return ::stat(QFile::encodeName(p).constData(), &st) == 0 ? int(st.st_mode & 07777) : -1;
 }
 
 // Every entry of a folder, hidden ones included: a save must leave no temporary file behind.
