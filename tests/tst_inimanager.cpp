@@ -68,6 +68,20 @@ void TestIniManager::readRules_data()
     QTest::newRow("empty section name") << QByteArray("[A]\n[]\nk=v\n") << true << false << "A()";
     QTest::newRow("invalid line") << QByteArray("[A]\nx=1\nbad\n[B]\n") << true << false << "A(x=1)";
     QTest::newRow("empty key") << QByteArray("[A]\n=v\n") << false << true << "A(=v)";
+    // A large section, continued after another one, with its first key past the start and its last repeated.
+    QByteArray large("[A]\n");
+    QStringList pairs;
+    for (int i = 0; i < 100; ++i) {
+        large += "k" + QByteArray::number(i) + "=" + QByteArray::number(i) + "\n";
+        pairs << QString("k%1=%2").arg(i).arg(i == 5 || i == 99 ? "new" : QString::number(i));
+    }
+    large += "[B]\nb=1\n[A]\nk5=new\nk99=new\n";
+    QTest::newRow("large section, later value")
+        << large << true << true << "A(" + pairs.join(',') + ") B(b=1)";
+    pairs[5] = "k5=5"; // the read stops at the first repetition
+    pairs[99] = "k99=99";
+    QTest::newRow("large section, repeated key")
+        << large << false << false << "A(" + pairs.join(',') + ") B(b=1)";
 }
 
 void TestIniManager::readRules()

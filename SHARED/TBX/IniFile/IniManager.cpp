@@ -4,6 +4,8 @@
 #include "IniWriter.h"
 
 #include <algorithm>
+#include <string_view>
+#include <unordered_map>
 
 namespace Mox {
 namespace Ini {
@@ -18,10 +20,15 @@ Section* findSection(const SectionList& sections, const std::string& name)
     return nullptr;
 }
 
+template <class Values> auto findKey(Values& values, const std::string& key)
+{
+    return std::find_if(values.begin(), values.end(),
+                        [&key](const std::unique_ptr<KeyValue>& pair) { return pair->m_key == key; });
+}
+
 std::vector<std::unique_ptr<KeyValue>>::iterator findKey(Section& section, const std::string& key)
 {
-    return std::find_if(section.m_values.begin(), section.m_values.end(),
-                        [&key](const std::unique_ptr<KeyValue>& pair) { return pair->m_key == key; });
+    return findKey(section.m_values, key);
 }
 
 // The first pair with this key in document order, and its section.
@@ -37,6 +44,60 @@ KeyValue* findUniqueKey(const SectionList& sections, const std::string& key, Sec
     }
     return nullptr;
 }
+
+// Lookups for reading. A linear search per line would make reading quadratic in the number of sections, or of
+// keys in one section, so sections are found by hash, and so are the keys of large sections; small sections
+// are searched in place, which costs less than a hash lookup. Names and keys are viewed where they are
+// stored: records are not moved or renamed while a read runs. The first of equal names wins, as in a linear
+// search.
+class ReadIndex
+{
+public:
+    explicit ReadIndex(const SectionList& sections)
+    {
+        for (const auto& section : sections)
+            add(section.get());
+    }
+
+    Section* section(const std::string& name)
+    {
+        if (m_last && m_last->m_name == name)
+            return m_last; // the usual case: the next pair of the current section
+        const auto it = m_sections.find(name);
+        return it == m_sections.end() ? nullptr : (m_last = it->second);
+    }
+
+    void add(Section* section)
+    {
+        if (m_sections.emplace(section->m_name, section).second)
+            m_last = section;
+    }
+
+    KeyValue* pair(const Section* section, const std::string& key)
+    {
+        const auto& values = section->m_values;
+        if (values.size() <= kSearchInPlace) {
+            const auto it = findKey(values, key);
+            return it == values.end() ? nullptr : it->get();
+        }
+        Keys& keys = m_keys[section];
+        for (; keys.indexed < values.size(); ++keys.indexed)
+            keys.map.emplace(values[keys.indexed]->m_key, values[keys.indexed].get());
+        const auto it = keys.map.find(key);
+        return it == keys.map.end() ? nullptr : it->second;
+    }
+
+private:
+    static const std::size_t kSearchInPlace = 32;
+    struct Keys
+    {
+        std::size_t indexed = 0; // the section's first pairs that are in map
+        std::unordered_map<std::string_view, KeyValue*> map;
+    };
+    std::unordered_map<std::string_view, Section*> m_sections;
+    std::unordered_map<const Section*, Keys> m_keys;
+    Section* m_last = nullptr;
+};
 } // namespace
 
 IniManager::IniManager(const std::string& filename, bool& success, bool canOverwrite)
@@ -58,6 +119,19 @@ bool IniManager::read()
     IniReader reader(m_filename, ok);
     if (!ok)
         return false;
+
+    // The rules of addSection and setKey, with the lookups of ReadIndex.
+    ReadIndex index(*m_sections);
+    const auto sectionFor = [&](const std::string& name) -> Section* {
+        if (Section* found = index.section(name))
+            return found;
+        if (!checkSection(name))
+            return nullptr;
+        m_sections->emplace_back(new Section(name));
+        index.add(m_sections->back().get());
+        return m_sections->back().get();
+    };
+
     std::string key, value, section;
     bool success = true;
     for (;;) {
@@ -65,11 +139,18 @@ bool IniManager::read()
         if (!reader.read(success, key, value, section, sectionChanged, dataChanged) || !success)
             break;
         if (dataChanged) {
-            if (!setKey(section, key, value, m_canOverwrite))
+            Section* target = sectionFor(section);
+            if (!target)
                 return false;
-        } else if (sectionChanged) {
-            if (!addSection(section))
-                return false;
+            if (KeyValue* pair = index.pair(target, key)) {
+                if (!m_canOverwrite)
+                    return false;
+                pair->m_value = value;
+            } else {
+                target->m_values.emplace_back(new KeyValue(key, value));
+            }
+        } else if (sectionChanged && !sectionFor(section)) {
+            return false;
         }
     }
     return success;
