@@ -3,8 +3,11 @@
 #include "IniWriter.h"
 #include "iniTestSupport.h"
 
+#include <QProcess>
 #include <QTemporaryDir>
 #include <QtTest>
+
+#include <cstring>
 
 using namespace Mox::Ini;
 using namespace IniTest;
@@ -21,6 +24,8 @@ private slots:
     void blockBoundaries_data();
     void blockBoundaries();
     void messages();
+    void printFlagsFromEnvironment_data();
+    void printFlagsFromEnvironment();
     void valueParsers();
     void arrayAndSectionParsers();
     void optionSets();
@@ -384,5 +389,47 @@ void TestIniFile::writerKeepsLinkModeAndOwner()
     }
 }
 
-QTEST_GUILESS_MAIN(TestIniFile)
+void TestIniFile::printFlagsFromEnvironment_data()
+{
+    QTest::addColumn<QString>("flags"); // empty: not set
+    QTest::addColumn<bool>("printed");
+    QTest::newRow("not set") << "" << true;
+    QTest::newRow("16") << "16" << true;
+    QTest::newRow("0x11") << "0x11" << true;
+    QTest::newRow("0") << "0" << false;
+    QTest::newRow("other classes") << "15" << false;
+}
+
+void TestIniFile::printFlagsFromEnvironment()
+{
+    // The flags are taken when the library loads, so only a fresh process shows them.
+    QFETCH(QString, flags);
+    QFETCH(bool, printed);
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.remove("MOX_PRINT_FLAGS");
+    if (!flags.isEmpty())
+        env.insert("MOX_PRINT_FLAGS", flags);
+    const QString missing = m_dir.filePath("missing.ini");
+    QProcess child;
+    child.setProcessEnvironment(env);
+    child.start(QCoreApplication::applicationFilePath(), {"--open-missing", missing});
+    QVERIFY(child.waitForFinished(30000));
+    QCOMPARE(child.exitCode(), 0);
+    QCOMPARE(child.readAllStandardError(),
+             printed ? "Missing configuration file '" + missing.toUtf8() + "'.\n" : QByteArray());
+}
+
+// "--open-missing PATH" only opens a missing file, for printFlagsFromEnvironment.
+int main(int argc, char** argv)
+{
+    if (argc == 3 && std::strcmp(argv[1], "--open-missing") == 0) {
+        bool success = true;
+        IniReader reader(argv[2], success);
+        return success ? 1 : 0;
+    }
+    QCoreApplication app(argc, argv);
+    TestIniFile test;
+    return QTest::qExec(&test, argc, argv);
+}
+
 #include "tst_inifile.moc"
