@@ -41,6 +41,52 @@ const char kRemove[] = "-";
 const QString kMissing = "The OPC UA config does not contain: ";
 
 using Changes = QMap<QString, QString>;
+
+template <class T> T* child(QWidget& window, const char* name)
+{
+    T* widget = window.findChild<T*>(name);
+    Q_ASSERT(widget);
+    return widget;
+}
+
+QString text(QWidget& window, const char* edit)
+{
+    return child<QLineEdit>(window, edit)->text();
+}
+
+QStringList errors(QWidget& window)
+{
+    return static_cast<QStringListModel*>(child<QListView>(window, "listView_errors")->model())->stringList();
+}
+
+QStringList shownButtons(QWidget& window)
+{
+    QStringList shown;
+    for (const char* name :
+         {"generatePushButton_moxCore", "deletePushButton_moxCore", "generatePushButton_opcUa",
+          "deletePushButton_opcUa", "generateAuthPushButton_opcUa", "deleteAuthPushButton_opcUa",
+          "generateFoldersPushButton_clientCerts", "deleteFoldersPushButton_clientCerts"}) {
+        if (!child<QPushButton>(window, name)->isHidden())
+            shown << name;
+    }
+    return shown;
+}
+
+bool tabEnabled(QWidget& window, const char* page)
+{
+    auto* tabs = child<QTabWidget>(window, "tabWidget");
+    QWidget* widget = child<QWidget>(window, page);
+    return widget->isEnabled() && tabs->isTabEnabled(tabs->indexOf(widget));
+}
+
+void fillUser(QDialog& dialog, const QString& name, const QString& password, int role)
+{
+    child<QLineEdit>(dialog, "nameLineEdit")->setText(name);
+    child<QLineEdit>(dialog, "passwordLineEdit")->setText(password);
+    child<QLineEdit>(dialog, "passwordRepeatLineEdit")->setText(password);
+    child<QComboBox>(dialog, "roleComboBox")->setCurrentIndex(role);
+    dialog.accept();
+}
 } // namespace
 
 class TestMainWindow : public QObject
@@ -68,18 +114,7 @@ private:
     // The sample configuration with some keys given other values, or removed with "-".
     void writeConfig(const Changes& changes = {});
     std::unique_ptr<MainWindow> open(int instances = 1);
-    void addUsers();
     void whenDialogOpens(MainWindow& window, std::function<void(UaUserDialog&)> act);
-
-    template <class T> static T* child(MainWindow& window, const char* name)
-    {
-        T* widget = window.findChild<T*>(name);
-        Q_ASSERT(widget);
-        return widget;
-    }
-    static QStringList errors(MainWindow& window);
-    static QStringList shownButtons(MainWindow& window);
-    static bool tabEnabled(MainWindow& window, const char* page);
 
     QTemporaryDir m_tools;
     std::unique_ptr<QTemporaryDir> m_dir;
@@ -141,15 +176,6 @@ std::unique_ptr<MainWindow> TestMainWindow::open(int instances)
     return std::make_unique<MainWindow>(nullptr, new TestEnumerator(m_dir->path(), instances));
 }
 
-// alice (Admin, "alicepw") and bob (Guest), under the salt a configuration without one gets.
-void TestMainWindow::addUsers()
-{
-    bool ok = false;
-    IniAuth auth(path("OpcUa/auth/users.ini").toStdString(), ok, "k7ud30");
-    QCOMPARE(auth.addUser("alice", "alicepw", eAuthRole_Admin), eAuthRoleCode_Good);
-    QCOMPARE(auth.addUser("bob", "bobpw1", eAuthRole_Guest), eAuthRoleCode_Good);
-}
-
 void TestMainWindow::whenDialogOpens(MainWindow& window, std::function<void(UaUserDialog&)> act)
 {
     QTimer::singleShot(0, &window, [&window, act] {
@@ -159,32 +185,6 @@ void TestMainWindow::whenDialogOpens(MainWindow& window, std::function<void(UaUs
         if (dialog->isVisible())
             dialog->reject();
     });
-}
-
-QStringList TestMainWindow::errors(MainWindow& window)
-{
-    return qobject_cast<QStringListModel*>(child<QListView>(window, "listView_errors")->model())
-        ->stringList();
-}
-
-QStringList TestMainWindow::shownButtons(MainWindow& window)
-{
-    QStringList shown;
-    for (const char* name :
-         {"generatePushButton_moxCore", "deletePushButton_moxCore", "generatePushButton_opcUa",
-          "deletePushButton_opcUa", "generateAuthPushButton_opcUa", "deleteAuthPushButton_opcUa",
-          "generateFoldersPushButton_clientCerts", "deleteFoldersPushButton_clientCerts"}) {
-        if (!child<QPushButton>(window, name)->isHidden())
-            shown << name;
-    }
-    return shown;
-}
-
-bool TestMainWindow::tabEnabled(MainWindow& window, const char* page)
-{
-    auto* tabs = child<QTabWidget>(window, "tabWidget");
-    QWidget* widget = child<QWidget>(window, page);
-    return widget->isEnabled() && tabs->isTabEnabled(tabs->indexOf(widget));
 }
 
 void TestMainWindow::pathsAndButtonsFollowTheDisk()
@@ -201,8 +201,8 @@ void TestMainWindow::pathsAndButtonsFollowTheDisk()
     QCOMPARE(certificate->styleSheet(), QString("color: red;"));
     QCOMPARE(certificate->toolTip(), QString("This file does not exist."));
     QCOMPARE(trustList->toolTip(), QString("This folder does not exist."));
-    QCOMPARE(child<QLineEdit>(*window, "moxOpcUaAuthLineEdit_opcUa")->text(), path("OpcUa/auth/users.ini"));
-    QCOMPARE(child<QLineEdit>(*window, "privateKeyLineEdit_moxCore")->text(), path("moxcore/moxcore.key"));
+    QCOMPARE(text(*window, "moxOpcUaAuthLineEdit_opcUa"), path("OpcUa/auth/users.ini"));
+    QCOMPARE(text(*window, "privateKeyLineEdit_moxCore"), path("moxcore/moxcore.key"));
     QCOMPARE(shownButtons(*window),
              (QStringList{"generatePushButton_moxCore", "generatePushButton_opcUa",
                           "generateAuthPushButton_opcUa", "generateFoldersPushButton_clientCerts"}));
@@ -249,7 +249,7 @@ void TestMainWindow::relativePathSwitch()
     QFETCH(bool, invalid);
     writeConfig({{"USE_RELATIVE_PATH", value}, {"APPLICATION_URI", kRemove}});
     auto window = open();
-    QCOMPARE(child<QLineEdit>(*window, "certificateLineEdit_opcUa")->text(),
+    QCOMPARE(text(*window, "certificateLineEdit_opcUa"),
              resolved ? path("OpcUa/pki/own/cert.der") : QString("pki/own/cert.der"));
     QStringList expected{kMissing + "APPLICATION_URI"};
     if (invalid)
@@ -272,8 +272,8 @@ void TestMainWindow::missingKeysAreReported()
     QCOMPARE(errors(*window),
              (QStringList{kMissing + "APPLICATION_URI", kMissing + "APPLICATION_CERTIFICATE_PATH",
                           kMissing + "APPLICATION_PRIVATE_KEY_PATH", kMissing + "CREDENTIALS_INI_PATH"}));
-    QCOMPARE(child<QLineEdit>(*window, "certificateLineEdit_opcUa")->text(), QString());
-    QCOMPARE(child<QLineEdit>(*window, "trustListLineEdit")->text(), QString());
+    QCOMPARE(text(*window, "certificateLineEdit_opcUa"), QString());
+    QCOMPARE(text(*window, "trustListLineEdit"), QString());
     QCOMPARE(shownButtons(*window),
              (QStringList{"generatePushButton_moxCore", "deleteFoldersPushButton_clientCerts"}));
 
@@ -298,14 +298,14 @@ void TestMainWindow::brokenOrMissingFiles()
     write("OpcUa/MoxOpcUa.ini", "APPLICATION_URI=before any section\n");
     window->reloadData();
     QCOMPARE(errors(*window), QStringList{"The OPC UA config file was not parsed correctly."});
-    QCOMPARE(child<QLineEdit>(*window, "certificateLineEdit_opcUa")->text(), path("OpcUa/pki/own/cert.der"));
+    QCOMPARE(text(*window, "certificateLineEdit_opcUa"), path("OpcUa/pki/own/cert.der"));
     QVERIFY(tabEnabled(*window, "tab_ua_auth"));
 
     // One that is gone is no longer shown, and is no error.
     QVERIFY(QFile::remove(path("OpcUa/MoxOpcUa.ini")));
     window->reloadData();
     QVERIFY(errors(*window).isEmpty());
-    QCOMPARE(child<QLineEdit>(*window, "certificateLineEdit_opcUa")->text(), QString());
+    QCOMPARE(text(*window, "certificateLineEdit_opcUa"), QString());
     QCOMPARE(shownButtons(*window), QStringList{"generatePushButton_moxCore"});
     QVERIFY(!tabEnabled(*window, "tab_ua_auth"));
 
@@ -346,11 +346,8 @@ void TestMainWindow::storeUsesConfiguredSalt_data()
 {
     QTest::addColumn<QString>("configured");
     QTest::addColumn<QString>("salt");
-    QTest::newRow("absent") << kRemove << "k7ud30";
-    QTest::newRow("empty") << ""
-                           << "k7ud30";
-    QTest::newRow("own") << "pepper"
-                         << "pepper";
+    for (QStringList row : {QStringList{kRemove, "k7ud30"}, {"", "k7ud30"}, {"pepper", "pepper"}})
+        QTest::addRow("salt '%s'", qPrintable(row[0])) << row[0] << row[1];
 }
 
 // A user created through the window must verify under the salt the configuration asks for.
@@ -361,12 +358,7 @@ void TestMainWindow::storeUsesConfiguredSalt()
     writeConfig({{"OPTIONAL_ENCODING_SALT", configured}});
     write("OpcUa/auth/users.ini", "");
     auto window = open();
-    whenDialogOpens(*window, [](UaUserDialog& dialog) {
-        dialog.findChild<QLineEdit*>("nameLineEdit")->setText("carol");
-        dialog.findChild<QLineEdit*>("passwordLineEdit")->setText("carolpw");
-        dialog.findChild<QLineEdit*>("passwordRepeatLineEdit")->setText("carolpw");
-        dialog.accept();
-    });
+    whenDialogOpens(*window, [](UaUserDialog& dialog) { fillUser(dialog, "carol", "carolpw", 0); });
     child<QPushButton>(*window, "newUserPushButton_ua_auth")->click();
     QCOMPARE(child<QTableView>(*window, "usersList_uaAuth")->model()->rowCount(), 1);
     bool ok = false;
@@ -380,14 +372,13 @@ void TestMainWindow::passphraseCheck_data()
     QTest::addColumn<QString>("key");
     QTest::addColumn<QString>("passphrase");
     QTest::addColumn<bool>("works");
-    QTest::newRow("plain key, no pass phrase") << "plain.key"
-                                               << "" << true;
-    QTest::newRow("right pass phrase") << "secret.key"
-                                       << "open sesame" << true;
-    QTest::newRow("wrong pass phrase") << "secret.key"
-                                       << "open barley" << false;
-    QTest::newRow("no pass phrase") << "secret.key"
-                                    << "" << false;
+    auto row = [](const char* tag, QString key, QString passphrase, bool works) {
+        QTest::newRow(tag) << key << passphrase << works;
+    };
+    row("plain key, no pass phrase", "plain.key", "", true);
+    row("right pass phrase", "secret.key", "open sesame", true);
+    row("wrong pass phrase", "secret.key", "open barley", false);
+    row("no pass phrase", "secret.key", "", false);
 }
 
 void TestMainWindow::passphraseCheck()
@@ -421,7 +412,12 @@ void TestMainWindow::passphraseCheck()
 void TestMainWindow::usersTab()
 {
     writeConfig();
-    addUsers();
+    {
+        bool ok = false;
+        IniAuth auth(path("OpcUa/auth/users.ini").toStdString(), ok, "k7ud30");
+        QCOMPARE(auth.addUser("alice", "alicepw", eAuthRole_Admin), eAuthRoleCode_Good);
+        QCOMPARE(auth.addUser("bob", "bobpw1", eAuthRole_Guest), eAuthRoleCode_Good);
+    }
     auto window = open();
     auto* view = child<QTableView>(*window, "usersList_uaAuth");
     auto* edit = child<QPushButton>(*window, "editUserPushButton_ua_auth");
@@ -445,12 +441,8 @@ void TestMainWindow::usersTab()
 
     // Rename with a new password and a new role: the user can log in under the new name at once.
     whenDialogOpens(*window, [](UaUserDialog& dialog) {
-        QCOMPARE(dialog.findChild<QLineEdit*>("nameLineEdit")->text(), QString("alice"));
-        dialog.findChild<QLineEdit*>("nameLineEdit")->setText("alicia");
-        dialog.findChild<QLineEdit*>("passwordLineEdit")->setText("newpass");
-        dialog.findChild<QLineEdit*>("passwordRepeatLineEdit")->setText("newpass");
-        dialog.findChild<QComboBox*>("roleComboBox")->setCurrentIndex(1);
-        dialog.accept();
+        QCOMPARE(text(dialog, "nameLineEdit"), QString("alice"));
+        fillUser(dialog, "alicia", "newpass", 1);
     });
     edit->click();
     QVERIFY(edit->isHidden() && !view->selectionModel()->hasSelection());

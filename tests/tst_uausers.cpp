@@ -130,59 +130,23 @@ void TestUaUsers::dialogValidates_data()
     QTest::addColumn<QString>("repeat");
     QTest::addColumn<QStringList>("marks"); // tool tips of name, password, repeat
     const QString none;
-    QTest::newRow("all empty") << false << ""
-                               << ""
-                               << "" << QStringList{kRequired, kRequired, kRequired};
-    QTest::newRow("name 1") << false << "c"
-                            << "secret"
-                            << "secret" << QStringList{kName, none, none};
-    QTest::newRow("name 2") << false << "cc"
-                            << "secret"
-                            << "secret" << QStringList{none, none, none};
-    QTest::newRow("name 20") << false << QString(20, 'c') << "secret"
-                             << "secret" << QStringList{none, none, none};
-    QTest::newRow("name 21") << false << QString(21, 'c') << "secret"
-                             << "secret" << QStringList{kName, none, none};
-    QTest::newRow("password 4") << false << "carol"
-                                << "abcd"
-                                << "abcd" << QStringList{none, kPassword, none};
-    QTest::newRow("password 5") << false << "carol"
-                                << "abcde"
-                                << "abcde" << QStringList{none, none, none};
-    QTest::newRow("password 30") << false << "carol" << QString(30, 'p') << QString(30, 'p')
-                                 << QStringList{none, none, none};
-    QTest::newRow("password 31") << false << "carol" << QString(31, 'p') << QString(31, 'p')
-                                 << QStringList{none, kPassword, none};
-    QTest::newRow("mismatch") << false << "carol"
-                              << "secret"
-                              << "secreT" << QStringList{none, none, kMatch};
-    QTest::newRow("short mismatch") << false << "carol"
-                                    << "abc"
-                                    << "abd" << QStringList{none, kPassword, kMatch};
-    QTest::newRow("name with =") << false << "a=b"
-                                 << "secret"
-                                 << "secret" << QStringList{kBadName, none, none};
-    QTest::newRow("name with LF") << false << "a\nb"
-                                  << "secret"
-                                  << "secret" << QStringList{kBadName, none, none};
-    QTest::newRow("name with CR") << false << "a\rb"
-                                  << "secret"
-                                  << "secret" << QStringList{kBadName, none, none};
-    QTest::newRow("name ;") << false << ";ab"
-                            << "secret"
-                            << "secret" << QStringList{kBadName, none, none};
-    QTest::newRow("edit keeps password") << true << "alice"
-                                         << ""
-                                         << "" << QStringList{none, none, none};
-    QTest::newRow("edit repeat only") << true << "alice"
-                                      << ""
-                                      << "secret" << QStringList{none, kRequired, none};
-    QTest::newRow("edit rename alone") << true << "alicia"
-                                       << ""
-                                       << "" << QStringList{none, kRequired, kRequired};
-    QTest::newRow("edit rename") << true << "alicia"
-                                 << "newpass"
-                                 << "newpass" << QStringList{none, none, none};
+    auto row = [](const char* tag, bool edit, QString name, QString password, QString repeat,
+                  QStringList marks) { QTest::newRow(tag) << edit << name << password << repeat << marks; };
+    row("all empty", false, "", "", "", {kRequired, kRequired, kRequired});
+    row("lower limits", false, "cc", "abcde", "abcde", {none, none, none});
+    row("upper limits", false, QString(20, 'c'), QString(30, 'p'), QString(30, 'p'), {none, none, none});
+    row("too short", false, "c", "abcd", "abcd", {kName, kPassword, none});
+    row("too long", false, QString(21, 'c'), QString(31, 'p'), QString(31, 'p'), {kName, kPassword, none});
+    row("mismatch", false, "carol", "secret", "secreT", {none, none, kMatch});
+    row("short mismatch", false, "carol", "abc", "abd", {none, kPassword, kMatch});
+    row("name with =", false, "a=b", "secret", "secret", {kBadName, none, none});
+    row("name with LF", false, "a\nb", "secret", "secret", {kBadName, none, none});
+    row("name with CR", false, "a\rb", "secret", "secret", {kBadName, none, none});
+    row("name with ;", false, ";ab", "secret", "secret", {kBadName, none, none});
+    row("edit keeps password", true, "alice", "", "", {none, none, none});
+    row("edit repeat only", true, "alice", "", "secret", {none, kRequired, none});
+    row("edit rename alone", true, "alicia", "", "", {none, kRequired, kRequired});
+    row("edit rename", true, "alicia", "newpass", "newpass", {none, none, none});
 }
 
 void TestUaUsers::dialogValidates()

@@ -195,6 +195,8 @@ void MainWindow::reloadData()
 
 void MainWindow::fillCertificatesFields()
 {
+    if (!m_instance)
+        return;
     const QString fileMissing = tr("This file does not exist.");
     const QString folderMissing = tr("This folder does not exist.");
 
