@@ -1,0 +1,69 @@
+// The dialog that makes a new RSA private key and a self-signed X.509 certificate with openssl, for the
+// OPC UA server (OPC UA mode) or for the runtime core (core mode).
+#pragma once
+
+#include "ui_certificateDialog.h"
+
+#include <QDialog>
+#include <QDir>
+#include <QString>
+#include <QStringList>
+
+class QLineEdit;
+
+class CertificateDialog : public QDialog, public Ui_CertificateDialog
+{
+    Q_OBJECT
+
+public:
+    // opensslDirPath is the folder of the two OpenSSL templates; password and uri are what the OPC UA
+    // configuration holds (empty in core mode) and only serve the warnings.
+    CertificateDialog(bool opcUa, const QString& opensslDirPath, const QString& certPath,
+                      const QString& keyPath, const QString& password, const QString& uri,
+                      QWidget* parent = nullptr);
+    ~CertificateDialog() override;
+
+    static const QString s_invalidStyle;
+    static const QString s_warningStyle;
+    // One openssl step still running after this long is killed and counts as failed.
+    static const int s_stepTimeoutMs = 30000;
+
+public slots:
+    // Validates, generates, and closes with Accepted only when the certificate was made.
+    void accept() override;
+    void reloadURI();
+    void enablePassword(int state);
+    void checkPassword();
+
+public:
+    // Shows text on the status line and repaints it at once: generation blocks the event loop.
+    void printStatus(const QString& text, bool error);
+    void printError(const QString& text);
+
+    bool validate();
+    void validateRequired(QLineEdit* edit, bool& valid);
+    void validateCertSubject(QLineEdit* edit, bool& valid);
+    void cleanErrors(QLineEdit* edit);
+    void checkExtension();
+
+    // Runs the three openssl steps; on false exactly one error is on the status line and the temporary
+    // files and partial outputs are gone.
+    bool createCert();
+
+private:
+    QString subject() const;
+    QStringList subjectAltNames() const;
+    QString keySizeArgument() const;
+    QString digestArgument() const;
+    QString daysArgument() const;
+
+    QString m_certPath;
+    QString m_keyPath;
+    QString m_machineName;
+    QString m_uri;
+    QString m_password;
+    QDir m_tempDir;
+    QDir m_opensslDir;
+    bool m_opcUa;
+    bool m_certIsPem;
+};

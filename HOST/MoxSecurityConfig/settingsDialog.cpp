@@ -1,0 +1,86 @@
+#include "settingsDialog.h"
+
+#include "MoxInstEnumerator.h"
+
+#include <QFileInfo>
+
+namespace {
+
+// Marks a non-empty path red when it is not the kind of entry expected; an empty field keeps its marks.
+void markPath(QLineEdit* edit, bool folder)
+{
+    const QString path = edit->text();
+    if (path.isEmpty())
+        return;
+    const QFileInfo info(path);
+    const bool present = info.exists() && (folder ? info.isDir() : info.isFile());
+    if (present) {
+        edit->setStyleSheet(QString());
+        edit->setToolTip(QString());
+    } else {
+        edit->setStyleSheet(QStringLiteral("color: red;"));
+        edit->setToolTip(folder ? SettingsDialog::tr("This folder does not exist.")
+                                : SettingsDialog::tr("This file does not exist."));
+    }
+}
+
+} // namespace
+
+SettingsDialog::SettingsDialog(IMoxInstEnumerator* enumerator, MoxInstInstance** instance, QWidget* parent)
+    : QDialog(parent), m_enumerator(enumerator), m_instance(instance)
+{
+    setupUi(this);
+    // Connected before filling, so the first entry added is shown at once.
+    connect(instanceComboBox, SIGNAL(currentIndexChanged(int)), this, SLOT(instanceChanged(int)));
+
+    m_enumerator->Refresh();
+    if (m_enumerator->Installs.empty())
+        return;
+
+    QStringList entries;
+    int activeIndex = -1;
+    for (size_t i = 0; i < m_enumerator->Installs.size(); ++i) {
+        const MoxInstInstance& install = m_enumerator->Installs[i];
+        QString entry = QString::fromUtf8(install.VerStrLong().c_str());
+        if (install.Active)
+            entry += QStringLiteral(" *");
+        entries << entry;
+        if (activeIndex < 0 && &install == *m_instance)
+            activeIndex = int(i);
+    }
+    instanceComboBox->addItems(entries);
+
+    if (activeIndex >= 0) {
+        instanceComboBox->setCurrentIndex(activeIndex);
+        instanceChanged(activeIndex);
+    }
+    checkFiles();
+}
+
+SettingsDialog::~SettingsDialog() = default;
+
+void SettingsDialog::instanceChanged(int index)
+{
+    if (index < 0 || size_t(index) >= m_enumerator->Installs.size())
+        return;
+    const MoxInstInstance& install = m_enumerator->Installs[size_t(index)];
+    opcUaConfigLineEdit->setText(QString::fromUtf8(install.OpcUaDefaultConfigPath.c_str()));
+    moxDirectoryLineEdit->setText(QString::fromUtf8(install.FullPath.c_str()));
+    openSSLDirectoryLineEdit->setText(QString::fromUtf8(install.OpensslDir.c_str()));
+    checkFiles();
+}
+
+void SettingsDialog::checkFiles()
+{
+    markPath(opcUaConfigLineEdit, false);
+    markPath(moxDirectoryLineEdit, true);
+    markPath(openSSLDirectoryLineEdit, true);
+}
+
+void SettingsDialog::accept()
+{
+    const int index = instanceComboBox->currentIndex();
+    if (!m_enumerator->Installs.empty() && index >= 0 && size_t(index) < m_enumerator->Installs.size())
+        *m_instance = &m_enumerator->Installs[size_t(index)];
+    QDialog::done(QDialog::Accepted);
+}
