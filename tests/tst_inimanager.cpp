@@ -20,8 +20,6 @@ private slots:
     void queriesAndEdits();
     void reloadKeepsOldContentOnFailure();
     void missingFileIsCreatedOnSave();
-    void failedSaveLeavesFileAlone_data();
-    void failedSaveLeavesFileAlone();
     void strictSections();
     void uniqueKeyResults();
     void uniqueKeyMovesAndRenames();
@@ -203,51 +201,6 @@ void TestIniManager::missingFileIsCreatedOnSave()
     QVERIFY(manager->save());
     QCOMPARE(readFile(f), QByteArray("[S]\r\nk=v\r\n"));
     QCOMPARE(fileMode(f), 0640);
-}
-
-void TestIniManager::failedSaveLeavesFileAlone_data()
-{
-    QTest::addColumn<int>("fault");
-    QTest::addColumn<bool>("folderWritable");
-    QTest::addColumn<int>("fileMode");
-    QTest::addColumn<bool>("message");
-    QTest::newRow("file size limit") << int(Fault::FileSizeLimit) << false << 0644 << false;
-    QTest::newRow("read-only folder") << int(Fault::Nobody) << false << 0666 << true;
-    QTest::newRow("read-only file") << int(Fault::Nobody) << true << 0644 << true;
-}
-
-void TestIniManager::failedSaveLeavesFileAlone()
-{
-    QFETCH(int, fault);
-    QFETCH(bool, folderWritable);
-    QFETCH(int, fileMode);
-    QFETCH(bool, message);
-    QTemporaryDir dir;
-    const QString f = dir.filePath("conf.ini");
-    const QByteArray old("[S]\r\nk=old\r\n");
-    QVERIFY(writeFile(f, old));
-    QVERIFY(::chmod(path(f).c_str(), mode_t(fileMode)) == 0);
-    openToEveryone(dir.path(), folderWritable);
-    const QString result = inChild(
-        Fault(fault),
-        [&] {
-            bool ok = false;
-            IniManager manager(path(f), ok, false);
-            if (!ok)
-                return QString("read failed");
-            manager.setKey("S", "k", std::string(200, 'n'), true);
-            bool saved = true;
-            const QByteArray err = captureStderr([&] { saved = manager.save(); });
-            if (saved)
-                return QString("save reported success");
-            if (message && err != "Missing configuration file '" + f.toUtf8() + "'.\n")
-                return "message: " + QString::fromUtf8(err);
-            return QString();
-        },
-        16);
-    QCOMPARE(result, QString());
-    QCOMPARE(readFile(f), old);
-    QCOMPARE(entries(dir.path()), QStringList{"conf.ini"});
 }
 
 void TestIniManager::strictSections()
