@@ -72,9 +72,8 @@ inline QByteArray captureStderr(const std::function<void()>& body)
 
 enum class Fault
 {
-    None,
     FileSizeLimit, // writes beyond fileSizeLimit bytes fail with EFBIG
-    Nobody         // runs as uid/gid 65534, so file permissions apply
+    Nobody         // runs as uid/gid 65534, so file permissions apply (the tests run as root)
 };
 
 // Runs body in a forked child meeting the given fault. body returns an empty string when all went as
