@@ -174,7 +174,7 @@ int main(int argc, char* argv[])
     }
     const double dialog = medianOf(dialogMs), direct = medianOf(directMs);
     std::printf("generation, OPC UA, 2048 bits, pass phrase (median of %d): dialog %.1f ms, openssl %.1f ms, "
-                "ratio %.2f\n",
-                runs, dialog, direct, dialog / direct);
+                "ratio %.2f, difference %.1f ms\n",
+                runs, dialog, direct, dialog / direct, dialog - direct);
     return 0;
 }
