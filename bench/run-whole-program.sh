@@ -39,4 +39,7 @@ PATH="$bench/noop-openssl:$PATH" "$bench/bench_generation" "$work/generation/mox
 
 echo "== Reload: reloadData with 1,000 users"
 sample reload
+echo "sample installation as laid down (no key, so no pass-phrase check):"
 "$bench/bench_reload" "$work/reload" 1000 "$runs"
+echo "with the OPC UA key and certificate generated (every reload runs openssl rsa -check):"
+"$bench/bench_reload" "$work/startup" 1000 "$runs"
