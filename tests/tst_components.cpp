@@ -19,10 +19,14 @@ void TestComponents::tagsParse_data()
     QTest::addColumn<QList<int>>("numbers");
     QTest::addColumn<QString>("platform");
     QTest::addColumn<QString>("longText");
-    QTest::newRow("built-in") << "MOX_2_50_9_10679" << true << QList<int>{2, 50, 9, 10679} << "" << "2.50.9.10679 ";
-    QTest::newRow("platform") << "MOX_1_2_3_4_x86" << true << QList<int>{1, 2, 3, 4} << "x86" << "1.2.3.4 x86";
-    QTest::newRow("two numbers") << "MOX_1_2" << false << QList<int>{1, 2, -1, -1} << "" << "";
-    QTest::newRow("lower-case prefix") << "mox_1_2_3_4" << false << QList<int>{-1, -1, -1, -1} << "" << "";
+    QTest::newRow("built-in") << "MOX_2_50_9_10679" << true << QList<int>{2, 50, 9, 10679} << ""
+                              << "2.50.9.10679 ";
+    QTest::newRow("platform") << "MOX_1_2_3_4_x86" << true << QList<int>{1, 2, 3, 4} << "x86"
+                              << "1.2.3.4 x86";
+    QTest::newRow("two numbers") << "MOX_1_2" << false << QList<int>{1, 2, -1, -1} << ""
+                                 << "";
+    QTest::newRow("lower-case prefix") << "mox_1_2_3_4" << false << QList<int>{-1, -1, -1, -1} << ""
+                                       << "";
     QTest::newRow("long platform") << "MOX_1_2_3_4_" + QString(40, 'p') << true << QList<int>{1, 2, 3, 4}
                                    << QString(30, 'p') << "1.2.3.4 " + QString(23, 'p');
 }

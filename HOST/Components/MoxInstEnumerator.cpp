@@ -6,8 +6,7 @@ namespace {
 const char kBuiltInTag[] = "MOX_2_50_9_10679";
 
 // The formatters share one 32-byte buffer limit: longer output is cut at 31 characters.
-template <typename... Args>
-std::string format32(const char* format, Args... args)
+template <typename... Args> std::string format32(const char* format, Args... args)
 {
     char buffer[32];
     std::snprintf(buffer, sizeof buffer, format, args...);
@@ -64,8 +63,9 @@ std::string MoxInstInstance::VerStrUn() const
 
 std::string MoxInstInstance::VerStrLong() const
 {
-    return Valid ? format32("%d.%d.%d.%d %s", VerMajor, VerMinor, VerRelease, VerRevision, VerPlatform.c_str())
-                 : std::string();
+    return Valid
+               ? format32("%d.%d.%d.%d %s", VerMajor, VerMinor, VerRelease, VerRevision, VerPlatform.c_str())
+               : std::string();
 }
 
 bool MoxInstInstance::SetOpcUaDefaultConfigPath(std::string)

@@ -12,7 +12,8 @@ public:
     explicit MoxInstInstance(std::string tag);
 
     void Clear();
-    // Parses a tag "MOX_<major>_<minor>_<release>_<revision>[_<platform>]"; true when it held the four numbers.
+    // Parses a tag "MOX_<major>_<minor>_<release>_<revision>[_<platform>]"; true when it held the four
+    // numbers.
     bool Assign(std::string tag);
 
     std::string VerStr() const;     // "2.50.9.10679"

@@ -3,9 +3,9 @@
 #include <openssl/evp.h>
 
 DBlockCipher::DBlockCipher(int blockSizeIn, int blockSizeOut, int cipherType)
-    : m_iBlockSizeIn(XWORD(blockSizeIn)), m_iBlockSizeOut(XWORD(blockSizeOut)), m_iCipherType(XWORD(cipherType))
-{
-}
+    : m_iBlockSizeIn(XWORD(blockSizeIn)), m_iBlockSizeOut(XWORD(blockSizeOut)),
+      m_iCipherType(XWORD(cipherType))
+{}
 
 DBlockCipher::~DBlockCipher() = default;
 

@@ -57,7 +57,7 @@ private:
 
     std::string m_path;
     int m_fd = -1;
-    bool m_failed = false; // a write failed; the file no longer holds what was written
+    bool m_failed = false;           // a write failed; the file no longer holds what was written
     std::vector<char> m_buffer;      // read ahead
     std::size_t m_readPos = 0;       // next byte of m_buffer to hand out
     std::vector<char> m_writeBuffer; // written but not yet in the file

@@ -113,8 +113,10 @@ public:
 
     UKIMResult addKey(const std::string& key, const std::string& sectionName, const std::string& value);
     UKIMResult setKeyValue(const std::string& key, const std::string& value, std::string& oldValue);
-    UKIMResult setKeySection(const std::string& key, const std::string& sectionName, std::string& oldSectionName);
-    UKIMResult getKeySectionAndValue(const std::string& key, std::string& sectionName, std::string& value) const;
+    UKIMResult setKeySection(const std::string& key, const std::string& sectionName,
+                             std::string& oldSectionName);
+    UKIMResult getKeySectionAndValue(const std::string& key, std::string& sectionName,
+                                     std::string& value) const;
     using IniManager::dropKey;
     UKIMResult dropKey(const std::string& key, std::string& oldValue, std::string& oldSection);
     UKIMResult renameKey(const std::string& oldKey, std::string newKey);

@@ -44,8 +44,8 @@ public:
 
     // Hands out the next section header and/or key/value line. False with success true at the end of the
     // file, false with success false at an invalid line.
-    bool read(bool& success, std::string& key, std::string& value, std::string& section, bool& bSectionChanged,
-              bool& dataChanged);
+    bool read(bool& success, std::string& key, std::string& value, std::string& section,
+              bool& bSectionChanged, bool& dataChanged);
     std::int32_t getLine() const { return m_line; }
 
     static XDWORD parseUInt(const std::string& value);
@@ -56,14 +56,25 @@ public:
     static bool parseSectionName(const std::string& sectionName, std::vector<std::string>& subsectionTree);
     static bool getIndexInField(const std::string& value, const std::string* options, int optionsLength,
                                 std::int32_t& index);
-    static bool getFields(const std::vector<std::string>& value, const std::string* options, int optionsLength,
-                          EnumMask& mask);
+    static bool getFields(const std::vector<std::string>& value, const std::string* options,
+                          int optionsLength, EnumMask& mask);
 
 private:
+    // Hands out what the buffered complete lines hold; sets invalid at an invalid line.
+    bool scan(std::string& key, std::string& value, std::string& section, bool& bSectionChanged,
+              bool& dataChanged, bool& invalid);
+    void appendToBuffer(const char* text);
+
     OSFile m_file;
     std::string m_buffer;
     std::int32_t m_line;
     bool m_endOnCR;
+    // Reading stays linear in the file's size, also for very long lines: consumed text is dropped from the
+    // buffer's front only now and then, and an unfinished line is not walked again when more text arrives.
+    std::size_t m_start = 0;   // first byte of m_buffer not yet consumed
+    std::size_t m_scanned = 0; // the unfinished line has been walked up to here
+    std::size_t m_equals;      // first "=" of the unfinished line, or npos
+    bool m_invalid = false;    // an invalid line was reported; nothing after it is read
 };
 
 } // namespace Ini

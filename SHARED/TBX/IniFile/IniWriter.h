@@ -4,6 +4,7 @@
 
 #include "OSFile.h"
 
+#include <memory>
 #include <string>
 
 namespace Mox {
@@ -31,7 +32,15 @@ public:
 private:
     void writeLine(std::string line);
 
-    OSFile m_file;
+    std::string m_target;   // the file that gets the content (a symbolic link's final target)
+    std::string m_tempPath; // where the content is written until commit
+    std::unique_ptr<OSFile> m_file;
+    bool m_failed = false; // bytes were lost; commit must fail
+    bool m_committed = false;
+    bool m_targetExists = false;
+    unsigned m_mode = 0; // permission bits the target gets
+    long m_uid = -1;     // owner and group to keep, -1 for a new file
+    long m_gid = -1;
 };
 
 } // namespace Ini

@@ -1,0 +1,66 @@
+// The tool's only window: certificate and folder paths, the OPC UA users, and the configuration's errors.
+#pragma once
+
+#include "IniAuth.h"
+#include "IniManager.h"
+#include "MoxInstEnumerator.h"
+#include "uaUsersModel.h"
+#include "ui_mainWindow.h"
+#include "wrappers.h"
+
+#include <QItemSelection>
+#include <QMainWindow>
+#include <QStringListModel>
+
+class MainWindow : public QMainWindow, private Ui::MainWindow
+{
+    Q_OBJECT
+
+public:
+    // A given enumerator is taken over instead of the built-in one (tests root it in a folder of their own).
+    explicit MainWindow(QWidget* parent = nullptr, IMoxInstEnumerator* enumerator = nullptr);
+    ~MainWindow() override;
+
+    void clearErrors();
+    // The first error since the last clearing shows the Errors tab and locks the other tabs.
+    void addError(QString message);
+    void addUaConfParamMissingError(QString key);
+    void fillCertificatesFields();
+    void deselectUaAuth();
+
+public slots:
+    void openSettings();
+    // Rebuilds everything shown from the active instance and what lies on disk.
+    void reloadData();
+    void deleteOpcUaCertificate();
+    void deleteMoxCoreCertificate();
+    void deleteUaAuth();
+    void deleteClientCertsFolders();
+    void generateOpcUaCertificate();
+    void generateMoxCoreCertificate();
+    void generateUaAuth();
+    void generateClientCertsFolders();
+    void uaAuthSelectionChanged(const QItemSelection& selected, const QItemSelection& deselected);
+    void uaAuthCreateUser();
+    void uaAuthEditUser();
+    void uaAuthDeleteUser();
+
+private:
+    // True when the key file does not exist or openssl opens it with the pass phrase.
+    bool checkRsaPassphrase(QString keyPath, QString& passphrase);
+    // A configuration value that is present and not empty.
+    bool configValue(const char* section, const char* key, QString& value) const;
+    void setTabPageEnabled(QWidget* page, bool enabled);
+
+    PtrWrapper<IMoxInstEnumerator> m_enumerator;
+    MoxInstInstance* m_instance = nullptr;
+    PtrWrapper<Mox::Ini::IniManager> m_opcuaConfig;
+    PtrWrapper<Mox::Ini::IniAuth> m_opcuaAuth;
+    QString m_opcUa_password;
+    QString m_opcUaAuth_Salt;
+    QString m_opcUaAuth_File;
+    QString m_opcUa_uri;
+    QString m_opensslDir;
+    QStringListModel m_errorList;
+    UaUsersModel m_uaUsers;
+};
