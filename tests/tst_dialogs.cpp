@@ -4,8 +4,6 @@
 #include "testEnumerator.h"
 
 #include <QComboBox>
-#include <QDialogButtonBox>
-#include <QFile>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
@@ -15,19 +13,16 @@
 
 namespace {
 
-// An enumerator that lists exactly the instances given, refilled in place like the real one.
+// Lists exactly the instances given, refilled in place like the built-in enumerator.
 class ListEnumerator : public IMoxInstEnumerator
 {
 public:
     explicit ListEnumerator(std::vector<MoxInstInstance> list) : m_list(std::move(list)) {}
     bool Refresh() override
     {
-        InstActive = nullptr;
         Installs.clear();
-        for (const MoxInstInstance& instance : m_list)
-            Installs.push_back(instance);
-        if (!Installs.empty())
-            InstActive = &Installs.front();
+        Installs.insert(Installs.end(), m_list.begin(), m_list.end());
+        InstActive = Installs.empty() ? nullptr : &Installs.front();
         return true;
     }
 
@@ -35,19 +30,18 @@ private:
     std::vector<MoxInstInstance> m_list;
 };
 
-MoxInstInstance instance(const std::string& tag, const QString& config, const QString& dir,
-                         const QString& ssl)
+MoxInstInstance instance(const QString& config, const QString& dir, const QString& ssl)
 {
-    MoxInstInstance result(tag);
+    MoxInstInstance result("MOX_1_0_0_1");
     result.OpcUaDefaultConfigPath = config.toStdString();
     result.FullPath = dir.toStdString();
     result.OpensslDir = ssl.toStdString();
     return result;
 }
 
-QLineEdit* field(QWidget& dialog, const char* name)
+void press(QWidget& dialog, QDialogButtonBox::StandardButton button)
 {
-    return dialog.findChild<QLineEdit*>(QLatin1String(name));
+    dialog.findChild<QDialogButtonBox*>("buttonBox")->button(button)->click();
 }
 
 } // namespace
@@ -57,177 +51,112 @@ class TestDialogs : public QObject
     Q_OBJECT
 
 private slots:
-    void settingsListsInstancesAndShowsTheActiveOne();
-    void settingsMarksMissingPaths();
-    void settingsAcceptAndCancel();
-    void settingsWithoutInstances();
-    void confirmButtonsAndSize();
-    void confirmRunsAsModalPopup();
+    void settingsChoosesInstance();
+    void settingsMarksPaths();
+    void confirmation();
 };
 
-void TestDialogs::settingsListsInstancesAndShowsTheActiveOne()
-{
-    QTemporaryDir dir;
-    TestEnumerator enumerator(dir.path(), 2);
-    enumerator.Refresh();
-    MoxInstInstance* active = &enumerator.Installs[1];
-    SettingsDialog dialog(&enumerator, &active, nullptr);
-
-    auto* combo = dialog.findChild<QComboBox*>("instanceComboBox");
-    QCOMPARE(combo->count(), 2);
-    QCOMPARE(combo->itemText(0), QString("2.50.9.10679  *"));
-    QCOMPARE(combo->itemText(1), QString("2.50.9.10680 "));
-    QCOMPARE(combo->currentIndex(), 1);
-    QCOMPARE(field(dialog, "opcUaConfigLineEdit")->text(), dir.path() + "/instance1/OpcUa/MoxOpcUa.ini");
-    QCOMPARE(field(dialog, "moxDirectoryLineEdit")->text(), dir.path() + "/instance1");
-    QCOMPARE(field(dialog, "openSSLDirectoryLineEdit")->text(), dir.path() + "/instance1/OpenSSL");
-
-    combo->setCurrentIndex(0);
-    QCOMPARE(field(dialog, "opcUaConfigLineEdit")->text(), dir.path() + "/OpcUa/MoxOpcUa.ini");
-
-    // The built-in instance: one entry, no installation folder, so that field stays empty and unmarked.
-    MoxLInstEnumerator builtIn;
-    builtIn.Refresh();
-    MoxInstInstance* builtInActive = builtIn.GetActiveInstance();
-    SettingsDialog builtInDialog(&builtIn, &builtInActive, nullptr);
-    auto* builtInCombo = builtInDialog.findChild<QComboBox*>("instanceComboBox");
-    QCOMPARE(builtInCombo->count(), 1);
-    QCOMPARE(builtInCombo->itemText(0), QString("2.50.9.10679  *"));
-    QCOMPARE(field(builtInDialog, "moxDirectoryLineEdit")->text(), QString());
-    QCOMPARE(field(builtInDialog, "moxDirectoryLineEdit")->styleSheet(), QString());
-    QCOMPARE(field(builtInDialog, "openSSLDirectoryLineEdit")->text(), QString("/mox/OpenSSL"));
-}
-
-void TestDialogs::settingsMarksMissingPaths()
-{
-    QTemporaryDir dir;
-    const QString config = dir.filePath("config.ini");
-    const QString folderAsConfig = dir.filePath("folder");
-    QVERIFY(QDir().mkpath(folderAsConfig));
-    QFile file(config);
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    file.close();
-
-    // 0: all present; 1: each path the wrong kind or missing; 2: empty paths.
-    ListEnumerator enumerator({instance("MOX_1_0_0_1", config, dir.path(), dir.path()),
-                               instance("MOX_1_0_0_2", folderAsConfig, config, config),
-                               instance("MOX_1_0_0_3", "", "", "")});
-    enumerator.Refresh();
-    MoxInstInstance* active = &enumerator.Installs[0];
-    SettingsDialog dialog(&enumerator, &active, nullptr);
-    auto* combo = dialog.findChild<QComboBox*>("instanceComboBox");
-    QLineEdit* fields[] = {field(dialog, "opcUaConfigLineEdit"), field(dialog, "moxDirectoryLineEdit"),
-                           field(dialog, "openSSLDirectoryLineEdit")};
-    for (QLineEdit* edit : fields) {
-        QCOMPARE(edit->styleSheet(), QString());
-        QCOMPARE(edit->toolTip(), QString());
-    }
-
-    combo->setCurrentIndex(1);
-    QCOMPARE(fields[0]->styleSheet(), QString("color: red;"));
-    QCOMPARE(fields[0]->toolTip(), QString("This file does not exist."));
-    QCOMPARE(fields[1]->toolTip(), QString("This folder does not exist."));
-    QCOMPARE(fields[2]->styleSheet(), QString("color: red;"));
-    QCOMPARE(fields[2]->toolTip(), QString("This folder does not exist."));
-
-    // An empty path is not tested: the earlier marks stay.
-    combo->setCurrentIndex(2);
-    for (QLineEdit* edit : fields) {
-        QCOMPARE(edit->text(), QString());
-        QCOMPARE(edit->styleSheet(), QString("color: red;"));
-    }
-
-    combo->setCurrentIndex(0);
-    for (QLineEdit* edit : fields)
-        QCOMPARE(edit->styleSheet(), QString());
-}
-
-void TestDialogs::settingsAcceptAndCancel()
+void TestDialogs::settingsChoosesInstance()
 {
     QTemporaryDir dir;
     TestEnumerator enumerator(dir.path(), 3);
     enumerator.Refresh();
     MoxInstInstance* const first = &enumerator.Installs[0];
-
-    MoxInstInstance* active = first;
+    MoxInstInstance* active = &enumerator.Installs[1];
     {
         SettingsDialog dialog(&enumerator, &active, nullptr);
-        dialog.findChild<QComboBox*>("instanceComboBox")->setCurrentIndex(2);
-        dialog.findChild<QDialogButtonBox*>("buttonBox")->button(QDialogButtonBox::Cancel)->click();
-        QCOMPARE(dialog.result(), int(QDialog::Rejected));
+        auto* combo = dialog.findChild<QComboBox*>("instanceComboBox");
+        QCOMPARE(combo->count(), 3);
+        QCOMPARE(combo->itemText(0), QString("2.50.9.10679  *"));
+        QCOMPARE(combo->itemText(1), QString("2.50.9.10680 "));
+        QCOMPARE(combo->currentIndex(), 1);
+        QCOMPARE(dialog.findChild<QLineEdit*>("moxDirectoryLineEdit")->text(), dir.path() + "/instance1");
+        combo->setCurrentIndex(2);
+        QCOMPARE(dialog.findChild<QLineEdit*>("openSSLDirectoryLineEdit")->text(),
+                 dir.path() + "/instance2/OpenSSL");
+        press(dialog, QDialogButtonBox::Cancel);
     }
-    QCOMPARE(active, first);
+    QCOMPARE(active, &enumerator.Installs[1]);
 
-    {
+    for (MoxInstInstance* chosen : {&enumerator.Installs[1], first}) {
         SettingsDialog dialog(&enumerator, &active, nullptr);
-        dialog.findChild<QDialogButtonBox*>("buttonBox")->button(QDialogButtonBox::Ok)->click();
+        dialog.findChild<QComboBox*>("instanceComboBox")->setCurrentIndex(int(chosen - first));
+        press(dialog, QDialogButtonBox::Ok);
         QCOMPARE(dialog.result(), int(QDialog::Accepted));
+        QCOMPARE(active, chosen);
     }
-    QCOMPARE(active, first);
 
-    {
-        SettingsDialog dialog(&enumerator, &active, nullptr);
-        dialog.findChild<QComboBox*>("instanceComboBox")->setCurrentIndex(2);
-        dialog.findChild<QDialogButtonBox*>("buttonBox")->button(QDialogButtonBox::Ok)->click();
-        QCOMPARE(dialog.result(), int(QDialog::Accepted));
-    }
-    QCOMPARE(active, &enumerator.Installs[2]);
-
-    // An active pointer that is not in the list leaves the first entry shown.
+    // An active pointer not in the list leaves the first entry shown; an empty list changes nothing.
     MoxInstInstance stranger;
     MoxInstInstance* foreign = &stranger;
-    SettingsDialog dialog(&enumerator, &foreign, nullptr);
-    QCOMPARE(dialog.findChild<QComboBox*>("instanceComboBox")->currentIndex(), 0);
-    QCOMPARE(field(dialog, "opcUaConfigLineEdit")->text(), dir.path() + "/OpcUa/MoxOpcUa.ini");
+    SettingsDialog strange(&enumerator, &foreign, nullptr);
+    QCOMPARE(strange.findChild<QLineEdit*>("opcUaConfigLineEdit")->text(),
+             dir.path() + "/OpcUa/MoxOpcUa.ini");
+    ListEnumerator none({});
+    MoxInstInstance* nothing = nullptr;
+    SettingsDialog empty(&none, &nothing, nullptr);
+    QCOMPARE(empty.findChild<QComboBox*>("instanceComboBox")->count(), 0);
+    press(empty, QDialogButtonBox::Ok);
+    QCOMPARE(nothing, static_cast<MoxInstInstance*>(nullptr));
 }
 
-void TestDialogs::settingsWithoutInstances()
+void TestDialogs::settingsMarksPaths()
 {
-    ListEnumerator enumerator({});
+    QTemporaryDir dir;
+    const QString file = dir.filePath("config.ini");
+    QFile(file).open(QIODevice::WriteOnly);
+    // 0: all present; 1: each path the wrong kind of entry; 2: empty paths; 3: missing paths.
+    ListEnumerator enumerator({instance(file, dir.path(), dir.path()), instance(dir.path(), file, file),
+                               instance("", "", ""), instance(file + "x", file + "x", "")});
     MoxInstInstance* active = nullptr;
     SettingsDialog dialog(&enumerator, &active, nullptr);
-    QCOMPARE(dialog.findChild<QComboBox*>("instanceComboBox")->count(), 0);
-    QCOMPARE(field(dialog, "opcUaConfigLineEdit")->text(), QString());
-    dialog.findChild<QDialogButtonBox*>("buttonBox")->button(QDialogButtonBox::Ok)->click();
-    QCOMPARE(dialog.result(), int(QDialog::Accepted));
-    QCOMPARE(active, static_cast<MoxInstInstance*>(nullptr));
+    auto* combo = dialog.findChild<QComboBox*>("instanceComboBox");
+    QList<QLineEdit*> fields;
+    for (const char* name : {"opcUaConfigLineEdit", "moxDirectoryLineEdit", "openSSLDirectoryLineEdit"})
+        fields << dialog.findChild<QLineEdit*>(name);
+    auto marks = [&fields] {
+        QStringList result;
+        for (QLineEdit* field : fields)
+            result << (field->styleSheet() == "color: red;" ? field->toolTip() : field->styleSheet());
+        return result;
+    };
+    const QString noFile = "This file does not exist.";
+    const QString noFolder = "This folder does not exist.";
+    QCOMPARE(marks(), (QStringList{"", "", ""}));
+    combo->setCurrentIndex(1);
+    QCOMPARE(marks(), (QStringList{noFile, noFolder, noFolder}));
+    combo->setCurrentIndex(2); // an empty path is not tested: its marks stay
+    QCOMPARE(marks(), (QStringList{noFile, noFolder, noFolder}));
+    combo->setCurrentIndex(0);
+    combo->setCurrentIndex(3);
+    QCOMPARE(marks(), (QStringList{noFile, noFolder, ""}));
 }
 
-void TestDialogs::confirmButtonsAndSize()
+void TestDialogs::confirmation()
 {
     ConfirmDialog dialog("Do you realy want to delete the certificate?", true, nullptr);
     QCOMPARE(dialog.windowFlags() & Qt::WindowType_Mask, Qt::Popup);
     QCOMPARE(dialog.findChild<QLabel*>("label")->text(),
              QString("Do you realy want to delete the certificate?"));
-    auto* buttons = dialog.findChild<QDialogButtonBox*>("buttonBox");
-    QCOMPARE(buttons->standardButtons(), QDialogButtonBox::Ok | QDialogButtonBox::Cancel);
-    QCOMPARE(dialog.minimumSize(), dialog.size());
-    QCOMPARE(dialog.maximumSize(), dialog.size());
+    QCOMPARE(dialog.findChild<QDialogButtonBox*>("buttonBox")->standardButtons(),
+             QDialogButtonBox::Ok | QDialogButtonBox::Cancel);
+    QVERIFY(dialog.minimumSize() == dialog.size() && dialog.maximumSize() == dialog.size());
 
     ConfirmDialog okOnly("Done.", false, nullptr);
     QCOMPARE(okOnly.findChild<QDialogButtonBox*>("buttonBox")->standardButtons(),
              QDialogButtonBox::StandardButtons(QDialogButtonBox::Ok));
-
     // A long question widens the popup to fit, and that size is fixed too.
-    const QString longCaption = QString("Do you realy want to delete ") + QString(60, 'x') + "?";
-    ConfirmDialog wide(longCaption, true, nullptr);
+    ConfirmDialog wide("Do you realy want to delete " + QString(60, 'x') + "?", true, nullptr);
     QVERIFY(wide.width() > dialog.width());
     QVERIFY(wide.width() >= wide.findChild<QLabel*>("label")->sizeHint().width());
-    QCOMPARE(wide.minimumSize(), wide.size());
-    QCOMPARE(wide.maximumSize(), wide.size());
-}
+    QVERIFY(wide.minimumSize() == wide.size() && wide.maximumSize() == wide.size());
 
-void TestDialogs::confirmRunsAsModalPopup()
-{
-    for (const QDialogButtonBox::StandardButton button : {QDialogButtonBox::Ok, QDialogButtonBox::Cancel}) {
-        ConfirmDialog dialog("Do you realy want to delete the certificate folders?", true, nullptr);
-        dialog.setModal(true);
-        dialog.show();
-        QTimer::singleShot(0, &dialog, [&dialog, button] {
-            dialog.findChild<QDialogButtonBox*>("buttonBox")->button(button)->click();
-        });
-        QCOMPARE(dialog.exec(),
-                 button == QDialogButtonBox::Ok ? int(QDialog::Accepted) : int(QDialog::Rejected));
+    for (const auto button : {QDialogButtonBox::Ok, QDialogButtonBox::Cancel}) {
+        ConfirmDialog modal("Sure?", true, nullptr);
+        modal.setModal(true);
+        modal.show();
+        QTimer::singleShot(0, &modal, [&modal, button] { press(modal, button); });
+        QCOMPARE(modal.exec(), int(button == QDialogButtonBox::Ok ? QDialog::Accepted : QDialog::Rejected));
     }
 }
 

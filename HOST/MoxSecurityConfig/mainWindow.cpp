@@ -1,7 +1,11 @@
 #include "mainWindow.h"
 
 #include "IniReader.h"
+#include "certificateDialog.h"
+#include "confirmDialog.h"
+#include "folderGuard.h"
 #include "openSslTool.h"
+#include "settingsDialog.h"
 #include "uaUserDialog.h"
 
 #include <QDir>
@@ -29,6 +33,15 @@ void clearPath(QLineEdit* edit)
     edit->setText(QString());
     edit->setStyleSheet(QString());
     edit->setToolTip(QString());
+}
+
+// Asks the question in a modal popup; true for OK.
+bool confirmed(QWidget* parent, const QString& question)
+{
+    ConfirmDialog dialog(question, true, parent);
+    dialog.setModal(true);
+    dialog.show();
+    return dialog.exec() == QDialog::Accepted;
 }
 } // namespace
 
@@ -315,16 +328,110 @@ bool MainWindow::checkRsaPassphrase(QString keyPath, QString& passphrase)
     return OpenSslTool::run(arguments, &passphrase) == 0;
 }
 
-// The certificate, folder, authorization-file and settings actions are filled in with the dialogs they use.
-void MainWindow::openSettings() {}
-void MainWindow::deleteOpcUaCertificate() {}
-void MainWindow::deleteMoxCoreCertificate() {}
-void MainWindow::deleteUaAuth() {}
-void MainWindow::deleteClientCertsFolders() {}
-void MainWindow::generateOpcUaCertificate() {}
-void MainWindow::generateMoxCoreCertificate() {}
-void MainWindow::generateUaAuth() {}
-void MainWindow::generateClientCertsFolders() {}
+// The actions below change the disk without checking the outcome: the reload that ends each of them shows
+// what is there.
+
+void MainWindow::openSettings()
+{
+    MoxInstInstance* const before = m_instance;
+    m_enumerator.ptr()->Refresh();
+    SettingsDialog dialog(m_enumerator.ptr(), &m_instance, this);
+    dialog.setModal(true);
+    dialog.show();
+    if (dialog.exec() == QDialog::Accepted && m_instance != before)
+        reloadData();
+}
+
+void MainWindow::deleteOpcUaCertificate()
+{
+    if (!confirmed(this, tr("Do you realy want to delete the certificate?")))
+        return;
+    QFile::remove(privateKeyLineEdit_opcUa->text());
+    QFile::remove(certificateLineEdit_opcUa->text());
+    reloadData();
+}
+
+void MainWindow::deleteMoxCoreCertificate()
+{
+    if (!confirmed(this, tr("Do you realy want to delete the certificate?")))
+        return;
+    QFile::remove(privateKeyLineEdit_moxCore->text());
+    QFile::remove(certificateLineEdit_moxCore->text());
+    reloadData();
+}
+
+void MainWindow::deleteUaAuth()
+{
+    if (!confirmed(this, tr("Do you realy want to delete the UA authorization file?")))
+        return;
+    QFile::remove(m_opcUaAuth_File);
+    reloadData();
+}
+
+void MainWindow::deleteClientCertsFolders()
+{
+    if (!confirmed(this, tr("Do you realy want to delete the certificate folders?")))
+        return;
+    // A configured "." or ".." would otherwise take the configuration, the users or more with it.
+    const FolderGuard guard(m_instance ? fromBytes(m_instance->OpcUaDefaultConfigPath) : QString(),
+                            m_instance ? fromBytes(m_instance->CoreDefaultConfigPath) : QString(),
+                            m_opcUaAuth_File);
+    QStringList kept;
+    for (QLineEdit* edit : {trustListLineEdit, issuersLineEdit, revocationLineEdit, rejectedLineEdit}) {
+        const QString folder = edit->text();
+        if (folder.isEmpty())
+            continue;
+        const QString reason = guard.keepReason(folder);
+        if (reason.isEmpty())
+            QDir(folder).removeRecursively();
+        else if (!kept.contains(reason))
+            kept << reason;
+    }
+    reloadData();
+    for (const QString& reason : kept)
+        addError(reason);
+}
+
+void MainWindow::generateOpcUaCertificate()
+{
+    CertificateDialog dialog(true, m_opensslDir, certificateLineEdit_opcUa->text(),
+                             privateKeyLineEdit_opcUa->text(), m_opcUa_password, m_opcUa_uri, this);
+    dialog.setModal(true);
+    dialog.show();
+    if (dialog.exec() == QDialog::Accepted)
+        reloadData();
+}
+
+void MainWindow::generateMoxCoreCertificate()
+{
+    CertificateDialog dialog(false, m_opensslDir, certificateLineEdit_moxCore->text(),
+                             privateKeyLineEdit_moxCore->text(), QString(), QString(), this);
+    dialog.setModal(true);
+    dialog.show();
+    if (dialog.exec() == QDialog::Accepted)
+        reloadData();
+}
+
+void MainWindow::generateUaAuth()
+{
+    if (!m_opcUaAuth_File.isEmpty() && !QFile::exists(m_opcUaAuth_File)) {
+        QFileInfo(m_opcUaAuth_File).absoluteDir().mkpath(QStringLiteral("."));
+        QFile file(m_opcUaAuth_File);
+        file.open(QIODevice::WriteOnly);
+        file.close();
+    }
+    reloadData();
+}
+
+void MainWindow::generateClientCertsFolders()
+{
+    for (QLineEdit* edit : {trustListLineEdit, issuersLineEdit, revocationLineEdit, rejectedLineEdit}) {
+        const QString folder = edit->text();
+        if (!folder.isEmpty() && !QFileInfo(folder).isDir())
+            QDir(folder).mkpath(QStringLiteral("."));
+    }
+    reloadData();
+}
 
 void MainWindow::uaAuthSelectionChanged(const QItemSelection& selected, const QItemSelection& deselected)
 {
