@@ -15,7 +15,7 @@ public:
     // -passout.
     static QString passphraseSource();
 
-    // Runs "openssl" from the search path with stdin closed and stdout discarded; stderr is passed through.
+    // Runs "openssl" from the search path with stdin and stdout on /dev/null; stderr is passed through.
     // A non-null passphrase is put into the child's environment. Returns the exit code, or -1 when the tool
     // could not start, crashed, or was still running after timeoutMs (it is then killed). A negative
     // timeoutMs waits as long as it takes.
