@@ -1,20 +1,17 @@
 // The certificate, settings and confirmation dialogs, alone and behind the main window's actions, on a
 // sample installation, with the real openssl behind a recording stand-in.
-#include "certificateDialog.h"
 #include "confirmDialog.h"
+#include "dialogFixture.h"
 #include "mainWindow.h"
-#include "openSslRecorder.h"
 #include "settingsDialog.h"
 #include "testEnumerator.h"
 
 #include <QHostInfo>
 #include <QStringListModel>
-#include <QtTest>
 
 #include <functional>
-#include <memory>
 
-class TestDialogs : public QObject
+class TestDialogs : public DialogFixture
 {
     Q_OBJECT
 
@@ -31,32 +28,6 @@ private slots:
 
 private:
     template <class T = QLineEdit> static T* w(QObject& in, const char* n) { return in.findChild<T*>(n); }
-    static QByteArray readAll(const QString& path)
-    {
-        QFile file(path);
-        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-    }
-    static void write(const QString& path, const QByteArray& data = {})
-    {
-        QDir().mkpath(QFileInfo(path).path());
-        QFile file(path);
-        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(data) == data.size());
-    }
-    static CertificateDialog* fillSubject(CertificateDialog* form)
-    {
-        for (QLineEdit* edit : {form->organizationLineEdit, form->localityLineEdit, form->stateLineEdit})
-            edit->setText("DE");
-        form->countryLineEdit->setText("DE");
-        return form;
-    }
-    QString mox(const QString& relative) const { return m_dir->filePath("mox/" + relative); }
-    CertificateDialog* dialog(const QString& cert, const QString& key, QString password = {},
-                              QString uri = {})
-    {
-        m_form.reset(
-            new CertificateDialog(!cert.contains("moxcore"), mox("OpenSSL"), cert, key, password, uri));
-        return fillSubject(m_form.get());
-    }
     void open(int count = 1) { m_window.reset(new MainWindow(nullptr, new TestEnumerator(mox(""), count))); }
     QStringList errors()
     {
@@ -109,22 +80,13 @@ private:
         return question;
     }
 
-    std::unique_ptr<QTemporaryDir> m_dir;
-    std::unique_ptr<OpenSslRecorder> m_openssl;
-    std::unique_ptr<CertificateDialog> m_form;
     std::unique_ptr<MainWindow> m_window;
 };
 
 void TestDialogs::init()
 {
     m_window.reset();
-    m_openssl.reset();
-    m_dir.reset(new QTemporaryDir);
-    QProcess script;
-    script.start("bash",
-                 {qEnvironmentVariable("MOX_TEST_SOURCE_DIR") + "/scripts/install-sample.sh", m_dir->path()});
-    QVERIFY(script.waitForFinished(60000) && script.exitCode() == 0);
-    m_openssl.reset(new OpenSslRecorder(m_dir->filePath("tool")));
+    setUp();
     qputenv(OpenSslTool::passphraseVariable, "inherited"); // never to stand in for a pass phrase not given
 }
 
@@ -165,22 +127,19 @@ void TestDialogs::warningsAndSuffixes()
 
 void TestDialogs::generation_data()
 {
-    QTest::addColumn<QString>("password");
-    QTest::addColumn<QStringList>("choice"); // key size, digest, validity; then what openssl gets for them
-    QTest::newRow("pki/own/cert.pem")
-        << "" << QStringList{"2048 bits", "SHA 256", "5 Years", "2048", "sha256", "1825"};
-    QTest::newRow("a.pem") << "secret"
-                           << QStringList{"1024 bits", "SHA 512", "1 Year", "1024", "sha512", "365"};
-    QTest::newRow("c/x.der") << "pa ss"
-                             << QStringList{"3072 bits", "SHA 512", "20 Years", "3072", "sha512", "7300"};
-    QTest::newRow("moxcore/moxcore.cer")
-        << "" << QStringList{"1024 bits", "SHA 256", "1 Day", "1024", "sha256", "1"};
+    // The pass phrase, the key size, digest and validity chosen, and what openssl gets for them.
+    QTest::addColumn<QString>("choice");
+    QTest::newRow("pki/own/cert.pem") << "|2048 bits|SHA 256|5 Years|2048|sha256|1825";
+    QTest::newRow("a.pem") << "secret|1024 bits|SHA 512|1 Year|1024|sha512|365";
+    QTest::newRow("c/x.der") << "pa ss|3072 bits|SHA 512|20 Years|3072|sha512|7300";
+    QTest::newRow("moxcore/moxcore.cer") << "|1024 bits|SHA 256|1 Day|1024|sha256|1";
 }
 
 void TestDialogs::generation()
 {
-    QFETCH(QString, password);
-    QFETCH(QStringList, choice);
+    QFETCH(QString, choice);
+    const QStringList chosen = choice.split('|');
+    const QString& password = chosen[0];
     const QString cert = mox(QTest::currentDataTag());
     const QString key = mox("k/private/key.pem");
     const QString dir = QFileInfo(cert).path();
@@ -191,9 +150,9 @@ void TestDialogs::generation()
     QFile::setPermissions(mox("OpenSSL/qvd_openssl_v3.ext"), QFile::ReadOwner | QFile::ReadOther);
 
     dialog(cert, key, "", "urn:MOX:UA");
-    m_form->rsaKeyStrengthComboBox->setCurrentText(choice[0]);
-    m_form->signatureAlgorithmComboBox->setCurrentText(choice[1]);
-    m_form->certificateValidityComboBox->setCurrentText(choice[2]);
+    m_form->rsaKeyStrengthComboBox->setCurrentText(chosen[1]);
+    m_form->signatureAlgorithmComboBox->setCurrentText(chosen[2]);
+    m_form->certificateValidityComboBox->setCurrentText(chosen[3]);
     m_form->domainNamesTextEdit->setPlainText("one.example\n\n two.example\n");
     m_form->ipAddressesTextEdit->setPlainText("127.0.0.1");
     m_form->passwordCheckBox->setChecked(!password.isEmpty());
@@ -207,13 +166,13 @@ void TestDialogs::generation()
     const QString in = password.isEmpty() ? "" : "|-passin|" + env;
     const QString pass = (password.isEmpty() ? "<unset>" : password) + ": ";
     const QStringList expected{pass + (password.isEmpty() ? "genrsa" : "genrsa|-des3|-passout|" + env) +
-                                   "|-out|" + key + '|' + choice[3],
+                                   "|-out|" + key + '|' + chosen[4],
                                pass + "req|-new|-out|" + dir + "/temp.csr|-key|" + key +
                                    "|-subj|/C=DE/ST=DE/L=DE/O=DE/OU=/CN=" + m_form->nameLineEdit->text() +
                                    "|-config|" + mox("OpenSSL/qvd_openssl.cnf") + in,
                                pass + "x509|-req|-in|" + dir + "/temp.csr|-signkey|" + key + "|-out|" + cert +
-                                   "|-extfile|" + dir + "/openssl_v3.ext" + in + "|-" + choice[4] +
-                                   "|-days|" + choice[5] + "|-outform|" + form};
+                                   "|-extfile|" + dir + "/openssl_v3.ext" + in + "|-" + chosen[5] +
+                                   "|-days|" + chosen[6] + "|-outform|" + form};
     QStringList calls;
     for (const OpenSslRecorder::Call& call : m_openssl->calls())
         calls << call.passphrase + ": " + call.arguments.join('|');
@@ -232,16 +191,16 @@ void TestDialogs::generation()
     openssl.start(OpenSslRecorder::realOpenSsl(), {"x509", "-in", cert, "-inform", form, "-noout", "-text"});
     QVERIFY(openssl.waitForFinished(60000));
     const QString text = openssl.readAllStandardOutput();
-    const QRegularExpressionMatch match =
-        QRegularExpression("Signature Algorithm: " + choice[4] +
-                               "WithRSAEncryption.*Not Before: (.*) GMT\\s*Not " +
-                               "After : (.*) GMT.*Public-Key: \\(" + choice[3] + " bit\\)",
-                           QRegularExpression::DotMatchesEverythingOption)
-            .match(text);
-    const auto date = [&](int i) {
-        return QLocale::c().toDateTime(match.captured(i).simplified(), "MMM d HH:mm:ss yyyy");
-    };
-    QVERIFY2(match.hasMatch() && date(1).daysTo(date(2)) == choice[5].toLongLong(), qPrintable(text));
+    QVERIFY2(text.contains("Public-Key: (" + chosen[4] + " bit)") &&
+                 text.contains(chosen[5] + "WithRSAEncryption"),
+             qPrintable(text));
+    const QStringList dates =
+        text.section("Not Before: ", 1).split(QRegularExpression(" GMT\\s*Not After : | GMT\n"));
+    const QString format = "MMM d HH:mm:ss yyyy";
+    QCOMPARE(QLocale::c()
+                 .toDateTime(dates[0].simplified(), format)
+                 .daysTo(QLocale::c().toDateTime(dates[1].simplified(), format)),
+             chosen[6].toLongLong());
 }
 
 void TestDialogs::failures_data()

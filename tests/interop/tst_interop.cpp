@@ -2,11 +2,9 @@
 // serves them with node-opcua and connects its client. node-opcua comes from the npm registry, pinned by
 // package-lock.json, into a cache folder keyed by that file; the test is skipped only when no registry
 // answers.
-#include "certificateDialog.h"
+#include "dialogFixture.h"
 
-#include <QtTest>
-
-class TestInterop : public QObject
+class TestInterop : public DialogFixture
 {
     Q_OBJECT
 
@@ -16,45 +14,33 @@ private slots:
     void interop();
 
 private:
-    // Runs a command in the cache folder; its exit code, or -1 when it did not finish in time.
-    int run(const QStringList& command, QByteArray& output, int timeoutMs = 180000)
-    {
-        QProcess process;
-        process.setProcessChannelMode(QProcess::MergedChannels);
-        process.setWorkingDirectory(m_cache);
-        process.start(command.first(), command.mid(1));
-        const bool finished = process.waitForFinished(timeoutMs);
-        output = process.readAll();
-        return finished && process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
-    }
-
-    const QString m_source = qEnvironmentVariable("MOX_TEST_SOURCE_DIR") + "/tests/interop";
     QString m_cache;
-    QTemporaryDir m_work;
 };
 
 void TestInterop::initTestCase()
 {
-    QVERIFY2(!QStandardPaths::findExecutable("npm").isEmpty(), "Node.js and npm are needed");
-    QFile lock(m_source + "/package-lock.json");
-    QVERIFY(lock.open(QIODevice::ReadOnly));
+    const QString source = qEnvironmentVariable("MOX_TEST_SOURCE_DIR") + "/tests/interop/";
     m_cache = QStandardPaths::writableLocation(QStandardPaths::GenericCacheLocation) +
               "/moxsecurityconfig/interop/" +
-              QCryptographicHash::hash(lock.readAll(), QCryptographicHash::Sha256).toHex().left(16);
-    QVERIFY(QDir().mkpath(m_cache));
+              QCryptographicHash::hash(readAll(source + "package-lock.json"), QCryptographicHash::Sha256)
+                  .toHex()
+                  .left(16);
     for (const char* name :
-         {"/package.json", "/package-lock.json", "/interop.mjs"}) { // a module imports from beside it
-        QFile::remove(m_cache + name);
-        QVERIFY(QFile::copy(m_source + name, m_cache + name));
-    }
+         {"package.json", "package-lock.json", "interop.mjs"}) // a module imports from beside it
+        write(m_cache + '/' + name, readAll(source + name));
     // npm ci empties node_modules first, so a broken install is redone: the mark comes only after success.
-    QByteArray output;
     if (!QFile::exists(m_cache + "/node_modules/.mox-installed")) {
-        if (run({"npm", "ping"}, output) != 0)
+        QVERIFY2(!QStandardPaths::findExecutable("npm").isEmpty(), "Node.js and npm are needed");
+        QProcess npm;
+        npm.setWorkingDirectory(m_cache);
+        npm.setProcessChannelMode(QProcess::MergedChannels);
+        npm.start("npm", {"ping"});
+        if (!npm.waitForFinished(120000) || npm.exitCode() != 0)
             QSKIP(qPrintable("no npm registry answers, so node-opcua cannot be installed: " +
-                             output.left(300)));
-        QVERIFY2(run({"npm", "ci", "--no-audit", "--no-fund"}, output, 15 * 60000) == 0, output.constData());
-        QFile(m_cache + "/node_modules/.mox-installed").open(QIODevice::WriteOnly);
+                             npm.readAll().left(300)));
+        npm.start("npm", {"ci", "--no-audit", "--no-fund"});
+        QVERIFY2(npm.waitForFinished(15 * 60000) && npm.exitCode() == 0, npm.readAll().constData());
+        write(m_cache + "/node_modules/.mox-installed");
     }
 }
 
@@ -68,33 +54,29 @@ void TestInterop::interop_data()
 void TestInterop::interop()
 {
     QFETCH(bool, matching);
-    const QString end = QTest::currentDataTag();
-    const QString cert = m_work.filePath(end + "/cert.pem");
-    const QString key = m_work.filePath(end + "/key.pem");
+    setUp();
     const QString uri = "urn:MOX:UA:InteropServer";
-    CertificateDialog dialog(true, m_source + "/../../share/openssl", cert, key, "", uri);
-    QTest::keyClicks(dialog.endPartLineEdit, end);
-    for (QLineEdit* edit :
-         {dialog.organizationLineEdit, dialog.localityLineEdit, dialog.stateLineEdit, dialog.countryLineEdit})
-        edit->setText("DE");
-    dialog.domainNamesTextEdit->setPlainText("localhost");
-    dialog.ipAddressesTextEdit->setPlainText("127.0.0.1");
-    dialog.accept();
-    QVERIFY2(dialog.result() == QDialog::Accepted, qPrintable(dialog.statusLabel->text()));
+    dialog(mox("cert.pem"), mox("key.pem"), "", uri);
+    QTest::keyClicks(m_form->endPartLineEdit, QTest::currentDataTag());
+    m_form->domainNamesTextEdit->setPlainText("localhost");
+    m_form->ipAddressesTextEdit->setPlainText("127.0.0.1");
+    m_form->accept();
+    QVERIFY2(m_form->result() == QDialog::Accepted, qPrintable(m_form->statusLabel->text()));
 
-    QByteArray output;
-    run({"node", "interop.mjs", cert, key, uri, m_work.filePath(end)}, output);
-    QVERIFY2(output.contains("SERVER STATE 0\n"), output.constData()); // a session, and the server running
+    QProcess node;
+    node.setProcessChannelMode(QProcess::MergedChannels);
+    node.start("node", {m_cache + "/interop.mjs", mox("cert.pem"), mox("key.pem"), uri, mox("")});
+    QVERIFY(node.waitForFinished(180000));
+    const QString output = node.readAll();
+    QVERIFY2(output.contains("SERVER STATE 0\n"), qPrintable(output)); // a session, and the server running
     // The server's own checks of its certificate: URI, key usages, a self-signed key identifier (a CA-signed
     // look would ask for a chain), key and certificate matching. A wrong URI is warned about, with both.
-    for (const char* code : {"W06", "W14", "W15", "W16", "W17", "W18", "W60", "E01"})
-        QVERIFY2(output.contains(QByteArray("NODE-OPCUA-") + code) ==
-                     (!matching && code == QByteArray("W06")),
-                 output.constData());
+    for (const QString code : {"W06", "W14", "W15", "W16", "W17", "W18", "W60", "E01"})
+        QVERIFY2(output.contains("NODE-OPCUA-" + code) == (!matching && code == "W06"), qPrintable(output));
     QCOMPARE(
-        QString(output).contains(QRegularExpression("certificate subjectAltName *= urn:MOX:UA:OtherServer\\s+"
-                                                    "[^\\n]*server applicationUri *= " +
-                                                    uri + "\\b")),
+        output.contains(QRegularExpression("certificate subjectAltName *= urn:MOX:UA:OtherServer\\s+[^\\n]*"
+                                           "server applicationUri *= " +
+                                           uri + "\\b")),
         !matching);
 }
 
