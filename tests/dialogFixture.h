@@ -1,13 +1,11 @@
 // The fixture of the dialog and interop tests: a sample installation in a temporary folder, the recording
-// openssl stand-in first on PATH, and a certificate dialog on them.
+// openssl stand-in, and a certificate dialog on them (in core mode for the core's folder).
 #pragma once
 
 #include "certificateDialog.h"
 #include "openSslRecorder.h"
 
 #include <QtTest>
-
-#include <memory>
 
 class DialogFixture : public QObject
 {
@@ -17,10 +15,8 @@ protected:
         m_form.reset();
         m_openssl.reset();
         m_dir.reset(new QTemporaryDir);
-        QProcess script;
-        script.start("bash", {qEnvironmentVariable("MOX_TEST_SOURCE_DIR") + "/scripts/install-sample.sh",
-                              m_dir->path()});
-        QVERIFY(script.waitForFinished(60000) && script.exitCode() == 0);
+        const QString script = qEnvironmentVariable("MOX_TEST_SOURCE_DIR") + "/scripts/install-sample.sh";
+        QCOMPARE(QProcess::execute("bash", {script, m_dir->path()}), 0);
         m_openssl.reset(new OpenSslRecorder(m_dir->filePath("tool")));
     }
     static QByteArray readAll(const QString& path)
@@ -35,7 +31,6 @@ protected:
         QVERIFY(file.open(QIODevice::WriteOnly) && file.write(data) == data.size());
     }
     QString mox(const QString& relative) const { return m_dir->filePath("mox/" + relative); }
-    // In core mode for the core's folder; the subject validates.
     CertificateDialog* dialog(const QString& cert, const QString& key, QString password = {},
                               QString uri = {})
     {

@@ -1,6 +1,6 @@
-// A stand-in "openssl" first on PATH: it logs each call (pass phrase variable, arguments), copies the
-// -extfile it gets to ext.seen and runs the real tool. MOX_FAKE_FAIL=<step> (genrsa, req or x509) makes that
-// step write "partial" to its -out file and exit 1; MOX_FAKE_HANG=<step> the same, but it never ends.
+// A stand-in "openssl" first on PATH: it logs each call, copies the -extfile it gets to ext.seen and runs the
+// real tool, except for the step (genrsa, req or x509) that MOX_FAKE_FAIL or MOX_FAKE_HANG names: that one
+// writes "partial" to its -out file, then exits 1 or never ends.
 #pragma once
 
 #include "openSslTool.h"
@@ -24,9 +24,7 @@ public:
         script.open(QIODevice::WriteOnly);
         script.write(QString(R"(#!/bin/bash
 printf '%s\x1f' "${%2-<unset>}" "$@" >> '%1/calls.log'; echo >> '%1/calls.log'; echo $$ > '%1/last.pid'
-for a in "$@"; do
-  [ "$prev" = -out ] && out=$a; [ "$prev" = -extfile ] && cp "$a" '%1/ext.seen'; prev=$a
-done
+for a in "$@"; do [ "$p" = -out ] && out=$a; [ "$p" = -extfile ] && cp "$a" '%1/ext.seen'; p=$a; done
 [ "$1" = "${MOX_FAKE_FAIL:-}" ] && { echo partial > "$out"; exit 1; }
 [ "$1" = "${MOX_FAKE_HANG:-}" ] && { echo partial > "$out"; exec sleep 300; }
 exec '%3' "$@"
@@ -47,13 +45,12 @@ exec '%3' "$@"
     QString file(const QString& name) const { return m_folder + '/' + name; }
     QList<Call> calls() const
     {
-        QList<Call> result;
         QFile log(file("calls.log"));
         log.open(QIODevice::ReadOnly);
-        for (const QString& line : QString::fromUtf8(log.readAll()).split('\n', Qt::SkipEmptyParts)) {
-            const QStringList fields = line.split('\x1f');
-            result.append(Call{fields.mid(1, fields.size() - 2), fields.first()});
-        }
+        QList<Call> result;
+        for (const QString& line : QString::fromUtf8(log.readAll()).split('\n', Qt::SkipEmptyParts))
+            result.append(
+                Call{line.split('\x1f').mid(1, line.count('\x1f') - 1), line.section('\x1f', 0, 0)});
         return result;
     }
 
