@@ -1,5 +1,4 @@
-// The fixture of the dialog and interop tests: a sample installation in a temporary folder, the recording
-// openssl stand-in, and a certificate dialog on them (in core mode for the core's folder).
+// Dialog and interop tests: a sample installation, the recording openssl, a certificate dialog on them.
 #pragma once
 
 #include "certificateDialog.h"
@@ -9,8 +8,10 @@
 
 class DialogFixture : public QObject
 {
-protected:
-    void setUp()
+    Q_OBJECT
+
+private slots:
+    void init()
     {
         m_form.reset();
         m_openssl.reset();
@@ -19,6 +20,8 @@ protected:
         QCOMPARE(QProcess::execute("bash", {script, m_dir->path()}), 0);
         m_openssl.reset(new OpenSslRecorder(m_dir->filePath("tool")));
     }
+
+protected:
     static QByteArray readAll(const QString& path)
     {
         QFile file(path);

@@ -1,6 +1,5 @@
-// A stand-in "openssl" first on PATH: it logs each call, copies the -extfile it gets to ext.seen and runs the
-// real tool, except for the step (genrsa, req or x509) that MOX_FAKE_FAIL or MOX_FAKE_HANG names: that one
-// writes "partial" to its -out file, then exits 1 or never ends.
+// A stand-in "openssl" first on PATH: it logs each call, copies its -extfile to ext.seen and runs the real
+// tool; the step MOX_FAKE_FAIL or MOX_FAKE_HANG names writes "partial" to -out, then exits 1 or never ends.
 #pragma once
 
 #include "openSslTool.h"

@@ -18,11 +18,10 @@ private:
 void TestInterop::initTestCase()
 {
     const QString source = qEnvironmentVariable("MOX_TEST_SOURCE_DIR") + "/tests/interop/";
+    const QByteArray lock =
+        QCryptographicHash::hash(readAll(source + "package-lock.json"), QCryptographicHash::Sha256);
     m_cache = QStandardPaths::writableLocation(QStandardPaths::GenericCacheLocation) +
-              "/moxsecurityconfig/interop/" +
-              QCryptographicHash::hash(readAll(source + "package-lock.json"), QCryptographicHash::Sha256)
-                  .toHex()
-                  .left(16);
+              "/moxsecurityconfig/interop/" + lock.toHex().left(16);
     for (const char* name : {"package.json", "package-lock.json", "interop.mjs"}) // it imports from beside it
         write(m_cache + '/' + name, readAll(source + name));
     // npm ci empties node_modules first, so a broken install is redone: the mark comes only after success.
@@ -33,8 +32,7 @@ void TestInterop::initTestCase()
         npm.setProcessChannelMode(QProcess::MergedChannels);
         npm.start("npm", {"ping"});
         if (!npm.waitForFinished(120000) || npm.exitCode() != 0)
-            QSKIP(qPrintable("no npm registry answers, so node-opcua cannot be installed: " +
-                             npm.readAll().left(300)));
+            QSKIP(qPrintable("no npm registry answers to install node-opcua: " + npm.readAll().left(200)));
         npm.start("npm", {"ci", "--no-audit", "--no-fund"});
         QVERIFY2(npm.waitForFinished(15 * 60000) && npm.exitCode() == 0, npm.readAll().constData());
         write(m_cache + "/node_modules/.mox-installed");
@@ -51,7 +49,6 @@ void TestInterop::interop_data()
 void TestInterop::interop()
 {
     QFETCH(QString, warnings);
-    setUp();
     const QString uri = "urn:MOX:UA:InteropServer";
     dialog(mox("cert.pem"), mox("key.pem"), "", uri);
     QTest::keyClicks(m_form->endPartLineEdit, QTest::currentDataTag());
