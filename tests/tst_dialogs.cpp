@@ -20,6 +20,7 @@ private slots:
     void failures_data();
     void failures();
     void window();
+    void sampleLeavesAnInstallationAlone();
 
 private:
     // The generate and delete buttons shown, as click() takes them.
@@ -269,6 +270,17 @@ void TestDialogs::window()
              QString("This file does not exist.||This folder does not exist.|This file does not exist.|"
                      "This folder does not exist.|This folder does not exist."));
     QCOMPARE(m_errors->stringList(), QStringList{"No OpenSSL directory was specified."});
+}
+
+void TestDialogs::sampleLeavesAnInstallationAlone()
+{
+    // init() laid down one; a second run over an existing installation must change nothing in it.
+    write(mox("OpcUa/MoxOpcUa.ini"), "[APPLICATION]\r\nmine=1\r\n");
+    const QString script = qEnvironmentVariable("MOX_TEST_SOURCE_DIR") + "/scripts/install-sample.sh";
+    QCOMPARE(QProcess::execute("bash", {script, m_dir->path()}), 0);
+    QCOMPARE(readAll(mox("OpcUa/MoxOpcUa.ini")), QByteArray("[APPLICATION]\r\nmine=1\r\n"));
+    QCOMPARE(QDir(m_dir->path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+             QDir(m_dir->path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot));
 }
 
 QTEST_MAIN(TestDialogs)
