@@ -97,6 +97,15 @@ void TestDialogs::warningsAndSuffixes()
         QCOMPARE(m_form->certLabel->text() + '|' + m_form->statusLabel->text(), cases[i + 1]);
         QCOMPARE(m_form->buttonBox->button(QDialogButtonBox::Ok)->isEnabled(), cases[i + 1].endsWith('|'));
     }
+
+    // The subject goes to openssl unescaped: slash, backslash and quote are refused, each in its own field.
+    for (const char* text : {"a/b", "a\\b", "a\"b"}) {
+        dialog(mox("c.pem"), mox("k.pem"))->organizationUnitLineEdit->setText(text);
+        QVERIFY(!m_form->validate());
+        QCOMPARE(m_form->organizationUnitLineEdit->styleSheet(), CertificateDialog::s_invalidStyle);
+        QVERIFY(m_form->nameLineEdit->styleSheet().isEmpty());
+    }
+    QVERIFY(dialog(mox("c.pem"), mox("k.pem"))->validate());
 }
 
 void TestDialogs::generation_data()
