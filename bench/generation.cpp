@@ -3,7 +3,7 @@
 // OPENSSL_DIR [RUNS]   (the folder of qvd_openssl.cnf and qvd_openssl_v3.ext)
 #include "benchClock.h"
 #include "certificateDialog.h"
-#include "openSslTool.h"
+#include "core/openSslTool.h"
 
 #include <QApplication>
 #include <QDir>

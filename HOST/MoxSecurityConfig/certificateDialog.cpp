@@ -1,6 +1,6 @@
 #include "certificateDialog.h"
 
-#include "openSslTool.h"
+#include "core/openSslTool.h"
 
 #include <QFile>
 #include <QFileInfo>

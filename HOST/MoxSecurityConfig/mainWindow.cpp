@@ -3,8 +3,8 @@
 #include "IniReader.h"
 #include "certificateDialog.h"
 #include "confirmDialog.h"
-#include "folderGuard.h"
-#include "openSslTool.h"
+#include "core/folderGuard.h"
+#include "core/openSslTool.h"
 #include "settingsDialog.h"
 #include "uaUserDialog.h"
 
@@ -372,19 +372,16 @@ void MainWindow::deleteClientCertsFolders()
 {
     if (!confirmed(this, tr("Do you realy want to delete the certificate folders?")))
         return;
-    // A configured "." or ".." would otherwise take the configuration, the users or more with it.
-    const FolderGuard guard(m_instance ? fromBytes(m_instance->OpcUaDefaultConfigPath) : QString(),
-                            m_instance ? fromBytes(m_instance->CoreDefaultConfigPath) : QString(),
-                            m_opcUaAuth_File);
+    const FolderGuard guard({m_instance ? fromBytes(m_instance->OpcUaDefaultConfigPath) : QString(),
+                             m_instance ? fromBytes(m_instance->CoreDefaultConfigPath) : QString(),
+                             m_opcUaAuth_File});
     QStringList kept;
     for (QLineEdit* edit : {trustListLineEdit, issuersLineEdit, revocationLineEdit, rejectedLineEdit}) {
         const QString folder = edit->text();
         if (folder.isEmpty())
             continue;
-        const QString reason = guard.keepReason(folder);
-        if (reason.isEmpty())
-            QDir(folder).removeRecursively();
-        else if (!kept.contains(reason))
+        const QString reason = guard.remove(folder).reason;
+        if (!reason.isEmpty() && !kept.contains(reason))
             kept << reason;
     }
     reloadData();

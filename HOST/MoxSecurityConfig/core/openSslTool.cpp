@@ -1,4 +1,4 @@
-#include "openSslTool.h"
+#include "core/openSslTool.h"
 
 #include <cerrno>
 #include <csignal>
@@ -7,6 +7,7 @@
 #include <poll.h>
 #include <spawn.h>
 #include <string>
+#include <sys/mman.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -18,16 +19,9 @@ extern char** environ;
 const char OpenSslTool::passphraseVariable[] = "MOX_SECURITY_CONFIG_PASSPHRASE";
 
 namespace {
-// Waits for the child until timeoutMs has passed (forever when negative); true when it has ended.
+// Waits for the child until timeoutMs has passed; true when it has ended.
 bool waitForExit(pid_t pid, int timeoutMs, int& status)
 {
-    if (timeoutMs < 0) {
-        while (::waitpid(pid, &status, 0) < 0) {
-            if (errno != EINTR)
-                return false;
-        }
-        return true;
-    }
     // A pidfd wakes us the moment the child ends; without one (old kernels), poll its status.
     const int pidfd = int(::syscall(SYS_pidfd_open, pid, 0));
     timespec start;
@@ -64,6 +58,15 @@ QString OpenSslTool::passphraseSource()
 
 int OpenSslTool::run(const QStringList& arguments, const QString* passphrase, int timeoutMs)
 {
+    Run options;
+    options.passphrase = passphrase;
+    options.timeoutMs = timeoutMs;
+    return run(arguments, options).exitCode;
+}
+
+OpenSslTool::Result OpenSslTool::run(const QStringList& arguments, const Run& options)
+{
+    Result result;
     std::vector<std::string> argumentBytes{"openssl"};
     for (const QString& argument : arguments)
         argumentBytes.push_back(argument.toLocal8Bit().toStdString());
@@ -79,30 +82,66 @@ int OpenSslTool::run(const QStringList& arguments, const QString* passphrase, in
         if (std::strncmp(*entry, prefix.c_str(), prefix.size()) != 0)
             environmentBytes.emplace_back(*entry);
     }
-    if (passphrase)
-        environmentBytes.push_back(prefix + passphrase->toLocal8Bit().toStdString());
+    if (options.passphrase)
+        environmentBytes.push_back(prefix + options.passphrase->toLocal8Bit().toStdString());
     std::vector<char*> envp;
     for (std::string& entry : environmentBytes)
         envp.push_back(&entry[0]);
     envp.push_back(nullptr);
 
+    // The tool's diagnostics go to an anonymous file, so the cause of a failure can be shown to the user.
+    const int errorFd = ::memfd_create("openssl-stderr", MFD_CLOEXEC);
+
     // posix_spawn, not QProcess: forking the whole GUI process for each step cost some 4 ms a step.
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+    if (options.stdinFd >= 0)
+        posix_spawn_file_actions_adddup2(&actions, options.stdinFd, STDIN_FILENO);
+    else
+        posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+    if (options.stdoutFd >= 0)
+        posix_spawn_file_actions_adddup2(&actions, options.stdoutFd, STDOUT_FILENO);
+    else
+        posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+    if (errorFd >= 0)
+        posix_spawn_file_actions_adddup2(&actions, errorFd, STDERR_FILENO);
     pid_t pid = 0;
     const int spawned = ::posix_spawnp(&pid, "openssl", &actions, nullptr, argv.data(), envp.data());
     posix_spawn_file_actions_destroy(&actions);
-    if (spawned != 0)
-        return -1;
+    if (spawned != 0) {
+        if (errorFd >= 0)
+            ::close(errorFd);
+        result.lastError = QString::fromLocal8Bit(std::strerror(spawned));
+        return result;
+    }
 
     int status = 0;
+    const int timeoutMs = options.timeoutMs < 0 ? s_defaultTimeoutMs : options.timeoutMs;
     if (!waitForExit(pid, timeoutMs, status)) {
         ::kill(pid, SIGKILL);
         while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
         }
-        return -1;
+        result.timedOut = true;
+    } else {
+        result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     }
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+
+    if (errorFd >= 0) {
+        // Only the tail matters; a runaway tool must not make us read megabytes.
+        const off_t size = ::lseek(errorFd, 0, SEEK_END);
+        const off_t from = size > 4096 ? size - 4096 : 0;
+        std::string tail(std::size_t(size - from), '\0');
+        const ssize_t got = tail.empty() ? 0 : ::pread(errorFd, &tail[0], tail.size(), from);
+        ::close(errorFd);
+        tail.resize(got > 0 ? std::size_t(got) : 0);
+        const QStringList lines = QString::fromLocal8Bit(tail.data(), int(tail.size()))
+                                      .split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+        for (int i = lines.size() - 1; i >= 0; --i) {
+            if (!lines[i].trimmed().isEmpty()) {
+                result.lastError = lines[i].trimmed();
+                break;
+            }
+        }
+    }
+    return result;
 }

@@ -2,7 +2,7 @@
 // tool; the step MOX_FAKE_FAIL or MOX_FAKE_HANG names writes "partial" to -out, then exits 1 or never ends.
 #pragma once
 
-#include "openSslTool.h"
+#include "core/openSslTool.h"
 
 #include <QDir>
 #include <QStandardPaths>
