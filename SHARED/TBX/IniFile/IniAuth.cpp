@@ -153,6 +153,18 @@ AuthRoleCode IniAuth::removeUser(const std::string& username)
     return eAuthRoleCode_BadCannotSaveFile;
 }
 
+AuthRoleCode IniAuth::updateUser(const std::string& oldName, const std::string& newName, AuthRole role,
+                                 const std::string* password)
+{
+    // Interim: step by step until the transactional version lands.
+    AuthRoleCode code = setUserRole(oldName, role);
+    if (isGood(code) && newName != oldName)
+        code = renameUser(oldName, newName);
+    if (isGood(code) && password)
+        code = setPassword(newName, *password);
+    return code;
+}
+
 bool IniAuth::reload()
 {
     return m_iniManager.reload();

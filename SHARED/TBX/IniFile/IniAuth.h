@@ -64,6 +64,9 @@ public:
     AuthRoleCode setUserRole(const std::string& username, AuthRole role);
     AuthRoleCode setPassword(const std::string& username, const std::string& password);
     AuthRoleCode removeUser(const std::string& username);
+    // Role, name and password (encoded for the new name; null keeps the stored value) in one save.
+    AuthRoleCode updateUser(const std::string& oldName, const std::string& newName, AuthRole role,
+                            const std::string* password);
 
     bool reload();
     AuthRoleCode getListOfUsers(std::vector<User>& userList) const;

@@ -1,0 +1,45 @@
+// Makes a private key and a self-signed certificate with three openssl runs (key, signing request,
+// self-signing). Every output is written into a fresh temporary file and renamed into place only when all
+// three steps succeeded, so a failure never leaves a partial key or certificate and a planted link is never
+// written through.
+#pragma once
+
+#include "core/certificateRequest.h"
+#include "core/fileSafety.h"
+#include "core/openSslTool.h"
+
+#include <QCoreApplication>
+
+#include <functional>
+
+class CertificateGenerator
+{
+    Q_DECLARE_TR_FUNCTIONS(CertificateGenerator)
+
+public:
+    enum class Step
+    {
+        Key,
+        Request,
+        Certificate
+    };
+
+    struct Result
+    {
+        bool ok = false;
+        QString message; // the failure, word for word as the dialog shows it ("Cannot generate ...")
+        QString cause;   // openssl's last error line, or the file and system error; may be empty
+    };
+
+    explicit CertificateGenerator(int stepTimeoutMs = OpenSslTool::s_defaultTimeoutMs);
+
+    // Called before each step starts (for a progress line).
+    void setProgress(std::function<void(Step)> progress) { m_progress = std::move(progress); }
+
+    // ownership: what the new key and certificate get (owner, group, mode; the key is 0600 until then).
+    Result generate(const CertificateRequest& request, const FileSafety::Ownership& ownership) const;
+
+private:
+    int m_stepTimeoutMs;
+    std::function<void(Step)> m_progress;
+};

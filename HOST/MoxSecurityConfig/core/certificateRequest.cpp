@@ -1,0 +1,123 @@
+#include "core/certificateRequest.h"
+
+#include <QFileInfo>
+#include <QRegularExpression>
+
+#include <arpa/inet.h>
+
+QString CertificateRequest::subject() const
+{
+    return QStringLiteral("/C=") + country + QStringLiteral("/ST=") + state + QStringLiteral("/L=") + locality +
+           QStringLiteral("/O=") + organization + QStringLiteral("/OU=") + unit + QStringLiteral("/CN=") +
+           commonName;
+}
+
+QStringList CertificateRequest::subjectAltNames() const
+{
+    QStringList names;
+    if (mode != Mode::OpcUa)
+        return names;
+    if (!uri.isEmpty())
+        names << QStringLiteral("URI:") + uri;
+    for (const QString& name : dnsNames)
+        names << QStringLiteral("DNS:") + name;
+    for (const QString& address : ipAddresses)
+        names << QStringLiteral("IP:") + address;
+    return names;
+}
+
+bool CertificateRequest::pemFromSuffix(const QString& certPath, bool* ok)
+{
+    static const QStringList der{"der", "cer", "crt", "cert"};
+    const QString suffix = QFileInfo(certPath).suffix();
+    if (ok)
+        *ok = suffix == QLatin1String("pem") || der.contains(suffix);
+    return suffix == QLatin1String("pem");
+}
+
+QString CertificateRequest::requiredError(const QString& value)
+{
+    return value.isEmpty() ? tr("This field is required.") : QString();
+}
+
+QString CertificateRequest::subjectFieldError(const QString& value)
+{
+    // The subject goes to openssl's -subj unescaped, where these characters would change its meaning.
+    if (value.contains(QLatin1Char('/')) || value.contains(QLatin1Char('\\')) || value.contains(QLatin1Char('"')))
+        return tr("This field cannot contains slash, backslash or quotation.");
+    return QString();
+}
+
+QString CertificateRequest::ipAddressError(const QString& address)
+{
+    const QByteArray bytes = address.toLatin1();
+    unsigned char buffer[16];
+    if (address.isEmpty() || (::inet_pton(AF_INET, bytes.constData(), buffer) != 1 &&
+                              ::inet_pton(AF_INET6, bytes.constData(), buffer) != 1))
+        return tr("'%1' is not an IPv4 or IPv6 address.").arg(address);
+    return QString();
+}
+
+QString CertificateRequest::dnsNameError(const QString& name)
+{
+    // Letters, digits and hyphens in labels of 1 to 63, a leading "*." allowed, 253 in all.
+    static const QRegularExpression label(QStringLiteral("^[A-Za-z0-9]([A-Za-z0-9-]{0,61}[A-Za-z0-9])?$"));
+    QString rest = name.startsWith(QLatin1String("*.")) ? name.mid(2) : name;
+    if (rest.endsWith(QLatin1Char('.')))
+        rest.chop(1);
+    bool valid = !rest.isEmpty() && name.size() <= 253;
+    for (const QString& part : rest.split(QLatin1Char('.'))) {
+        if (!valid)
+            break;
+        valid = label.match(part).hasMatch();
+    }
+    return valid ? QString() : tr("'%1' is not a valid DNS name.").arg(name);
+}
+
+QStringList CertificateRequest::validate() const
+{
+    QStringList problems;
+    const struct
+    {
+        const char* name;
+        const QString* value;
+        bool required;
+    } fields[] = {{"country", &country, true},           {"state", &state, true},
+                  {"locality", &locality, true},         {"organization", &organization, true},
+                  {"organization unit", &unit, false},   {"common name", &commonName, true}};
+    for (const auto& field : fields) {
+        QString reason = field.required ? requiredError(*field.value) : QString();
+        if (reason.isEmpty())
+            reason = subjectFieldError(*field.value);
+        if (!reason.isEmpty())
+            problems << QStringLiteral("%1: %2").arg(QLatin1String(field.name), reason);
+    }
+    if (mode == Mode::OpcUa) {
+        for (const QString& name : dnsNames) {
+            if (!dnsNameError(name).isEmpty())
+                problems << dnsNameError(name);
+        }
+        for (const QString& address : ipAddresses) {
+            if (!ipAddressError(address).isEmpty())
+                problems << ipAddressError(address);
+        }
+        if (protectKey && passphrase.isEmpty())
+            problems << tr("pass phrase: %1").arg(requiredError(passphrase));
+    }
+    if (keyBits != 1024 && keyBits != 2048 && keyBits != 3072 && keyBits != 4096)
+        problems << tr("The key size must be 1024, 2048, 3072 or 4096 bits.");
+    if (digest != QLatin1String("sha256") && digest != QLatin1String("sha512"))
+        problems << tr("The digest must be sha256 or sha512.");
+    if (days < 1)
+        problems << tr("The validity must be at least one day.");
+    bool suffixOk = false;
+    pemFromSuffix(certPath, &suffixOk);
+    if (!suffixOk)
+        problems << tr("Certificate have to be one of .der, .cer, .cert, .crt or .pem extensions.");
+    const QString keySuffix = QFileInfo(keyPath).suffix();
+    if (keySuffix != QLatin1String("pem") && keySuffix != QLatin1String("key"))
+        problems << tr("Private key have to be one of .key or .pem extensions.");
+    if (!certPath.isEmpty() && certPath == keyPath)
+        problems << tr("The requested files has the same name.");
+    return problems;
+}

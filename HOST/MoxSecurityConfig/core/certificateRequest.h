@@ -1,0 +1,51 @@
+// What a new key and self-signed certificate should be: the dialog's or the command line's choices.
+#pragma once
+
+#include <QCoreApplication>
+#include <QString>
+#include <QStringList>
+
+struct CertificateRequest
+{
+    Q_DECLARE_TR_FUNCTIONS(CertificateRequest)
+
+public:
+    enum class Mode
+    {
+        OpcUa, // the OPC UA server's certificate: alternative names and a pass phrase apply
+        Core   // the runtime core's certificate
+    };
+
+    Mode mode = Mode::OpcUa;
+    QString opensslDir; // holds qvd_openssl.cnf and qvd_openssl_v3.ext
+    QString certPath;
+    QString keyPath;
+
+    QString country, state, locality, organization, unit, commonName;
+    QString uri;             // empty: no URI in the alternative names
+    QStringList dnsNames;    // each becomes "DNS:<name>"
+    QStringList ipAddresses; // each becomes "IP:<address>"
+
+    int keyBits = 2048;               // 1024, 2048, 3072 or 4096
+    QString digest = "sha256";        // "sha256" or "sha512"
+    int days = 1825;
+    bool pem = true;                  // certificate encoding; the key is always PEM
+    bool protectKey = false;          // encrypt the key with the pass phrase
+    QString passphrase;
+
+    // "/C=../ST=../L=../O=../OU=../CN=..", all six always present.
+    QString subject() const;
+    // "URI:..", "DNS:..", "IP:.." in that order; empty for a core certificate.
+    QStringList subjectAltNames() const;
+    // The certificate encoding its file name implies: true for ".pem"; false for ".der", ".cer", ".crt",
+    // ".cert"; ok is false for any other suffix.
+    static bool pemFromSuffix(const QString& certPath, bool* ok = nullptr);
+
+    // Reasons a field is refused, empty when it is fine (the dialog's texts).
+    static QString requiredError(const QString& value);
+    static QString subjectFieldError(const QString& value);
+    static QString ipAddressError(const QString& address);
+    static QString dnsNameError(const QString& name);
+    // Every problem with the request, one line each, naming the field; empty when it can be generated.
+    QStringList validate() const;
+};

@@ -1,0 +1,265 @@
+#include "core/configSnapshot.h"
+
+#include "core/fileSafety.h"
+#include "core/openSslTool.h"
+
+#include "IniAuth.h"
+#include "IniManager.h"
+#include "IniReader.h"
+#include "MoxInstEnumerator.h"
+
+#include <QDir>
+#include <QFileInfo>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+const char ConfigSnapshot::s_defaultSalt[] = "k7ud30";
+
+namespace {
+
+QString fromBytes(const std::string& bytes)
+{
+    return QString::fromUtf8(bytes.data(), int(bytes.size()));
+}
+
+bool isFolder(const QString& path)
+{
+    return QFileInfo(path).isDir();
+}
+
+// Files a local user other than the runtime's may not read: the key and the password hashes.
+void warnIfExposed(Problems& warnings, const QString& path, bool secret)
+{
+    struct stat st;
+    if (path.isEmpty() || ::stat(QFile::encodeName(path).constData(), &st) != 0)
+        return;
+    const mode_t others = secret ? (S_IROTH | S_IWOTH) : S_IWOTH;
+    if ((st.st_mode & others) == 0)
+        return;
+    const QString mode = QStringLiteral("%1").arg(st.st_mode & 07777, 4, 8, QLatin1Char('0'));
+    warnings << Problem{secret ? ConfigSnapshot::tr("Every local user can read or write this file (mode %1).")
+                                     .arg(mode)
+                               : ConfigSnapshot::tr("Every local user can write here (mode %1).").arg(mode),
+                        path};
+}
+
+} // namespace
+
+ConfigSnapshot::ConfigSnapshot() = default;
+ConfigSnapshot::~ConfigSnapshot() = default;
+ConfigSnapshot::ConfigSnapshot(ConfigSnapshot&&) noexcept = default;
+ConfigSnapshot& ConfigSnapshot::operator=(ConfigSnapshot&&) noexcept = default;
+
+QString ConfigSnapshot::effectiveSalt() const
+{
+    return m_salt.isEmpty() ? QString::fromLatin1(s_defaultSalt) : m_salt;
+}
+
+std::unique_ptr<Mox::Ini::IniAuth> ConfigSnapshot::takeUsersStore()
+{
+    return std::move(m_usersStore);
+}
+
+QStringList ConfigSnapshot::protectedPaths() const
+{
+    QStringList paths{configPath, coreConfigPath, usersFile.path, opcUaCertificate.path, opcUaKey.path};
+    if (!opensslDir.isEmpty()) {
+        paths << QDir(opensslDir).filePath(QStringLiteral("qvd_openssl.cnf"))
+              << QDir(opensslDir).filePath(QStringLiteral("qvd_openssl_v3.ext"));
+    }
+    paths.removeAll(QString());
+    return paths;
+}
+
+QList<const PathState*> ConfigSnapshot::clientFolders() const
+{
+    return {&trustList, &issuers, &revocation, &rejected};
+}
+
+ConfigSnapshot ConfigSnapshot::load(const MoxInstInstance* instance, const ConfigSnapshot* previous,
+                                    bool checkKey)
+{
+    ConfigSnapshot s;
+    if (!instance) {
+        s.stop = Stop::NoInstance;
+        s.errors << Problem{tr("No active instance."), {}};
+        return s;
+    }
+    s.instanceVersion = fromBytes(instance->VerStr());
+    s.opensslDir = fromBytes(instance->OpensslDir);
+    if (s.opensslDir.isEmpty() || !QFileInfo::exists(s.opensslDir)) {
+        s.stop = Stop::NoOpenSslDir;
+        s.errors << Problem{tr("No OpenSSL directory was specified."), s.opensslDir};
+        return s;
+    }
+
+    // The configuration: a file that cannot be parsed leaves the previous one in use.
+    s.configPath = fromBytes(instance->OpcUaDefaultConfigPath);
+    s.configExists = !s.configPath.isEmpty() && QFileInfo::exists(s.configPath);
+    if (s.configExists) {
+        const QString notRegular = FileSafety::checkRegular(s.configPath);
+        bool ok = false;
+        std::shared_ptr<Mox::Ini::IniManager> config;
+        if (notRegular.isEmpty())
+            config = std::make_shared<Mox::Ini::IniManager>(QFile::encodeName(s.configPath).toStdString(), ok,
+                                                            true);
+        if (ok) {
+            s.m_config = config;
+        } else {
+            s.errors << Problem{tr("The OPC UA config file was not parsed correctly."),
+                                notRegular.isEmpty() ? s.configPath : notRegular};
+            if (previous)
+                s.m_config = previous->m_config;
+        }
+    }
+    s.configHeld = s.m_config != nullptr;
+
+    // The runtime core's pair lies beside its configuration under fixed names.
+    s.coreConfigPath = fromBytes(instance->CoreDefaultConfigPath);
+    if (!s.coreConfigPath.isEmpty()) {
+        const QDir coreDir = QFileInfo(s.coreConfigPath).absoluteDir();
+        for (auto* file : {&s.coreCertificate, &s.coreKey}) {
+            file->path = coreDir.filePath(file == &s.coreCertificate ? QStringLiteral("moxcore.cer")
+                                                                     : QStringLiteral("moxcore.key"));
+            file->configured = true;
+            file->exists = QFileInfo::exists(file->path);
+        }
+        s.canGenerateCore = !s.coreCertificate.exists && !s.coreKey.exists;
+        s.canDeleteCore = !s.canGenerateCore;
+    }
+
+    if (s.m_config) {
+        const Mox::Ini::IniManager& config = *s.m_config;
+        auto value = [&](const char* section, const char* key, QString& out) {
+            std::string bytes;
+            if (!config.getValue(section, key, bytes) || bytes.empty())
+                return false;
+            out = fromBytes(bytes);
+            return true;
+        };
+        auto missing = [&](const char* key) {
+            s.errors << Problem{tr("The OPC UA config does not contain: ") + QLatin1String(key), {}};
+        };
+
+        const QDir base(QFileInfo(s.configPath).absolutePath());
+        bool resolve = false;
+        QString text;
+        QString invalidRelative;
+        if (value("APPLICATION", "USE_RELATIVE_PATH", text)) {
+            s.relativePathValid = Mox::Ini::IniReader::parseBool(text.toStdString(), resolve);
+            if (!s.relativePathValid)
+                invalidRelative = text;
+        }
+        auto resolved = [&](const QString& path) { return resolve ? base.filePath(path) : path; };
+        auto file = [&](PathState& state, const QString& path) {
+            state.path = resolved(path);
+            state.configured = true;
+            state.exists = QFileInfo::exists(state.path);
+        };
+
+        if (value("APPLICATION", "APPLICATION_URI", text))
+            s.uri = text;
+        else
+            missing("APPLICATION_URI");
+
+        if (value("APPLICATION", "APPLICATION_CERTIFICATE_PATH", text))
+            file(s.opcUaCertificate, text);
+        else
+            missing("APPLICATION_CERTIFICATE_PATH");
+        if (value("APPLICATION", "APPLICATION_PRIVATE_KEY_PATH", text))
+            file(s.opcUaKey, text);
+        else
+            missing("APPLICATION_PRIVATE_KEY_PATH");
+        s.canDeleteOpcUa = s.opcUaCertificate.exists || s.opcUaKey.exists;
+        s.canGenerateOpcUa = s.opcUaKey.configured && !s.opcUaKey.exists && s.relativePathValid &&
+                             !s.opcUaCertificate.exists;
+
+        s.usersFileRequired = value("AUTH", "CREDENTIALS_USER_TOKEN_POLICY_ID", text);
+        if (value("AUTH", "CREDENTIALS_INI_PATH", text)) {
+            file(s.usersFile, text);
+            s.canDeleteUsersFile = s.usersFile.exists;
+            s.canGenerateUsersFile = !s.usersFile.exists;
+        } else if (s.usersFileRequired) {
+            missing("CREDENTIALS_INI_PATH");
+        }
+
+        // These two count even when empty: an empty pass phrase or salt is a setting of its own.
+        std::string bytes;
+        if (config.getValue("APPLICATION", "APPLICATION_PRIVATE_KEY_PASSWORD", bytes)) {
+            s.passphraseConfigured = true;
+            s.m_passphrase = fromBytes(bytes);
+        }
+        if (config.getValue("AUTH", "OPTIONAL_ENCODING_SALT", bytes)) {
+            s.saltConfigured = true;
+            s.m_salt = fromBytes(bytes);
+        }
+
+        const struct
+        {
+            const char* key;
+            PathState* state;
+        } folders[] = {{"CERTIFICATE_TRUST_LIST_PATH", &s.trustList},
+                       {"CERTIFICATE_REJECTED_LIST_PATH", &s.rejected},
+                       {"CERTIFICATE_REVOCATION_LIST_PATH", &s.revocation},
+                       {"CERTIFICATE_ISSUER_LIST_PATH", &s.issuers}};
+        bool foldersPresent = true;
+        for (const auto& folder : folders) {
+            if (!value("SECURITY", folder.key, text))
+                continue;
+            folder.state->path = resolved(text);
+            folder.state->configured = true;
+            folder.state->exists = isFolder(folder.state->path);
+            foldersPresent = foldersPresent && folder.state->exists;
+        }
+        s.canDeleteFolders = foldersPresent;
+        s.canGenerateFolders = !foldersPresent;
+
+        if (!s.relativePathValid)
+            s.errors << Problem{tr("The OPC UA config file is invalid."),
+                                QStringLiteral("USE_RELATIVE_PATH=") + invalidRelative};
+    }
+
+    // The users store, when its file exists.
+    if (s.usersFile.exists) {
+        const QString notRegular = FileSafety::checkRegular(s.usersFile.path);
+        bool ok = false;
+        std::unique_ptr<Mox::Ini::IniAuth> store;
+        if (notRegular.isEmpty())
+            store = std::make_unique<Mox::Ini::IniAuth>(QFile::encodeName(s.usersFile.path).toStdString(), ok,
+                                                        s.effectiveSalt().toStdString());
+        if (ok) {
+            s.m_usersStore = std::move(store);
+            s.usersFileLoaded = true;
+        } else {
+            s.errors << Problem{tr("The OPC UA Auth file was not parsed correctly."),
+                                notRegular.isEmpty() ? s.usersFile.path : notRegular};
+        }
+    }
+
+    // The pass phrase must open the key; only asked when a certificate is configured.
+    if (checkKey && !s.opcUaCertificate.path.isEmpty() && s.opcUaKey.exists) {
+        QString notRegular;
+        const int fd = FileSafety::openRegular(s.opcUaKey.path, &notRegular);
+        bool opens = false;
+        if (fd >= 0) {
+            // The key reaches openssl on its standard input from the descriptor checked above.
+            OpenSslTool::Run run;
+            run.passphrase = &s.m_passphrase;
+            run.stdinFd = fd;
+            opens = OpenSslTool::run({QStringLiteral("rsa"), QStringLiteral("-check"), QStringLiteral("-noout"),
+                                      QStringLiteral("-passin"), OpenSslTool::passphraseSource()},
+                                     run)
+                        .exitCode == 0;
+            ::close(fd);
+        }
+        if (!opens)
+            s.errors << Problem{tr("The passphrase in OPC UA config does not work for the key."),
+                                notRegular.isEmpty() ? s.opcUaKey.path : notRegular};
+    }
+
+    warnIfExposed(s.warnings, s.opcUaKey.path, true);
+    warnIfExposed(s.warnings, s.coreKey.path, true);
+    warnIfExposed(s.warnings, s.usersFile.path, true);
+    return s;
+}

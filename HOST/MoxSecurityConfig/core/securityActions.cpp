@@ -1,0 +1,110 @@
+#include "core/securityActions.h"
+
+#include "core/folderGuard.h"
+
+#include <QFile>
+#include <QFileInfo>
+
+#include <cerrno>
+#include <cstring>
+#include <unistd.h>
+
+namespace {
+
+// Removes one file (a link is removed, never followed); a missing file is no failure.
+bool removeFile(const QString& path, ActionResult& result)
+{
+    if (path.isEmpty())
+        return true;
+    if (::unlink(QFile::encodeName(path).constData()) == 0) {
+        result.changed = true;
+        return true;
+    }
+    if (errno == ENOENT)
+        return true;
+    result.ok = false;
+    result.problems << Problem{SecurityActions::tr("Cannot delete '%1': %2")
+                                   .arg(path, QString::fromLocal8Bit(std::strerror(errno))),
+                               {}};
+    return false;
+}
+
+} // namespace
+
+SecurityActions::SecurityActions(const ConfigSnapshot& snapshot) : m_snapshot(snapshot) {}
+
+FileSafety::Ownership SecurityActions::ownership() const
+{
+    return FileSafety::ownershipFrom(m_snapshot.configPath);
+}
+
+ActionResult SecurityActions::deleteKeyPair(Pair pair) const
+{
+    ActionResult result;
+    const bool opcUa = pair == Pair::OpcUa;
+    removeFile(opcUa ? m_snapshot.opcUaKey.path : m_snapshot.coreKey.path, result);
+    removeFile(opcUa ? m_snapshot.opcUaCertificate.path : m_snapshot.coreCertificate.path, result);
+    return result;
+}
+
+ActionResult SecurityActions::createUsersFile() const
+{
+    ActionResult result;
+    const QString path = m_snapshot.usersFile.path;
+    if (path.isEmpty() || QFileInfo::exists(path) || QFileInfo(path).isSymLink())
+        return result;
+    QString error;
+    const FileSafety::Ownership own = ownership();
+    if (!FileSafety::makeFolders(QFileInfo(path).absolutePath(), own, &error) ||
+        !FileSafety::writeAtomically(path, QByteArray(), own, &error)) {
+        result.ok = false;
+        result.problems << Problem{tr("Cannot create the users file."), error};
+        return result;
+    }
+    result.changed = true;
+    return result;
+}
+
+ActionResult SecurityActions::deleteUsersFile() const
+{
+    ActionResult result;
+    removeFile(m_snapshot.usersFile.path, result);
+    return result;
+}
+
+ActionResult SecurityActions::createClientFolders() const
+{
+    ActionResult result;
+    const FileSafety::Ownership own = ownership();
+    for (const PathState* folder : m_snapshot.clientFolders()) {
+        if (folder->path.isEmpty() || QFileInfo(folder->path).isDir())
+            continue;
+        QString error;
+        if (FileSafety::makeFolders(folder->path, own, &error)) {
+            result.changed = true;
+        } else {
+            result.ok = false;
+            result.problems << Problem{tr("Cannot create the folder '%1'.").arg(folder->path), error};
+        }
+    }
+    return result;
+}
+
+ActionResult SecurityActions::deleteClientFolders() const
+{
+    ActionResult result;
+    const FolderGuard guard(m_snapshot.protectedPaths());
+    for (const PathState* folder : m_snapshot.clientFolders()) {
+        if (folder->path.isEmpty())
+            continue;
+        const FolderGuard::Result removed = guard.remove(folder->path);
+        result.changed = result.changed || removed.deleted;
+        if (!removed.reason.isEmpty()) {
+            result.ok = false;
+            const Problem problem{removed.reason, {}};
+            if (!result.problems.contains(problem))
+                result.problems << problem;
+        }
+    }
+    return result;
+}

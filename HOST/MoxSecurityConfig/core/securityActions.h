@@ -1,0 +1,45 @@
+// The file actions of the tool on a loaded configuration: delete a key pair, create and delete the users
+// file and the client-certificate folders. Each says what happened and why.
+#pragma once
+
+#include "core/configSnapshot.h"
+#include "core/fileSafety.h"
+
+#include <QCoreApplication>
+
+struct ActionResult
+{
+    bool ok = true;       // nothing failed
+    bool changed = false; // something on disk changed
+    Problems problems;    // what failed or was kept, and why
+};
+
+class SecurityActions
+{
+    Q_DECLARE_TR_FUNCTIONS(SecurityActions)
+
+public:
+    explicit SecurityActions(const ConfigSnapshot& snapshot);
+
+    enum class Pair
+    {
+        OpcUa,
+        Core
+    };
+
+    // Removes the key, then the certificate (a missing one is no failure).
+    ActionResult deleteKeyPair(Pair pair) const;
+    // Creates the configured users file, empty, with its folders, unless it exists.
+    ActionResult createUsersFile() const;
+    ActionResult deleteUsersFile() const;
+    // Creates each configured client-certificate folder that is missing, with its parents.
+    ActionResult createClientFolders() const;
+    // Deletes the configured client-certificate folders through the folder guard.
+    ActionResult deleteClientFolders() const;
+
+    // What new files and folders get: the OPC UA configuration's owner and group, never anything for others.
+    FileSafety::Ownership ownership() const;
+
+private:
+    const ConfigSnapshot& m_snapshot;
+};

@@ -1,0 +1,110 @@
+#include "core/usersService.h"
+
+using namespace Mox::Ini;
+
+namespace {
+std::string bytesOf(const QString& text)
+{
+    return text.toUtf8().toStdString();
+}
+} // namespace
+
+QString UsersService::requiredError(const QString& value)
+{
+    return value.isEmpty() ? tr("This field is required.") : QString();
+}
+
+QString UsersService::lengthError(const QString& value, int minimum, int maximum)
+{
+    if (value.size() < minimum || value.size() > maximum)
+        return tr("This field has to have between %1 and %2 characters.").arg(minimum).arg(maximum);
+    return QString();
+}
+
+QString UsersService::nameError(const QString& name)
+{
+    QString reason = requiredError(name);
+    if (reason.isEmpty())
+        reason = lengthError(name, s_minName, s_maxName);
+    // The file cannot hold these: the name would read back as another user, or break the file.
+    if (reason.isEmpty() && (name.contains(QLatin1Char('=')) || name.contains(QLatin1Char('\r')) ||
+                             name.contains(QLatin1Char('\n')) || name.contains(QChar(0)) ||
+                             name.startsWith(QLatin1Char(';'))))
+        reason = tr("A name cannot contain \"=\", a line break or a NUL, nor start with \";\".");
+    return reason;
+}
+
+QString UsersService::passwordError(const QString& password)
+{
+    QString reason = requiredError(password);
+    if (reason.isEmpty())
+        reason = lengthError(password, s_minPassword, s_maxPassword);
+    return reason;
+}
+
+AuthRole UsersService::roleFromName(const QString& name)
+{
+    const QString lower = name.toLower();
+    if (lower == QLatin1String("admin"))
+        return eAuthRole_Admin;
+    if (lower == QLatin1String("operator"))
+        return eAuthRole_Operator;
+    if (lower == QLatin1String("guest"))
+        return eAuthRole_Guest;
+    return eAuthRole_None;
+}
+
+QString UsersService::roleName(AuthRole role)
+{
+    switch (role) {
+    case eAuthRole_Admin:
+        return QStringLiteral("Admin");
+    case eAuthRole_Operator:
+        return QStringLiteral("Operator");
+    case eAuthRole_Guest:
+        return QStringLiteral("Guest");
+    default:
+        return QString();
+    }
+}
+
+QString UsersService::codeMessage(AuthRoleCode code)
+{
+    return QString::fromStdString(IniAuth::getCodeMessage(code));
+}
+
+UsersService::UsersService(IniAuth* store) : m_store(store) {}
+
+AuthRoleCode UsersService::list(std::vector<User>& users) const
+{
+    users.clear();
+    return m_store ? m_store->getListOfUsers(users) : eAuthRoleCode_BadUnknownError;
+}
+
+AuthRoleCode UsersService::add(const QString& name, const QString& password, AuthRole role) const
+{
+    if (!m_store)
+        return eAuthRoleCode_BadUnknownError;
+    return m_store->addUser(bytesOf(name), bytesOf(password), role);
+}
+
+AuthRoleCode UsersService::edit(const User& oldUser, const QString& newName, AuthRole role,
+                                const QString& password) const
+{
+    if (!m_store)
+        return eAuthRoleCode_BadUnknownError;
+    const std::string secret = bytesOf(password);
+    return m_store->updateUser(oldUser.m_name, bytesOf(newName), role, password.isEmpty() ? nullptr : &secret);
+}
+
+AuthRoleCode UsersService::remove(const QString& name) const
+{
+    if (!m_store)
+        return eAuthRoleCode_BadUnknownError;
+    return m_store->removeUser(bytesOf(name));
+}
+
+AuthRole UsersService::check(const QString& name, const QString& password) const
+{
+    return m_store ? m_store->getRole(bytesOf(name), bytesOf(password)) : eAuthRole_None;
+}
