@@ -242,9 +242,10 @@ void TestDialogs::window()
     write(work.filePath("precious"));
     const QString saved = QDir::currentPath();
     QDir::setCurrent(work.path());
-    const QStringList cases = QString(".|%1|..|%1|../moxcore|it holds the runtime core's configuration.|%2|"
-                                      "it is or holds the user's home folder.||")
-                                  .arg("it holds the OPC UA configuration.", m_dir->filePath("home"))
+    const QStringList cases = QString(".|%1|..|%1|../moxcore|it holds the protected file '%3'.|%2|"
+                                      "it is the home folder '%2'.||")
+                                  .arg("it holds the protected file '" + mox("OpcUa/MoxOpcUa.ini") + "'.",
+                                       m_dir->filePath("home"), mox("moxcore/exec.mox"))
                                   .split('|');
     for (int i = 0; i < cases.size(); i += 2) {
         edit("TRUST_LIST_PATH=" + (i ? cases[i - 2] : "pki/trusted") + '\n',

@@ -394,8 +394,9 @@ FolderGuard::Result examine(const QStringList& protectedPaths, const QString& fo
         return result;
     }
     result.resolved = real;
+    // The resolved folder is shown only when links or ".." after a link made it another one.
     const QString heading =
-        real == folder
+        real == QDir::cleanPath(QDir(folder).absolutePath())
             ? FolderGuard::tr("The folder '%1' was not deleted: ").arg(folder)
             : FolderGuard::tr("The folder '%1' (resolved: '%2') was not deleted: ").arg(folder, real);
     const auto keep = [&](const QString& why) {
