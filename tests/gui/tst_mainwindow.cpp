@@ -190,7 +190,13 @@ private slots:
         QFETCH(QString, salt);
         writeConfig({setting});
         write("OpcUa/auth/users.ini");
+        QFile::setPermissions(path("OpcUa/auth/users.ini"), QFile::ReadOwner | QFile::WriteOwner | QFile::ReadOther);
         auto window = open();
+        // Hashes every local user can read: a warning with the mode, which locks nothing.
+        auto* warning = window->findChild<QLabel*>("warningLabel");
+        QVERIFY(warning->isVisibleTo(window.get()) && window->findChild<QWidget*>("tab_cert")->isEnabled());
+        QCOMPARE(warning->text(), "Every local user can read or write this file (mode 0604).\n" +
+                                      path("OpcUa/auth/users.ini"));
         auto login = [&](const char* name, const char* password) {
             bool ok = false;
             return IniAuth(path("OpcUa/auth/users.ini").toStdString(), ok, salt.toStdString())
