@@ -77,23 +77,13 @@ bool UaUsersModel::editUser(const User& user, User* oldUser, QString password)
 {
     if (!m_source || !oldUser)
         return false;
-    if (user.m_role != oldUser->m_role && IniAuth::isBad(m_source->setUserRole(oldUser->m_name, user.m_role)))
-        return false;
-
     const std::string passwordBytes = password.toUtf8().toStdString();
-    const bool renamed = user.m_name != oldUser->m_name;
-    if (renamed) {
-        if (IniAuth::isBad(m_source->renameUser(oldUser->m_name, user.m_name)))
-            return false;
-        // The stored hash is made from the name, so a renamed user needs its password set under the new
-        // name. If that fails, undo the rename: the old name keeps a password that still works.
-        if (!password.isEmpty() && IniAuth::isBad(m_source->setPassword(user.m_name, passwordBytes))) {
-            m_source->renameUser(user.m_name, oldUser->m_name);
-            return false;
-        }
-    } else if (!password.isEmpty() && IniAuth::isBad(m_source->setPassword(user.m_name, passwordBytes))) {
+    if (user.m_role == oldUser->m_role && user.m_name == oldUser->m_name && password.isEmpty())
+        return true;
+    // One save: a rename never lands without the password the new name needs, nor the role without both.
+    if (IniAuth::isBad(m_source->updateUser(oldUser->m_name, user.m_name, user.m_role,
+                                            password.isEmpty() ? nullptr : &passwordBytes)))
         return false;
-    }
     reload();
     return true;
 }
