@@ -356,6 +356,9 @@ UKIMResult UniqueKeyIniManager::setKeySection(const std::string& key, const std:
     Section* to = findSection(*m_sections, sectionName);
     if (!to)
         return UKIMResult_MissingSection;
+    // A file may hold the key in two sections; moving one onto the other would make the file unreadable.
+    if (findKey(*to, key) != to->m_values.end())
+        return UKIMResult_ExistingKey;
     const auto it = findKey(*from, key);
     std::unique_ptr<KeyValue> pair = std::move(*it);
     from->m_values.erase(it);
