@@ -206,7 +206,7 @@ void TestCore::userEditsLandWholeOrNotAtAll()
              eAuthRoleCode_Good);
     QCOMPARE(users.check("alicia", "newpass"), eAuthRole_Operator);
     QCOMPARE(users.check("alice", "alicepw"), eAuthRole_None);
-    QCOMPARE(UsersService::nameError(" x"), QString("This field has to have between 2 and 20 characters."));
+    QCOMPARE(UsersService::nameError("x"), QString("This field has to have between 2 and 20 characters."));
     QCOMPARE(UsersService::nameError("a=b"),
              QString("The name cannot contain \"=\", a line break or a NUL, or begin with \";\"."));
 }
