@@ -35,6 +35,8 @@ MainWindow::MainWindow(QWidget* parent, IMoxInstEnumerator* enumerator) : QMainW
 {
     setupUi(this);
     listView_errors->setModel(&m_errorList);
+    // An entry may hold its file or cause on a second line: shading keeps each entry together.
+    listView_errors->setAlternatingRowColors(true);
     usersList_uaAuth->setModel(&m_uaUsers);
     warningIconLabel->setPixmap(style()->standardIcon(QStyle::SP_MessageBoxWarning).pixmap(16, 16));
     warningsWidget->hide();
@@ -109,8 +111,9 @@ void MainWindow::addError(QString message)
 
 void MainWindow::addProblem(const Problem& problem)
 {
-    // The message stays the entry's first line, word for word; the file or cause goes below it.
-    addError(problem.text());
+    // The message stays the entry's first line, word for word; the file or cause goes below it, indented.
+    addError(problem.detail.isEmpty() ? problem.message
+                                      : problem.message + QStringLiteral("\n    ") + problem.detail);
 }
 
 void MainWindow::addUaConfParamMissingError(QString key)

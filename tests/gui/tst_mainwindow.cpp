@@ -157,7 +157,7 @@ private slots:
         QCOMPARE(::buttons(*window), buttons);
         // An error about one file names it below the message.
         if (errors.contains(kBadKey))
-            QVERIFY(::errors(*window, true).contains(kBadKey + "\n" + path("OpcUa/pki/own/key.pem")));
+            QVERIFY(::errors(*window, true).contains(kBadKey + "\n    " + path("OpcUa/pki/own/key.pem")));
         // The pass phrase reaches openssl in its environment, never on its command line.
         const QString passphrase = changes.filter("PASSWORD=").value(0).section('=', 1);
         for (const auto& call : recorder.calls())
