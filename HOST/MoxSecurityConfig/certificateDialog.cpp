@@ -1,10 +1,10 @@
 #include "certificateDialog.h"
 
-#include "core/openSslTool.h"
+#include "core/certificateGenerator.h"
 
 #include <QFile>
 #include <QFileInfo>
-#include <QHostInfo>
+#include <QSysInfo>
 #include <QPushButton>
 
 const QString CertificateDialog::s_invalidStyle =
@@ -38,7 +38,7 @@ CertificateDialog::CertificateDialog(bool opcUa, const QString& opensslDirPath, 
       m_certIsPem(true)
 {
     setupUi(this);
-    m_machineName = QHostInfo::localHostName();
+    m_machineName = QSysInfo::machineHostName();
 
     if (m_opcUa) {
         connect(endPartLineEdit, SIGNAL(textEdited(const QString&)), this, SLOT(reloadURI()));
@@ -115,7 +115,10 @@ void CertificateDialog::checkPassword()
         passwordLineEdit->setToolTip(QString());
     } else {
         passwordLineEdit->setStyleSheet(s_warningStyle);
-        passwordLineEdit->setToolTip(tr("APPLICATION_PRIVATE_KEY_PASSWORD in INI is: %1").arg(m_password));
+        // The configured pass phrase is a secret: say that it differs, never what it is.
+        passwordLineEdit->setToolTip(m_password.isEmpty()
+                                         ? tr("APPLICATION_PRIVATE_KEY_PASSWORD in INI is empty.")
+                                         : tr("The password differs from APPLICATION_PRIVATE_KEY_PASSWORD in INI."));
     }
 }
 
@@ -186,12 +189,10 @@ void CertificateDialog::validateRequired(QLineEdit* edit, bool& valid)
 
 void CertificateDialog::validateCertSubject(QLineEdit* edit, bool& valid)
 {
-    // The subject goes to openssl's -subj unescaped, where these characters would change its meaning.
-    const QString text = edit->text();
-    if (!text.contains(QLatin1Char('/')) && !text.contains(QLatin1Char('\\')) &&
-        !text.contains(QLatin1Char('"')))
+    const QString reason = CertificateRequest::subjectFieldError(edit->text());
+    if (reason.isEmpty())
         return;
-    edit->setToolTip(tr("This field cannot contains slash, backslash or quotation."));
+    edit->setToolTip(reason);
     edit->setStyleSheet(s_invalidStyle);
     valid = false;
 }
@@ -233,160 +234,48 @@ void CertificateDialog::accept()
         QDialog::done(QDialog::Accepted);
 }
 
-QString CertificateDialog::subject() const
+CertificateRequest CertificateDialog::request() const
 {
-    return QStringLiteral("/C=") + countryLineEdit->text() + QStringLiteral("/ST=") + stateLineEdit->text() +
-           QStringLiteral("/L=") + localityLineEdit->text() + QStringLiteral("/O=") +
-           organizationLineEdit->text() + QStringLiteral("/OU=") + organizationUnitLineEdit->text() +
-           QStringLiteral("/CN=") + nameLineEdit->text();
-}
-
-QStringList CertificateDialog::subjectAltNames() const
-{
-    QStringList names;
-    if (!groupBox_opcua->isEnabled())
-        return names;
-    if (!applicationURILineEdit->text().isEmpty())
-        names << QStringLiteral("URI:") + applicationURILineEdit->text();
-    for (const QString& line : linesOf(domainNamesTextEdit))
-        names << QStringLiteral("DNS:") + line;
-    for (const QString& line : linesOf(ipAddressesTextEdit))
-        names << QStringLiteral("IP:") + line;
-    return names;
-}
-
-QString CertificateDialog::keySizeArgument() const
-{
-    switch (rsaKeyStrengthComboBox->currentIndex()) {
-    case 0:
-        return QStringLiteral("1024");
-    case 1:
-        return QStringLiteral("2048");
-    case 2:
-        return QStringLiteral("3072");
-    default:
-        return QStringLiteral("4096");
+    static const int days[] = {1, 7, 30, 365, 730, 1095, 1460, 1825, 3650};
+    static const int bits[] = {1024, 2048, 3072};
+    CertificateRequest r;
+    r.mode = m_opcUa ? CertificateRequest::Mode::OpcUa : CertificateRequest::Mode::Core;
+    r.opensslDir = m_opensslDir.path();
+    r.certPath = m_certPath;
+    r.keyPath = m_keyPath;
+    r.country = countryLineEdit->text();
+    r.state = stateLineEdit->text();
+    r.locality = localityLineEdit->text();
+    r.organization = organizationLineEdit->text();
+    r.unit = organizationUnitLineEdit->text();
+    r.commonName = nameLineEdit->text();
+    // The alternative names come only from an enabled OPC UA group.
+    if (groupBox_opcua->isEnabled()) {
+        r.uri = applicationURILineEdit->text();
+        r.dnsNames = linesOf(domainNamesTextEdit);
+        r.ipAddresses = linesOf(ipAddressesTextEdit);
+    } else {
+        r.mode = CertificateRequest::Mode::Core;
     }
-}
-
-QString CertificateDialog::digestArgument() const
-{
-    return signatureAlgorithmComboBox->currentIndex() == 0 ? QStringLiteral("-sha256")
-                                                           : QStringLiteral("-sha512");
-}
-
-QString CertificateDialog::daysArgument() const
-{
-    static const char* const days[] = {"1", "7", "30", "365", "730", "1095", "1460", "1825", "3650"};
-    const int index = certificateValidityComboBox->currentIndex();
-    if (index >= 0 && index < int(sizeof(days) / sizeof(days[0])))
-        return QString::fromLatin1(days[index]);
-    return QStringLiteral("7300");
+    const int keyIndex = rsaKeyStrengthComboBox->currentIndex();
+    r.keyBits = keyIndex >= 0 && keyIndex < 3 ? bits[keyIndex] : 4096;
+    r.digest = signatureAlgorithmComboBox->currentIndex() == 0 ? QStringLiteral("sha256")
+                                                               : QStringLiteral("sha512");
+    const int dayIndex = certificateValidityComboBox->currentIndex();
+    r.days = dayIndex >= 0 && dayIndex < int(sizeof(days) / sizeof(days[0])) ? days[dayIndex] : 7300;
+    r.pem = m_certIsPem;
+    r.protectKey = passwordCheckBox->isChecked();
+    r.passphrase = r.protectKey ? passwordLineEdit->text() : QString();
+    return r;
 }
 
 bool CertificateDialog::createCert()
 {
-    const QString sslConfPath = m_opensslDir.filePath(QStringLiteral("qvd_openssl.cnf"));
-    const QString globalSslV3ExtPath = m_opensslDir.filePath(QStringLiteral("qvd_openssl_v3.ext"));
-    const QString sslV3ExtPath = m_tempDir.filePath(QStringLiteral("openssl_v3.ext"));
-    const QString csrPath = m_tempDir.filePath(QStringLiteral("temp.csr"));
-
-    if (!QFile::exists(sslConfPath)) {
-        printError(tr("Missing the CNF file: %1").arg(sslConfPath));
-        return false;
-    }
-    if (m_opcUa && !QFile::exists(globalSslV3ExtPath)) {
-        printError(tr("Missing the EXT file: %1").arg(globalSslV3ExtPath));
-        return false;
-    }
-    if (!m_tempDir.exists() && !m_tempDir.mkpath(QStringLiteral("."))) {
-        printError(tr("Cannot create the target folders."));
-        return false;
-    }
-    const QDir keyDir = QFileInfo(m_keyPath).absoluteDir();
-    if (!keyDir.exists() && !keyDir.mkpath(QStringLiteral("."))) {
-        printError(tr("Cannot create the target folders."));
-        return false;
-    }
-
-    // Never overwrites: a stale copy in the folder makes the run fail until it is removed.
-    if (!QFile::copy(globalSslV3ExtPath, sslV3ExtPath)) {
-        printError(tr("Cannot copy the v3 extension file to the certificate folder."));
-        return false;
-    }
-    // The copy takes the template's permissions; a read-only template must still give an amendable copy.
-    QFile::setPermissions(sslV3ExtPath,
-                          QFile::permissions(sslV3ExtPath) | QFile::WriteOwner | QFile::ReadOwner);
-
-    const QStringList altNames = subjectAltNames();
-    if (!altNames.isEmpty()) {
-        const QByteArray amendment =
-            (QStringLiteral("\nsubjectAltName=") + altNames.join(QLatin1Char(','))).toUtf8();
-        QFile ext(sslV3ExtPath);
-        bool written = ext.open(QIODevice::ReadWrite | QIODevice::Append | QIODevice::Text);
-        if (written)
-            written = ext.write(amendment) == amendment.size() && ext.flush();
-        ext.close();
-        if (!written) {
-            QFile::remove(sslV3ExtPath);
-            printError(tr("Cannot modify the v3 extension file."));
-            return false;
-        }
-    }
-
-    // The pass phrase reaches openssl through the child's environment only, never its command line.
-    const bool protect = passwordCheckBox->isChecked();
-    const QString passphrase = passwordLineEdit->text();
-    const QString* secret = protect ? &passphrase : nullptr;
-
-    QStringList arguments{QStringLiteral("genrsa")};
-    if (protect)
-        arguments << QStringLiteral("-des3") << QStringLiteral("-passout") << OpenSslTool::passphraseSource();
-    arguments << QStringLiteral("-out") << m_keyPath << keySizeArgument();
-    int exitCode = OpenSslTool::run(arguments, secret, s_stepTimeoutMs);
-    if (exitCode != 0 || !QFile::exists(m_keyPath)) {
-        if (exitCode != 0)
-            QFile::remove(m_keyPath);
-        QFile::remove(sslV3ExtPath);
-        printError(tr("Cannot generate the private key."));
-        return false;
-    }
-    // openssl creates a new key 0600 but keeps the mode of a file that was already there.
-    QFile::setPermissions(m_keyPath, QFile::ReadOwner | QFile::WriteOwner);
-
-    arguments.clear();
-    arguments << QStringLiteral("req") << QStringLiteral("-new") << QStringLiteral("-out") << csrPath
-              << QStringLiteral("-key") << m_keyPath << QStringLiteral("-subj") << subject()
-              << QStringLiteral("-config") << sslConfPath;
-    if (protect)
-        arguments << QStringLiteral("-passin") << OpenSslTool::passphraseSource();
-    exitCode = OpenSslTool::run(arguments, secret, s_stepTimeoutMs);
-    if (exitCode != 0 || !QFile::exists(csrPath)) {
-        QFile::remove(csrPath);
-        QFile::remove(m_keyPath);
-        QFile::remove(sslV3ExtPath);
-        printError(tr("Cannot generate the CSR (certificate signing request)."));
-        return false;
-    }
-
-    arguments.clear();
-    arguments << QStringLiteral("x509") << QStringLiteral("-req") << QStringLiteral("-in") << csrPath
-              << QStringLiteral("-signkey") << m_keyPath << QStringLiteral("-out") << m_certPath
-              << QStringLiteral("-extfile") << sslV3ExtPath;
-    if (protect)
-        arguments << QStringLiteral("-passin") << OpenSslTool::passphraseSource();
-    arguments << digestArgument() << QStringLiteral("-days") << daysArgument() << QStringLiteral("-outform")
-              << (m_certIsPem ? QStringLiteral("PEM") : QStringLiteral("DER"));
-    exitCode = OpenSslTool::run(arguments, secret, s_stepTimeoutMs);
-    const bool certificateMade = exitCode == 0 && QFile::exists(m_certPath);
-    if (exitCode != 0)
-        QFile::remove(m_certPath);
-    QFile::remove(csrPath);
-    QFile::remove(sslV3ExtPath);
-    if (!certificateMade) {
-        QFile::remove(m_keyPath);
-        printError(tr("Cannot generate the certificate."));
-        return false;
-    }
-    return true;
+    const CertificateGenerator::Result result =
+        CertificateGenerator(s_stepTimeoutMs).generate(request(), m_ownership);
+    if (result.ok)
+        return true;
+    // The message stays the status line's first line; the cause goes below it.
+    printError(result.cause.isEmpty() ? result.message : result.message + QLatin1Char('\n') + result.cause);
+    return false;
 }

@@ -2,6 +2,8 @@
 // OPC UA server (OPC UA mode) or for the runtime core (core mode).
 #pragma once
 
+#include "core/certificateRequest.h"
+#include "core/fileSafety.h"
 #include "ui_certificateDialog.h"
 
 #include <QDialog>
@@ -22,6 +24,11 @@ public:
                       const QString& keyPath, const QString& password, const QString& uri,
                       QWidget* parent = nullptr);
     ~CertificateDialog() override;
+
+    // What the new key and certificate get: owner, group and mode (the key is 0600 until it is complete).
+    void setOwnership(const FileSafety::Ownership& ownership) { m_ownership = ownership; }
+    // The form as a request for the generator.
+    CertificateRequest request() const;
 
     static const QString s_invalidStyle;
     static const QString s_warningStyle;
@@ -51,11 +58,6 @@ public:
     bool createCert();
 
 private:
-    QString subject() const;
-    QStringList subjectAltNames() const;
-    QString keySizeArgument() const;
-    QString digestArgument() const;
-    QString daysArgument() const;
 
     QString m_certPath;
     QString m_keyPath;
@@ -66,4 +68,5 @@ private:
     QDir m_opensslDir;
     bool m_opcUa;
     bool m_certIsPem;
+    FileSafety::Ownership m_ownership;
 };

@@ -1,41 +1,27 @@
 #include "mainWindow.h"
 
-#include "IniReader.h"
 #include "certificateDialog.h"
 #include "confirmDialog.h"
-#include "core/folderGuard.h"
-#include "core/openSslTool.h"
+#include "core/rootedEnumerator.h"
 #include "settingsDialog.h"
 #include "uaUserDialog.h"
 
-#include <QDir>
-#include <QFile>
-#include <QFileInfo>
+#include <QStyle>
+
+#include <memory>
 
 namespace {
-const char kDefaultSalt[] = "k7ud30";
 
-QString fromBytes(const std::string& bytes)
+// A configured path: normal when it exists, red with a tool tip when it does not, empty when not configured.
+void showPath(QLineEdit* edit, const PathState& state, const QString& missingTip)
 {
-    return QString::fromUtf8(bytes.data(), static_cast<int>(bytes.size()));
+    const bool red = state.configured && !state.exists;
+    edit->setText(state.configured ? state.path : QString());
+    edit->setStyleSheet(red ? QStringLiteral("color: red;") : QString());
+    edit->setToolTip(red ? missingTip : QString());
 }
 
-// A configured path: normal when it exists, red with a tool tip when it does not.
-void showPath(QLineEdit* edit, const QString& path, bool present, const QString& missingTip)
-{
-    edit->setText(path);
-    edit->setStyleSheet(present ? QString() : QStringLiteral("color: red;"));
-    edit->setToolTip(present ? QString() : missingTip);
-}
-
-void clearPath(QLineEdit* edit)
-{
-    edit->setText(QString());
-    edit->setStyleSheet(QString());
-    edit->setToolTip(QString());
-}
-
-// Asks the question in a modal popup; true for OK.
+// Asks the question in a modal dialog; true for OK.
 bool confirmed(QWidget* parent, const QString& question)
 {
     ConfirmDialog dialog(question, true, parent);
@@ -50,36 +36,37 @@ MainWindow::MainWindow(QWidget* parent, IMoxInstEnumerator* enumerator) : QMainW
     setupUi(this);
     listView_errors->setModel(&m_errorList);
     usersList_uaAuth->setModel(&m_uaUsers);
+    warningIconLabel->setPixmap(style()->standardIcon(QStyle::SP_MessageBoxWarning).pixmap(16, 16));
+    warningsWidget->hide();
 
-    connect(actionSettings, SIGNAL(triggered()), this, SLOT(openSettings()));
-    connect(actionReload, SIGNAL(triggered()), this, SLOT(reloadData()));
-    connect(actionClose, SIGNAL(triggered()), this, SLOT(close()));
-    connect(generatePushButton_opcUa, SIGNAL(clicked()), this, SLOT(generateOpcUaCertificate()));
-    connect(generatePushButton_moxCore, SIGNAL(clicked()), this, SLOT(generateMoxCoreCertificate()));
-    connect(generateFoldersPushButton_clientCerts, SIGNAL(clicked()), this,
-            SLOT(generateClientCertsFolders()));
-    connect(generateAuthPushButton_opcUa, SIGNAL(clicked()), this, SLOT(generateUaAuth()));
-    connect(deletePushButton_opcUa, SIGNAL(clicked()), this, SLOT(deleteOpcUaCertificate()));
-    connect(deletePushButton_moxCore, SIGNAL(clicked()), this, SLOT(deleteMoxCoreCertificate()));
-    connect(deleteFoldersPushButton_clientCerts, SIGNAL(clicked()), this, SLOT(deleteClientCertsFolders()));
-    connect(deleteAuthPushButton_opcUa, SIGNAL(clicked()), this, SLOT(deleteUaAuth()));
-    connect(usersList_uaAuth->selectionModel(),
-            SIGNAL(selectionChanged(const QItemSelection&, const QItemSelection&)), this,
-            SLOT(uaAuthSelectionChanged(const QItemSelection&, const QItemSelection&)));
-    connect(newUserPushButton_ua_auth, SIGNAL(clicked()), this, SLOT(uaAuthCreateUser()));
-    connect(editUserPushButton_ua_auth, SIGNAL(clicked()), this, SLOT(uaAuthEditUser()));
-    connect(deleteUserPushButton_ua_auth, SIGNAL(clicked()), this, SLOT(uaAuthDeleteUser()));
+    connect(actionSettings, &QAction::triggered, this, &MainWindow::openSettings);
+    connect(actionReload, &QAction::triggered, this, &MainWindow::reloadData);
+    connect(actionClose, &QAction::triggered, this, &MainWindow::close);
+    connect(generatePushButton_opcUa, &QPushButton::clicked, this, &MainWindow::generateOpcUaCertificate);
+    connect(generatePushButton_moxCore, &QPushButton::clicked, this, &MainWindow::generateMoxCoreCertificate);
+    connect(generateFoldersPushButton_clientCerts, &QPushButton::clicked, this,
+            &MainWindow::generateClientCertsFolders);
+    connect(generateAuthPushButton_opcUa, &QPushButton::clicked, this, &MainWindow::generateUaAuth);
+    connect(deletePushButton_opcUa, &QPushButton::clicked, this, &MainWindow::deleteOpcUaCertificate);
+    connect(deletePushButton_moxCore, &QPushButton::clicked, this, &MainWindow::deleteMoxCoreCertificate);
+    connect(deleteFoldersPushButton_clientCerts, &QPushButton::clicked, this,
+            &MainWindow::deleteClientCertsFolders);
+    connect(deleteAuthPushButton_opcUa, &QPushButton::clicked, this, &MainWindow::deleteUaAuth);
+    connect(usersList_uaAuth->selectionModel(), &QItemSelectionModel::selectionChanged, this,
+            &MainWindow::uaAuthSelectionChanged);
+    connect(newUserPushButton_ua_auth, &QPushButton::clicked, this, &MainWindow::uaAuthCreateUser);
+    connect(editUserPushButton_ua_auth, &QPushButton::clicked, this, &MainWindow::uaAuthEditUser);
+    connect(deleteUserPushButton_ua_auth, &QPushButton::clicked, this, &MainWindow::uaAuthDeleteUser);
 
     // The runtime core's users are not managed here yet.
     tabWidget->removeTab(tabWidget->indexOf(tab_auth));
     deleteUserPushButton_auth->hide();
     editUserPushButton_auth->hide();
 
-    if (!enumerator)
-        enumerator = new MoxLInstEnumerator;
-    enumerator->Refresh();
-    m_instance = enumerator->GetActiveInstance();
-    m_enumerator.set(enumerator);
+    std::unique_ptr<IMoxInstEnumerator> owned(enumerator ? enumerator : new RootedInstEnumerator);
+    owned->Refresh();
+    m_instance = owned->GetActiveInstance();
+    m_enumerator.set(owned.release());
 
     reloadData();
 }
@@ -120,18 +107,26 @@ void MainWindow::addError(QString message)
     m_errorList.setData(m_errorList.index(row), message);
 }
 
+void MainWindow::addProblem(const Problem& problem)
+{
+    // The message stays the entry's first line, word for word; the file or cause goes below it.
+    addError(problem.text());
+}
+
 void MainWindow::addUaConfParamMissingError(QString key)
 {
     addError(tr("The OPC UA config does not contain: ") + key);
 }
 
-bool MainWindow::configValue(const char* section, const char* key, QString& value) const
+void MainWindow::showWarnings(const Problems& warnings)
 {
-    std::string bytes;
-    if (!m_opcuaConfig.ptr()->getValue(section, key, bytes) || bytes.empty())
-        return false;
-    value = fromBytes(bytes);
-    return true;
+    QStringList lines;
+    for (const Problem& warning : warnings)
+        lines << warning.text();
+    warningLabel->setText(lines.join(QLatin1Char('\n')));
+    warningsWidget->setToolTip(lines.join(QLatin1Char('\n')));
+    warningLabel->setToolTip(warningsWidget->toolTip());
+    warningsWidget->setVisible(!lines.isEmpty());
 }
 
 void MainWindow::reloadData()
@@ -144,192 +139,84 @@ void MainWindow::reloadData()
           deleteAuthPushButton_opcUa, deleteFoldersPushButton_clientCerts})
         button->hide();
 
-    if (!m_instance) {
-        addError(tr("No active instance."));
+    ConfigSnapshot snapshot = ConfigSnapshot::load(m_instance, &m_snapshot);
+    if (snapshot.stop != ConfigSnapshot::Stop::None) {
+        // The fields, the configuration and the store stay as they were.
+        for (const Problem& problem : snapshot.errors)
+            addProblem(problem);
         return;
     }
-    m_opensslDir = fromBytes(m_instance->OpensslDir);
-    if (m_opensslDir.isEmpty() || !QFile::exists(m_opensslDir)) {
-        addError(tr("No OpenSSL directory was specified."));
-        return;
-    }
-
-    const QString configPath = fromBytes(m_instance->OpcUaDefaultConfigPath);
-    if (configPath.isEmpty() || !QFile::exists(configPath)) {
-        // A configuration that is gone is no longer shown: the window follows the disk.
-        m_opcuaConfig.unset();
-    } else {
-        bool ok = false;
-        auto* config = new Mox::Ini::IniManager(configPath.toStdString(), ok, true);
-        if (ok) {
-            m_opcuaConfig.set(config);
-        } else {
-            delete config;
-            addError(tr("The OPC UA config file was not parsed correctly."));
-        }
-    }
-
-    m_opcUaAuth_Salt.clear();
-    m_opcUaAuth_File.clear();
-    m_opcUa_password.clear();
-    m_opcUa_uri.clear();
+    m_snapshot = std::move(snapshot);
+    const ConfigSnapshot& s = m_snapshot;
+    m_opensslDir = s.opensslDir;
+    m_opcUa_uri = s.uri;
+    m_opcUa_password = s.passphrase();
+    m_opcUaAuth_File = s.usersFile.path;
 
     fillCertificatesFields();
 
-    if (m_opcUaAuth_File.isEmpty() || !QFile::exists(m_opcUaAuth_File)) {
+    // The key's error comes last, after the users tab had its say.
+    const int keyErrors = s.keyRefused ? 1 : 0;
+    for (int i = 0; i < s.errors.size() - keyErrors; ++i)
+        addProblem(s.errors[i]);
+
+    if (!s.usersFile.exists) {
         setTabPageEnabled(tab_ua_auth, false);
         m_uaUsers.setIniUaAuth(nullptr);
         m_opcuaAuth.unset();
+    } else if (std::unique_ptr<Mox::Ini::IniAuth> store = m_snapshot.takeUsersStore()) {
+        // The model lets go of the old store before it is deleted.
+        m_uaUsers.setIniUaAuth(store.get());
+        m_opcuaAuth.set(store.release());
+        setTabPageEnabled(tab_ua_auth, true);
     } else {
-        bool ok = false;
-        const QString salt = m_opcUaAuth_Salt.isEmpty() ? QString(kDefaultSalt) : m_opcUaAuth_Salt;
-        auto* auth = new Mox::Ini::IniAuth(m_opcUaAuth_File.toStdString(), ok, salt.toStdString());
-        if (ok) {
-            // The model lets go of the old store before it is deleted.
-            m_uaUsers.setIniUaAuth(auth);
-            m_opcuaAuth.set(auth);
-            setTabPageEnabled(tab_ua_auth, true);
-        } else {
-            setTabPageEnabled(tab_ua_auth, false);
-            delete auth;
-            addError(tr("The OPC UA Auth file was not parsed correctly."));
-            m_uaUsers.setIniUaAuth(m_opcuaAuth.ptr());
-        }
+        setTabPageEnabled(tab_ua_auth, false);
+        m_uaUsers.setIniUaAuth(m_opcuaAuth.ptr());
     }
 
-    if (certificateLineEdit_opcUa->text().isEmpty()) {
-        adjustSize();
-        return;
-    }
-    if (!checkRsaPassphrase(privateKeyLineEdit_opcUa->text(), m_opcUa_password))
-        addError(tr("The passphrase in OPC UA config does not work for the key."));
+    if (keyErrors)
+        addProblem(s.errors.last());
+    showWarnings(s.warnings);
     adjustSize();
 }
 
 void MainWindow::fillCertificatesFields()
 {
-    if (!m_instance)
-        return;
+    const ConfigSnapshot& s = m_snapshot;
     const QString fileMissing = tr("This file does not exist.");
     const QString folderMissing = tr("This folder does not exist.");
 
-    const QString corePath = fromBytes(m_instance->CoreDefaultConfigPath);
-    if (!corePath.isEmpty()) {
-        const QDir coreDir = QFileInfo(corePath).absoluteDir();
-        const QString certificate = coreDir.filePath(QStringLiteral("moxcore.cer"));
-        const QString key = coreDir.filePath(QStringLiteral("moxcore.key"));
-        const bool certificatePresent = QFile::exists(certificate);
-        const bool keyPresent = QFile::exists(key);
-        showPath(certificateLineEdit_moxCore, certificate, certificatePresent, fileMissing);
-        showPath(privateKeyLineEdit_moxCore, key, keyPresent, fileMissing);
-        (certificatePresent || keyPresent ? deletePushButton_moxCore : generatePushButton_moxCore)->show();
-    } else {
-        clearPath(certificateLineEdit_moxCore);
-        clearPath(privateKeyLineEdit_moxCore);
-    }
+    showPath(certificateLineEdit_moxCore, s.coreCertificate, fileMissing);
+    showPath(privateKeyLineEdit_moxCore, s.coreKey, fileMissing);
+    showPath(certificateLineEdit_opcUa, s.opcUaCertificate, fileMissing);
+    showPath(privateKeyLineEdit_opcUa, s.opcUaKey, fileMissing);
+    showPath(moxOpcUaAuthLineEdit_opcUa, s.usersFile, fileMissing);
+    showPath(trustListLineEdit, s.trustList, folderMissing);
+    showPath(issuersLineEdit, s.issuers, folderMissing);
+    showPath(revocationLineEdit, s.revocation, folderMissing);
+    showPath(rejectedLineEdit, s.rejected, folderMissing);
 
-    if (m_opcuaConfig.isNull()) {
-        for (QLineEdit* edit :
-             {certificateLineEdit_opcUa, privateKeyLineEdit_opcUa, moxOpcUaAuthLineEdit_opcUa,
-              trustListLineEdit, issuersLineEdit, revocationLineEdit, rejectedLineEdit})
-            clearPath(edit);
-        return;
-    }
-
-    const QDir base(QFileInfo(fromBytes(m_instance->OpcUaDefaultConfigPath)).absolutePath());
-    bool resolve = false;
-    bool valid = true;
-    QString value;
-    if (configValue("APPLICATION", "USE_RELATIVE_PATH", value))
-        valid = Mox::Ini::IniReader::parseBool(value.toStdString(), resolve);
-    auto resolved = [&](const QString& path) { return resolve ? base.filePath(path) : path; };
-
-    if (configValue("APPLICATION", "APPLICATION_URI", value))
-        m_opcUa_uri = value;
-    else
-        addUaConfParamMissingError(QStringLiteral("APPLICATION_URI"));
-
-    bool certificatePresent = false;
-    if (configValue("APPLICATION", "APPLICATION_CERTIFICATE_PATH", value)) {
-        const QString path = resolved(value);
-        certificatePresent = QFile::exists(path);
-        showPath(certificateLineEdit_opcUa, path, certificatePresent, fileMissing);
-        if (certificatePresent)
-            deletePushButton_opcUa->show();
-    } else {
-        addUaConfParamMissingError(QStringLiteral("APPLICATION_CERTIFICATE_PATH"));
-        clearPath(certificateLineEdit_opcUa);
-    }
-
-    if (configValue("APPLICATION", "APPLICATION_PRIVATE_KEY_PATH", value)) {
-        const QString path = resolved(value);
-        const bool keyPresent = QFile::exists(path);
-        showPath(privateKeyLineEdit_opcUa, path, keyPresent, fileMissing);
-        if (keyPresent)
-            deletePushButton_opcUa->show();
-        else if (valid && !certificatePresent)
-            generatePushButton_opcUa->show();
-    } else {
-        addUaConfParamMissingError(QStringLiteral("APPLICATION_PRIVATE_KEY_PATH"));
-        clearPath(privateKeyLineEdit_opcUa);
-    }
-
-    if (configValue("AUTH", "CREDENTIALS_INI_PATH", value)) {
-        m_opcUaAuth_File = resolved(value);
-        const bool present = QFile::exists(m_opcUaAuth_File);
-        showPath(moxOpcUaAuthLineEdit_opcUa, m_opcUaAuth_File, present, fileMissing);
-        (present ? deleteAuthPushButton_opcUa : generateAuthPushButton_opcUa)->show();
-    } else {
-        if (configValue("AUTH", "CREDENTIALS_USER_TOKEN_POLICY_ID", value))
-            addUaConfParamMissingError(QStringLiteral("CREDENTIALS_INI_PATH"));
-        clearPath(moxOpcUaAuthLineEdit_opcUa);
-    }
-
-    // These two count even when empty: an empty pass phrase or salt is a setting of its own.
-    std::string bytes;
-    if (m_opcuaConfig.ptr()->getValue("APPLICATION", "APPLICATION_PRIVATE_KEY_PASSWORD", bytes))
-        m_opcUa_password = fromBytes(bytes);
-    if (m_opcuaConfig.ptr()->getValue("AUTH", "OPTIONAL_ENCODING_SALT", bytes))
-        m_opcUaAuth_Salt = fromBytes(bytes);
-
-    const struct
-    {
-        const char* key;
-        QLineEdit* edit;
-    } folders[] = {{"CERTIFICATE_TRUST_LIST_PATH", trustListLineEdit},
-                   {"CERTIFICATE_REJECTED_LIST_PATH", rejectedLineEdit},
-                   {"CERTIFICATE_REVOCATION_LIST_PATH", revocationLineEdit},
-                   {"CERTIFICATE_ISSUER_LIST_PATH", issuersLineEdit}};
-    bool foldersPresent = true;
-    for (const auto& folder : folders) {
-        if (!configValue("SECURITY", folder.key, value)) {
-            clearPath(folder.edit);
-            continue;
-        }
-        const QString path = resolved(value);
-        const bool present = QFileInfo(path).isDir();
-        showPath(folder.edit, path, present, folderMissing);
-        foldersPresent = foldersPresent && present;
-    }
-    (foldersPresent ? deleteFoldersPushButton_clientCerts : generateFoldersPushButton_clientCerts)->show();
-
-    if (!valid)
-        addError(tr("The OPC UA config file is invalid."));
+    generatePushButton_moxCore->setVisible(s.canGenerateCore);
+    deletePushButton_moxCore->setVisible(s.canDeleteCore);
+    generatePushButton_opcUa->setVisible(s.canGenerateOpcUa);
+    deletePushButton_opcUa->setVisible(s.canDeleteOpcUa);
+    generateAuthPushButton_opcUa->setVisible(s.canGenerateUsersFile);
+    deleteAuthPushButton_opcUa->setVisible(s.canDeleteUsersFile);
+    generateFoldersPushButton_clientCerts->setVisible(s.canGenerateFolders);
+    deleteFoldersPushButton_clientCerts->setVisible(s.canDeleteFolders);
 }
 
 bool MainWindow::checkRsaPassphrase(QString keyPath, QString& passphrase)
 {
-    if (!QFile::exists(keyPath))
-        return true;
-    // The pass phrase reaches openssl through its environment, never its command line.
-    const QStringList arguments{
-        QStringLiteral("rsa"),    QStringLiteral("-check"),  QStringLiteral("-in"),          keyPath,
-        QStringLiteral("-noout"), QStringLiteral("-passin"), OpenSslTool::passphraseSource()};
-    return OpenSslTool::run(arguments, &passphrase) == 0;
+    return ConfigSnapshot::keyOpensWith(keyPath, passphrase);
 }
 
-// The actions below change the disk without checking the outcome: the reload that ends each of them shows
-// what is there.
+void MainWindow::finishAction(const ActionResult& result)
+{
+    reloadData();
+    for (const Problem& problem : result.problems)
+        addProblem(problem);
+}
 
 void MainWindow::openSettings()
 {
@@ -344,55 +231,33 @@ void MainWindow::openSettings()
 
 void MainWindow::deleteOpcUaCertificate()
 {
-    if (!confirmed(this, tr("Do you realy want to delete the certificate?")))
-        return;
-    QFile::remove(privateKeyLineEdit_opcUa->text());
-    QFile::remove(certificateLineEdit_opcUa->text());
-    reloadData();
+    if (confirmed(this, tr("Do you realy want to delete the certificate?")))
+        finishAction(SecurityActions(m_snapshot).deleteKeyPair(SecurityActions::Pair::OpcUa));
 }
 
 void MainWindow::deleteMoxCoreCertificate()
 {
-    if (!confirmed(this, tr("Do you realy want to delete the certificate?")))
-        return;
-    QFile::remove(privateKeyLineEdit_moxCore->text());
-    QFile::remove(certificateLineEdit_moxCore->text());
-    reloadData();
+    if (confirmed(this, tr("Do you realy want to delete the certificate?")))
+        finishAction(SecurityActions(m_snapshot).deleteKeyPair(SecurityActions::Pair::Core));
 }
 
 void MainWindow::deleteUaAuth()
 {
-    if (!confirmed(this, tr("Do you realy want to delete the UA authorization file?")))
-        return;
-    QFile::remove(m_opcUaAuth_File);
-    reloadData();
+    if (confirmed(this, tr("Do you realy want to delete the UA authorization file?")))
+        finishAction(SecurityActions(m_snapshot).deleteUsersFile());
 }
 
 void MainWindow::deleteClientCertsFolders()
 {
-    if (!confirmed(this, tr("Do you realy want to delete the certificate folders?")))
-        return;
-    const FolderGuard guard({m_instance ? fromBytes(m_instance->OpcUaDefaultConfigPath) : QString(),
-                             m_instance ? fromBytes(m_instance->CoreDefaultConfigPath) : QString(),
-                             m_opcUaAuth_File});
-    QStringList kept;
-    for (QLineEdit* edit : {trustListLineEdit, issuersLineEdit, revocationLineEdit, rejectedLineEdit}) {
-        const QString folder = edit->text();
-        if (folder.isEmpty())
-            continue;
-        const QString reason = guard.remove(folder).reason;
-        if (!reason.isEmpty() && !kept.contains(reason))
-            kept << reason;
-    }
-    reloadData();
-    for (const QString& reason : kept)
-        addError(reason);
+    if (confirmed(this, tr("Do you realy want to delete the certificate folders?")))
+        finishAction(SecurityActions(m_snapshot).deleteClientFolders());
 }
 
 void MainWindow::generateOpcUaCertificate()
 {
-    CertificateDialog dialog(true, m_opensslDir, certificateLineEdit_opcUa->text(),
-                             privateKeyLineEdit_opcUa->text(), m_opcUa_password, m_opcUa_uri, this);
+    CertificateDialog dialog(true, m_opensslDir, m_snapshot.opcUaCertificate.path, m_snapshot.opcUaKey.path,
+                             m_opcUa_password, m_opcUa_uri, this);
+    dialog.setOwnership(SecurityActions(m_snapshot).ownership());
     dialog.setModal(true);
     dialog.show();
     if (dialog.exec() == QDialog::Accepted)
@@ -401,8 +266,9 @@ void MainWindow::generateOpcUaCertificate()
 
 void MainWindow::generateMoxCoreCertificate()
 {
-    CertificateDialog dialog(false, m_opensslDir, certificateLineEdit_moxCore->text(),
-                             privateKeyLineEdit_moxCore->text(), QString(), QString(), this);
+    CertificateDialog dialog(false, m_opensslDir, m_snapshot.coreCertificate.path, m_snapshot.coreKey.path,
+                             QString(), QString(), this);
+    dialog.setOwnership(SecurityActions(m_snapshot).ownership());
     dialog.setModal(true);
     dialog.show();
     if (dialog.exec() == QDialog::Accepted)
@@ -411,23 +277,12 @@ void MainWindow::generateMoxCoreCertificate()
 
 void MainWindow::generateUaAuth()
 {
-    if (!m_opcUaAuth_File.isEmpty() && !QFile::exists(m_opcUaAuth_File)) {
-        QFileInfo(m_opcUaAuth_File).absoluteDir().mkpath(QStringLiteral("."));
-        QFile file(m_opcUaAuth_File);
-        file.open(QIODevice::WriteOnly);
-        file.close();
-    }
-    reloadData();
+    finishAction(SecurityActions(m_snapshot).createUsersFile());
 }
 
 void MainWindow::generateClientCertsFolders()
 {
-    for (QLineEdit* edit : {trustListLineEdit, issuersLineEdit, revocationLineEdit, rejectedLineEdit}) {
-        const QString folder = edit->text();
-        if (!folder.isEmpty() && !QFileInfo(folder).isDir())
-            QDir(folder).mkpath(QStringLiteral("."));
-    }
-    reloadData();
+    finishAction(SecurityActions(m_snapshot).createClientFolders());
 }
 
 void MainWindow::uaAuthSelectionChanged(const QItemSelection& selected, const QItemSelection& deselected)
@@ -474,7 +329,10 @@ void MainWindow::uaAuthEditUser()
 void MainWindow::uaAuthDeleteUser()
 {
     const QModelIndexList rows = usersList_uaAuth->selectionModel()->selectedRows(0);
-    if (rows.size() == 1 && !m_uaUsers.deleteUser(rows.first().row()))
+    if (rows.size() == 1 && !m_uaUsers.deleteUser(rows.first().row())) {
+        // The store may have found the file changed or gone: show what is on disk now.
+        reloadData();
         addError(tr("An unknown error occured."));
+    }
     deselectUaAuth();
 }

@@ -1,8 +1,10 @@
 // The tool's only window: certificate and folder paths, the OPC UA users, and the configuration's errors.
 #pragma once
 
+#include "core/configSnapshot.h"
+#include "core/securityActions.h"
+
 #include "IniAuth.h"
-#include "IniManager.h"
 #include "MoxInstEnumerator.h"
 #include "uaUsersModel.h"
 #include "ui_mainWindow.h"
@@ -46,18 +48,19 @@ public slots:
     void uaAuthDeleteUser();
 
 private:
-    // True when the key file does not exist or openssl opens it with the pass phrase.
+    // True when the key file does not exist or openssl opens it with the pass phrase (time-limited).
     bool checkRsaPassphrase(QString keyPath, QString& passphrase);
-    // A configuration value that is present and not empty.
-    bool configValue(const char* section, const char* key, QString& value) const;
     void setTabPageEnabled(QWidget* page, bool enabled);
+    void addProblem(const Problem& problem);
+    void showWarnings(const Problems& warnings);
+    // Reloads, then lists what an action could not do.
+    void finishAction(const ActionResult& result);
 
     PtrWrapper<IMoxInstEnumerator> m_enumerator;
     MoxInstInstance* m_instance = nullptr;
-    PtrWrapper<Mox::Ini::IniManager> m_opcuaConfig;
+    ConfigSnapshot m_snapshot; // what the last reload found; the actions work on its paths
     PtrWrapper<Mox::Ini::IniAuth> m_opcuaAuth;
     QString m_opcUa_password;
-    QString m_opcUaAuth_Salt;
     QString m_opcUaAuth_File;
     QString m_opcUa_uri;
     QString m_opensslDir;

@@ -2,6 +2,8 @@
 
 #include "uaUsersModel.h"
 
+#include "core/usersService.h"
+
 #include <QFont>
 #include <QLabel>
 #include <QLineEdit>
@@ -106,12 +108,12 @@ bool UaUserDialog::validate()
         return false;
 
     bool nameValid = true;
-    validateLength(nameLineEdit, nameValid, 2, 20);
+    validateLength(nameLineEdit, nameValid, UsersService::s_minName, UsersService::s_maxName);
     if (nameValid)
         validateName(nameLineEdit, nameValid);
     valid = nameValid;
     if (needPassword) {
-        validateLength(passwordLineEdit, valid, 5, 30);
+        validateLength(passwordLineEdit, valid, UsersService::s_minPassword, UsersService::s_maxPassword);
         if (passwordLineEdit->text() != passwordRepeatLineEdit->text()) {
             addError(passwordRepeatLineEdit, tr("The passwords have to match."));
             valid = false;
@@ -122,29 +124,28 @@ bool UaUserDialog::validate()
 
 void UaUserDialog::validateRequired(QLineEdit* edit, bool& valid)
 {
-    if (!edit->text().isEmpty())
+    const QString reason = UsersService::requiredError(edit->text());
+    if (reason.isEmpty())
         return;
-    addError(edit, tr("This field is required."));
+    addError(edit, reason);
     valid = false;
 }
 
 void UaUserDialog::validateLength(QLineEdit* edit, bool& valid, int minimum, int maximum)
 {
-    const int length = edit->text().length();
-    if (length >= minimum && length <= maximum)
+    const QString reason = UsersService::lengthError(edit->text(), minimum, maximum);
+    if (reason.isEmpty())
         return;
-    addError(edit, tr("This field has to have between %1 and %2 characters.").arg(minimum).arg(maximum));
+    addError(edit, reason);
     valid = false;
 }
 
-// A name is a key of the authorization file: "=" would end it early, a line break would split the line, and
-// a leading ";" would turn the line into a comment.
 void UaUserDialog::validateName(QLineEdit* edit, bool& valid)
 {
-    const QString name = edit->text();
-    if (!name.contains('=') && !name.contains('\r') && !name.contains('\n') && !name.startsWith(';'))
+    const QString reason = UsersService::characterError(edit->text());
+    if (reason.isEmpty())
         return;
-    addError(edit, tr("The name cannot contain \"=\" or a line break, or begin with \";\"."));
+    addError(edit, reason);
     valid = false;
 }
 

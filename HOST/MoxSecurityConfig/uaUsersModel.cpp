@@ -1,5 +1,7 @@
 #include "uaUsersModel.h"
 
+#include "core/usersService.h"
+
 using Mox::Ini::AuthRole;
 using Mox::Ini::IniAuth;
 using Mox::Ini::User;
@@ -67,35 +69,21 @@ bool UaUsersModel::addUser(const User& user, const QString& password)
     if (!m_source)
         return false;
     const std::string passwordBytes = password.toUtf8().toStdString();
-    if (IniAuth::isBad(m_source->addUser(user.m_name, passwordBytes, user.m_role)))
-        return false;
+    const bool added = IniAuth::isGood(m_source->addUser(user.m_name, passwordBytes, user.m_role));
     reload();
-    return true;
+    return added;
 }
 
 bool UaUsersModel::editUser(const User& user, User* oldUser, QString password)
 {
     if (!m_source || !oldUser)
         return false;
-    if (user.m_role != oldUser->m_role && IniAuth::isBad(m_source->setUserRole(oldUser->m_name, user.m_role)))
-        return false;
-
-    const std::string passwordBytes = password.toUtf8().toStdString();
-    const bool renamed = user.m_name != oldUser->m_name;
-    if (renamed) {
-        if (IniAuth::isBad(m_source->renameUser(oldUser->m_name, user.m_name)))
-            return false;
-        // The stored hash is made from the name, so a renamed user needs its password set under the new
-        // name. If that fails, undo the rename: the old name keeps a password that still works.
-        if (!password.isEmpty() && IniAuth::isBad(m_source->setPassword(user.m_name, passwordBytes))) {
-            m_source->renameUser(user.m_name, oldUser->m_name);
-            return false;
-        }
-    } else if (!password.isEmpty() && IniAuth::isBad(m_source->setPassword(user.m_name, passwordBytes))) {
-        return false;
-    }
+    // Role, name and password land together or not at all.
+    const Mox::Ini::AuthRoleCode code =
+        UsersService(m_source).edit(*oldUser, QString::fromUtf8(user.m_name.c_str()), user.m_role, password);
+    // The store may have re-read a file another program changed: show what it holds either way.
     reload();
-    return true;
+    return IniAuth::isGood(code);
 }
 
 bool UaUsersModel::getUser(int index, User& user) const
@@ -110,10 +98,9 @@ bool UaUsersModel::deleteUser(int index)
 {
     if (index < 0 || index >= rowCount() || !m_source)
         return false;
-    if (IniAuth::isBad(m_source->removeUser(m_users[static_cast<size_t>(index)].m_name)))
-        return false;
+    const bool removed = IniAuth::isGood(m_source->removeUser(m_users[static_cast<size_t>(index)].m_name));
     reload();
-    return true;
+    return removed;
 }
 
 void UaUsersModel::reload()

@@ -77,6 +77,31 @@ QList<const PathState*> ConfigSnapshot::clientFolders() const
     return {&trustList, &issuers, &revocation, &rejected};
 }
 
+bool ConfigSnapshot::keyOpensWith(const QString& keyPath, const QString& passphrase, QString* cause)
+{
+    if (keyPath.isEmpty() || !QFileInfo::exists(keyPath))
+        return true;
+    QString notRegular;
+    const int fd = FileSafety::openRegular(keyPath, &notRegular);
+    if (fd < 0) {
+        if (cause)
+            *cause = notRegular;
+        return false;
+    }
+    // The key reaches openssl on its standard input, from the descriptor checked above.
+    OpenSslTool::Run run;
+    run.passphrase = &passphrase;
+    run.stdinFd = fd;
+    const OpenSslTool::Result result =
+        OpenSslTool::run({QStringLiteral("rsa"), QStringLiteral("-check"), QStringLiteral("-noout"),
+                          QStringLiteral("-passin"), OpenSslTool::passphraseSource()},
+                         run);
+    ::close(fd);
+    if (cause)
+        *cause = result.timedOut ? tr("%1: openssl did not answer in time.").arg(keyPath) : keyPath;
+    return result.exitCode == 0;
+}
+
 ConfigSnapshot ConfigSnapshot::load(const MoxInstInstance* instance, const ConfigSnapshot* previous,
                                     bool checkKey)
 {
@@ -238,24 +263,11 @@ ConfigSnapshot ConfigSnapshot::load(const MoxInstInstance* instance, const Confi
     }
 
     // The pass phrase must open the key; only asked when a certificate is configured.
-    if (checkKey && !s.opcUaCertificate.path.isEmpty() && s.opcUaKey.exists) {
-        QString notRegular;
-        const int fd = FileSafety::openRegular(s.opcUaKey.path, &notRegular);
-        bool opens = false;
-        if (fd >= 0) {
-            // The key reaches openssl on its standard input from the descriptor checked above.
-            OpenSslTool::Run run;
-            run.passphrase = &s.m_passphrase;
-            run.stdinFd = fd;
-            opens = OpenSslTool::run({QStringLiteral("rsa"), QStringLiteral("-check"), QStringLiteral("-noout"),
-                                      QStringLiteral("-passin"), OpenSslTool::passphraseSource()},
-                                     run)
-                        .exitCode == 0;
-            ::close(fd);
-        }
-        if (!opens)
-            s.errors << Problem{tr("The passphrase in OPC UA config does not work for the key."),
-                                notRegular.isEmpty() ? s.opcUaKey.path : notRegular};
+    QString cause;
+    if (checkKey && !s.opcUaCertificate.path.isEmpty() && s.opcUaKey.exists &&
+        !keyOpensWith(s.opcUaKey.path, s.m_passphrase, &cause)) {
+        s.keyRefused = true;
+        s.errors << Problem{tr("The passphrase in OPC UA config does not work for the key."), cause};
     }
 
     warnIfExposed(s.warnings, s.opcUaKey.path, true);

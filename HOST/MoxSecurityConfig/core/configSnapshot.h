@@ -68,6 +68,7 @@ public:
     bool passphraseConfigured = false;
     bool saltConfigured = false;     // OPTIONAL_ENCODING_SALT present (maybe empty)
     bool usersFileLoaded = false;    // the users file was read without error
+    bool keyRefused = false;         // the pass phrase does not open the key (the last error then)
 
     // Which of the window's actions apply, from what lies on disk.
     bool canGenerateCore = false, canDeleteCore = false;
@@ -86,6 +87,10 @@ public:
     std::unique_ptr<Mox::Ini::IniAuth> takeUsersStore();
     // The parsed configuration in use, shared with the next snapshot.
     const std::shared_ptr<const Mox::Ini::IniManager>& config() const { return m_config; }
+
+    // True when the key file does not exist or the pass phrase opens it; cause says why not. The key is read
+    // from a descriptor checked to be a regular file, and the check has a time limit.
+    static bool keyOpensWith(const QString& keyPath, const QString& passphrase, QString* cause = nullptr);
 
     // The files no deletion may take with it.
     QStringList protectedPaths() const;

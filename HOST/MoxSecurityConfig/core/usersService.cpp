@@ -28,12 +28,19 @@ QString UsersService::nameError(const QString& name)
     QString reason = requiredError(name);
     if (reason.isEmpty())
         reason = lengthError(name, s_minName, s_maxName);
-    // The file cannot hold these: the name would read back as another user, or break the file.
-    if (reason.isEmpty() && (name.contains(QLatin1Char('=')) || name.contains(QLatin1Char('\r')) ||
-                             name.contains(QLatin1Char('\n')) || name.contains(QChar(0)) ||
-                             name.startsWith(QLatin1Char(';'))))
-        reason = tr("A name cannot contain \"=\", a line break or a NUL, nor start with \";\".");
+    if (reason.isEmpty())
+        reason = characterError(name);
     return reason;
+}
+
+QString UsersService::characterError(const QString& name)
+{
+    // A name is a key of the users file: "=" would end it early, a line break or NUL would break the line,
+    // and a leading ";" would turn the line into a comment.
+    if (name.contains(QLatin1Char('=')) || name.contains(QLatin1Char('\r')) || name.contains(QLatin1Char('\n')) ||
+        name.contains(QChar(0)) || name.startsWith(QLatin1Char(';')))
+        return tr("The name cannot contain \"=\", a line break or a NUL, or begin with \";\".");
+    return QString();
 }
 
 QString UsersService::passwordError(const QString& password)

@@ -20,6 +20,8 @@ public:
     // Reasons, empty when the value is fine (the user dialog's texts).
     static QString requiredError(const QString& value);
     static QString lengthError(const QString& value, int minimum, int maximum);
+    // Characters the file cannot hold in a name.
+    static QString characterError(const QString& name);
     // Required, 2 to 20 characters, and storable in the file.
     static QString nameError(const QString& name);
     // Required and 5 to 30 characters.
