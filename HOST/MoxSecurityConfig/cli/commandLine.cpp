@@ -18,8 +18,9 @@ QString wrapped(const QString& text, int indent = 0)
     return result + QString(indent, QLatin1Char(' ')) + line + QLatin1Char('\n');
 }
 
-const char s_usersNote[] = "Passwords are read from standard input with --password-stdin (one line, the line end "
-                           "dropped), or prompted for without echo on a terminal; never from the command line.";
+const char s_usersNote[] =
+    "Passwords are read from standard input with --password-stdin (one line, the line end "
+    "dropped), or prompted for without echo on a terminal; never from the command line.";
 const char s_certNote[] =
     "Defaults are the certificate dialog's: common name MOX-OPC_UA@<host> (OPC UA) or MOX@<host> (core), URI "
     "urn:[<host>:]MOX:UA[:<end>], the host as DNS name, 2048 bits, sha256, 1825 days. The encoding follows "
@@ -34,25 +35,50 @@ CommandLine::CommandLine()
 {
     const QString usersNote = QString::fromLatin1(s_usersNote);
     const QString certNote = QString::fromLatin1(s_certNote);
-    const QStringList certOptions{"country", "state",  "locality", "organization", "unit",
-                                  "common-name", "uri-end", "machine-name", "dns", "ip",
-                                  "bits", "digest", "days", "der", "passphrase-stdin"};
+    const QStringList certOptions{
+        "country",     "state",   "locality",     "organization", "unit",
+        "common-name", "uri-end", "machine-name", "dns",          "ip",
+        "bits",        "digest",  "days",         "der",          "passphrase-stdin"};
     m_commands = {
-        {"status", "", 0, 0, {}, "Shows the instance, its paths and the configuration's problems. Every "
-                                 "configured path is shown as present or missing, then the errors and "
-                                 "warnings. Exits 1 when there are errors."},
+        {"status",
+         "",
+         0,
+         0,
+         {},
+         "Shows the instance, its paths and the configuration's problems. Every "
+         "configured path is shown as present or missing, then the errors and "
+         "warnings. Exits 1 when there are errors."},
         {"users list", "", 0, 0, {}, "Lists the OPC UA users and their roles."},
-        {"users add", "NAME", 1, 1, {"role", "password-stdin"}, "Adds a user with --role admin, operator or "
-                                                                 "guest. " + usersNote},
+        {"users add",
+         "NAME",
+         1,
+         1,
+         {"role", "password-stdin"},
+         "Adds a user with --role admin, operator or "
+         "guest. " +
+             usersNote},
         {"users passwd", "NAME", 1, 1, {"password-stdin"}, "Gives a user a new password. " + usersNote},
-        {"users rename", "OLD NEW", 2, 2, {"password-stdin"},
+        {"users rename",
+         "OLD NEW",
+         2,
+         2,
+         {"password-stdin"},
          "Renames a user. The stored password is bound to the name, so the user's password is asked for "
-         "again. " + usersNote},
+         "again. " +
+             usersNote},
         {"users role", "NAME ROLE", 2, 2, {}, "Gives a user the role admin, operator or guest."},
         {"users remove", "NAME", 1, 1, {"yes"}, "Removes a user (asks on a terminal, else needs --yes)."},
-        {"users check", "NAME", 1, 1, {"password-stdin"},
+        {"users check",
+         "NAME",
+         1,
+         1,
+         {"password-stdin"},
          "Exits 0 when the password logs the user in, 1 otherwise. " + usersNote},
-        {"users ensure", "NAME", 1, 1, {"role", "password-stdin", "absent", "yes"},
+        {"users ensure",
+         "NAME",
+         1,
+         1,
+         {"role", "password-stdin", "absent", "yes"},
          "Makes a user be as asked, or not be. The user gets --role and, with --password-stdin, that "
          "password; changes only what "
          "differs (the password only when it does not log in) and writes nothing when nothing does. A new "
@@ -61,7 +87,8 @@ CommandLine::CommandLine()
          "Generates a key and a self-signed certificate. The pair is the OPC UA server's or the runtime "
          "core's. "
          "--country, --state, --locality and --organization are required. Existing files are replaced only "
-         "after a confirmation (--yes). " + certNote},
+         "after a confirmation (--yes). " +
+             certNote},
         {"cert ensure", "opcua|core", 1, 1, certOptions,
          "Generates the pair only when both files are missing. It takes the options of cert generate. When "
          "both exist nothing changes; when only one exists it fails, naming the other, and writes "
@@ -137,9 +164,10 @@ CommandLine::Action CommandLine::parse(const QStringList& arguments)
             break;
         }
     }
-    const bool group = !words.isEmpty() && std::any_of(m_commands.begin(), m_commands.end(), [&](const Command& c) {
-        return c.name.startsWith(words.first() + QLatin1Char(' '));
-    });
+    const bool group =
+        !words.isEmpty() && std::any_of(m_commands.begin(), m_commands.end(), [&](const Command& c) {
+            return c.name.startsWith(words.first() + QLatin1Char(' '));
+        });
     if (!m_command && group)
         m_group = words.first();
     if (all.isSet(QStringLiteral("version")))
@@ -150,9 +178,10 @@ CommandLine::Action CommandLine::parse(const QStringList& arguments)
         if (words.isEmpty())
             m_error = QStringLiteral("No command given; see moxsec --help.");
         else if (group)
-            m_error = words.size() < 2 ? QStringLiteral("'%1' needs a command; see moxsec %1 --help.").arg(m_group)
-                                       : QStringLiteral("Unknown command '%1 %2'; see moxsec %1 --help.")
-                                             .arg(m_group, words.at(1));
+            m_error = words.size() < 2
+                          ? QStringLiteral("'%1' needs a command; see moxsec %1 --help.").arg(m_group)
+                          : QStringLiteral("Unknown command '%1 %2'; see moxsec %1 --help.")
+                                .arg(m_group, words.at(1));
         else
             m_error = QStringLiteral("Unknown command '%1'; see moxsec --help.").arg(words.first());
         return Action::Usage;
@@ -171,8 +200,9 @@ CommandLine::Action CommandLine::parse(const QStringList& arguments)
         return Action::Usage;
     }
     for (const char* once : {"root", "role", "country", "state", "locality", "organization", "unit",
-                                "common-name", "uri-end", "bits", "digest", "days"}) {
-        if ((m_global + m_command->options).contains(QLatin1String(once)) && values(QLatin1String(once)).size() > 1) {
+                             "common-name", "uri-end", "bits", "digest", "days"}) {
+        if ((m_global + m_command->options).contains(QLatin1String(once)) &&
+            values(QLatin1String(once)).size() > 1) {
             m_error = QStringLiteral("--%1 may be given only once.").arg(QLatin1String(once));
             return Action::Usage;
         }
@@ -204,28 +234,31 @@ QString CommandLine::helpText() const
         return text.mid(text.indexOf(QLatin1String("Options:")));
     };
     if (m_command) {
-        return QStringLiteral("Usage: moxsec [options] %1 %2\n\n").arg(m_command->name, m_command->arguments) +
+        return QStringLiteral("Usage: moxsec [options] %1 %2\n\n")
+                   .arg(m_command->name, m_command->arguments) +
                wrapped(m_command->summary) + QLatin1Char('\n') + optionsOf(m_global + m_command->options);
     }
-    QString text = m_group.isEmpty()
-                       ? QStringLiteral("Usage: moxsec [options] COMMAND [arguments]\n\n"
-                                        "Configures the security of the Mox runtime installed under /mox and of "
-                                        "its OPC UA server.\n\nCommands:\n")
-                       : QStringLiteral("Usage: moxsec [options] %1 COMMAND [arguments]\n\nCommands:\n").arg(m_group);
+    QString text =
+        m_group.isEmpty()
+            ? QStringLiteral("Usage: moxsec [options] COMMAND [arguments]\n\n"
+                             "Configures the security of the Mox runtime installed under /mox and of "
+                             "its OPC UA server.\n\nCommands:\n")
+            : QStringLiteral("Usage: moxsec [options] %1 COMMAND [arguments]\n\nCommands:\n").arg(m_group);
     for (const Command& command : m_commands) {
         if (m_group.isEmpty() || command.name.startsWith(m_group + QLatin1Char(' ')))
             text += QStringLiteral("  %1 %2\n")
                         .arg(command.name + QLatin1Char(' ') + command.arguments, -26)
                         .arg(command.summary.section(QStringLiteral(". "), 0, 0).remove(QLatin1Char('.')));
     }
-    text += QStringLiteral("\nmoxsec COMMAND --help shows a command's options.\n\n") + optionsOf(m_global) +
-            QLatin1Char('\n') +
-            wrapped(QStringLiteral("Exit status: 0 success; 1 a failure, or errors found (status), or a password "
-                                   "that does not log in (users check); 2 bad usage or input refused, nothing "
-                                   "done.")) +
-            QLatin1Char('\n') +
-            wrapped(QStringLiteral("With --json the object is {\"ok\", \"changed\", \"errors\", \"warnings\", "
-                                   "\"data\"}; errors and warnings are objects {\"message\", \"detail\"}. See "
-                                   "moxsec(1)."));
+    text +=
+        QStringLiteral("\nmoxsec COMMAND --help shows a command's options.\n\n") + optionsOf(m_global) +
+        QLatin1Char('\n') +
+        wrapped(QStringLiteral("Exit status: 0 success; 1 a failure, or errors found (status), or a password "
+                               "that does not log in (users check); 2 bad usage or input refused, nothing "
+                               "done.")) +
+        QLatin1Char('\n') +
+        wrapped(QStringLiteral("With --json the object is {\"ok\", \"changed\", \"errors\", \"warnings\", "
+                               "\"data\"}; errors and warnings are objects {\"message\", \"detail\"}. See "
+                               "moxsec(1)."));
     return text;
 }

@@ -14,8 +14,8 @@ class CommandLine
 public:
     struct Command
     {
-        QString name;        // "users add"
-        QString arguments;   // "NAME" for the synopsis
+        QString name;      // "users add"
+        QString arguments; // "NAME" for the synopsis
         int minArguments, maxArguments;
         QStringList options; // long names beyond the global ones
         QString summary;

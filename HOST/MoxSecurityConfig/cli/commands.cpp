@@ -48,7 +48,8 @@ Commands::~Commands() = default;
 
 int Commands::run()
 {
-    m_root = m_line.isSet(QStringLiteral("root")) ? m_line.value(QStringLiteral("root")) : QStringLiteral("/");
+    m_root =
+        m_line.isSet(QStringLiteral("root")) ? m_line.value(QStringLiteral("root")) : QStringLiteral("/");
     const QString name = m_line.command()->name;
     if (name == QLatin1String("status"))
         return status();
@@ -110,7 +111,8 @@ bool Commands::configurationUsable()
         return true;
     for (const Problem& problem : m_snapshot.errors)
         m_out.error(problem);
-    m_out.error(Problem{QStringLiteral("Nothing was changed: the configuration has errors (moxsec status)."), {}});
+    m_out.error(
+        Problem{QStringLiteral("Nothing was changed: the configuration has errors (moxsec status)."), {}});
     return false;
 }
 
@@ -145,7 +147,9 @@ int Commands::status()
         const QString state = !path.state.configured ? QStringLiteral("not configured")
                               : path.state.exists    ? QStringLiteral("present")
                                                      : QStringLiteral("missing");
-        m_out.line(QStringLiteral("%1 %2 %3").arg(QLatin1String(path.label) + QLatin1Char(':'), -20).arg(state, -8)
+        m_out.line(QStringLiteral("%1 %2 %3")
+                       .arg(QLatin1String(path.label) + QLatin1Char(':'), -20)
+                       .arg(state, -8)
                        .arg(path.state.path)
                        .trimmed());
     }
@@ -215,7 +219,8 @@ bool Commands::newPassword(QString& password, int& exitCode)
                                                      QStringLiteral("--password-stdin"),
                                                      QStringLiteral("New password"), true, password, &error);
     if (read != Terminal::Read::Ok) {
-        exitCode = fail(error, QString(), read == Terminal::Read::NoTerminal ? Output::Usage : Output::Failure);
+        exitCode =
+            fail(error, QString(), read == Terminal::Read::NoTerminal ? Output::Usage : Output::Failure);
         return false;
     }
     const QString reason = UsersService::passwordError(password);
@@ -263,7 +268,8 @@ int Commands::usersList()
     QJsonArray array;
     for (const User& user : users) {
         const QString name = QString::fromStdString(user.m_name);
-        array.append(QJsonObject{{QStringLiteral("name"), name}, {QStringLiteral("role"), roleWord(user.m_role)}});
+        array.append(
+            QJsonObject{{QStringLiteral("name"), name}, {QStringLiteral("role"), roleWord(user.m_role)}});
         m_out.line(QStringLiteral("%1 %2").arg(name, -20).arg(roleWord(user.m_role)));
     }
     m_out.data().insert(QStringLiteral("users"), array);
@@ -345,7 +351,8 @@ int Commands::usersRename()
     int exitCode;
     if (!newPassword(password, exitCode))
         return exitCode;
-    const AuthRoleCode code = m_users->edit(User(oldName.toUtf8().toStdString(), role), newName, role, password);
+    const AuthRoleCode code =
+        m_users->edit(User(oldName.toUtf8().toStdString(), role), newName, role, password);
     if (IniAuth::isBad(code))
         return authFailure(code, oldName);
     m_out.setChanged(true);
@@ -406,9 +413,9 @@ int Commands::usersCheck()
     if (!openUsers())
         return Output::Failure;
     QString password, error;
-    const Terminal::Read read =
-        Terminal::readSecret(m_line.isSet(QStringLiteral("password-stdin")), QStringLiteral("--password-stdin"),
-                             QStringLiteral("Password"), false, password, &error);
+    const Terminal::Read read = Terminal::readSecret(m_line.isSet(QStringLiteral("password-stdin")),
+                                                     QStringLiteral("--password-stdin"),
+                                                     QStringLiteral("Password"), false, password, &error);
     if (read != Terminal::Read::Ok)
         return fail(error, QString(), read == Terminal::Read::NoTerminal ? Output::Usage : Output::Failure);
     const AuthRole role = m_users->check(name, password);
@@ -459,8 +466,9 @@ int Commands::usersEnsure()
     if (IniAuth::isBad(result.code))
         return authFailure(result.code, name);
     m_out.setChanged(result.changed);
-    m_out.line(result.changed ? QStringLiteral("%1 is now %2.").arg(name, roleWord(role))
-                              : QStringLiteral("%1 is already %2; nothing changed.").arg(name, roleWord(role)));
+    m_out.line(result.changed
+                   ? QStringLiteral("%1 is now %2.").arg(name, roleWord(role))
+                   : QStringLiteral("%1 is already %2; nothing changed.").arg(name, roleWord(role)));
     return Output::Success;
 }
 
@@ -495,7 +503,8 @@ int Commands::certGenerate(bool ensure)
     if (!opcUa) {
         for (const char* option : {"uri-end", "machine-name", "dns", "ip", "passphrase-stdin"}) {
             if (m_line.isSet(QLatin1String(option)))
-                return usage(QStringLiteral("--%1 applies to the OPC UA pair only.").arg(QLatin1String(option)));
+                return usage(
+                    QStringLiteral("--%1 applies to the OPC UA pair only.").arg(QLatin1String(option)));
         }
     }
     for (const QString& name : m_line.values(QStringLiteral("dns"))) {
@@ -522,12 +531,14 @@ int Commands::certGenerate(bool ensure)
     const QString host = QSysInfo::machineHostName();
     CertificateRequest request = CertificateRequest::defaults(mode, m_snapshot, host);
     if (request.keyPath.isEmpty() || request.certPath.isEmpty())
-        return fail(QStringLiteral("The configuration names no key or certificate for the %1 pair.").arg(pair),
-                    opcUa ? m_snapshot.configPath : m_snapshot.coreConfigPath);
+        return fail(
+            QStringLiteral("The configuration names no key or certificate for the %1 pair.").arg(pair),
+            opcUa ? m_snapshot.configPath : m_snapshot.coreConfigPath);
     m_out.data() = pairJson(pair, request.certPath, request.keyPath);
     if (m_line.isSet(QStringLiteral("der")) && request.pem)
-        return usage(QStringLiteral("--der is refused: the certificate path ends in .pem and the server reads "
-                                    "the encoding from the suffix."));
+        return usage(
+            QStringLiteral("--der is refused: the certificate path ends in .pem and the server reads "
+                           "the encoding from the suffix."));
 
     request.country = m_line.value(QStringLiteral("country"));
     request.state = m_line.value(QStringLiteral("state"));
@@ -547,13 +558,15 @@ int Commands::certGenerate(bool ensure)
         const QString end = m_line.isSet(QStringLiteral("uri-end"))
                                 ? m_line.value(QStringLiteral("uri-end"))
                                 : (request.protectKey ? QStringLiteral("TestServer") : QString());
-        request.uri = CertificateRequest::defaultUri(mode, host, m_line.isSet(QStringLiteral("machine-name")), end);
+        request.uri =
+            CertificateRequest::defaultUri(mode, host, m_line.isSet(QStringLiteral("machine-name")), end);
         if (m_line.isSet(QStringLiteral("dns")))
             request.dnsNames = m_line.values(QStringLiteral("dns"));
         request.ipAddresses = m_line.values(QStringLiteral("ip"));
         if (m_line.isSet(QStringLiteral("passphrase-stdin"))) {
             QString passphrase, error;
-            if (Terminal::readSecret(true, QString(), QString(), false, passphrase, &error) != Terminal::Read::Ok)
+            if (Terminal::readSecret(true, QString(), QString(), false, passphrase, &error) !=
+                Terminal::Read::Ok)
                 return fail(error);
             request.passphrase = passphrase;
             request.protectKey = !passphrase.isEmpty();
@@ -568,7 +581,8 @@ int Commands::certGenerate(bool ensure)
     }
     for (const QString& mismatch : request.configMismatches(m_snapshot))
         m_out.warning(Problem{mismatch, {}});
-    m_out.data().insert(QStringLiteral("encoding"), request.pem ? QStringLiteral("PEM") : QStringLiteral("DER"));
+    m_out.data().insert(QStringLiteral("encoding"),
+                        request.pem ? QStringLiteral("PEM") : QStringLiteral("DER"));
     m_out.data().insert(QStringLiteral("protected"), request.protectKey);
     m_out.data().insert(QStringLiteral("uri"), opcUa ? request.uri : QString());
 
@@ -580,7 +594,8 @@ int Commands::certGenerate(bool ensure)
     } else {
         int exitCode;
         const bool present = QFileInfo::exists(request.keyPath) || QFileInfo::exists(request.certPath);
-        if (present && !confirmed(QStringLiteral("Replace the existing %1 key and certificate?").arg(pair), exitCode))
+        if (present &&
+            !confirmed(QStringLiteral("Replace the existing %1 key and certificate?").arg(pair), exitCode))
             return exitCode;
         result = actions.generateKeyPair(request, generator);
     }
@@ -589,8 +604,9 @@ int Commands::certGenerate(bool ensure)
     m_out.setChanged(result.changed);
     if (!result.ok)
         return Output::Failure;
-    m_out.line(result.changed ? QStringLiteral("Generated %1\n      and %2").arg(request.keyPath, request.certPath)
-                              : QStringLiteral("The key and certificate exist; nothing changed."));
+    m_out.line(result.changed
+                   ? QStringLiteral("Generated %1\n      and %2").arg(request.keyPath, request.certPath)
+                   : QStringLiteral("The key and certificate exist; nothing changed."));
     return Output::Success;
 }
 
@@ -613,8 +629,9 @@ int Commands::certDelete()
     int exitCode;
     if (!confirmed(QStringLiteral("Delete the %1 key and certificate?").arg(pair), exitCode))
         return exitCode;
-    const ActionResult result = SecurityActions(m_snapshot).deleteKeyPair(
-        opcUa ? SecurityActions::Pair::OpcUa : SecurityActions::Pair::Core);
+    const ActionResult result =
+        SecurityActions(m_snapshot)
+            .deleteKeyPair(opcUa ? SecurityActions::Pair::OpcUa : SecurityActions::Pair::Core);
     for (const Problem& problem : result.problems)
         m_out.error(problem);
     m_out.setChanged(result.changed);
@@ -648,7 +665,8 @@ int Commands::folders(bool create)
             continue;
         const bool exists = QFileInfo(folder->path).isDir();
         array.append(QJsonObject{{QStringLiteral("path"), folder->path}, {QStringLiteral("exists"), exists}});
-        m_out.line(QStringLiteral("%1 %2").arg(exists ? QStringLiteral("present") : QStringLiteral("missing"), -8)
+        m_out.line(QStringLiteral("%1 %2")
+                       .arg(exists ? QStringLiteral("present") : QStringLiteral("missing"), -8)
                        .arg(folder->path));
     }
     m_out.data().insert(QStringLiteral("folders"), array);
@@ -674,7 +692,8 @@ int Commands::auth(bool create)
             return Output::Success;
         }
         int exitCode;
-        if (!confirmed(QStringLiteral("Delete the users file %1 with every user in it?").arg(file.path), exitCode))
+        if (!confirmed(QStringLiteral("Delete the users file %1 with every user in it?").arg(file.path),
+                       exitCode))
             return exitCode;
         result = actions.deleteUsersFile();
     }
