@@ -265,14 +265,32 @@ int Commands::usersList()
     const AuthRoleCode code = m_users->list(users);
     if (IniAuth::isBad(code))
         return authFailure(code, m_snapshot.usersFile.path);
-    QJsonArray array;
+    // Ten thousand users must list about as fast as the file reads: nothing is built that is not printed,
+    // and the JSON is written directly (QJsonObject costs more than the reading).
+    const QString roles[] = {roleWord(eAuthRole_Admin), roleWord(eAuthRole_Operator),
+                             roleWord(eAuthRole_Guest)};
+    auto role = [&](AuthRole r) { return r >= eAuthRole_Admin && r < eAuthRole_Last ? roles[r] : QString(); };
+    QByteArray roleJson[eAuthRole_Last + 1];
+    for (int r = eAuthRole_Admin; r <= eAuthRole_Last; ++r)
+        roleJson[r] = ",\"role\":" + Output::jsonString(role(AuthRole(r))) + '}';
+    QByteArray array = "[";
+    QString text;
     for (const User& user : users) {
-        const QString name = QString::fromStdString(user.m_name);
-        array.append(
-            QJsonObject{{QStringLiteral("name"), name}, {QStringLiteral("role"), roleWord(user.m_role)}});
-        m_out.line(QStringLiteral("%1 %2").arg(name, -20).arg(roleWord(user.m_role)));
+        if (m_out.json()) {
+            array += array.size() > 1 ? ",{\"name\":" : "{\"name\":";
+            Output::appendJsonString(array, user.m_name.data(), int(user.m_name.size()));
+            array +=
+                roleJson[user.m_role >= eAuthRole_Admin && user.m_role < eAuthRole_Last ? user.m_role
+                                                                                        : eAuthRole_Last];
+        } else {
+            text += QString::fromStdString(user.m_name).leftJustified(20) + QLatin1Char(' ') +
+                    role(user.m_role) + QLatin1Char('\n');
+        }
     }
-    m_out.data().insert(QStringLiteral("users"), array);
+    text.chop(1);
+    if (!users.empty())
+        m_out.line(text);
+    m_out.setRawData(QStringLiteral("users"), array + ']');
     return Output::Success;
 }
 

@@ -49,15 +49,47 @@ void Output::record(const Problems& errors, const Problems& warnings)
     m_warnings << warnings;
 }
 
+void Output::appendJsonString(QByteArray& out, const char* utf8, int size)
+{
+    static const char hex[] = "0123456789abcdef";
+    out += '"';
+    for (int i = 0; i < size; ++i) {
+        const uchar c = uchar(utf8[i]);
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += char(c);
+        } else if (c < 0x20) {
+            out += "\\u00";
+            out += hex[c >> 4];
+            out += hex[c & 15];
+        } else {
+            out += char(c);
+        }
+    }
+    out += '"';
+}
+
+QByteArray Output::jsonString(const QString& text)
+{
+    const QByteArray utf8 = text.toUtf8();
+    QByteArray out;
+    appendJsonString(out, utf8.constData(), utf8.size());
+    return out;
+}
+
 int Output::finish(int exitCode) const
 {
     if (m_json) {
-        const QJsonObject object{{QStringLiteral("ok"), exitCode == Success},
-                                 {QStringLiteral("changed"), m_changed},
-                                 {QStringLiteral("errors"), toJson(m_errors)},
-                                 {QStringLiteral("warnings"), toJson(m_warnings)},
-                                 {QStringLiteral("data"), m_data}};
-        const QByteArray bytes = QJsonDocument(object).toJson(QJsonDocument::Compact) + '\n';
+        QByteArray data = QJsonDocument(m_data).toJson(QJsonDocument::Compact);
+        for (const auto& raw : m_raw) {
+            data.chop(1); // the closing brace
+            data += (data.size() > 1 ? "," : "") + jsonString(raw.first) + ':' + raw.second + '}';
+        }
+        const QByteArray bytes =
+            "{\"changed\":" + QByteArray(m_changed ? "true" : "false") + ",\"data\":" + data +
+            ",\"errors\":" + QJsonDocument(toJson(m_errors)).toJson(QJsonDocument::Compact) +
+            ",\"ok\":" + QByteArray(exitCode == Success ? "true" : "false") +
+            ",\"warnings\":" + QJsonDocument(toJson(m_warnings)).toJson(QJsonDocument::Compact) + "}\n";
         std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stdout);
     }
     std::fflush(stdout);

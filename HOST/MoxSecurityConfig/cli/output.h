@@ -31,6 +31,11 @@ public:
 
     void setChanged(bool changed) { m_changed = m_changed || changed; }
     QJsonObject& data() { return m_data; }
+    // A member of data given as JSON text, for long lists that QJsonObject builds too slowly.
+    void setRawData(const QString& key, const QByteArray& json) { m_raw.append({key, json}); }
+    // A JSON string literal, quotes included, of UTF-8 text.
+    static void appendJsonString(QByteArray& out, const char* utf8, int size);
+    static QByteArray jsonString(const QString& text);
 
     // Writes the JSON object (with --json) and returns exitCode; "ok" is true exactly for Success.
     int finish(int exitCode) const;
@@ -41,4 +46,5 @@ private:
     bool m_changed = false;
     Problems m_errors, m_warnings;
     QJsonObject m_data;
+    QList<QPair<QString, QByteArray>> m_raw;
 };
