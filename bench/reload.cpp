@@ -53,7 +53,7 @@ int main(int argc, char* argv[])
         return 1;
     }
 
-    MainWindow window(nullptr, new TestEnumerator(mox.path()));
+    MainWindow window(nullptr, new TestEnumerator(QString::fromLocal8Bit(argv[1])));
     window.show();
     QApplication::processEvents();
     auto* table = window.findChild<QTableView*>("usersList_uaAuth");

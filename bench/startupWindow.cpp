@@ -12,7 +12,7 @@ int main(int argc, char* argv[])
     QApplication application(argc, argv);
     if (argc != 2)
         return 2;
-    MainWindow window(nullptr, new TestEnumerator(QDir(QString::fromLocal8Bit(argv[1])).filePath("mox")));
+    MainWindow window(nullptr, new TestEnumerator(QString::fromLocal8Bit(argv[1])));
     FirstPaintProbe probe(&window);
     window.show();
     return application.exec();

@@ -3,7 +3,7 @@
 set -euo pipefail
 
 packages=(build-essential cmake ninja-build pkg-config qtbase5-dev qtbase5-dev-tools openssl libssl-dev
-          libinih-dev xvfb xauth imagemagick desktop-file-utils dpkg-dev file)
+          libinih-dev clang-14 libclang-rt-14-dev xvfb xauth imagemagick desktop-file-utils dpkg-dev file)
 
 missing=()
 for p in "${packages[@]}"; do

@@ -152,7 +152,7 @@ void showWide(QWidget& window)
 
 bool shootWindow(const QDir& mox, const QDir& out)
 {
-    MainWindow window(nullptr, new TestEnumerator(mox.path()));
+    MainWindow window(nullptr, new TestEnumerator(QFileInfo(mox.path()).path()));
     showWide(window);
     if (!save(&window, out, "certificates.png"))
         return false;
@@ -190,7 +190,7 @@ bool shootWindow(const QDir& mox, const QDir& out)
 
 bool shootErrors(const QDir& mox, const QDir& out)
 {
-    MainWindow window(nullptr, new TestEnumerator(mox.path()));
+    MainWindow window(nullptr, new TestEnumerator(QFileInfo(mox.path()).path()));
     showWide(window);
     return save(&window, out, "errors.png");
 }

@@ -272,7 +272,7 @@ CertificateRequest CertificateDialog::request() const
 bool CertificateDialog::createCert()
 {
     const CertificateGenerator::Result result =
-        CertificateGenerator(s_stepTimeoutMs).generate(request(), m_ownership);
+        CertificateGenerator(m_stepTimeoutMs).generate(request(), m_ownership);
     if (result.ok)
         return true;
     // The message stays the status line's first line; the cause goes below it.

@@ -34,6 +34,7 @@ public:
     static const QString s_warningStyle;
     // One openssl step still running after this long is killed and counts as failed.
     static const int s_stepTimeoutMs = 30000;
+    void setStepTimeout(int milliseconds) { m_stepTimeoutMs = milliseconds; }
 
 public slots:
     // Validates, generates, and closes with Accepted only when the certificate was made.
@@ -69,4 +70,5 @@ private:
     bool m_opcUa;
     bool m_certIsPem;
     FileSafety::Ownership m_ownership;
+    int m_stepTimeoutMs = s_stepTimeoutMs;
 };

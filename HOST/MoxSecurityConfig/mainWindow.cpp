@@ -310,6 +310,8 @@ void MainWindow::uaAuthCreateUser()
     dialog.setModal(true);
     if (dialog.exec() == QDialog::Accepted)
         deselectUaAuth();
+    else if (m_uaUsers.lastCode() == Mox::Ini::eAuthRoleCode_BadCannotSaveFile)
+        reloadData(); // the file may have gone: show the disk as it is
 }
 
 void MainWindow::uaAuthEditUser()
@@ -324,6 +326,8 @@ void MainWindow::uaAuthEditUser()
     dialog.setModal(true);
     if (dialog.exec() == QDialog::Accepted)
         deselectUaAuth();
+    else if (m_uaUsers.lastCode() == Mox::Ini::eAuthRoleCode_BadCannotSaveFile)
+        reloadData(); // the file may have gone: show the disk as it is
 }
 
 void MainWindow::uaAuthDeleteUser()

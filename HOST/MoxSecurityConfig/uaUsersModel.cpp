@@ -16,6 +16,7 @@ UaUsersModel::~UaUsersModel() = default;
 void UaUsersModel::setIniUaAuth(IniAuth* source)
 {
     m_source = source;
+    m_lastCode = Mox::Ini::eAuthRoleCode_Good;
     reload();
 }
 
@@ -69,9 +70,9 @@ bool UaUsersModel::addUser(const User& user, const QString& password)
     if (!m_source)
         return false;
     const std::string passwordBytes = password.toUtf8().toStdString();
-    const bool added = IniAuth::isGood(m_source->addUser(user.m_name, passwordBytes, user.m_role));
+    m_lastCode = m_source->addUser(user.m_name, passwordBytes, user.m_role);
     reload();
-    return added;
+    return IniAuth::isGood(m_lastCode);
 }
 
 bool UaUsersModel::editUser(const User& user, User* oldUser, QString password)
@@ -79,11 +80,11 @@ bool UaUsersModel::editUser(const User& user, User* oldUser, QString password)
     if (!m_source || !oldUser)
         return false;
     // Role, name and password land together or not at all.
-    const Mox::Ini::AuthRoleCode code =
+    m_lastCode =
         UsersService(m_source).edit(*oldUser, QString::fromUtf8(user.m_name.c_str()), user.m_role, password);
     // The store may have re-read a file another program changed: show what it holds either way.
     reload();
-    return IniAuth::isGood(code);
+    return IniAuth::isGood(m_lastCode);
 }
 
 bool UaUsersModel::getUser(int index, User& user) const
@@ -98,9 +99,9 @@ bool UaUsersModel::deleteUser(int index)
 {
     if (index < 0 || index >= rowCount() || !m_source)
         return false;
-    const bool removed = IniAuth::isGood(m_source->removeUser(m_users[static_cast<size_t>(index)].m_name));
+    m_lastCode = m_source->removeUser(m_users[static_cast<size_t>(index)].m_name);
     reload();
-    return removed;
+    return IniAuth::isGood(m_lastCode);
 }
 
 void UaUsersModel::reload()

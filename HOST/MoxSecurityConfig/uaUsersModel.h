@@ -30,10 +30,13 @@ public:
     bool editUser(const Mox::Ini::User& user, Mox::Ini::User* oldUser, QString password);
     bool getUser(int index, Mox::Ini::User& user) const;
     bool deleteUser(int index);
+    // The store's answer to the last change: a save that failed may mean the file changed or went away.
+    Mox::Ini::AuthRoleCode lastCode() const { return m_lastCode; }
 
 private:
     void reload();
 
     Mox::Ini::IniAuth* m_source = nullptr;
     std::vector<Mox::Ini::User> m_users;
+    Mox::Ini::AuthRoleCode m_lastCode = Mox::Ini::eAuthRoleCode_Good;
 };

@@ -54,13 +54,26 @@ OSFile::~OSFile()
 
 XBOOL OSFile::Open(OSFileReadWriteMode rwMode, OSFileOpenMode openMode)
 {
+    return OpenWithFlags(rwMode, openMode, 0);
+}
+
+XBOOL OSFile::OpenWithFlags(OSFileReadWriteMode rwMode, OSFileOpenMode openMode, int extraFlags)
+{
     Close();
     const int flags = openFlags(rwMode, openMode);
     if (flags < 0 || m_path.empty())
         return false;
     do {
-        m_fd = ::open(m_path.c_str(), flags, 0666);
+        m_fd = ::open(m_path.c_str(), flags | extraFlags, 0666);
     } while (m_fd < 0 && errno == EINTR);
+    m_failed = false;
+    return m_fd >= 0;
+}
+
+XBOOL OSFile::Attach(int fd)
+{
+    Close();
+    m_fd = fd;
     m_failed = false;
     return m_fd >= 0;
 }

@@ -40,6 +40,10 @@ public:
     const XCHAR* GetPathName() const { return m_path.c_str(); }
 
     virtual XBOOL Open(OSFileReadWriteMode rwMode, OSFileOpenMode openMode);
+    // Open with further open(2) flags, such as O_NONBLOCK or O_NOCTTY.
+    XBOOL OpenWithFlags(OSFileReadWriteMode rwMode, OSFileOpenMode openMode, int extraFlags);
+    // Takes over a descriptor opened elsewhere; it is closed by Close.
+    XBOOL Attach(int fd);
     // Stores the bytes read by this call in *count; 0 at the end of the file.
     virtual XBOOL Read(void* buf, int size, int* count);
     // Stores the bytes accepted by this call in *count. A false result means bytes were lost.
@@ -50,6 +54,8 @@ public:
     virtual void Close();
 
     bool IsOpen() const { return m_fd >= 0; }
+    // The open descriptor, -1 when closed. Still owned by the file.
+    int GetHandle() const { return m_fd; }
 
 private:
     bool writeOut();

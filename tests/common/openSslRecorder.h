@@ -1,5 +1,6 @@
 // A stand-in "openssl" first on PATH: it logs each call, copies its -extfile to ext.seen and runs the real
-// tool; the step MOX_FAKE_FAIL or MOX_FAKE_HANG names writes "partial" to -out, then exits 1 or never ends.
+// tool; the step MOX_FAKE_FAIL or MOX_FAKE_HANG names writes "partial" to its output, then exits 1 or never
+// ends.
 #pragma once
 
 #include "core/openSslTool.h"
@@ -23,9 +24,9 @@ public:
         script.open(QIODevice::WriteOnly);
         script.write(QString(R"(#!/bin/bash
 printf '%s\x1f' "${%2-<unset>}" "$@" >> '%1/calls.log'; echo >> '%1/calls.log'; echo $$ > '%1/last.pid'
-for a in "$@"; do [ "$p" = -out ] && out=$a; [ "$p" = -extfile ] && cp "$a" '%1/ext.seen'; p=$a; done
-[ "$1" = "${MOX_FAKE_FAIL:-}" ] && { echo partial > "$out"; exit 1; }
-[ "$1" = "${MOX_FAKE_HANG:-}" ] && { echo partial > "$out"; exec sleep 300; }
+for a in "$@"; do [ "$p" = -extfile ] && cp "$a" '%1/ext.seen'; p=$a; done
+[ "$1" = "${MOX_FAKE_FAIL:-}" ] && { echo partial; echo "$1: fake failure" >&2; exit 1; }
+[ "$1" = "${MOX_FAKE_HANG:-}" ] && { echo partial; exec sleep 300; }
 exec '%3' "$@"
 )")
                          .arg(folder, OpenSslTool::passphraseVariable, realOpenSsl())

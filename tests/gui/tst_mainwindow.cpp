@@ -28,9 +28,16 @@ const char* const kPaths[][2] = {{"certificateLineEdit_moxCore", "moxcore/moxcor
                                  {"revocationLineEdit", "OpcUa/pki/crl"},
                                  {"rejectedLineEdit", "OpcUa/pki/rejected"}};
 
-QStringList errors(MainWindow& w)
+// The Errors tab's entries; with details false only their first lines, the messages themselves.
+QStringList errors(MainWindow& w, bool details = false)
 {
-    return static_cast<QStringListModel*>(w.findChild<QListView*>("listView_errors")->model())->stringList();
+    QStringList entries =
+        static_cast<QStringListModel*>(w.findChild<QListView*>("listView_errors")->model())->stringList();
+    if (!details) {
+        for (QString& entry : entries)
+            entry = entry.section('\n', 0, 0);
+    }
+    return entries;
 }
 
 // Per group (runtime core, OPC UA certificate, users file, client folders): G generate, D delete, . neither.
@@ -63,7 +70,7 @@ class TestMainWindow : public QObject
 
     std::unique_ptr<QTemporaryDir> m_dir;
 
-    QString path(const QString& relative) const { return m_dir->filePath(relative); }
+    QString path(const QString& relative) const { return m_dir->filePath("mox/" + relative); }
     auto open() { return std::make_unique<MainWindow>(nullptr, new TestEnumerator(m_dir->path())); }
 
     void write(const QString& relative, const QByteArray& data = "")
@@ -98,7 +105,7 @@ private slots:
     void init()
     {
         m_dir.reset(new QTemporaryDir);
-        QVERIFY(QDir(m_dir->path()).mkpath("OpenSSL"));
+        QVERIFY(QDir(m_dir->path()).mkpath("mox/OpenSSL"));
     }
 
     // disk, per path field: 0 missing, 1 there, f a file for a folder, p/s a key plain or locked by "sesame"
@@ -148,6 +155,9 @@ private slots:
         auto window = open();
         QCOMPARE(::errors(*window), errors);
         QCOMPARE(::buttons(*window), buttons);
+        // An error about one file names it below the message.
+        if (errors.contains(kBadKey))
+            QVERIFY(::errors(*window, true).contains(kBadKey + "\n" + path("OpcUa/pki/own/key.pem")));
         // The pass phrase reaches openssl in its environment, never on its command line.
         const QString passphrase = changes.filter("PASSWORD=").value(0).section('=', 1);
         for (const auto& call : recorder.calls())
@@ -180,7 +190,13 @@ private slots:
         QFETCH(QString, salt);
         writeConfig({setting});
         write("OpcUa/auth/users.ini");
+        QFile::setPermissions(path("OpcUa/auth/users.ini"), QFile::ReadOwner | QFile::WriteOwner | QFile::ReadOther);
         auto window = open();
+        // Hashes every local user can read: a warning with the mode, which locks nothing.
+        auto* warning = window->findChild<QLabel*>("warningLabel");
+        QVERIFY(warning->isVisibleTo(window.get()) && window->findChild<QWidget*>("tab_cert")->isEnabled());
+        QCOMPARE(warning->text(), "Every local user can read or write this file (mode 0604).\n" +
+                                      path("OpcUa/auth/users.ini"));
         auto login = [&](const char* name, const char* password) {
             bool ok = false;
             return IniAuth(path("OpcUa/auth/users.ini").toStdString(), ok, salt.toStdString())
@@ -209,11 +225,13 @@ private slots:
         remove->click();
         QVERIFY(view->model()->rowCount() == 1 && view->model()->index(0, 0).data() == "alicia");
 
-        // The store cannot save without its folder: the row stays and the Errors tab says so.
+        // The users file deleted behind the window's back is not recreated from memory: the delete fails,
+        // the window shows the disk as it is now, and the Errors tab says so.
         QVERIFY(QDir(path("OpcUa/auth")).removeRecursively());
         view->selectRow(0);
         remove->click();
-        QCOMPARE(view->model()->rowCount(), 1);
+        QVERIFY(!QFile::exists(path("OpcUa/auth/users.ini")));
+        QCOMPARE(view->model()->rowCount(), 0);
         QCOMPARE(errors(*window), QStringList{"An unknown error occured."});
         auto* tabs = window->findChild<QTabWidget*>("tabWidget");
         auto* certificates = window->findChild<QWidget*>("tab_cert");
@@ -279,7 +297,7 @@ private slots:
             {'n', "This field has to have between 2 and 20 characters."},
             {'p', "This field has to have between 5 and 30 characters."},
             {'m', "The passwords have to match."},
-            {'b', "The name cannot contain \"=\" or a line break, or begin with \";\"."}};
+            {'b', "The name cannot contain \"=\", a line break or a NUL, or begin with \";\"."}};
         QFETCH(bool, editAlice);
         QFETCH(QString, name);
         QFETCH(QString, password);

@@ -1,11 +1,14 @@
 #include "DPrint.h"
 #include "IniAuth.h"
+#include "IniWriter.h"
 
 #include <QtTest>
 
 #include <csignal>
+#include <fcntl.h>
 #include <functional>
 #include <grp.h>
+#include <random>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -45,6 +48,19 @@ QByteArray captureStderr(const std::function<void()>& body)
     ::dup2(saved, 2);
     ::close(saved);
     return sink.seek(0) ? sink.readAll() : "<no capture>";
+}
+
+// Runs body in a child killed after `seconds`: 0 when body returned true, else its failure.
+int inChild(int seconds, const std::function<bool()>& body)
+{
+    std::fflush(nullptr);
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        ::alarm(unsigned(seconds));
+        ::_exit(body() ? 0 : 1); // no exit handlers: the parent's state belongs to the parent
+    }
+    int status = -1;
+    return pid > 0 && ::waitpid(pid, &status, 0) == pid ? status : -1;
 }
 
 // "A(x:1,z:3) B(y:2)"
@@ -114,6 +130,8 @@ private slots:
         row("CR LF", "[A]\r\nk=v\r\n\r\n;c\r\nx=1\r\nbad", "A(k:v,x:1)", 6);
         row("CR", "[A]\rk=v\r\r;c\rx=1\rbad", "A(k:v,x:1)", 6);
         row("mixed", "[A]\rk=v\n\r;c\r\nx=1\rbad", "A(k:v,x:1)", 6);
+        for (const QByteArray& line : {QByteArray("k=a\0b", 5), QByteArray(";\0", 2), QByteArray("[\0]", 3)})
+            row(("NUL in " + line).constData(), "[A]\nx=1\n" + line + "\ny=2\n", "A(x:1)", 3);
 
         // A section too large to search in place, continued after another one, its first and last key again.
         QStringList keys;
@@ -252,6 +270,7 @@ private slots:
             {"add", "new", "-1", eAuthRoleCode_BadUnknownRole, start},
             {"add", "a=b", "2", eAuthRoleCode_BadInvalidUsername, start},
             {"add", "a\nb", "2", eAuthRoleCode_BadInvalidUsername, start},
+            {"add", QString::fromLatin1("ab\0c", 4), "2", eAuthRoleCode_BadInvalidUsername, start},
             {"add", "g", "2", eAuthRoleCode_Good, start + ",g:2"}, // the callers check the length
             {"role", "op", "3", eAuthRoleCode_BadUnknownRole, start},
             {"role", "ghost", "2", eAuthRoleCode_BadUserDoesNotExist, start},
@@ -269,6 +288,7 @@ private slots:
             {"rename", "ghost", "ghost", eAuthRoleCode_Good, start},
             {"rename", "op", ";ab", eAuthRoleCode_BadInvalidUsername, start},
             {"rename", "op", "ab\r", eAuthRoleCode_BadInvalidUsername, start},
+            {"rename", "op", QString::fromLatin1("ab\0c", 4), eAuthRoleCode_BadInvalidUsername, start},
             {"remove", "ghost", "", eAuthRoleCode_BadUserDoesNotExist, start},
             {"remove", "root", "", eAuthRoleCode_Good, "0,op:1"}};
         for (const auto& [op, name, arg, code, listed] : rows) {
@@ -383,9 +403,11 @@ private slots:
                        : ::setrlimit(RLIMIT_FSIZE, &limit))
                 ::_exit(2);
             IniAuth auth(path(f), ok, "salt");
+            const std::string password = "newpass1";
             QStringList codes;
             for (AuthRoleCode code :
                  {auth.addUser("new", "secret1", eAuthRole_Guest), auth.renameUser("op1", "op1-x"),
+                  auth.updateUser("op1", "op1-x", eAuthRole_Admin, &password),
                   auth.setUserRole("op1", eAuthRole_Admin), auth.setPassword("admin", "newpass1"),
                   auth.removeUser("op1"), auth.removeUser("g1")})
                 codes << QString::number(code);
@@ -393,7 +415,7 @@ private slots:
             const QString summary = codes.join(' ') + " " + users(auth) + " " +
                                     QString::number(auth.getRole("admin", "secret1")) +
                                     QString::number(auth.getRole("op1", "secret1"));
-            const bool right = summary == "3 3 3 3 3 3 0,admin:0,op2:1,op1:1,g1:2 01";
+            const bool right = summary == "3 3 3 3 3 3 3 0,admin:0,op2:1,op1:1,g1:2 01";
             std::fprintf(stderr, "%s", right ? "" : qPrintable("child: " + summary + "\n"));
             ::_exit(right ? 0 : 1); // no exit handlers: the parent's state belongs to the parent
         }
@@ -403,6 +425,288 @@ private slots:
         QCOMPARE(readFile(f), old);
         QCOMPARE(fileMode(f), mode);
         QCOMPARE(entries(dir.path()), QStringList{"users.ini"});
+    }
+
+    // The reader takes 200-byte blocks; a NUL used to drop the rest of its block, the [GUEST] header too.
+    void nulInUsersFile_data()
+    {
+        QTest::addColumn<int>("at");
+        QTest::newRow("last byte of a block") << 199;
+        QTest::newRow("first byte of a block") << 200;
+        QTest::newRow("middle") << 260;
+    }
+
+    void nulInUsersFile()
+    {
+        QFETCH(int, at);
+        QByteArray bytes = "[ADMIN]\n";
+        for (int i = 0; i < 6; ++i)
+            bytes += "a" + QByteArray::number(i) + "=" + QByteArray(32, 'A') + "\n";
+        bytes += "[GUEST]\n";
+        for (int i = 0; i < 6; ++i)
+            bytes += "g" + QByteArray::number(i) + "=" + QByteArray(32, 'G') + "\n";
+        bytes[at] = '\0';
+        const QString f = file(bytes);
+        bool ok = true;
+        std::unique_ptr<IniAuth> auth;
+        const QByteArray err = captureStderr([&] { auth.reset(new IniAuth(path(f), ok, "salt")); });
+        const int line = bytes.left(at).count('\n') + 1;
+        QCOMPARE(err, "Invalid structure in INI file '" + f.toUtf8() + "' on line " +
+                          QByteArray::number(line) + ".\n");
+        QVERIFY(!ok);
+        // Everyone before the bad line, in the role the file gives; nobody after it.
+        const QString before = file(bytes.left(bytes.lastIndexOf('\n', at) + 1));
+        QCOMPARE(users(*auth), users(IniAuth(path(before), ok, "salt")));
+        QVERIFY(ok);
+    }
+
+    // Files the reader must refuse at once: it used to read /dev/zero forever and block on a FIFO.
+    void notRegularFile_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QString>("message");
+        QTest::newRow("device") << "/dev/zero"
+                                << "'%1' is not a regular file.\n";
+        QTest::newRow("FIFO") << "fifo"
+                              << "'%1' is not a regular file.\n";
+        QTest::newRow("folder") << "."
+                                << "'%1' is not a regular file.\n";
+        QTest::newRow("over 64 MB") << "big.ini"
+                                    << "'%1' is larger than 64 MB.\n";
+    }
+
+    void notRegularFile()
+    {
+        QFETCH(QString, name);
+        QFETCH(QString, message);
+        QTemporaryDir dir;
+        const QString p = name.startsWith('/') ? name : dir.filePath(name);
+        QVERIFY(::mkfifo(path(dir.filePath("fifo")).c_str(), 0600) == 0);
+        QVERIFY(writeFile(dir.filePath("big.ini"), "[A]\n") &&
+                ::truncate(path(dir.filePath("big.ini")).c_str(), (64 << 20) + 1) == 0);
+        const int status = inChild(10, [&] {
+            bool managerOk = true, authOk = true;
+            const QByteArray err = captureStderr([&] {
+                IniManager manager(path(p), managerOk, true);
+                IniAuth auth(path(p), authOk, "salt");
+            });
+            return !managerOk && !authOk && err == message.arg(p).repeated(2).toUtf8();
+        });
+        QCOMPARE(status, 0);
+    }
+
+    // Saves killed at random moments, then one more save: no temporary copy of the hashes is left.
+    void killedSaves()
+    {
+        QTemporaryDir dir;
+        const QString f = dir.filePath("users.ini");
+        QByteArray bytes = "[ADMIN]\n";
+        for (int i = 0; i < 20000; ++i)
+            bytes += "user" + QByteArray::number(i) + "=" + QByteArray(32, 'A') + "\n";
+        QVERIFY(writeFile(f, bytes));
+        std::mt19937 random(12345);
+        for (int round = 0; round < 40; ++round) {
+            std::fflush(nullptr);
+            const pid_t pid = ::fork();
+            if (pid == 0) {
+                bool ok = false;
+                IniAuth auth(path(f), ok, "salt");
+                for (int i = 0;; ++i)
+                    auth.setPassword("user1", i % 2 ? "secret1" : "secret2");
+            }
+            ::usleep(std::uniform_int_distribution<unsigned>(1000, 60000)(random));
+            ::kill(pid, SIGKILL);
+            QCOMPARE(::waitpid(pid, nullptr, 0), pid);
+        }
+        // Stale names of a dead writer and a live one (ours), and a name that is not one of ours.
+        const pid_t dead = ::fork();
+        if (dead == 0)
+            ::_exit(0);
+        QCOMPARE(::waitpid(dead, nullptr, 0), dead);
+        const QString live = QString(".users.ini.%1.7.tmp").arg(::getpid());
+        for (const QString& name :
+             {QString(".users.ini.%1.7.tmp").arg(dead), live, QString(".users.ini.x.7.tmp")})
+            QVERIFY(writeFile(dir.filePath(name), "[ADMIN]\n"));
+        bool ok = false;
+        IniAuth auth(path(f), ok, "salt");
+        QVERIFY(ok);
+        QCOMPARE(auth.setPassword("user1", "secret3"), eAuthRoleCode_Good);
+        QStringList left{".users.ini.x.7.tmp", live, "users.ini"};
+        left.sort();
+        QCOMPARE(entries(dir.path()), left);
+        QCOMPARE(IniAuth(path(f), ok, "salt").getRole("user1", "secret3"), eAuthRole_Admin);
+    }
+
+    // A created file gets exactly the mode and owner asked for; the writer's classic use without commit.
+    void newFile_data()
+    {
+        QTest::addColumn<int>("umask");
+        QTest::addColumn<int>("mode");
+        QTest::addColumn<long>("owner");
+        QTest::addColumn<QString>("end"); // what the writer's user does last
+        QTest::newRow("umask 022") << 022 << 0666 << -1L << "commit";
+        QTest::newRow("umask 000") << 0 << 0640 << -1L << "commit";
+        QTest::newRow("umask 077, given away") << 077 << 0644 << 65534L << "commit";
+        QTest::newRow("no commit") << 022 << 0600 << -1L << "";
+        QTest::newRow("discard") << 022 << 0600 << -1L << "discard";
+    }
+
+    void newFile()
+    {
+        QFETCH(int, umask);
+        QFETCH(int, mode);
+        QFETCH(long, owner);
+        QFETCH(QString, end);
+        if (owner >= 0 && ::geteuid() != 0)
+            QSKIP("only root can give a file away");
+        QTemporaryDir dir;
+        const QString f = dir.filePath("new.ini"), g = dir.filePath("made.ini");
+        const mode_t saved = ::umask(mode_t(umask));
+        {
+            bool ok = false;
+            IniWriter writer(path(f), ok, unsigned(mode), owner, owner);
+            QVERIFY(ok);
+            writer.addSection("S");
+            writer.addKeyValue("k", "v");
+            if (end == "commit")
+                QVERIFY(writer.commit());
+            else if (end == "discard")
+                writer.discard();
+        }
+        bool ok = true;
+        std::unique_ptr<IniManager> made;
+        captureStderr([&] { made.reset(new IniManager(path(g), ok, false)); });
+        IniManager& manager = *made;
+        manager.setNewFileMode(unsigned(mode));
+        manager.setNewFileOwner(owner, owner);
+        const bool saved2 = manager.setKey("S", "k", "v", false) && manager.save();
+        ::umask(saved);
+        QVERIFY(saved2);
+        QCOMPARE(readFile(f), end == "discard" ? QByteArray("<unreadable>") : QByteArray("[S]\r\nk=v\r\n"));
+        for (const QString& p : {f, g}) {
+            if (!QFile::exists(p))
+                continue;
+            QCOMPARE(fileMode(p), mode);
+            QCOMPARE(QFileInfo(p).ownerId(), owner >= 0 ? uint(owner) : ::geteuid());
+            QCOMPARE(QFileInfo(p).groupId(), owner >= 0 ? uint(owner) : ::getegid());
+        }
+        QCOMPARE(entries(dir.path()),
+                 end == "discard" ? QStringList{"made.ini"} : (QStringList{"made.ini", "new.ini"}));
+    }
+
+    // Two stores on one file, and a file changed or removed behind a store's back.
+    void sharedFile()
+    {
+        QTemporaryDir dir;
+        const QString f = dir.filePath("users.ini");
+        bool ok = false;
+        std::unique_ptr<IniAuth> first, second;
+        captureStderr([&] {
+            first.reset(new IniAuth(path(f), ok, "salt"));
+            second.reset(new IniAuth(path(f), ok, "salt"));
+        });
+        IniAuth &a = *first, &b = *second;
+        QCOMPARE(a.addUser("x1", "secret1", eAuthRole_Admin), eAuthRoleCode_Good);
+        QCOMPARE(b.addUser("y1", "secret1", eAuthRole_Guest), eAuthRoleCode_Good); // b never saw the file
+        QCOMPARE(a.addUser("x2", "secret1", eAuthRole_Operator), eAuthRoleCode_Good);
+        QCOMPARE(b.addUser("x2", "secret2", eAuthRole_Guest), eAuthRoleCode_BadAlreadyExist);
+        QCOMPARE(b.updateUser("x2", "y2", eAuthRole_Guest, nullptr), eAuthRoleCode_Good);
+        QCOMPARE(a.removeUser("y2"), eAuthRoleCode_Good);
+        const QString both = "0,x1:0,y1:2";
+        QCOMPARE(users(IniAuth(path(f), ok, "salt")), both);
+        QCOMPARE(users(a), both);
+        QCOMPARE(users(b), "0,x1:0,y1:2,y2:2"); // b learns of the removal at its next change
+
+        // A file that no longer reads: nothing changes. A removed file is not brought back.
+        const QByteArray broken = "[ADMIN]\nbad\n";
+        QVERIFY(writeFile(f, broken));
+        captureStderr(
+            [&] { QCOMPARE(a.addUser("z1", "secret1", eAuthRole_Admin), eAuthRoleCode_BadCannotSaveFile); });
+        QCOMPARE(readFile(f), broken);
+        QCOMPARE(users(a), both);
+        QVERIFY(QFile::remove(f));
+        QCOMPARE(b.addUser("z1", "secret1", eAuthRole_Admin), eAuthRoleCode_BadCannotSaveFile);
+        QCOMPARE(entries(dir.path()), QStringList());
+
+        // Processes adding users at the same time: every one lands.
+        QVERIFY(writeFile(f, ""));
+        std::vector<pid_t> children;
+        for (int c = 0; c < 4; ++c) {
+            std::fflush(nullptr);
+            const pid_t pid = ::fork();
+            if (pid == 0) {
+                IniAuth auth(path(f), ok, "salt");
+                for (int i = 0; i < 10; ++i) {
+                    if (auth.addUser(QString("p%1u%2").arg(c).arg(i).toStdString(), "secret1",
+                                     eAuthRole_Guest))
+                        ::_exit(1);
+                }
+                ::_exit(0);
+            }
+            children.push_back(pid);
+        }
+        for (const pid_t pid : children) {
+            int status = -1;
+            QCOMPARE(::waitpid(pid, &status, 0), pid);
+            QCOMPARE(status, 0);
+        }
+        std::vector<User> list;
+        QCOMPARE(IniAuth(path(f), ok, "salt").getListOfUsers(list), eAuthRoleCode_Good);
+        QCOMPARE(int(list.size()), 40);
+    }
+
+    void updateUser_data()
+    {
+        QTest::addColumn<QString>("oldName");
+        QTest::addColumn<QString>("newName");
+        QTest::addColumn<int>("role");
+        QTest::addColumn<QString>("password"); // "-": none
+        QTest::addColumn<int>("code");
+        const auto row = [](const char* name, const char* from, const QString& to, int role, const char* pw,
+                            AuthRoleCode code) {
+            QTest::newRow(name) << from << to << role << pw << int(code);
+        };
+        // The first failing check wins, in the order: role, user, name length, name, name taken, password.
+        row("unknown role", "ghost", "x", 3, "1", eAuthRoleCode_BadUnknownRole);
+        row("no such user", "ghost", "x", 2, "1", eAuthRoleCode_BadUserDoesNotExist);
+        row("name too short", "op", "x", 2, "1", eAuthRoleCode_BadUsernameWrongLength);
+        row("name too long", "op", QString(21, 'n'), 2, "1", eAuthRoleCode_BadUsernameWrongLength);
+        row("bad name", "op", "a=b", 2, "1", eAuthRoleCode_BadInvalidUsername);
+        row("name taken", "op", "root", 2, "1", eAuthRoleCode_BadAlreadyExist);
+        row("short password", "op", "op2", 2, "1234", eAuthRoleCode_BadPasswordWrongLength);
+        row("all three", "op", QString(20, 'n'), 2, "newpass1", eAuthRoleCode_Good);
+        row("role only", "op", "op", 0, "-", eAuthRoleCode_Good);
+    }
+
+    void updateUser()
+    {
+        QFETCH(QString, oldName);
+        QFETCH(QString, newName);
+        QFETCH(int, role);
+        QFETCH(QString, password);
+        QFETCH(int, code);
+        const QString f = file("");
+        bool ok = false;
+        IniAuth auth(path(f), ok, "salt");
+        QVERIFY(auth.addUser("root", "secret1", eAuthRole_Admin) == eAuthRoleCode_Good &&
+                auth.addUser("op", "secret1", eAuthRole_Operator) == eAuthRoleCode_Good &&
+                auth.addUser("op9", "secret1", eAuthRole_Operator) == eAuthRoleCode_Good);
+        const QByteArray before = readFile(f);
+        const QString listed = users(auth);
+        const std::string pw = password.toStdString(), to = newName.toStdString();
+        QCOMPARE(
+            int(auth.updateUser(oldName.toStdString(), to, AuthRole(role), password == "-" ? nullptr : &pw)),
+            code);
+        if (code != eAuthRoleCode_Good) {
+            QCOMPARE(readFile(f), before);
+            QCOMPARE(users(auth), listed);
+            return;
+        }
+        IniAuth reread(path(f), ok, "salt");
+        QCOMPARE(users(reread), users(auth));
+        QCOMPARE(reread.getRole(to, password == "-" ? "secret1" : pw), newName == oldName ? AuthRole(role)
+                                                                       : password == "-"  ? eAuthRole_None
+                                                                                          : AuthRole(role));
     }
 };
 

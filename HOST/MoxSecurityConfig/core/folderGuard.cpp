@@ -394,8 +394,9 @@ FolderGuard::Result examine(const QStringList& protectedPaths, const QString& fo
         return result;
     }
     result.resolved = real;
+    // The resolved folder is shown only when links or ".." after a link made it another one.
     const QString heading =
-        real == folder
+        real == QDir::cleanPath(QDir(folder).absolutePath())
             ? FolderGuard::tr("The folder '%1' was not deleted: ").arg(folder)
             : FolderGuard::tr("The folder '%1' (resolved: '%2') was not deleted: ").arg(folder, real);
     const auto keep = [&](const QString& why) {
@@ -405,17 +406,17 @@ FolderGuard::Result examine(const QStringList& protectedPaths, const QString& fo
 
     if (isSystemFolder(real))
         return keep(FolderGuard::tr("it is the system folder '%1'").arg(real));
-    for (const QString& home : homeFolders()) {
-        if (home == real)
-            return keep(FolderGuard::tr("it is the home folder '%1'").arg(home));
-        if (home != QLatin1String("/") && holds(real, home))
-            return keep(FolderGuard::tr("it holds the home folder '%1'").arg(home));
-    }
     for (const QString& file : protectedPaths) {
         if (file.isEmpty())
             continue;
         if (holds(real, resolvedProtected(file)))
             return keep(FolderGuard::tr("it holds the protected file '%1'").arg(file));
+    }
+    for (const QString& home : homeFolders()) {
+        if (home == real)
+            return keep(FolderGuard::tr("it is the home folder '%1'").arg(home));
+        if (home != QLatin1String("/") && holds(real, home))
+            return keep(FolderGuard::tr("it holds the home folder '%1'").arg(home));
     }
 
     // From here on every step goes through descriptors opened without following links, from "/" down.

@@ -43,11 +43,17 @@ public:
     AuthRole m_role = eAuthRole_None;
 };
 
+// Several stores, in this and other processes, may share one file. Each change runs under a lock on the
+// file's folder; when another store saved since this one read the file, the change is made on the file's
+// content as it is now. A file that was there and has gone is not made again from memory.
 class IniAuth
 {
 public:
     IniAuth(const std::string& filename, bool& success, std::string salt);
     ~IniAuth();
+
+    IniAuth(const IniAuth&) = delete;
+    IniAuth& operator=(const IniAuth&) = delete;
 
     static bool isGood(AuthRoleCode code) { return code == eAuthRoleCode_Good; }
     static bool isBad(AuthRoleCode code) { return !isGood(code); }
@@ -64,16 +70,44 @@ public:
     AuthRoleCode setUserRole(const std::string& username, AuthRole role);
     AuthRoleCode setPassword(const std::string& username, const std::string& password);
     AuthRoleCode removeUser(const std::string& username);
-    // Role, name and password (encoded for the new name; null keeps the stored value) in one save.
+    // Role, name and password (when not null; encoded for the new name) in one save. Every check comes
+    // before any change; when one fails or the save fails, file and store stay as they were.
     AuthRoleCode updateUser(const std::string& oldName, const std::string& newName, AuthRole role,
                             const std::string* password);
+
+    // Owner and group of the file when a change has to create it (see IniManager::setNewFileOwner).
+    void setNewFileOwner(long uid, long gid) { m_iniManager.setNewFileOwner(uid, gid); }
 
     bool reload();
     AuthRoleCode getListOfUsers(std::vector<User>& userList) const;
 
 private:
+    // The file as this store last read or saved it. The descriptor keeps its inode from being reused, so
+    // another file at the path never looks like this one.
+    struct FileIdentity
+    {
+        int fd = -1;
+        bool exists = false;
+        unsigned long long dev = 0, ino = 0;
+        long long size = 0, mtimeSec = 0, mtimeNsec = 0, ctimeSec = 0, ctimeNsec = 0;
+    };
+    enum FileState
+    {
+        eFile_AsSeen,
+        eFile_Changed,
+        eFile_Gone
+    };
+
+    IniAuth(const std::string& filename, bool& success, std::string salt, int lockFd);
+    static FileIdentity identify(const std::string& path);
+    FileState fileState() const;
+    void remember(FileIdentity identity);
+    template <class Change> AuthRoleCode transact(Change change);
+
     std::string encodePassword(const std::string& username, const std::string& password) const;
 
+    std::string m_target; // the path saves write, links followed
+    FileIdentity m_seen;  // taken before the read, so that a save in between shows as a change
     UniqueKeyIniManager m_iniManager;
     std::string m_salt;
 

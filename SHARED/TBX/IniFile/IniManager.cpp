@@ -159,7 +159,7 @@ bool IniManager::read()
 bool IniManager::write()
 {
     bool ok = false;
-    IniWriter writer(m_filename, ok, m_newFileMode);
+    IniWriter writer(m_filename, ok, m_newFileMode, m_newFileUid, m_newFileGid);
     if (!ok)
         return false;
     for (std::size_t i = 0; i < m_sections->size(); ++i) {
@@ -186,6 +186,23 @@ bool IniManager::reload()
         return true;
     m_sections = std::move(previous);
     return false;
+}
+
+std::unique_ptr<SectionList> IniManager::copySections() const
+{
+    std::unique_ptr<SectionList> copy(new SectionList);
+    for (const auto& section : *m_sections) {
+        copy->emplace_back(new Section(section->m_name));
+        for (const auto& pair : section->m_values)
+            copy->back()->m_values.emplace_back(new KeyValue(pair->m_key, pair->m_value));
+    }
+    return copy;
+}
+
+void IniManager::restoreSections(std::unique_ptr<SectionList> sections)
+{
+    if (sections)
+        m_sections = std::move(sections);
 }
 
 std::vector<KeyValue*> IniManager::getSectionValues(const std::string& sectionName, bool& success) const
@@ -339,6 +356,9 @@ UKIMResult UniqueKeyIniManager::setKeySection(const std::string& key, const std:
     Section* to = findSection(*m_sections, sectionName);
     if (!to)
         return UKIMResult_MissingSection;
+    // A file may hold the key in two sections; moving one onto the other would make the file unreadable.
+    if (findKey(*to, key) != to->m_values.end())
+        return UKIMResult_ExistingKey;
     const auto it = findKey(*from, key);
     std::unique_ptr<KeyValue> pair = std::move(*it);
     from->m_values.erase(it);

@@ -64,14 +64,28 @@ public:
     void dropKey(const std::string& sectionName, const std::string& keyName);
     void dropSection(const std::string& sectionName);
 
-    // Permission bits of the file when a save has to create it (default 0666, less the umask).
+    // Permission bits of the file when a save has to create it (default 0666), whatever the umask.
     void setNewFileMode(unsigned mode) { m_newFileMode = mode; }
+    // Owner and group of the file when a save has to create it; -1 leaves the one it is created with.
+    // Where the process may not give it away, it keeps what it can (the group, or neither).
+    void setNewFileOwner(long uid, long gid)
+    {
+        m_newFileUid = uid;
+        m_newFileGid = gid;
+    }
+
+    const std::string& getFilename() const { return m_filename; }
+    // A copy of the document, to put back with restoreSections when a change has to be undone whole.
+    std::unique_ptr<SectionList> copySections() const;
+    void restoreSections(std::unique_ptr<SectionList> sections);
 
 protected:
     std::string m_filename;
     bool m_canOverwrite;
     std::unique_ptr<SectionList> m_sections;
     unsigned m_newFileMode = 0666;
+    long m_newFileUid = -1;
+    long m_newFileGid = -1;
 };
 
 // Admits new sections only from a list of allowed names.

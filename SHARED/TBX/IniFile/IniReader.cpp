@@ -5,6 +5,8 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
 
 namespace Mox {
 namespace Ini {
@@ -12,6 +14,8 @@ namespace Ini {
 namespace {
 const XDWORD kPrintClass = 16;
 const int kBlockSize = 200;
+// Configuration and users files are small; anything larger is not one of ours.
+const long long kMaxFileSize = 64LL * 1024 * 1024;
 } // namespace
 
 EnumMask::EnumMask(std::size_t size) : m_mask(0), m_size(size) {}
@@ -52,11 +56,30 @@ IniReader::IniReader(const std::string& filename, bool& success)
     : m_file(filename.c_str()), m_line(1), m_endOnCR(false), m_equals(std::string::npos)
 {
     success = true;
-    if (!m_file.Open(OSFileRead, OSOpenExisting)) {
+    // Non-blocking, so that a FIFO cannot stop us in open; the checks below refuse it anyway.
+    if (!m_file.OpenWithFlags(OSFileRead, OSOpenExisting, O_NONBLOCK | O_NOCTTY)) {
         success = false;
         if (g_dwPrintFlags & kPrintClass)
             dPrint(kPrintClass, "Missing configuration file '%s'.\n", filename.c_str());
+        return;
     }
+    // Only a regular file has an end: a device such as /dev/zero would be read forever.
+    const int fd = m_file.GetHandle();
+    struct stat st;
+    const int flags = ::fcntl(fd, F_GETFL);
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || flags < 0) {
+        if (g_dwPrintFlags & kPrintClass)
+            dPrint(kPrintClass, "'%s' is not a regular file.\n", filename.c_str());
+        success = false;
+    } else if (st.st_size > kMaxFileSize) {
+        if (g_dwPrintFlags & kPrintClass)
+            dPrint(kPrintClass, "'%s' is larger than 64 MB.\n", filename.c_str());
+        success = false;
+    } else if (::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+        success = false;
+    }
+    if (!success)
+        m_file.Close();
 }
 
 IniReader::~IniReader()
@@ -82,13 +105,21 @@ bool IniReader::read(bool& success, std::string& key, std::string& value, std::s
         return false;
     }
 
-    char block[kBlockSize + 1];
+    char block[kBlockSize];
     for (;;) {
         int count = 0;
         if (!m_file.Read(block, kBlockSize, &count) || count <= 0)
             break;
-        block[count] = '\0';
-        appendToBuffer(block);
+        m_total += count;
+        if (m_total > kMaxFileSize) {
+            // The file grew while it was read.
+            if (g_dwPrintFlags & kPrintClass)
+                dPrint(kPrintClass, "'%s' is larger than 64 MB.\n", m_file.GetPathName());
+            m_invalid = true;
+            success = false;
+            return false;
+        }
+        appendToBuffer(block, std::size_t(count));
         if (scan(key, value, section, bSectionChanged, dataChanged, invalid))
             return true;
         if (invalid) {
@@ -99,7 +130,7 @@ bool IniReader::read(bool& success, std::string& key, std::string& value, std::s
 
     // End of file: the last line needs no line end.
     if (m_start < m_buffer.size()) {
-        appendToBuffer("\r\n");
+        appendToBuffer("\r\n", 2);
         if (scan(key, value, section, bSectionChanged, dataChanged, invalid))
             return true;
         if (invalid)
@@ -108,7 +139,7 @@ bool IniReader::read(bool& success, std::string& key, std::string& value, std::s
     return false;
 }
 
-void IniReader::appendToBuffer(const char* text)
+void IniReader::appendToBuffer(const char* text, std::size_t count)
 {
     // Drop consumed text once it makes up most of the buffer, so each byte is moved a bounded number of
     // times.
@@ -123,7 +154,7 @@ void IniReader::appendToBuffer(const char* text)
             m_equals -= m_start;
         m_start = 0;
     }
-    m_buffer.append(text);
+    m_buffer.append(text, count); // every byte, NUL too: the line that holds it is refused
 }
 
 bool IniReader::scan(std::string& key, std::string& value, std::string& section, bool& bSectionChanged,
@@ -144,6 +175,7 @@ bool IniReader::scan(std::string& key, std::string& value, std::string& section,
     std::size_t lineStart = m_start;
     std::size_t pos = m_scanned > lineStart ? m_scanned : lineStart;
     std::size_t equals = m_equals;
+    bool nul = m_nul;
     bool tookHeader = false;
 
     while (pos < size) {
@@ -152,6 +184,8 @@ bool IniReader::scan(std::string& key, std::string& value, std::string& section,
             equals = pos++;
             continue;
         }
+        if (c == '\0')
+            nul = true;
         if (c != '\r' && c != '\n') {
             ++pos;
             continue;
@@ -170,14 +204,15 @@ bool IniReader::scan(std::string& key, std::string& value, std::string& section,
         }
 
         const std::size_t length = lineEnd - lineStart;
-        if (length > 0 && data[lineStart] == '[' && data[lineEnd - 1] == ']' && length >= 2) {
+        // A NUL would cut the text wherever it is handled as a C string, so its line is refused.
+        if (!nul && length > 0 && data[lineStart] == '[' && data[lineEnd - 1] == ']' && length >= 2) {
             if (tookHeader)
                 break; // a second header waits for the next call, uncounted
             section.assign(data + lineStart + 1, length - 2);
             bSectionChanged = true;
             tookHeader = true;
-        } else if (length > 0 && data[lineStart] != ';') {
-            if (equals == npos) {
+        } else if (nul || (length > 0 && data[lineStart] != ';')) {
+            if (equals == npos || nul) {
                 if (g_dwPrintFlags & kPrintClass)
                     dPrint(kPrintClass, "Invalid structure in INI file '%s' on line %d.\n",
                            m_file.GetPathName(), int(m_line));
@@ -195,6 +230,7 @@ bool IniReader::scan(std::string& key, std::string& value, std::string& section,
         lineStart = next;
         pos = next;
         equals = npos;
+        nul = false;
         if (dataChanged)
             break;
     }
@@ -202,6 +238,7 @@ bool IniReader::scan(std::string& key, std::string& value, std::string& section,
     m_start = lineStart;
     m_scanned = pos > lineStart ? pos : lineStart;
     m_equals = equals;
+    m_nul = nul;
     return tookHeader || dataChanged;
 }
 

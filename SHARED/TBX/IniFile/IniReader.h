@@ -63,7 +63,7 @@ private:
     // Hands out what the buffered complete lines hold; sets invalid at an invalid line.
     bool scan(std::string& key, std::string& value, std::string& section, bool& bSectionChanged,
               bool& dataChanged, bool& invalid);
-    void appendToBuffer(const char* text);
+    void appendToBuffer(const char* text, std::size_t count);
 
     OSFile m_file;
     std::string m_buffer;
@@ -75,6 +75,8 @@ private:
     std::size_t m_scanned = 0; // the unfinished line has been walked up to here
     std::size_t m_equals;      // first "=" of the unfinished line, or npos
     bool m_invalid = false;    // an invalid line was reported; nothing after it is read
+    bool m_nul = false;        // the unfinished line holds a NUL byte
+    long long m_total = 0;     // bytes read so far
 };
 
 } // namespace Ini

@@ -1,0 +1,406 @@
+#include "core/fileSafety.h"
+#include "core/folderGuard.h"
+
+#include <QtTest>
+
+#include <csignal>
+#include <fcntl.h>
+#include <functional>
+#include <sys/mount.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace {
+
+QByteArray readFile(const QString& p)
+{
+    QFile file(p);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<unreadable>");
+}
+
+bool writeFile(const QString& p, const QByteArray& bytes)
+{
+    QFile file(p);
+    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(bytes) == bytes.size();
+}
+
+QByteArray name(const QString& p)
+{
+    return QFile::encodeName(p);
+}
+
+bool openssl(const QString& dir, const QStringList& arguments)
+{
+    QProcess process;
+    process.setWorkingDirectory(dir);
+    process.start(QStringLiteral("openssl"), arguments);
+    return process.waitForFinished(60000) && process.exitStatus() == QProcess::NormalExit &&
+           process.exitCode() == 0;
+}
+
+// True when body returns true in a forked child, where limits and dropped privileges stay.
+bool inChild(const std::function<bool()>& body)
+{
+    const pid_t pid = ::fork();
+    if (pid == 0)
+        ::_exit(body() ? 0 : 1);
+    int status = 0;
+    return pid > 0 && ::waitpid(pid, &status, 0) == pid && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+QStringList temporaries(const QString& folder)
+{
+    return QDir(folder).entryList({QStringLiteral(".*.tmp")}, QDir::Files | QDir::Hidden | QDir::System);
+}
+
+// A tmpfs (or a bind mount of source) on target, unmounted before the temporary folder that holds it goes.
+struct Mount
+{
+    QByteArray target;
+    int error = 0;
+    Mount(const QString& where, const QString& source = QString()) : target(name(where))
+    {
+        const bool bind = !source.isEmpty();
+        if (!where.isEmpty() && ::mount(bind ? name(source).constData() : "tmpfs", target.constData(),
+                                        bind ? nullptr : "tmpfs", bind ? MS_BIND : 0, "size=64k") != 0)
+            error = errno;
+    }
+    ~Mount()
+    {
+        if (!target.isEmpty() && !error)
+            ::umount2(target.constData(), MNT_DETACH);
+    }
+    QString skip() const { return QStringLiteral("mounting is not permitted here: %1").arg(strerror(error)); }
+};
+
+} // namespace
+
+class TestFileSafety : public QObject
+{
+    Q_OBJECT
+
+    QTemporaryDir m_certs;
+    QString m_cwd = QDir::currentPath();
+    QByteArray m_home = qgetenv("HOME");
+    mode_t m_umask = ::umask(022);
+
+    QString cert(const char* file) const { return m_certs.filePath(QLatin1String(file)); }
+
+private slots:
+    void initTestCase()
+    {
+        ::umask(m_umask);
+        const QString d = m_certs.path();
+        QVERIFY(openssl(d, {"req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1",
+                            "-nodes", "-subj", "/CN=x", "-keyout", "k.pem", "-out", "c.pem", "-days", "1"}));
+        QVERIFY(openssl(d, {"x509", "-in", "c.pem", "-outform", "DER", "-out", "c.der"}));
+        QVERIFY(writeFile(cert("ca.cnf"), "[ca]\ndefault_ca=CA\n[CA]\ndatabase=index.txt\ndefault_md=sha256\n"
+                                          "default_crl_days=1\n") &&
+                writeFile(cert("index.txt"), ""));
+        QVERIFY(openssl(d, {"ca", "-gencrl", "-config", "ca.cnf", "-keyfile", "k.pem", "-cert", "c.pem",
+                            "-out", "crl.pem"}));
+        QVERIFY(openssl(d, {"crl", "-in", "crl.pem", "-outform", "DER", "-out", "crl.der"}));
+    }
+
+    void cleanup()
+    {
+        QDir::setCurrent(m_cwd);
+        qputenv("HOME", m_home);
+        ::umask(m_umask);
+    }
+
+    void guardKeeps_data()
+    {
+        QTest::addColumn<QString>("folder");
+        QTest::addColumn<QString>("because");
+        QTest::addColumn<bool>("dangerous"); // resolves outside the temporary folder: keepReason only
+        QTest::newRow("link then ..") << "a/link/.."
+                                      << "MoxCore.ini" << false;
+        QTest::newRow("/proc/self/root/..") << "/proc/self/root/.."
+                                            << "system folder '/'" << true;
+        QTest::newRow("/proc/self/root") << "/proc/self/root"
+                                         << "system folder '/'" << true;
+        QTest::newRow("/proc/self/cwd/.. from pki") << "/proc/self/cwd/.."
+                                                    << "MoxOpcUa.ini" << false;
+        QTest::newRow("missing users file") << "missing"
+                                            << "users" << false;
+        QTest::newRow("text file") << "c1"
+                                   << "c1/notes.txt" << false;
+        QTest::newRow("text named .pem") << "c2"
+                                         << "c2/x.pem" << false;
+        QTest::newRow("link to outside") << "c3"
+                                         << "c3/link' is a symbolic link" << false;
+        QTest::newRow("FIFO") << "c4/sub"
+                              << "c4/sub/fifo' is a FIFO" << false;
+        QTest::newRow("home folder") << "h/me"
+                                     << "home folder" << false;
+        QTest::newRow("holds a home") << "h"
+                                      << "home folder" << false;
+    }
+
+    void guardKeeps()
+    {
+        QFETCH(QString, folder);
+        QFETCH(QString, because);
+        QFETCH(bool, dangerous);
+        QTemporaryDir t;
+        const auto p = [&t](const char* rel) { return t.filePath(QLatin1String(rel)); };
+        QVERIFY(QDir(t.path()).mkpath("pki") && QDir(t.path()).mkpath("x/y") && QDir(t.path()).mkpath("a") &&
+                QDir(t.path()).mkpath("missing") && QDir(t.path()).mkpath("c4/sub") &&
+                QDir(t.path()).mkpath("h/me") && QDir(t.path()).mkpath("c1") && QDir(t.path()).mkpath("c2") &&
+                QDir(t.path()).mkpath("c3"));
+        QVERIFY(writeFile(p("MoxOpcUa.ini"), "[ua]\n") && writeFile(p("x/MoxCore.ini"), "[core]\n") &&
+                writeFile(p("c1/notes.txt"), "notes") && writeFile(p("c2/x.pem"), "not a certificate") &&
+                writeFile(p("outside.txt"), "outside"));
+        for (const char* dir : {"c1", "c2", "c3", "c4"})
+            QVERIFY(QFile::copy(cert("c.pem"), p(dir) + "/c.pem"));
+        QVERIFY(QFile::link(p("x/y"), p("a/link")) && QFile::link(p("outside.txt"), p("c3/link")));
+        QVERIFY(::mkfifo(name(p("c4/sub/fifo")).constData(), 0600) == 0);
+        QVERIFY(QDir::setCurrent(p("pki")));
+        qputenv("HOME", name(p("h/me")));
+        const FolderGuard guard({p("MoxOpcUa.ini"), p("x/MoxCore.ini"), p("missing/users"), QString()});
+        const QString configured = folder.startsWith('/') ? folder : t.filePath(folder);
+
+        QVERIFY2(guard.keepReason(configured).contains(because), qPrintable(guard.keepReason(configured)));
+        if (dangerous)
+            return;
+        const FolderGuard::Result result = guard.remove(configured);
+        QVERIFY2(result.reason.contains(because), qPrintable(result.reason));
+        QVERIFY(!result.deleted && QFileInfo(result.resolved).isDir());
+        QCOMPARE(readFile(p("MoxOpcUa.ini")), QByteArray("[ua]\n"));
+        QCOMPARE(readFile(p("x/MoxCore.ini")), QByteArray("[core]\n"));
+        QCOMPARE(readFile(p("outside.txt")), QByteArray("outside"));
+    }
+
+    void guardDeletesCertificateFolder()
+    {
+        QTemporaryDir t;
+        const QString certs = t.filePath("certs");
+        QVERIFY(QDir(certs).mkpath("sub/deeper") && writeFile(t.filePath("MoxOpcUa.ini"), "[ua]\n"));
+        for (const char* file : {"c.pem", "c.der", "crl.pem", "crl.der"})
+            QVERIFY(QFile::copy(cert(file), certs + "/" + file));
+        QVERIFY(writeFile(certs + "/chain.pem", readFile(cert("c.pem")) + readFile(cert("crl.pem"))));
+        QVERIFY(QFile::copy(cert("c.der"), certs + "/sub/peer.der"));
+        QVERIFY(QFile::copy(cert("crl.pem"), certs + "/sub/deeper/revoked.crl"));
+        QVERIFY(QFile::link(certs, t.filePath("link")));
+        const FolderGuard guard({t.filePath("MoxOpcUa.ini")});
+        const QString resolved = QFileInfo(certs).canonicalFilePath();
+
+        QCOMPARE(guard.keepReason(t.filePath("link")), QString());
+        const FolderGuard::Result result = guard.remove(t.filePath("link"));
+        QCOMPARE(result.reason, QString());
+        QVERIFY(result.deleted);
+        QCOMPARE(result.resolved, resolved);
+        QVERIFY(!QFileInfo::exists(certs) && QFileInfo(t.filePath("link")).isSymLink());
+        QCOMPARE(readFile(t.filePath("MoxOpcUa.ini")), QByteArray("[ua]\n"));
+
+        const FolderGuard::Result missing = guard.remove(certs);
+        QVERIFY(!missing.deleted && missing.reason.isEmpty() && missing.resolved.isEmpty());
+    }
+
+    void guardKeepsMountPoints_data()
+    {
+        QTest::addColumn<QString>("mounted"); // where a file system is mounted
+        QTest::addColumn<QString>("folder");
+        QTest::addColumn<bool>("bind");
+        QTest::newRow("folder is a tmpfs") << "c"
+                                           << "c" << false;
+        QTest::newRow("sub-folder is a tmpfs") << "c/m"
+                                               << "c" << false;
+        QTest::newRow("folder is a bind mount") << "c"
+                                                << "c" << true;
+    }
+
+    void guardKeepsMountPoints()
+    {
+        QFETCH(QString, mounted);
+        QFETCH(QString, folder);
+        QFETCH(bool, bind);
+        QTemporaryDir t;
+        QVERIFY(QDir(t.path()).mkpath(mounted) && QDir(t.path()).mkpath("source"));
+        const Mount mount(t.filePath(mounted), bind ? t.filePath("source") : QString());
+        if (mount.error)
+            QSKIP(qPrintable(mount.skip()));
+        QVERIFY(QFile::copy(cert("c.pem"), t.filePath(mounted) + "/c.pem"));
+
+        const FolderGuard::Result result = FolderGuard({}).remove(t.filePath(folder));
+        QVERIFY2(result.reason.contains("mount point"), qPrintable(result.reason));
+        QVERIFY(!result.deleted && QFileInfo::exists(t.filePath(mounted) + "/c.pem"));
+    }
+
+    void openRegularRefuses_data()
+    {
+        QTest::addColumn<QString>("kind");
+        QTest::addColumn<QString>("because"); // empty: opens
+        QTest::newRow("device") << "device"
+                                << "a device";
+        QTest::newRow("FIFO") << "fifo"
+                              << "a FIFO";
+        QTest::newRow("socket") << "socket"
+                                << "a socket";
+        QTest::newRow("folder") << "folder"
+                                << "a folder";
+        QTest::newRow("sparse 64 MB + 1") << "sparse"
+                                          << "larger than 64 MB";
+        QTest::newRow("missing") << "missing"
+                                 << "Cannot open";
+        QTest::newRow("regular") << "regular"
+                                 << "";
+    }
+
+    void openRegularRefuses()
+    {
+        QFETCH(QString, kind);
+        QFETCH(QString, because);
+        QTemporaryDir t;
+        QString path = t.filePath(kind);
+        if (kind == "device")
+            path = QStringLiteral("/dev/zero");
+        else if (kind == "fifo")
+            QVERIFY(::mkfifo(name(path).constData(), 0600) == 0);
+        else if (kind == "folder")
+            QVERIFY(QDir(t.path()).mkdir(kind));
+        else if (kind == "regular")
+            QVERIFY(writeFile(path, "content"));
+        else if (kind == "sparse")
+            QVERIFY(writeFile(path, "") &&
+                    ::truncate(name(path).constData(), FileSafety::s_maxFileSize + 1) == 0);
+        const int sock = ::socket(AF_UNIX, SOCK_STREAM, 0);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        qstrncpy(address.sun_path, name(path).constData(), sizeof address.sun_path);
+        QVERIFY(kind != "socket" || ::bind(sock, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0);
+
+        QElapsedTimer timer;
+        timer.start();
+        QString error;
+        const int fd = FileSafety::openRegular(path, &error);
+        QByteArray data;
+        QString readError;
+        const bool read = FileSafety::readRegular(path, data, &readError);
+        const QString check = FileSafety::checkRegular(path);
+        ::close(sock);
+        QVERIFY(timer.elapsed() < 5000);
+        if (fd >= 0)
+            ::close(fd);
+        QCOMPARE(fd >= 0, because.isEmpty());
+        QCOMPARE(read, because.isEmpty());
+        QVERIFY2(because.isEmpty() ? error.isEmpty() : error.contains(because) && error.contains(path),
+                 qPrintable(error));
+        QCOMPARE(readError, error);
+        QCOMPARE(check, kind == "missing" ? QString() : error);
+        QCOMPARE(data, QByteArray(because.isEmpty() ? "content" : ""));
+    }
+
+    void writeReplacesPlantedLink()
+    {
+        QTemporaryDir t;
+        const QString victim = t.filePath("victim");
+        const QString target = t.filePath("target");
+        QVERIFY(writeFile(victim, "root's own bytes") && ::chmod(name(victim).constData(), 0644) == 0);
+        QVERIFY(QFile::link(victim, target));
+
+        QString error;
+        QVERIFY2(FileSafety::writeAtomically(target, "new", FileSafety::Ownership(), &error),
+                 qPrintable(error));
+        QVERIFY(!QFileInfo(target).isSymLink());
+        QCOMPARE(readFile(target), QByteArray("new"));
+        QCOMPARE(readFile(victim), QByteArray("root's own bytes"));
+        QCOMPARE(FileSafety::modeOf(victim), 0644);
+        QCOMPARE(temporaries(t.path()), QStringList());
+    }
+
+    void ownershipFollowsConfiguration_data()
+    {
+        QTest::addColumn<int>("configMode");
+        QTest::addColumn<int>("mask");
+        QTest::addColumn<int>("fileMode");
+        QTest::addColumn<int>("folderMode");
+        QTest::newRow("0640, umask 022") << 0640 << 022 << 0640 << 0750;
+        QTest::newRow("0640, umask 000") << 0640 << 000 << 0640 << 0750;
+        QTest::newRow("0640, umask 077") << 0640 << 077 << 0640 << 0750;
+        QTest::newRow("0644, umask 022") << 0644 << 022 << 0640 << 0750;
+        QTest::newRow("0644, umask 000") << 0644 << 000 << 0640 << 0750;
+        QTest::newRow("0600, umask 022") << 0600 << 022 << 0600 << 0700;
+        QTest::newRow("0600, umask 000") << 0600 << 000 << 0600 << 0700;
+        QTest::newRow("0666, umask 000") << 0666 << 000 << 0660 << 0750;
+    }
+
+    void ownershipFollowsConfiguration()
+    {
+        QFETCH(int, configMode);
+        QFETCH(int, mask);
+        QFETCH(int, fileMode);
+        QFETCH(int, folderMode);
+        QTemporaryDir t;
+        const QString config = t.filePath("MoxOpcUa.ini");
+        QVERIFY(writeFile(config, "[ua]\n") && ::chown(name(config).constData(), 0, 65534) == 0 &&
+                ::chmod(name(config).constData(), mode_t(configMode)) == 0);
+        ::umask(mode_t(mask));
+
+        const FileSafety::Ownership ownership = FileSafety::ownershipFrom(config);
+        QString error;
+        QVERIFY2(FileSafety::makeFolders(t.filePath("n1/n2"), ownership, &error), qPrintable(error));
+        QVERIFY(writeFile(t.filePath("n1/n2/old"), "old") &&
+                ::chmod(name(t.filePath("n1/n2/old")).constData(), 0666) == 0);
+        QVERIFY2(FileSafety::writeAtomically(t.filePath("n1/n2/new"), "new", ownership, &error),
+                 qPrintable(error));
+        QVERIFY2(FileSafety::writeAtomically(t.filePath("n1/n2/old"), "new", ownership, &error),
+                 qPrintable(error));
+        for (const char* folder : {"n1", "n1/n2"}) {
+            QCOMPARE(FileSafety::modeOf(t.filePath(folder)), folderMode);
+            QCOMPARE(QFileInfo(t.filePath(folder)).groupId(), 65534u);
+        }
+        for (const char* file : {"n1/n2/new", "n1/n2/old"}) {
+            QCOMPARE(FileSafety::modeOf(t.filePath(file)), fileMode);
+            QCOMPARE(QFileInfo(t.filePath(file)).groupId(), 65534u);
+            QCOMPARE(readFile(t.filePath(file)), QByteArray("new"));
+        }
+        QCOMPARE(FileSafety::modeOf(t.path()), 0700); // an existing folder is left alone
+    }
+
+    void failedWriteLeavesTarget_data()
+    {
+        QTest::addColumn<QString>("fault");
+        QTest::newRow("file size limit") << "fsize";
+        QTest::newRow("read-only folder, privileges dropped") << "readonly";
+        QTest::newRow("full file system") << "full";
+    }
+
+    void failedWriteLeavesTarget()
+    {
+        QFETCH(QString, fault);
+        QTemporaryDir t;
+        const QString folder = t.filePath("f");
+        const QString target = folder + "/users";
+        QVERIFY(QDir(t.path()).mkdir("f") && ::chmod(name(t.path()).constData(), 0755) == 0);
+        const Mount mount(fault == "full" ? folder : QString());
+        if (mount.error)
+            QSKIP(qPrintable(mount.skip()));
+        QVERIFY(writeFile(target, "original users"));
+
+        const bool failed = inChild([&] {
+            if (fault == "fsize") {
+                const rlimit limit{4096, 4096};
+                ::signal(SIGXFSZ, SIG_IGN);
+                ::setrlimit(RLIMIT_FSIZE, &limit);
+            } else if (fault == "readonly" && (::setgid(65534) != 0 || ::setuid(65534) != 0)) {
+                return false;
+            }
+            QString error;
+            return !FileSafety::writeAtomically(target, QByteArray(1 << 20, 'x'), FileSafety::Ownership(),
+                                                &error) &&
+                   error.contains(target);
+        });
+        QVERIFY(failed);
+        QCOMPARE(readFile(target), QByteArray("original users"));
+        QCOMPARE(temporaries(folder), QStringList());
+    }
+};
+
+QTEST_GUILESS_MAIN(TestFileSafety)
+#include "tst_filesafety.moc"
