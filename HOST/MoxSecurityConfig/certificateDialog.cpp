@@ -4,8 +4,8 @@
 
 #include <QFile>
 #include <QFileInfo>
-#include <QSysInfo>
 #include <QPushButton>
+#include <QSysInfo>
 
 const QString CertificateDialog::s_invalidStyle =
     QStringLiteral("border-radius: 3px;\nborder: 1px solid red; padding-top: 1px; margin-bottom: 1px;");
@@ -114,9 +114,9 @@ void CertificateDialog::checkPassword()
     } else {
         passwordLineEdit->setStyleSheet(s_warningStyle);
         // The configured pass phrase is a secret: say that it differs, never what it is.
-        passwordLineEdit->setToolTip(m_password.isEmpty()
-                                         ? tr("APPLICATION_PRIVATE_KEY_PASSWORD in INI is empty.")
-                                         : tr("The password differs from APPLICATION_PRIVATE_KEY_PASSWORD in INI."));
+        passwordLineEdit->setToolTip(
+            m_password.isEmpty() ? tr("APPLICATION_PRIVATE_KEY_PASSWORD in INI is empty.")
+                                 : tr("The password differs from APPLICATION_PRIVATE_KEY_PASSWORD in INI."));
     }
 }
 
@@ -257,8 +257,8 @@ CertificateRequest CertificateDialog::request() const
     }
     const int keyIndex = rsaKeyStrengthComboBox->currentIndex();
     r.keyBits = keyIndex >= 0 && keyIndex < 3 ? bits[keyIndex] : 4096;
-    r.digest = signatureAlgorithmComboBox->currentIndex() == 0 ? QStringLiteral("sha256")
-                                                               : QStringLiteral("sha512");
+    r.digest =
+        signatureAlgorithmComboBox->currentIndex() == 0 ? QStringLiteral("sha256") : QStringLiteral("sha512");
     const int dayIndex = certificateValidityComboBox->currentIndex();
     r.days = dayIndex >= 0 && dayIndex < int(sizeof(days) / sizeof(days[0])) ? days[dayIndex] : 7300;
     r.pem = m_certIsPem;

@@ -59,7 +59,6 @@ public:
     bool createCert();
 
 private:
-
     QString m_certPath;
     QString m_keyPath;
     QString m_machineName;

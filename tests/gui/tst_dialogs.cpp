@@ -160,7 +160,8 @@ void TestDialogs::generation()
                      .replace(QRegularExpression(QRegularExpression::escape(QFileInfo(key).path()) +
                                                  "/\\.key\\.pem\\.[^|/]+\\.tmp"),
                               "<key>")
-                     .replace(QRegularExpression(QRegularExpression::escape(dir) + "/\\.request\\.csr\\.[^|/]+\\.tmp"),
+                     .replace(QRegularExpression(QRegularExpression::escape(dir) +
+                                                 "/\\.request\\.csr\\.[^|/]+\\.tmp"),
                               "<csr>")
                      .replace(QRegularExpression(QRegularExpression::escape(dir) +
                                                  "/\\.openssl_v3\\.ext\\.[^|/]+\\.tmp"),
@@ -281,7 +282,8 @@ void TestDialogs::window()
         const QString resolved = QFileInfo(kept).canonicalFilePath();
         const QString why =
             QString("The folder '%1'%2 was not deleted: %3.")
-                .arg(kept, resolved == QDir::cleanPath(kept) ? QString() : " (resolved: '" + resolved + "')", cases[i + 1]);
+                .arg(kept, resolved == QDir::cleanPath(kept) ? QString() : " (resolved: '" + resolved + "')",
+                     cases[i + 1]);
         QCOMPARE(m_errors->stringList().join('\n'), cases[i + 1].isEmpty() ? QString() : why);
     }
     QDir::setCurrent(saved);

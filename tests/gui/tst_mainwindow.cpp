@@ -190,7 +190,8 @@ private slots:
         QFETCH(QString, salt);
         writeConfig({setting});
         write("OpcUa/auth/users.ini");
-        QFile::setPermissions(path("OpcUa/auth/users.ini"), QFile::ReadOwner | QFile::WriteOwner | QFile::ReadOther);
+        QFile::setPermissions(path("OpcUa/auth/users.ini"),
+                              QFile::ReadOwner | QFile::WriteOwner | QFile::ReadOther);
         auto window = open();
         // Hashes every local user can read: a warning with the mode, which locks nothing.
         auto* warning = window->findChild<QLabel*>("warningLabel");

@@ -98,7 +98,8 @@ CertificateGenerator::Result CertificateGenerator::generate(const CertificateReq
 
     const QString certDir = QFileInfo(request.certPath).absolutePath();
     const QString keyDir = QFileInfo(request.keyPath).absolutePath();
-    if (!FileSafety::makeFolders(certDir, ownership, &cause) || !FileSafety::makeFolders(keyDir, ownership, &cause))
+    if (!FileSafety::makeFolders(certDir, ownership, &cause) ||
+        !FileSafety::makeFolders(keyDir, ownership, &cause))
         return fail(tr("Cannot create the target folders."), cause);
 
     // The extension file: a fresh copy of the template under a unique name, with the alternative names.
@@ -144,26 +145,30 @@ CertificateGenerator::Result CertificateGenerator::generate(const CertificateReq
     if (request.protectKey)
         arguments << QStringLiteral("-des3") << QStringLiteral("-passout") << OpenSslTool::passphraseSource();
     arguments << QString::number(request.keyBits);
-    if (!key.create(keyDir, QFileInfo(request.keyPath).fileName(), &cause) || !runStep(Step::Key, arguments, key))
+    if (!key.create(keyDir, QFileInfo(request.keyPath).fileName(), &cause) ||
+        !runStep(Step::Key, arguments, key))
         return fail(tr("Cannot generate the private key."), cause);
 
     TempFile csr;
-    arguments = QStringList{QStringLiteral("req"),    QStringLiteral("-new"),    QStringLiteral("-key"),
-                            key.path(),               QStringLiteral("-subj"),   request.subject(),
-                            QStringLiteral("-config"), sslConfPath};
+    arguments =
+        QStringList{QStringLiteral("req"),   QStringLiteral("-new"), QStringLiteral("-key"),    key.path(),
+                    QStringLiteral("-subj"), request.subject(),      QStringLiteral("-config"), sslConfPath};
     if (request.protectKey)
         arguments << QStringLiteral("-passin") << OpenSslTool::passphraseSource();
-    if (!csr.create(certDir, QStringLiteral("request.csr"), &cause) || !runStep(Step::Request, arguments, csr))
+    if (!csr.create(certDir, QStringLiteral("request.csr"), &cause) ||
+        !runStep(Step::Request, arguments, csr))
         return fail(tr("Cannot generate the CSR (certificate signing request)."), cause);
 
     TempFile cert;
-    arguments = QStringList{QStringLiteral("x509"),      QStringLiteral("-req"),      QStringLiteral("-in"),
-                            csr.path(),                  QStringLiteral("-signkey"),  key.path(),
-                            QStringLiteral("-extfile"),  ext.path()};
+    arguments = QStringList{QStringLiteral("x509"),     QStringLiteral("-req"),
+                            QStringLiteral("-in"),      csr.path(),
+                            QStringLiteral("-signkey"), key.path(),
+                            QStringLiteral("-extfile"), ext.path()};
     if (request.protectKey)
         arguments << QStringLiteral("-passin") << OpenSslTool::passphraseSource();
-    arguments << QStringLiteral("-") + request.digest << QStringLiteral("-days") << QString::number(request.days)
-              << QStringLiteral("-outform") << (request.pem ? QStringLiteral("PEM") : QStringLiteral("DER"));
+    arguments << QStringLiteral("-") + request.digest << QStringLiteral("-days")
+              << QString::number(request.days) << QStringLiteral("-outform")
+              << (request.pem ? QStringLiteral("PEM") : QStringLiteral("DER"));
     if (!cert.create(certDir, QFileInfo(request.certPath).fileName(), &cause) ||
         !runStep(Step::Certificate, arguments, cert))
         return fail(tr("Cannot generate the certificate."), cause);

@@ -9,9 +9,9 @@
 
 QString CertificateRequest::subject() const
 {
-    return QStringLiteral("/C=") + country + QStringLiteral("/ST=") + state + QStringLiteral("/L=") + locality +
-           QStringLiteral("/O=") + organization + QStringLiteral("/OU=") + unit + QStringLiteral("/CN=") +
-           commonName;
+    return QStringLiteral("/C=") + country + QStringLiteral("/ST=") + state + QStringLiteral("/L=") +
+           locality + QStringLiteral("/O=") + organization + QStringLiteral("/OU=") + unit +
+           QStringLiteral("/CN=") + commonName;
 }
 
 QStringList CertificateRequest::subjectAltNames() const
@@ -45,7 +45,8 @@ QString CertificateRequest::requiredError(const QString& value)
 QString CertificateRequest::subjectFieldError(const QString& value)
 {
     // The subject goes to openssl's -subj unescaped, where these characters would change its meaning.
-    if (value.contains(QLatin1Char('/')) || value.contains(QLatin1Char('\\')) || value.contains(QLatin1Char('"')))
+    if (value.contains(QLatin1Char('/')) || value.contains(QLatin1Char('\\')) ||
+        value.contains(QLatin1Char('"')))
         return tr("This field cannot contains slash, backslash or quotation.");
     return QString();
 }
@@ -84,9 +85,9 @@ QStringList CertificateRequest::validate() const
         const char* name;
         const QString* value;
         bool required;
-    } fields[] = {{"country", &country, true},           {"state", &state, true},
-                  {"locality", &locality, true},         {"organization", &organization, true},
-                  {"organization unit", &unit, false},   {"common name", &commonName, true}};
+    } fields[] = {{"country", &country, true},         {"state", &state, true},
+                  {"locality", &locality, true},       {"organization", &organization, true},
+                  {"organization unit", &unit, false}, {"common name", &commonName, true}};
     for (const auto& field : fields) {
         QString reason = field.required ? requiredError(*field.value) : QString();
         if (reason.isEmpty())

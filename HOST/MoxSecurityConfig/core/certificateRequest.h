@@ -28,11 +28,11 @@ public:
     QStringList dnsNames;    // each becomes "DNS:<name>"
     QStringList ipAddresses; // each becomes "IP:<address>"
 
-    int keyBits = 2048;               // 1024, 2048, 3072 or 4096
-    QString digest = "sha256";        // "sha256" or "sha512"
+    int keyBits = 2048;        // 1024, 2048, 3072 or 4096
+    QString digest = "sha256"; // "sha256" or "sha512"
     int days = 1825;
-    bool pem = true;                  // certificate encoding; the key is always PEM
-    bool protectKey = false;          // encrypt the key with the pass phrase
+    bool pem = true;         // certificate encoding; the key is always PEM
+    bool protectKey = false; // encrypt the key with the pass phrase
     QString passphrase;
 
     // The certificate dialog's proposal for the configured pair: common name "MOX-OPC_UA@<host>" or

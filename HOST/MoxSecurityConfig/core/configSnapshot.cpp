@@ -38,10 +38,10 @@ void warnIfExposed(Problems& warnings, const QString& path, bool secret)
     if ((st.st_mode & others) == 0)
         return;
     const QString mode = QStringLiteral("%1").arg(st.st_mode & 07777, 4, 8, QLatin1Char('0'));
-    warnings << Problem{secret ? ConfigSnapshot::tr("Every local user can read or write this file (mode %1).")
-                                     .arg(mode)
-                               : ConfigSnapshot::tr("Every local user can write here (mode %1).").arg(mode),
-                        path};
+    warnings << Problem{
+        secret ? ConfigSnapshot::tr("Every local user can read or write this file (mode %1).").arg(mode)
+               : ConfigSnapshot::tr("Every local user can write here (mode %1).").arg(mode),
+        path};
 }
 
 } // namespace
@@ -197,8 +197,8 @@ ConfigSnapshot ConfigSnapshot::load(const MoxInstInstance* instance, const Confi
         else
             missing("APPLICATION_PRIVATE_KEY_PATH");
         s.canDeleteOpcUa = s.opcUaCertificate.exists || s.opcUaKey.exists;
-        s.canGenerateOpcUa = s.opcUaKey.configured && !s.opcUaKey.exists && s.relativePathValid &&
-                             !s.opcUaCertificate.exists;
+        s.canGenerateOpcUa =
+            s.opcUaKey.configured && !s.opcUaKey.exists && s.relativePathValid && !s.opcUaCertificate.exists;
 
         s.usersFileRequired = value("AUTH", "CREDENTIALS_USER_TOKEN_POLICY_ID", text);
         if (value("AUTH", "CREDENTIALS_INI_PATH", text)) {

@@ -62,13 +62,13 @@ public:
     PathState opcUaCertificate, opcUaKey, usersFile;
     PathState trustList, issuers, revocation, rejected;
 
-    QString uri;                     // APPLICATION_URI; empty when missing
-    bool relativePathValid = true;   // USE_RELATIVE_PATH absent or one of the six words
-    bool usersFileRequired = false;  // CREDENTIALS_USER_TOKEN_POLICY_ID is set
+    QString uri;                    // APPLICATION_URI; empty when missing
+    bool relativePathValid = true;  // USE_RELATIVE_PATH absent or one of the six words
+    bool usersFileRequired = false; // CREDENTIALS_USER_TOKEN_POLICY_ID is set
     bool passphraseConfigured = false;
-    bool saltConfigured = false;     // OPTIONAL_ENCODING_SALT present (maybe empty)
-    bool usersFileLoaded = false;    // the users file was read without error
-    bool keyRefused = false;         // the pass phrase does not open the key (the last error then)
+    bool saltConfigured = false;  // OPTIONAL_ENCODING_SALT present (maybe empty)
+    bool usersFileLoaded = false; // the users file was read without error
+    bool keyRefused = false;      // the pass phrase does not open the key (the last error then)
 
     // Which of the window's actions apply, from what lies on disk.
     bool canGenerateCore = false, canDeleteCore = false;

@@ -27,7 +27,7 @@ public:
 
     struct Result
     {
-        int exitCode = -1;  // -1 when the tool could not start, crashed or was killed at the time limit
+        int exitCode = -1; // -1 when the tool could not start, crashed or was killed at the time limit
         bool timedOut = false;
         QString lastError; // the last non-empty line the tool wrote to its standard error
     };

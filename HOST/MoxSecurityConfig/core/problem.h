@@ -11,10 +11,7 @@ struct Problem
 
     // The message, and the detail on a second line when there is one.
     QString text() const { return detail.isEmpty() ? message : message + QLatin1Char('\n') + detail; }
-    bool operator==(const Problem& other) const
-    {
-        return message == other.message && detail == other.detail;
-    }
+    bool operator==(const Problem& other) const { return message == other.message && detail == other.detail; }
 };
 
 using Problems = QList<Problem>;

@@ -23,9 +23,9 @@ bool removeFile(const QString& path, ActionResult& result)
     if (errno == ENOENT)
         return true;
     result.ok = false;
-    result.problems << Problem{SecurityActions::tr("Cannot delete '%1': %2")
-                                   .arg(path, QString::fromLocal8Bit(std::strerror(errno))),
-                               {}};
+    result.problems << Problem{
+        SecurityActions::tr("Cannot delete '%1': %2").arg(path, QString::fromLocal8Bit(std::strerror(errno))),
+        {}};
     return false;
 }
 

@@ -37,8 +37,8 @@ QString UsersService::characterError(const QString& name)
 {
     // A name is a key of the users file: "=" would end it early, a line break or NUL would break the line,
     // and a leading ";" would turn the line into a comment.
-    if (name.contains(QLatin1Char('=')) || name.contains(QLatin1Char('\r')) || name.contains(QLatin1Char('\n')) ||
-        name.contains(QChar(0)) || name.startsWith(QLatin1Char(';')))
+    if (name.contains(QLatin1Char('=')) || name.contains(QLatin1Char('\r')) ||
+        name.contains(QLatin1Char('\n')) || name.contains(QChar(0)) || name.startsWith(QLatin1Char(';')))
         return tr("The name cannot contain \"=\", a line break or a NUL, or begin with \";\".");
     return QString();
 }
@@ -103,7 +103,8 @@ AuthRoleCode UsersService::edit(const User& oldUser, const QString& newName, Aut
     if (!m_store)
         return eAuthRoleCode_BadUnknownError;
     const std::string secret = bytesOf(password);
-    return m_store->updateUser(oldUser.m_name, bytesOf(newName), role, password.isEmpty() ? nullptr : &secret);
+    return m_store->updateUser(oldUser.m_name, bytesOf(newName), role,
+                               password.isEmpty() ? nullptr : &secret);
 }
 
 AuthRoleCode UsersService::remove(const QString& name) const

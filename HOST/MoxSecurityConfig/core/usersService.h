@@ -39,8 +39,8 @@ public:
     Mox::Ini::AuthRoleCode add(const QString& name, const QString& password, Mox::Ini::AuthRole role) const;
     // Role, name and password in one save; an empty password keeps the stored one. On failure the file is
     // byte for byte as before.
-    Mox::Ini::AuthRoleCode edit(const Mox::Ini::User& oldUser, const QString& newName, Mox::Ini::AuthRole role,
-                                const QString& password) const;
+    Mox::Ini::AuthRoleCode edit(const Mox::Ini::User& oldUser, const QString& newName,
+                                Mox::Ini::AuthRole role, const QString& password) const;
     Mox::Ini::AuthRoleCode remove(const QString& name) const;
     struct EnsureResult
     {
