@@ -82,12 +82,10 @@ CertificateDialog::~CertificateDialog() = default;
 
 void CertificateDialog::reloadURI()
 {
-    QString uri = QStringLiteral("urn:");
-    if (useNameOfTheMachineCheckBox->isChecked())
-        uri += m_machineName + QLatin1Char(':');
-    uri += m_opcUa ? QStringLiteral("MOX:UA") : QStringLiteral("MOX:Core");
-    if (!endPartLineEdit->text().isEmpty())
-        uri += QLatin1Char(':') + endPartLineEdit->text();
+    // The same rule as moxsec's, from the core.
+    const QString uri = CertificateRequest::defaultUri(
+        m_opcUa ? CertificateRequest::Mode::OpcUa : CertificateRequest::Mode::Core, m_machineName,
+        useNameOfTheMachineCheckBox->isChecked(), endPartLineEdit->text());
     applicationURILineEdit->setText(uri);
 
     if (uri == m_uri) {

@@ -5,6 +5,8 @@
 #include <QString>
 #include <QStringList>
 
+class ConfigSnapshot;
+
 struct CertificateRequest
 {
     Q_DECLARE_TR_FUNCTIONS(CertificateRequest)
@@ -32,6 +34,18 @@ public:
     bool pem = true;         // certificate encoding; the key is always PEM
     bool protectKey = false; // encrypt the key with the pass phrase
     QString passphrase;
+
+    // The certificate dialog's proposal for the configured pair: common name "MOX-OPC_UA@<host>" or
+    // "MOX@<host>", the host as DNS name (OPC UA), 2048 bits, sha256, five years, the encoding the
+    // certificate path's suffix implies, and a configured non-empty pass phrase protecting an OPC UA key (the
+    // URI then ends in "TestServer"). Subject fields without a default stay empty.
+    static CertificateRequest defaults(Mode mode, const ConfigSnapshot& snapshot, const QString& hostName);
+    // "urn:" + [host + ":"] + "MOX:UA" or "MOX:Core" + [":" + endPart].
+    static QString defaultUri(Mode mode, const QString& hostName, bool useHostName, const QString& endPart);
+
+    // Where the request departs from what the server's configuration expects (URI, pass phrase); the
+    // server may then reject its own certificate or fail to open its key. Never shows the pass phrase.
+    QStringList configMismatches(const ConfigSnapshot& snapshot) const;
 
     // "/C=../ST=../L=../O=../OU=../CN=..", all six always present.
     QString subject() const;
