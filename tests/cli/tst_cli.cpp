@@ -38,6 +38,7 @@ private slots:
     void statusReportsErrorsButNoSecrets();
     void secretsNeverOnCommandLines();
     void helpAndVersion();
+    void terminalPrompts();
 
 private:
     Run moxsec(const QStringList& arguments, const QByteArray& input = QByteArray(),
@@ -380,6 +381,34 @@ void TestCli::helpAndVersion()
     const Run cert = moxsec({"cert", "ensure", "--help"});
     QCOMPARE(cert.exitCode, 0);
     QVERIFY(cert.out.contains("--passphrase-stdin") && !cert.out.contains("--password-stdin"));
+}
+
+// On a terminal (a pty from script(1)) passwords are asked twice without echo, and deletions are asked.
+void TestCli::terminalPrompts()
+{
+    // Each answer is typed after a pause, once moxsec waits for it; the pty echoes what it is not told to hide.
+    QByteArray shown;
+    const auto onTerminal = [this, &shown](const QString& command, const QStringList& answers) {
+        QString feed;
+        for (const QString& answer : answers)
+            feed += QString("sleep 0.4; printf '%1\\n'; ").arg(answer);
+        QProcess shell;
+        shell.start("bash", {"-c", QString("(%1 sleep 0.4) | script -qec '%2 --root %3 %4' /dev/null")
+                                       .arg(feed, MOXSEC_PATH, m_dir->path(), command)});
+        if (!shell.waitForFinished(30000))
+            return -1;
+        shown = shell.readAll();
+        return shell.exitCode();
+    };
+    QCOMPARE(onTerminal("users passwd alice", {"typed-twice", "typed-twice"}), 0);
+    QVERIFY2(shown.contains("password") && !shown.contains("typed-twice"), shown.constData());
+    QCOMPARE(moxsec({"users", "check", "alice", "--password-stdin"}, "typed-twice\n").exitCode, 0);
+    QVERIFY(onTerminal("users passwd alice", {"first-one", "second-one"}) != 0);
+    QCOMPARE(moxsec({"users", "check", "alice", "--password-stdin"}, "typed-twice\n").exitCode, 0);
+    QVERIFY(onTerminal("auth delete", {"n"}) != 0);
+    QVERIFY(QFile::exists(path("OpcUa/users.ini")));
+    QCOMPARE(onTerminal("auth delete", {"y"}), 0);
+    QVERIFY(!QFile::exists(path("OpcUa/users.ini")));
 }
 
 QTEST_GUILESS_MAIN(TestCli)
