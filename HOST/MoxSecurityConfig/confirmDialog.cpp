@@ -1,15 +1,43 @@
 #include "confirmDialog.h"
 
+#include <QPushButton>
+#include <QStyle>
+
 ConfirmDialog::ConfirmDialog(QString caption, bool canCancel, QWidget* parent) : QDialog(parent)
 {
     setupUi(this);
-    setWindowFlags(Qt::Popup);
+    const int iconSize = style()->pixelMetric(QStyle::PM_MessageBoxIconSize, nullptr, this);
+    iconLabel->setPixmap(style()->standardIcon(QStyle::SP_MessageBoxWarning).pixmap(iconSize, iconSize));
     label->setText(caption);
-    if (!canCancel)
+    // Wide enough that a path reads on one line where it can, narrow enough for a panel's screen.
+    label->setMinimumWidth(qMin(480, label->sizeHint().width()));
+    backupCheckBox->hide();
+    if (!canCancel) {
         buttonBox->setStandardButtons(QDialogButtonBox::Ok);
+    } else {
+        // Anything asked here deletes: Enter must not confirm by accident.
+        buttonBox->button(QDialogButtonBox::Ok)->setAutoDefault(false);
+        QPushButton* cancel = buttonBox->button(QDialogButtonBox::Cancel);
+        cancel->setDefault(true);
+        cancel->setFocus();
+    }
     adjustSize();
     setMinimumSize(size());
     setMaximumSize(size());
 }
 
 ConfirmDialog::~ConfirmDialog() = default;
+
+void ConfirmDialog::setBackupOffered(bool offered)
+{
+    backupCheckBox->setVisible(offered);
+    setMaximumSize(QWIDGETSIZE_MAX, QWIDGETSIZE_MAX);
+    adjustSize();
+    setMinimumSize(size());
+    setMaximumSize(size());
+}
+
+bool ConfirmDialog::keepBackup() const
+{
+    return backupCheckBox->isHidden() || backupCheckBox->isChecked();
+}

@@ -1,4 +1,5 @@
-// A one-line question with OK and Cancel, shown as a frameless popup before a destructive action.
+// A question with OK and Cancel before a destructive action: a real dialog with a frame and a title, Cancel
+// the default, and where something is deleted, a choice to keep a backup.
 #pragma once
 
 #include "ui_confirmDialog.h"
@@ -10,7 +11,12 @@ class ConfirmDialog : public QDialog, public Ui::ConfirmDialog
     Q_OBJECT
 
 public:
-    // Without canCancel only OK is offered.
+    // Without canCancel only OK is offered. The first line of caption is the question; further lines say
+    // what goes.
     ConfirmDialog(QString caption, bool canCancel, QWidget* parent = nullptr);
     ~ConfirmDialog() override;
+
+    // Shows "Keep a backup" (ticked); off lets an administrator throw a compromised key away for good.
+    void setBackupOffered(bool offered);
+    bool keepBackup() const;
 };

@@ -6,6 +6,13 @@
 #include "settingsDialog.h"
 #include "uaUserDialog.h"
 
+#include "core/usersService.h"
+#include "core/versionInfo.h"
+
+#include <QDirIterator>
+#include <QKeySequence>
+#include <QMessageBox>
+#include <QShortcut>
 #include <QStyle>
 
 #include <memory>
@@ -21,14 +28,36 @@ void showPath(QLineEdit* edit, const PathState& state, const QString& missingTip
     edit->setToolTip(red ? missingTip : QString());
 }
 
-// Asks the question in a modal dialog; true for OK.
-bool confirmed(QWidget* parent, const QString& question)
+// Asks the question in a modal dialog; true for OK. With keepBackup the dialog offers "Keep a backup".
+bool confirmed(QWidget* parent, const QString& question, bool* keepBackup = nullptr)
 {
     ConfirmDialog dialog(question, true, parent);
+    if (keepBackup)
+        dialog.setBackupOffered(true);
     dialog.setModal(true);
     dialog.show();
-    return dialog.exec() == QDialog::Accepted;
+    const bool accepted = dialog.exec() == QDialog::Accepted;
+    if (keepBackup)
+        *keepBackup = dialog.keepBackup();
+    return accepted;
 }
+
+// Certificates and CRLs a client-certificate folder holds (its files, sub-folders included).
+int filesIn(const QString& folder)
+{
+    int count = 0;
+    for (QDirIterator it(folder, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories); it.hasNext();
+         it.next())
+        ++count;
+    return count;
+}
+
+QString backupNote(const QString& folder)
+{
+    return MainWindow::tr("With a backup it is moved to %1 first.")
+        .arg(QDir(folder).filePath(QStringLiteral(".backup/<date-time>")));
+}
+
 } // namespace
 
 MainWindow::MainWindow(QWidget* parent, IMoxInstEnumerator* enumerator) : QMainWindow(parent), m_uaUsers(this)
@@ -59,6 +88,13 @@ MainWindow::MainWindow(QWidget* parent, IMoxInstEnumerator* enumerator) : QMainW
     connect(newUserPushButton_ua_auth, &QPushButton::clicked, this, &MainWindow::uaAuthCreateUser);
     connect(editUserPushButton_ua_auth, &QPushButton::clicked, this, &MainWindow::uaAuthEditUser);
     connect(deleteUserPushButton_ua_auth, &QPushButton::clicked, this, &MainWindow::uaAuthDeleteUser);
+    connect(actionAbout, &QAction::triggered, this, &MainWindow::showAbout);
+    // In the users table: double-click edits, Delete deletes (with the question), Tab leaves the table.
+    connect(usersList_uaAuth, &QAbstractItemView::doubleClicked, this, &MainWindow::uaAuthEditUser);
+    auto* deleteKey = new QShortcut(QKeySequence::Delete, usersList_uaAuth);
+    deleteKey->setContext(Qt::WidgetShortcut);
+    connect(deleteKey, &QShortcut::activated, this, &MainWindow::uaAuthDeleteUser);
+    usersList_uaAuth->setTabKeyNavigation(false);
 
     // The runtime core's users are not managed here yet.
     tabWidget->removeTab(tabWidget->indexOf(tab_auth));
@@ -75,11 +111,14 @@ MainWindow::MainWindow(QWidget* parent, IMoxInstEnumerator* enumerator) : QMainW
 
 MainWindow::~MainWindow() = default;
 
-void MainWindow::setTabPageEnabled(QWidget* page, bool enabled)
+void MainWindow::setTabPageEnabled(QWidget* page, bool enabled, const QString& why)
 {
     const int index = tabWidget->indexOf(page);
-    if (index >= 0)
+    if (index >= 0) {
         tabWidget->setTabEnabled(index, enabled);
+        // A locked tab says why and what to do, on its tab where the user points.
+        tabWidget->setTabToolTip(index, enabled ? QString() : why);
+    }
     page->setEnabled(enabled);
 }
 
@@ -100,9 +139,10 @@ void MainWindow::addError(QString message)
         if (tabWidget->indexOf(tab_errors) < 0)
             tabWidget->addTab(tab_errors, tr("Errors"));
         tabWidget->setCurrentWidget(tab_errors);
-        setTabPageEnabled(tab_auth, false);
-        setTabPageEnabled(tab_ua_auth, false);
-        setTabPageEnabled(tab_cert, false);
+        const QString why = tr("Locked until the errors listed in the Errors tab are fixed.");
+        setTabPageEnabled(tab_auth, false, why);
+        setTabPageEnabled(tab_ua_auth, false, why);
+        setTabPageEnabled(tab_cert, false, why);
     }
     const int row = m_errorList.rowCount();
     m_errorList.insertRows(row, 1);
@@ -164,7 +204,10 @@ void MainWindow::reloadData()
         addProblem(s.errors[i]);
 
     if (!s.usersFile.exists) {
-        setTabPageEnabled(tab_ua_auth, false);
+        setTabPageEnabled(tab_ua_auth, false,
+                          s.usersFile.configured
+                              ? tr("No users file: create it on the Certificates tab.")
+                              : tr("The OPC UA configuration names no users file (CREDENTIALS_INI_PATH)."));
         m_uaUsers.setIniUaAuth(nullptr);
         m_opcuaAuth.unset();
     } else if (std::unique_ptr<Mox::Ini::IniAuth> store = m_snapshot.takeUsersStore()) {
@@ -173,7 +216,7 @@ void MainWindow::reloadData()
         m_opcuaAuth.set(store.release());
         setTabPageEnabled(tab_ua_auth, true);
     } else {
-        setTabPageEnabled(tab_ua_auth, false);
+        setTabPageEnabled(tab_ua_auth, false, tr("The users file cannot be read: see the Errors tab."));
         m_uaUsers.setIniUaAuth(m_opcuaAuth.ptr());
     }
 
@@ -234,26 +277,59 @@ void MainWindow::openSettings()
 
 void MainWindow::deleteOpcUaCertificate()
 {
-    if (confirmed(this, tr("Do you realy want to delete the certificate?")))
-        finishAction(SecurityActions(m_snapshot).deleteKeyPair(SecurityActions::Pair::OpcUa));
+    deleteKeyPair(true);
 }
 
 void MainWindow::deleteMoxCoreCertificate()
 {
-    if (confirmed(this, tr("Do you realy want to delete the certificate?")))
-        finishAction(SecurityActions(m_snapshot).deleteKeyPair(SecurityActions::Pair::Core));
+    deleteKeyPair(false);
+}
+
+void MainWindow::deleteKeyPair(bool opcUa)
+{
+    const PathState& key = opcUa ? m_snapshot.opcUaKey : m_snapshot.coreKey;
+    const PathState& certificate = opcUa ? m_snapshot.opcUaCertificate : m_snapshot.coreCertificate;
+    QStringList goes;
+    if (key.exists)
+        goes << tr("the private key %1").arg(key.path);
+    if (certificate.exists)
+        goes << tr("the certificate %1").arg(certificate.path);
+    const QString question = tr("Do you really want to delete the certificate?") + QStringLiteral("\n\n") +
+                             tr("This deletes %1.").arg(goes.join(tr(" and "))) + QLatin1Char('\n') +
+                             backupNote(QFileInfo(key.exists ? key.path : certificate.path).absolutePath());
+    bool keep = true;
+    if (confirmed(this, question, &keep))
+        finishAction(
+            SecurityActions(m_snapshot)
+                .deleteKeyPair(opcUa ? SecurityActions::Pair::OpcUa : SecurityActions::Pair::Core, keep));
 }
 
 void MainWindow::deleteUaAuth()
 {
-    if (confirmed(this, tr("Do you realy want to delete the UA authorization file?")))
-        finishAction(SecurityActions(m_snapshot).deleteUsersFile());
+    const QString question = tr("Do you really want to delete the UA authorization file?") +
+                             QStringLiteral("\n\n") +
+                             tr("%1 holds %n user(s).", nullptr, m_uaUsers.rowCount()).arg(m_opcUaAuth_File) +
+                             QLatin1Char('\n') + backupNote(QFileInfo(m_opcUaAuth_File).absolutePath());
+    bool keep = true;
+    if (confirmed(this, question, &keep))
+        finishAction(SecurityActions(m_snapshot).deleteUsersFile(keep));
 }
 
 void MainWindow::deleteClientCertsFolders()
 {
-    if (confirmed(this, tr("Do you realy want to delete the certificate folders?")))
-        finishAction(SecurityActions(m_snapshot).deleteClientFolders());
+    QStringList lines;
+    for (const PathState* folder : m_snapshot.clientFolders()) {
+        if (folder->configured)
+            lines << tr("%1: %n file(s)", nullptr, filesIn(folder->path)).arg(folder->path);
+    }
+    const QString question = tr("Do you really want to delete the certificate folders?") +
+                             QStringLiteral("\n\n") + lines.join(QLatin1Char('\n')) + QStringLiteral("\n\n") +
+                             tr("Every client in the trust list must then be trusted again by hand.") +
+                             QLatin1Char('\n') +
+                             tr("With a backup each folder is moved to .backup/<date-time> beside it first.");
+    bool keep = true;
+    if (confirmed(this, question, &keep))
+        finishAction(SecurityActions(m_snapshot).deleteClientFolders(keep));
 }
 
 void MainWindow::generateOpcUaCertificate()
@@ -300,6 +376,13 @@ void MainWindow::uaAuthSelectionChanged(const QItemSelection& selected, const QI
     }
 }
 
+void MainWindow::showAbout()
+{
+    QMessageBox::about(this, tr("About MoxSecurityConfig"),
+                       tr("Configures the security of the Mox runtime and its OPC UA server.") +
+                           QStringLiteral("\n\n") + VersionInfo::report(QStringLiteral("MoxSecurityConfig")));
+}
+
 void MainWindow::deselectUaAuth()
 {
     usersList_uaAuth->clearSelection();
@@ -336,10 +419,24 @@ void MainWindow::uaAuthEditUser()
 void MainWindow::uaAuthDeleteUser()
 {
     const QModelIndexList rows = usersList_uaAuth->selectionModel()->selectedRows(0);
-    if (rows.size() == 1 && !m_uaUsers.deleteUser(rows.first().row())) {
+    Mox::Ini::User user;
+    if (rows.size() != 1 || !m_uaUsers.getUser(rows.first().row(), user)) {
+        deselectUaAuth();
+        return;
+    }
+    const QString name = QString::fromUtf8(user.m_name.c_str());
+    if (!confirmed(this, tr("Do you really want to delete the user %1?").arg(name)))
+        return;
+    // The last Admin takes a second, explicit yes.
+    if (UsersService::leavesNoAdmin(m_uaUsers.users(), user.m_name, Mox::Ini::eAuthRole_None) &&
+        !confirmed(this, tr("Delete the last Admin?") + QStringLiteral("\n\n") +
+                             UsersService::lastAdminWarning(name)))
+        return;
+    if (!m_uaUsers.deleteUser(rows.first().row())) {
         // The store may have found the file changed or gone: show what is on disk now.
+        const QString why = UsersService::codeMessage(m_uaUsers.lastCode());
         reloadData();
-        addError(tr("An unknown error occured."));
+        addError(tr("An unknown error occurred.") + QStringLiteral("\n    ") + why);
     }
     deselectUaAuth();
 }

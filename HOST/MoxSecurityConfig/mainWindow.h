@@ -46,13 +46,16 @@ public slots:
     void uaAuthCreateUser();
     void uaAuthEditUser();
     void uaAuthDeleteUser();
+    // Help > About: the version and the Qt and OpenSSL in use.
+    void showAbout();
 
 private:
     // True when the key file does not exist or openssl opens it with the pass phrase (time-limited).
     bool checkRsaPassphrase(QString keyPath, QString& passphrase);
-    void setTabPageEnabled(QWidget* page, bool enabled);
+    void setTabPageEnabled(QWidget* page, bool enabled, const QString& why = QString());
     void addProblem(const Problem& problem);
     void showWarnings(const Problems& warnings);
+    void deleteKeyPair(bool opcUa);
     // Reloads, then lists what an action could not do.
     void finishAction(const ActionResult& result);
 

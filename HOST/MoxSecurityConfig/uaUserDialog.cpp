@@ -2,6 +2,8 @@
 
 #include "uaUsersModel.h"
 
+#include "confirmDialog.h"
+
 #include "core/usersService.h"
 
 #include <QFont>
@@ -18,16 +20,24 @@ UaUserDialog::UaUserDialog(UaUsersModel* model, QWidget* parent, User* editedUse
     : QDialog(parent), m_edit(editedUser != nullptr), m_editedUser(editedUser), m_model(model)
 {
     setupUi(this);
+    statusLabel->setWordWrap(true);
+    // Once OK has shown what is wrong, each mark goes as soon as its field is right.
+    for (QLineEdit* edit : {nameLineEdit, passwordLineEdit, passwordRepeatLineEdit}) {
+        connect(edit, &QLineEdit::textEdited, this, [this] {
+            if (m_validated)
+                validate();
+        });
+    }
     if (!m_edit)
         return;
 
     setWindowTitle(tr("Edit user"));
     roleComboBox->setCurrentIndex(getSelectIndexFromRole(m_editedUser->m_role));
     nameLineEdit->setText(QString::fromStdString(m_editedUser->m_name));
-    connect(roleComboBox, SIGNAL(currentIndexChanged(int)), this, SLOT(roleChanged(int)));
-    connect(passwordLineEdit, SIGNAL(textEdited(const QString&)), this,
-            SLOT(passwordChanged(const QString&)));
-    connect(nameLineEdit, SIGNAL(textEdited(const QString&)), this, SLOT(usernameChanged(const QString&)));
+    connect(roleComboBox, QOverload<int>::of(&QComboBox::currentIndexChanged), this,
+            &UaUserDialog::roleChanged);
+    connect(passwordLineEdit, &QLineEdit::textEdited, this, &UaUserDialog::passwordChanged);
+    connect(nameLineEdit, &QLineEdit::textEdited, this, &UaUserDialog::usernameChanged);
 }
 
 UaUserDialog::~UaUserDialog() = default;
@@ -61,15 +71,31 @@ int UaUserDialog::getSelectIndexFromRole(AuthRole role)
 void UaUserDialog::accept()
 {
     printStatus(QString(), false);
+    m_validated = true;
     if (!validate())
         return;
+    // Demoting the last Admin takes a second, explicit yes.
+    const User user = userFromForm();
+    if (m_edit && UsersService::leavesNoAdmin(m_model->users(), m_editedUser->m_name, user.m_role)) {
+        ConfirmDialog confirm(
+            tr("Demote the last Admin?") + QStringLiteral("\n\n") +
+                UsersService::lastAdminWarning(QString::fromUtf8(m_editedUser->m_name.c_str())),
+            true, this);
+        if (confirm.exec() != QDialog::Accepted)
+            return;
+    }
     if (m_edit ? editUser() : createUser()) {
         QDialog::accept();
         return;
     }
-    printStatus(m_edit ? tr("An error occured while editing user.")
-                       : tr("An error occured while creating user."),
-                true);
+    const Mox::Ini::AuthRoleCode code = m_model->lastCode();
+    if (code == Mox::Ini::eAuthRoleCode_BadAlreadyExist)
+        printStatus(tr("A user with this name already exists."), true);
+    else
+        printStatus((m_edit ? tr("An error occurred while editing user.")
+                            : tr("An error occurred while creating user.")) +
+                        QLatin1Char('\n') + UsersService::codeMessage(code),
+                    true);
 }
 
 void UaUserDialog::passwordChanged(const QString& text)
@@ -79,7 +105,13 @@ void UaUserDialog::passwordChanged(const QString& text)
 
 void UaUserDialog::usernameChanged(const QString& text)
 {
-    setBold(nameLabel, text.toUtf8().toStdString() != m_editedUser->m_name);
+    const bool renamed = text.toUtf8().toStdString() != m_editedUser->m_name;
+    setBold(nameLabel, renamed);
+    // The stored password is bound to the name, so say so before OK does.
+    if (!m_validated)
+        printStatus(renamed ? tr("A new name needs a new password: the stored one is bound to the name.")
+                            : QString(),
+                    false);
 }
 
 void UaUserDialog::roleChanged(int index)
@@ -105,7 +137,7 @@ bool UaUserDialog::validate()
         validateRequired(passwordRepeatLineEdit, valid);
     }
     if (!valid)
-        return false;
+        return showFirstReason(false);
 
     bool nameValid = true;
     validateLength(nameLineEdit, nameValid, UsersService::s_minName, UsersService::s_maxName);
@@ -119,7 +151,7 @@ bool UaUserDialog::validate()
             valid = false;
         }
     }
-    return valid;
+    return showFirstReason(valid);
 }
 
 void UaUserDialog::validateRequired(QLineEdit* edit, bool& valid)
@@ -140,9 +172,34 @@ void UaUserDialog::validateLength(QLineEdit* edit, bool& valid, int minimum, int
     valid = false;
 }
 
+bool UaUserDialog::showFirstReason(bool valid)
+{
+    // Keyboard users never see tool tips: the first field's reason is shown as text.
+    const struct
+    {
+        QLabel* label;
+        QLineEdit* edit;
+    } fields[] = {{nameLabel, nameLineEdit},
+                  {passwordLabel, passwordLineEdit},
+                  {passwordRepeatLabel, passwordRepeatLineEdit}};
+    for (const auto& field : fields) {
+        if (!field.edit->toolTip().isEmpty()) {
+            printStatus(field.label->text().remove(QLatin1Char('&')) + QLatin1Char(' ') +
+                            field.edit->toolTip(),
+                        true);
+            return valid;
+        }
+    }
+    printStatus(QString(), false);
+    return valid;
+}
+
 void UaUserDialog::validateName(QLineEdit* edit, bool& valid)
 {
-    const QString reason = UsersService::characterError(edit->text());
+    QString reason = UsersService::characterError(edit->text());
+    // New names only: an existing user with blanks around its name stays editable.
+    if (reason.isEmpty() && (!m_edit || nameChanged()))
+        reason = UsersService::blankError(edit->text());
     if (reason.isEmpty())
         return;
     addError(edit, reason);

@@ -37,6 +37,8 @@ private:
     void validateRequired(QLineEdit* edit, bool& valid);
     void validateLength(QLineEdit* edit, bool& valid, int minimum, int maximum);
     void validateName(QLineEdit* edit, bool& valid);
+    // Shows the first marked field's reason on the status line; returns valid.
+    bool showFirstReason(bool valid);
     void addError(QLineEdit* edit, QString error);
     void cleanErrors(QLineEdit* edit);
     void printStatus(const QString& text, bool error);
@@ -49,4 +51,5 @@ private:
     bool m_edit;
     Mox::Ini::User* m_editedUser;
     UaUsersModel* m_model;
+    bool m_validated = false; // OK was pressed once: marks follow the fields from now on
 };

@@ -30,6 +30,7 @@ public:
     bool editUser(const Mox::Ini::User& user, Mox::Ini::User* oldUser, QString password);
     bool getUser(int index, Mox::Ini::User& user) const;
     bool deleteUser(int index);
+    const std::vector<Mox::Ini::User>& users() const { return m_users; }
     // The store's answer to the last change: a save that failed may mean the file changed or went away.
     Mox::Ini::AuthRoleCode lastCode() const { return m_lastCode; }
 

@@ -122,10 +122,10 @@ void TestCli::jsonShape_data()
                                   << QByteArray("other-pw\n") << 0 << true << QString("user");
     QTest::newRow("users rename") << QStringList{"users", "rename", "alice", "carol", "--password-stdin"}
                                   << QByteArray("carol-pw\n") << 0 << true << QString("previous");
-    QTest::newRow("users role") << QStringList{"users", "role", "alice", "operator", "--force"} << QByteArray() << 0
-                                << true << QString("role");
-    QTest::newRow("users remove") << QStringList{"users", "remove", "alice", "--yes", "--force"} << QByteArray() << 0
-                                  << true << QString("user");
+    QTest::newRow("users role") << QStringList{"users", "role", "alice", "operator", "--force"}
+                                << QByteArray() << 0 << true << QString("role");
+    QTest::newRow("users remove") << QStringList{"users", "remove", "alice", "--yes", "--force"}
+                                  << QByteArray() << 0 << true << QString("user");
     QTest::newRow("users check ok") << QStringList{"users", "check", "alice", "--password-stdin"}
                                     << QByteArray(s_password) << 0 << false << QString("valid");
     QTest::newRow("users check wrong") << QStringList{"users", "check", "alice", "--password-stdin"}
@@ -133,8 +133,9 @@ void TestCli::jsonShape_data()
     QTest::newRow("users ensure new")
         << QStringList{"users", "ensure", "dave", "--role", "guest", "--password-stdin"}
         << QByteArray("dave-pw-1\n") << 0 << true << QString("role");
-    QTest::newRow("users ensure absent") << QStringList{"users", "ensure", "alice", "--absent", "--yes", "--force"}
-                                         << QByteArray() << 0 << true << QString("user");
+    QTest::newRow("users ensure absent")
+        << QStringList{"users", "ensure", "alice", "--absent", "--yes", "--force"} << QByteArray() << 0
+        << true << QString("user");
     QTest::newRow("cert generate") << QStringList{"cert", "generate", "core"} + subject << QByteArray() << 0
                                    << true << QString("encoding");
     QTest::newRow("cert ensure") << QStringList{"cert", "ensure", "opcua", "--ip", "::1"} + subject
@@ -195,11 +196,13 @@ void TestCli::badInputChangesNothing_data()
     QTest::newRow("unknown user") << QStringList{"users", "passwd", "zoe", "--password-stdin"}
                                   << QByteArray("zoe-pw-1") << QString() << 1
                                   << QString("User does not exist.");
-    for (const QStringList& change : {QStringList{"remove", "alice", "--yes"}, QStringList{"role", "alice", "guest"},
-                                      QStringList{"ensure", "alice", "--absent", "--yes"}})
+    for (const QStringList& change :
+         {QStringList{"remove", "alice", "--yes"}, QStringList{"role", "alice", "guest"},
+          QStringList{"ensure", "alice", "--absent", "--yes"}})
         QTest::newRow(qPrintable("last admin: " + change.first()))
             << QStringList{"users"} + change << QByteArray() << QString() << 1
-            << QString("alice is the last Admin: without an Admin no one will be able to administer the server.");
+            << QString(
+                   "alice is the last Admin: without an Admin no one will be able to administer the server.");
     QTest::newRow("unknown role") << QStringList{"users", "add", "bob", "--role", "boss", "--password-stdin"}
                                   << QByteArray("bob-pw-1") << QString() << 2
                                   << QString("Unknown role 'boss'");
@@ -391,7 +394,8 @@ void TestCli::helpAndVersion()
 // On a terminal (a pty from script(1)) passwords are asked twice without echo, and deletions are asked.
 void TestCli::terminalPrompts()
 {
-    // Each answer is typed after a pause, once moxsec waits for it; the pty echoes what it is not told to hide.
+    // Each answer is typed after a pause, once moxsec waits for it; the pty echoes what it is not told to
+    // hide.
     QByteArray shown;
     const auto onTerminal = [this, &shown](const QString& command, const QStringList& answers) {
         QString feed;

@@ -54,14 +54,15 @@ private:
         QMetaObject::invokeMethod(target, target->inherits("QAction") ? "trigger" : "click");
         return offers();
     }
-    // The question, if a fixed-size popup asked it.
+    // The question, if a framed dialog with a title asked it with Cancel as the default.
     QString confirm(const QString& button, bool ok = true)
     {
         QString question;
-        click<ConfirmDialog>(button, [&](ConfirmDialog& popup) {
-            if (popup.windowType() == Qt::Popup && popup.minimumSize() == popup.maximumSize())
-                question = popup.label->text();
-            popup.buttonBox->button(ok ? QDialogButtonBox::Ok : QDialogButtonBox::Cancel)->click();
+        click<ConfirmDialog>(button, [&](ConfirmDialog& dialog) {
+            if (dialog.windowType() == Qt::Dialog && !dialog.windowTitle().isEmpty() &&
+                dialog.buttonBox->button(QDialogButtonBox::Cancel)->isDefault())
+                question = dialog.label->text();
+            dialog.buttonBox->button(ok ? QDialogButtonBox::Ok : QDialogButtonBox::Cancel)->click();
         });
         return question;
     }
@@ -250,7 +251,12 @@ void TestDialogs::window()
         QVERIFY2(!click<CertificateDialog>(button, generate).contains(button), qPrintable(button));
     const QString all = "deleteAuth_opcUa deleteFolders_clientCerts delete_moxCore delete_opcUa";
     QCOMPARE(offers() + m_errors->stringList().join(' '), all);
-    QCOMPARE(confirm("delete_opcUa", false), QString("Do you realy want to delete the certificate?"));
+    // The question names what goes and where the backup lies.
+    const QString question = confirm("delete_opcUa", false);
+    QCOMPARE(question.section('\n', 0, 0), QString("Do you really want to delete the certificate?"));
+    QVERIFY2(question.contains(mox("OpcUa/pki/own/private/key.pem")) &&
+                 question.contains(mox("OpcUa/pki/own/private/.backup/<date-time>")),
+             qPrintable(question));
     QCOMPARE(offers(), all);
     for (const QString& button : all.split(' '))
         QVERIFY2(!confirm(button).isEmpty() && !offers().contains(button), qPrintable(button));

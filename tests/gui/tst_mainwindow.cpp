@@ -1,3 +1,4 @@
+#include "confirmDialog.h"
 #include "mainWindow.h"
 #include "openSslRecorder.h"
 #include "testEnumerator.h"
@@ -5,6 +6,8 @@
 
 #include <QtTest>
 #include <QtWidgets>
+
+#include <optional>
 
 using namespace Mox::Ini;
 
@@ -99,6 +102,32 @@ class TestMainWindow : public QObject
                 dialog->reject();
         });
         button->click();
+    }
+
+    // Answers the confirmations that come up while body runs, in order (OK for true); returns the last
+    // question asked.
+    static QString answering(QList<bool> answers, const std::function<void()>& body)
+    {
+        QString question;
+        QTimer poll;
+        QObject::connect(&poll, &QTimer::timeout, [&] {
+            auto* dialog = qobject_cast<ConfirmDialog*>(QApplication::activeModalWidget());
+            if (!dialog || answers.isEmpty() || dialog->property("answered").toBool())
+                return;
+            dialog->setProperty("answered", true);
+            question = dialog->label->text();
+            answers.takeFirst() ? dialog->accept() : dialog->reject();
+        });
+        poll.start(5);
+        body();
+        return question;
+    }
+    static QString answer(QPushButton* button, bool first, std::optional<bool> second = std::nullopt)
+    {
+        QList<bool> answers{first};
+        if (second)
+            answers << *second;
+        return answering(answers, [button] { button->click(); });
     }
 
 private slots:
@@ -217,23 +246,40 @@ private slots:
         QVERIFY(edit->isHidden() && remove->isHidden());
 
         // Renamed with a new password and role: the user logs in under the new name at once.
+        // Demoting the only Admin takes an explicit yes.
         view->selectRow(0);
-        clickAndFillUserDialog(edit, "alicia", "newpass", 1);
+        QVERIFY(answering({true}, [&] {
+                    clickAndFillUserDialog(edit, "alicia", "newpass", 1);
+                }).contains("no one will be able to administer the server"));
         QVERIFY(login("alicia", "newpass") == eAuthRole_Operator &&
                 login("alice", "alicepw") == eAuthRole_None);
 
+        // Delete asks, naming the user; Cancel keeps the row, OK deletes. The Delete key does the same.
         view->selectRow(1);
-        remove->click();
+        QCOMPARE(answer(remove, false), QString("Do you really want to delete the user bob?"));
+        QCOMPARE(view->model()->rowCount(), 2);
+        view->selectRow(1);
+        answer(remove, true);
         QVERIFY(view->model()->rowCount() == 1 && view->model()->index(0, 0).data() == "alicia");
+
+        // The last Admin takes a second, explicit yes: one Cancel there keeps him.
+        clickAndFillUserDialog(window->findChild<QPushButton*>("newUserPushButton_ua_auth"), "root", "rootpw",
+                               2);
+        view->selectRow(
+            view->model()->match(view->model()->index(0, 0), Qt::DisplayRole, "root").value(0).row());
+        QVERIFY(answer(remove, true, false).contains("no one will be able to administer the server"));
+        QCOMPARE(view->model()->rowCount(), 2);
 
         // The users file deleted behind the window's back is not recreated from memory: the delete fails,
         // the window shows the disk as it is now, and the Errors tab says so.
         QVERIFY(QDir(path("OpcUa/auth")).removeRecursively());
-        view->selectRow(0);
-        remove->click();
+        view->selectRow(
+            view->model()->match(view->model()->index(0, 0), Qt::DisplayRole, "alicia").value(0).row());
+        answer(remove, true);
         QVERIFY(!QFile::exists(path("OpcUa/auth/users.ini")));
         QCOMPARE(view->model()->rowCount(), 0);
-        QCOMPARE(errors(*window), QStringList{"An unknown error occured."});
+        QCOMPARE(errors(*window, true),
+                 QStringList{"An unknown error occurred.\n    Changes cannot be written to INI file."});
         auto* tabs = window->findChild<QTabWidget*>("tabWidget");
         auto* certificates = window->findChild<QWidget*>("tab_cert");
         QVERIFY(tabs->currentIndex() == 2 && tabs->currentWidget()->objectName() == "tab_errors");
@@ -268,27 +314,31 @@ private slots:
             QVERIFY(!MoxInstInstance(invalid).Valid && MoxInstInstance(invalid).VerStrLong().empty());
     }
 
-    // marks per field: . none, r required, n/p name/password length, m mismatch, b a name unfit for the file
+    // marks per field: . none, r required, n/p name/password length, m mismatch, b a name unfit for the file,
+    // s blanks around a new name
     void userDialogValidates_data()
     {
-        QTest::addColumn<bool>("editAlice");
+        QTest::addColumn<QString>("edited"); // the user being edited, empty to create one
         QTest::addColumn<QString>("name");
         QTest::addColumn<QString>("password");
         QTest::addColumn<QString>("repeat");
         QTest::addColumn<QString>("marks");
-        auto row = [](const char* tag, bool edit, QString name, QString password, QString repeat,
-                      QString marks) { QTest::newRow(tag) << edit << name << password << repeat << marks; };
-        row("all empty", false, "", "", "", "rrr");
-        row("shortest", false, "cc", "abcde", "abcde", "...");
-        row("longest", false, QString(20, 'c'), QString(30, 'p'), QString(30, 'p'), "...");
-        row("too short", false, "c", "abcd", "abcd", "np.");
-        row("too long", false, QString(21, 'c'), QString(31, 'p'), QString(31, 'p'), "np.");
-        row("name with =, mismatch", false, "a=b", "secret", "secreT", "b.m");
-        row("name with LF", false, "a\nb", "secret", "secret", "b..");
-        row("name with CR", false, "a\rb", "secret", "secret", "b..");
-        row("name with leading ;", false, ";ab", "secret", "secret", "b..");
-        row("edit, password kept", true, "alice", "", "", "...");
-        row("edit, rename without password", true, "alicia", "", "", ".rr");
+        auto row = [](const char* tag, QString edited, QString name, QString password, QString repeat,
+                      QString marks) { QTest::newRow(tag) << edited << name << password << repeat << marks; };
+        row("all empty", "", "", "", "", "rrr");
+        row("shortest", "", "cc", "abcde", "abcde", "...");
+        row("longest", "", QString(20, 'c'), QString(30, 'p'), QString(30, 'p'), "...");
+        row("too short", "", "c", "abcd", "abcd", "np.");
+        row("too long", "", QString(21, 'c'), QString(31, 'p'), QString(31, 'p'), "np.");
+        row("name with =, mismatch", "", "a=b", "secret", "secreT", "b.m");
+        row("name with LF", "", "a\nb", "secret", "secret", "b..");
+        row("name with CR", "", "a\rb", "secret", "secret", "b..");
+        row("name with leading ;", "", ";ab", "secret", "secret", "b..");
+        row("new name with a trailing blank", "", "bob ", "secret", "secret", "s..");
+        row("edit, password kept", "alice", "alice", "", "", "...");
+        row("edit, existing name with blanks kept", " old ", " old ", "", "", "...");
+        row("edit, renamed with blanks", "alice", " alice", "secret", "secret", "s..");
+        row("edit, rename without password", "alice", "alicia", "", "", ".rr");
     }
 
     void userDialogValidates()
@@ -298,23 +348,39 @@ private slots:
             {'n', "This field has to have between 2 and 20 characters."},
             {'p', "This field has to have between 5 and 30 characters."},
             {'m', "The passwords have to match."},
-            {'b', "The name cannot contain \"=\", a line break or a NUL, or begin with \";\"."}};
-        QFETCH(bool, editAlice);
+            {'b', "The name cannot contain \"=\", a line break or a NUL, or begin with \";\"."},
+            {'s', "A name cannot start or end with a blank."}};
+        QFETCH(QString, edited);
         QFETCH(QString, name);
         QFETCH(QString, password);
         QFETCH(QString, repeat);
         QFETCH(QString, marks);
         UaUsersModel model; // without a store, so a form that passes is refused there
-        User alice("alice", eAuthRole_Admin);
-        UaUserDialog dialog(&model, nullptr, editAlice ? &alice : nullptr);
+        User user(edited.toStdString(), eAuthRole_Operator);
+        UaUserDialog dialog(&model, nullptr, edited.isEmpty() ? nullptr : &user);
         submit(dialog, name, password, repeat, 1);
         int i = 0;
+        QString firstReason;
+        const QStringList labels{"Name:", "Password:", "Password repeat:"};
         for (const char* field : {"nameLineEdit", "passwordLineEdit", "passwordRepeatLineEdit"}) {
             auto* edit = dialog.findChild<QLineEdit*>(field);
             QCOMPARE(edit->toolTip(), tips[marks[i]]);
+            if (firstReason.isEmpty() && marks[i] != '.')
+                firstReason = labels[i] + ' ' + tips[marks[i]];
             QCOMPARE(edit->styleSheet().isEmpty(), marks[i++] == '.');
         }
-        QCOMPARE(dialog.findChild<QLabel*>("statusLabel")->text().isEmpty(), marks != "...");
+        // The first reason is visible text, not only a tool tip; a form that passes reaches the store.
+        auto* status = dialog.findChild<QLabel*>("statusLabel");
+        QCOMPARE(status->text().section('\n', 0, 0),
+                 marks == "..." ? QString(edited.isEmpty() ? "An error occurred while creating user."
+                                                           : "An error occurred while editing user.")
+                                : firstReason);
+        if (marks == "rrr") { // each mark goes as soon as its field is right
+            auto* nameEdit = dialog.findChild<QLineEdit*>("nameLineEdit");
+            QTest::keyClicks(nameEdit, "bob");
+            QVERIFY(nameEdit->styleSheet().isEmpty());
+            QCOMPARE(status->text(), QString("Password: This field is required."));
+        }
     }
 };
 

@@ -3,7 +3,7 @@
 #include "commands.h"
 #include "output.h"
 
-#include "core/openSslTool.h"
+#include "core/versionInfo.h"
 
 #include <QCoreApplication>
 
@@ -23,7 +23,7 @@ int main(int argc, char* argv[])
 {
     QCoreApplication application(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("moxsec"));
-    QCoreApplication::setApplicationVersion(QStringLiteral(MOX_VERSION));
+    QCoreApplication::setApplicationVersion(VersionInfo::version());
 
     CommandLine line;
     const CommandLine::Action action = line.parse(QCoreApplication::arguments());
@@ -34,14 +34,9 @@ int main(int argc, char* argv[])
     case CommandLine::Action::Help:
         print(stdout, line.helpText());
         return Output::Success;
-    case CommandLine::Action::Version: {
-        const QString tool = OpenSslTool::toolVersion();
-        print(stdout, QStringLiteral("moxsec %1\nQt %2\n%3 (library)\n%4\n")
-                          .arg(QStringLiteral(MOX_VERSION), QString::fromLatin1(qVersion()),
-                               OpenSslTool::libraryVersion(),
-                               tool.isEmpty() ? QStringLiteral("openssl tool not found") : tool + " (tool)"));
+    case CommandLine::Action::Version:
+        print(stdout, VersionInfo::report(QStringLiteral("moxsec")));
         return Output::Success;
-    }
     case CommandLine::Action::Usage:
         output.error(Problem{line.error(), {}});
         return output.finish(Output::Usage);

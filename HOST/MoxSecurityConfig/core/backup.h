@@ -21,9 +21,10 @@ public:
     static QString backupRoot(const QString& folder);
 
     // Moves each path into one new backup folder per holding folder (0700; named after `when`, local
-    // time, "yyyyMMdd-HHmmss", with "-02", "-03", ... when taken, so names sort by age). Files keep their bytes; a private key or users
-    // file (secret) is made 0600. No link is followed: ".backup" must be a real folder owned by this user.
-    // Returns the backup folders used; on failure error says what and nothing further is moved.
+    // time, "yyyyMMdd-HHmmss", with "-02", "-03", ... when taken, so names sort by age). Files keep their
+    // bytes; a private key or users file (secret) is made 0600. No link is followed: ".backup" must be a real
+    // folder owned by this user. Returns the backup folders used; on failure error says what and nothing
+    // further is moved.
     static bool moveAway(const QStringList& paths, bool secret, const QDateTime& when, QStringList& used,
                          QString* error);
 

@@ -47,7 +47,7 @@ QString CertificateRequest::subjectFieldError(const QString& value)
     // The subject goes to openssl's -subj unescaped, where these characters would change its meaning.
     if (value.contains(QLatin1Char('/')) || value.contains(QLatin1Char('\\')) ||
         value.contains(QLatin1Char('"')))
-        return tr("This field cannot contains slash, backslash or quotation.");
+        return tr("This field cannot contain slash, backslash or quotation.");
     return QString();
 }
 

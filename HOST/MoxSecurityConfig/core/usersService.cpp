@@ -30,7 +30,16 @@ QString UsersService::nameError(const QString& name)
         reason = lengthError(name, s_minName, s_maxName);
     if (reason.isEmpty())
         reason = characterError(name);
+    if (reason.isEmpty())
+        reason = blankError(name);
     return reason;
+}
+
+QString UsersService::blankError(const QString& name)
+{
+    if (!name.isEmpty() && (name.front().isSpace() || name.back().isSpace()))
+        return tr("A name cannot start or end with a blank.");
+    return QString();
 }
 
 QString UsersService::characterError(const QString& name)
@@ -137,7 +146,8 @@ bool UsersService::leavesNoAdmin(const QString& name, AuthRole newRole) const
 
 QString UsersService::lastAdminWarning(const QString& name)
 {
-    return tr("%1 is the last Admin: without an Admin no one will be able to administer the server.").arg(name);
+    return tr("%1 is the last Admin: without an Admin no one will be able to administer the server.")
+        .arg(name);
 }
 
 AuthRole UsersService::check(const QString& name, const QString& password) const

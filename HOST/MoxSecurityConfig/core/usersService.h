@@ -20,6 +20,9 @@ public:
     // Reasons, empty when the value is fine (the user dialog's texts).
     static QString requiredError(const QString& value);
     static QString lengthError(const QString& value, int minimum, int maximum);
+    // Leading or trailing blanks: clients that trim could never log such a user in. Checked for new names
+    // only, so existing users with such names stay editable.
+    static QString blankError(const QString& name);
     // Characters the file cannot hold in a name.
     static QString characterError(const QString& name);
     // Required, 2 to 20 characters, and storable in the file.
