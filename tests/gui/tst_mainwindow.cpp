@@ -155,13 +155,14 @@ private slots:
         auto window = open();
         QCOMPARE(::errors(*window), errors);
         QCOMPARE(::buttons(*window), buttons);
-        // An error about one file names it below the message.
-        if (errors.contains(kBadKey))
-            QVERIFY(::errors(*window, true).contains(kBadKey + "\n" + path("OpcUa/pki/own/key.pem")));
-        // The pass phrase reaches openssl in its environment, never on its command line.
-        const QString passphrase = changes.filter("PASSWORD=").value(0).section('=', 1);
-        for (const auto& call : recorder.calls())
-            QVERIFY(call.passphrase == passphrase && !call.arguments.join(' ').contains("pass:"));
+        // An error about one file names it below the message; it leaves the Certificates tab usable.
+        if (errors.contains(kBadKey)) {
+            QVERIFY(
+                ::errors(*window, true).last().startsWith(kBadKey + "\n" + path("OpcUa/pki/own/key.pem:")));
+            QCOMPARE(window->findChild<QWidget*>("tab_cert")->isEnabled(), errors.size() == 1);
+        }
+        // The key is read in process: the pass phrase never goes to another program.
+        QCOMPARE(recorder.calls().size(), 0);
         if (!changes.filter("_PATH").isEmpty())
             return; // the path fields are no longer the sample's
         // Relative paths resolve against the configuration's folder; what is missing is red and says why.

@@ -26,6 +26,42 @@ QStringList CertificateRequest::subjectAltNames() const
     return names;
 }
 
+QString CertificateRequest::composeUri(Mode mode, const QString& machineName, bool useMachineName,
+                                       const QString& endPart)
+{
+    QString uri = QStringLiteral("urn:");
+    if (useMachineName)
+        uri += machineName + QLatin1Char(':');
+    uri += mode == Mode::OpcUa ? QStringLiteral("MOX:UA") : QStringLiteral("MOX:Core");
+    if (!endPart.isEmpty())
+        uri += QLatin1Char(':') + endPart;
+    return uri;
+}
+
+bool CertificateRequest::splitUri(const QString& uri, Mode mode, const QString& machineName,
+                                  bool& useMachineName, QString& endPart)
+{
+    const QString middle = mode == Mode::OpcUa ? QStringLiteral("MOX:UA") : QStringLiteral("MOX:Core");
+    const QString prefix = QStringLiteral("urn:");
+    if (!uri.startsWith(prefix))
+        return false;
+    const QStringList heads{machineName + QLatin1Char(':') + middle, middle};
+    for (int i = 0; i < heads.size(); ++i) {
+        if (i == 0 && machineName.isEmpty())
+            continue;
+        const QString rest = uri.mid(prefix.size());
+        if (!rest.startsWith(heads[i]))
+            continue;
+        const QString tail = rest.mid(heads[i].size());
+        if (!tail.isEmpty() && (tail.size() < 2 || tail[0] != QLatin1Char(':')))
+            continue;
+        useMachineName = i == 0;
+        endPart = tail.mid(1);
+        return true;
+    }
+    return false;
+}
+
 bool CertificateRequest::pemFromSuffix(const QString& certPath, bool* ok)
 {
     static const QStringList der{"der", "cer", "crt", "cert"};

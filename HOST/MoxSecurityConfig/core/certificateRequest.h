@@ -41,6 +41,14 @@ public:
     // ".cert"; ok is false for any other suffix.
     static bool pemFromSuffix(const QString& certPath, bool* ok = nullptr);
 
+    // The dialog's URI: "urn:", then machineName and ":" when useMachineName, then "MOX:UA" (OPC UA) or
+    // "MOX:Core", then ":" and endPart when it is not empty.
+    static QString composeUri(Mode mode, const QString& machineName, bool useMachineName,
+                              const QString& endPart);
+    // The reverse: true when uri has that shape, with the choices that compose it exactly.
+    static bool splitUri(const QString& uri, Mode mode, const QString& machineName, bool& useMachineName,
+                         QString& endPart);
+
     // Reasons a field is refused, empty when it is fine (the dialog's texts).
     static QString requiredError(const QString& value);
     static QString subjectFieldError(const QString& value);
