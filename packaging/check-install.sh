@@ -15,7 +15,7 @@ while IFS= read -r file; do
 done < "$manifest"
 [ "$missing" -eq 0 ]
 
-for expected in bin/MoxSecurityConfig share/applications/MoxSecurityConfig.desktop \
+for expected in bin/MoxSecurityConfig bin/moxsec share/man/man1/moxsec.1 share/applications/MoxSecurityConfig.desktop \
                 share/icons/hicolor/16x16/apps/MoxSecurityConfig.png \
                 share/icons/hicolor/256x256/apps/MoxSecurityConfig.png; do
   grep -qx "$prefix/$expected" "$manifest" || { echo "not installed: $expected"; exit 1; }
@@ -29,7 +29,7 @@ done
 desktop-file-validate "$prefix/share/applications/MoxSecurityConfig.desktop"
 
 # The RPATH must lead the installed executable to the installed library, not to the build tree.
-if ldd "$prefix/bin/MoxSecurityConfig" | grep -E 'libMox_H.*(not found|'"$build"')'; then
+if ldd "$prefix/bin/MoxSecurityConfig" "$prefix/bin/moxsec" | grep -E 'libMox_H.*(not found|'"$build"')'; then
   echo "the installed program does not find its own libMox_H"
   exit 1
 fi

@@ -91,7 +91,8 @@ CertificateDialog::~CertificateDialog() = default;
 
 void CertificateDialog::reloadURI()
 {
-    const QString uri = CertificateRequest::composeUri(
+    // The same rule as moxsec's, from the core.
+    const QString uri = CertificateRequest::defaultUri(
         m_opcUa ? CertificateRequest::Mode::OpcUa : CertificateRequest::Mode::Core, m_machineName,
         useNameOfTheMachineCheckBox->isChecked(), endPartLineEdit->text());
     applicationURILineEdit->setText(uri);

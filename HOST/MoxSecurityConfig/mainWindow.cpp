@@ -38,6 +38,8 @@ MainWindow::MainWindow(QWidget* parent, IMoxInstEnumerator* enumerator) : QMainW
 {
     setupUi(this);
     listView_errors->setModel(&m_errorList);
+    // An entry may hold its file or cause on a second line: shading keeps each entry together.
+    listView_errors->setAlternatingRowColors(true);
     usersList_uaAuth->setModel(&m_uaUsers);
     warningIconLabel->setPixmap(style()->standardIcon(QStyle::SP_MessageBoxWarning).pixmap(16, 16));
     warningsWidget->hide();
@@ -123,8 +125,10 @@ void MainWindow::addError(const QString& message, bool lockCertificates)
 
 void MainWindow::addProblem(const Problem& problem, bool lockCertificates)
 {
-    // The message stays the entry's first line, word for word; the file or cause goes below it.
-    addError(problem.text(), lockCertificates);
+    // The message stays the entry's first line, word for word; the file or cause goes below it, indented.
+    addError(problem.detail.isEmpty() ? problem.message
+                                      : problem.message + QStringLiteral("\n    ") + problem.detail,
+             lockCertificates);
 }
 
 void MainWindow::addUaConfParamMissingError(QString key)

@@ -311,7 +311,7 @@ void TestDialogs::window()
              QString("This file does not exist.||This folder does not exist.|This file does not exist.|"
                      "This folder does not exist.|This folder does not exist."));
     QCOMPARE(m_errors->stringList(),
-             QStringList{"No OpenSSL directory was specified.\n" + mox("instance1/OpenSSL")});
+             QStringList{"No OpenSSL directory was specified.\n    " + mox("instance1/OpenSSL")});
 }
 
 void TestDialogs::sampleLeavesAnInstallationAlone()

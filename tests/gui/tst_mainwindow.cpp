@@ -157,8 +157,9 @@ private slots:
         QCOMPARE(::buttons(*window), buttons);
         // An error about one file names it below the message; it leaves the Certificates tab usable.
         if (errors.contains(kBadKey)) {
-            QVERIFY(
-                ::errors(*window, true).last().startsWith(kBadKey + "\n" + path("OpcUa/pki/own/key.pem:")));
+            QVERIFY(::errors(*window, true)
+                        .last()
+                        .startsWith(kBadKey + "\n    " + path("OpcUa/pki/own/key.pem:")));
             QCOMPARE(window->findChild<QWidget*>("tab_cert")->isEnabled(), errors.size() == 1);
         }
         // The key is read in process: the pass phrase never goes to another program.

@@ -1,5 +1,7 @@
 #include "core/certificateRequest.h"
 
+#include "core/configSnapshot.h"
+
 #include <QFileInfo>
 #include <QRegularExpression>
 
@@ -24,18 +26,6 @@ QStringList CertificateRequest::subjectAltNames() const
     for (const QString& address : ipAddresses)
         names << QStringLiteral("IP:") + address;
     return names;
-}
-
-QString CertificateRequest::composeUri(Mode mode, const QString& machineName, bool useMachineName,
-                                       const QString& endPart)
-{
-    QString uri = QStringLiteral("urn:");
-    if (useMachineName)
-        uri += machineName + QLatin1Char(':');
-    uri += mode == Mode::OpcUa ? QStringLiteral("MOX:UA") : QStringLiteral("MOX:Core");
-    if (!endPart.isEmpty())
-        uri += QLatin1Char(':') + endPart;
-    return uri;
 }
 
 bool CertificateRequest::splitUri(const QString& uri, Mode mode, const QString& machineName,
@@ -157,4 +147,57 @@ QStringList CertificateRequest::validate() const
     if (!certPath.isEmpty() && certPath == keyPath)
         problems << tr("The requested files has the same name.");
     return problems;
+}
+
+CertificateRequest CertificateRequest::defaults(Mode mode, const ConfigSnapshot& snapshot,
+                                                const QString& hostName)
+{
+    CertificateRequest request;
+    request.mode = mode;
+    request.opensslDir = snapshot.opensslDir;
+    const bool opcUa = mode == Mode::OpcUa;
+    request.certPath = opcUa ? snapshot.opcUaCertificate.path : snapshot.coreCertificate.path;
+    request.keyPath = opcUa ? snapshot.opcUaKey.path : snapshot.coreKey.path;
+    request.commonName = (opcUa ? QStringLiteral("MOX-OPC_UA@") : QStringLiteral("MOX@")) + hostName;
+    request.pem = pemFromSuffix(request.certPath);
+    const bool protect = opcUa && !snapshot.passphrase().isEmpty();
+    bool useHostName = false;
+    QString endPart;
+    if (opcUa && splitUri(snapshot.uri, mode, hostName, useHostName, endPart))
+        request.uri = defaultUri(mode, hostName, useHostName, endPart);
+    else
+        request.uri = defaultUri(mode, hostName, false, protect ? QStringLiteral("TestServer") : QString());
+    if (opcUa && !hostName.isEmpty())
+        request.dnsNames << hostName;
+    request.protectKey = protect;
+    if (protect)
+        request.passphrase = snapshot.passphrase();
+    return request;
+}
+
+QString CertificateRequest::defaultUri(Mode mode, const QString& hostName, bool useHostName,
+                                       const QString& endPart)
+{
+    QString uri = QStringLiteral("urn:");
+    if (useHostName)
+        uri += hostName + QLatin1Char(':');
+    uri += mode == Mode::OpcUa ? QStringLiteral("MOX:UA") : QStringLiteral("MOX:Core");
+    if (!endPart.isEmpty())
+        uri += QLatin1Char(':') + endPart;
+    return uri;
+}
+
+QStringList CertificateRequest::configMismatches(const ConfigSnapshot& snapshot) const
+{
+    QStringList mismatches;
+    if (mode != Mode::OpcUa)
+        return mismatches;
+    if (uri != snapshot.uri)
+        mismatches << tr("The URI %1 differs from APPLICATION_URI in the OPC UA config (%2).")
+                          .arg(uri, snapshot.uri.isEmpty() ? tr("missing") : snapshot.uri);
+    const QString used = protectKey ? passphrase : QString();
+    if (used != snapshot.passphrase())
+        mismatches << tr("The key's pass phrase differs from APPLICATION_PRIVATE_KEY_PASSWORD in the OPC UA "
+                         "config: the server will not open the key.");
+    return mismatches;
 }

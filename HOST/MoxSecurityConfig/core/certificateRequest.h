@@ -5,6 +5,8 @@
 #include <QString>
 #include <QStringList>
 
+class ConfigSnapshot;
+
 struct CertificateRequest
 {
     Q_DECLARE_TR_FUNCTIONS(CertificateRequest)
@@ -33,6 +35,19 @@ public:
     bool protectKey = false; // encrypt the key with the pass phrase
     QString passphrase;
 
+    // The certificate dialog's proposal for the configured pair: common name "MOX-OPC_UA@<host>" or
+    // "MOX@<host>", the host as DNS name (OPC UA), 2048 bits, sha256, five years, the encoding the
+    // certificate path's suffix implies, a configured non-empty pass phrase protecting an OPC UA key, and the
+    // configured URI where defaultUri can compose it (else "TestServer" ends the URI when a pass phrase is
+    // configured). Subject fields without a default stay empty.
+    static CertificateRequest defaults(Mode mode, const ConfigSnapshot& snapshot, const QString& hostName);
+    // "urn:" + [host + ":"] + "MOX:UA" or "MOX:Core" + [":" + endPart].
+    static QString defaultUri(Mode mode, const QString& hostName, bool useHostName, const QString& endPart);
+
+    // Where the request departs from what the server's configuration expects (URI, pass phrase); the
+    // server may then reject its own certificate or fail to open its key. Never shows the pass phrase.
+    QStringList configMismatches(const ConfigSnapshot& snapshot) const;
+
     // "/C=../ST=../L=../O=../OU=../CN=..", all six always present.
     QString subject() const;
     // "URI:..", "DNS:..", "IP:.." in that order; empty for a core certificate.
@@ -41,11 +56,7 @@ public:
     // ".cert"; ok is false for any other suffix.
     static bool pemFromSuffix(const QString& certPath, bool* ok = nullptr);
 
-    // The dialog's URI: "urn:", then machineName and ":" when useMachineName, then "MOX:UA" (OPC UA) or
-    // "MOX:Core", then ":" and endPart when it is not empty.
-    static QString composeUri(Mode mode, const QString& machineName, bool useMachineName,
-                              const QString& endPart);
-    // The reverse: true when uri has that shape, with the choices that compose it exactly.
+    // The reverse of defaultUri: true when uri has that shape, with the choices that compose it exactly.
     static bool splitUri(const QString& uri, Mode mode, const QString& machineName, bool& useMachineName,
                          QString& endPart);
 

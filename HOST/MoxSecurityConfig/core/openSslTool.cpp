@@ -1,5 +1,7 @@
 #include "core/openSslTool.h"
 
+#include <openssl/crypto.h>
+
 #include <cerrno>
 #include <csignal>
 #include <cstring>
@@ -144,4 +146,29 @@ OpenSslTool::Result OpenSslTool::run(const QStringList& arguments, const Run& op
         }
     }
     return result;
+}
+
+QString OpenSslTool::libraryVersion()
+{
+    return QString::fromLatin1(OpenSSL_version(OPENSSL_VERSION));
+}
+
+QString OpenSslTool::toolVersion(int timeoutMs)
+{
+    // The tool writes its version to standard output, which a memory file catches.
+    const int fd = int(::syscall(SYS_memfd_create, "openssl-version", 0));
+    if (fd < 0)
+        return QString();
+    Run options;
+    options.timeoutMs = timeoutMs;
+    options.stdoutFd = fd;
+    QString version;
+    if (run({QStringLiteral("version")}, options).exitCode == 0) {
+        char buffer[256];
+        const ssize_t n = ::pread(fd, buffer, sizeof(buffer) - 1, 0);
+        if (n > 0)
+            version = QString::fromLocal8Bit(buffer, int(n)).trimmed();
+    }
+    ::close(fd);
+    return version;
 }

@@ -32,6 +32,11 @@ public:
         QString lastError; // the last non-empty line the tool wrote to its standard error
     };
 
+    // The libcrypto the core is linked with ("OpenSSL 3.0.x ...").
+    static QString libraryVersion();
+    // What "openssl version" prints (time-limited); empty when the tool does not run.
+    static QString toolVersion(int timeoutMs = 5000);
+
     // Runs "openssl" from the search path. A run still going after the time limit is killed.
     static Result run(const QStringList& arguments, const Run& options);
     // The same with only a pass phrase and a time limit; returns the exit code (-1 as above).

@@ -108,6 +108,37 @@ ActionResult SecurityActions::deleteKeyPair(Pair pair) const
     return result;
 }
 
+ActionResult SecurityActions::generateKeyPair(const CertificateRequest& request,
+                                              const CertificateGenerator& generator) const
+{
+    ActionResult result;
+    const CertificateGenerator::Result generated = generator.generate(request, ownership());
+    result.ok = generated.ok;
+    result.changed = generated.ok;
+    if (!generated.ok)
+        result.problems << Problem{generated.message, generated.cause};
+    return result;
+}
+
+ActionResult SecurityActions::ensureKeyPair(const CertificateRequest& request,
+                                            const CertificateGenerator& generator) const
+{
+    // A link counts as present, dangling or not: generation would replace it.
+    auto present = [](const QString& path) { return QFileInfo::exists(path) || QFileInfo(path).isSymLink(); };
+    const bool key = present(request.keyPath), certificate = present(request.certPath);
+    if (key && certificate)
+        return ActionResult();
+    if (key || certificate) {
+        ActionResult result;
+        result.ok = false;
+        result.problems << Problem{key ? tr("The key exists but its certificate is missing.")
+                                       : tr("The certificate exists but its key is missing."),
+                                   key ? request.certPath : request.keyPath};
+        return result;
+    }
+    return generateKeyPair(request, generator);
+}
+
 ActionResult SecurityActions::createUsersFile() const
 {
     ActionResult result;

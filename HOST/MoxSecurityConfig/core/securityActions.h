@@ -2,6 +2,7 @@
 // file and the client-certificate folders. Each says what happened and why.
 #pragma once
 
+#include "core/certificateGenerator.h"
 #include "core/certificateRequest.h"
 #include "core/configSnapshot.h"
 #include "core/fileSafety.h"
@@ -31,6 +32,15 @@ public:
 
     // Removes the key, then the certificate (a missing one is no failure).
     ActionResult deleteKeyPair(Pair pair) const;
+    // Generates the request's key and certificate, replacing any that exist.
+    ActionResult generateKeyPair(const CertificateRequest& request,
+                                 const CertificateGenerator& generator) const;
+    // Generates only when both the key and the certificate are missing. When just one exists, the missing
+    // one is named and nothing is written (a lone key or certificate is never paired with a new other half);
+    // when both exist, nothing changes.
+    ActionResult ensureKeyPair(const CertificateRequest& request,
+                               const CertificateGenerator& generator) const;
+
     // Creates the configured users file, empty, with its folders, unless it exists.
     ActionResult createUsersFile() const;
     ActionResult deleteUsersFile() const;

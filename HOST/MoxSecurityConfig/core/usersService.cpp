@@ -1,5 +1,7 @@
 #include "core/usersService.h"
 
+#include <algorithm>
+
 using namespace Mox::Ini;
 
 namespace {
@@ -115,4 +117,45 @@ AuthRoleCode UsersService::remove(const QString& name) const
 AuthRole UsersService::check(const QString& name, const QString& password) const
 {
     return m_store ? m_store->getRole(bytesOf(name), bytesOf(password)) : eAuthRole_None;
+}
+
+UsersService::EnsureResult UsersService::ensure(const QString& name, AuthRole role,
+                                                const QString* password) const
+{
+    EnsureResult result;
+    std::vector<User> users;
+    result.code = list(users);
+    if (IniAuth::isBad(result.code))
+        return result;
+    const std::string key = bytesOf(name);
+    const auto found =
+        std::find_if(users.begin(), users.end(), [&](const User& user) { return user.m_name == key; });
+    if (found == users.end()) {
+        result.code = password ? add(name, *password, role) : eAuthRoleCode_BadUserDoesNotExist;
+        result.changed = IniAuth::isGood(result.code);
+        return result;
+    }
+    // Only a password that no longer logs in is written again: a new hash of the same password would
+    // change the file for nothing.
+    const bool newPassword = password && check(name, *password) == eAuthRole_None;
+    if (found->m_role == role && !newPassword)
+        return result;
+    result.code = edit(*found, name, role, newPassword ? *password : QString());
+    result.changed = IniAuth::isGood(result.code);
+    return result;
+}
+
+UsersService::EnsureResult UsersService::ensureAbsent(const QString& name) const
+{
+    EnsureResult result;
+    std::vector<User> users;
+    result.code = list(users);
+    if (IniAuth::isBad(result.code))
+        return result;
+    const std::string key = bytesOf(name);
+    if (std::none_of(users.begin(), users.end(), [&](const User& user) { return user.m_name == key; }))
+        return result;
+    result.code = remove(name);
+    result.changed = IniAuth::isGood(result.code);
+    return result;
 }

@@ -42,6 +42,17 @@ public:
     Mox::Ini::AuthRoleCode edit(const Mox::Ini::User& oldUser, const QString& newName,
                                 Mox::Ini::AuthRole role, const QString& password) const;
     Mox::Ini::AuthRoleCode remove(const QString& name) const;
+    struct EnsureResult
+    {
+        Mox::Ini::AuthRoleCode code = Mox::Ini::eAuthRoleCode_Good;
+        bool changed = false;
+    };
+    // Brings the user to the role and, when password is not null, to a password that logs in: creates the
+    // user (a new user needs a password), changes only what differs, and saves nothing when nothing does.
+    EnsureResult ensure(const QString& name, Mox::Ini::AuthRole role, const QString* password) const;
+    // Removes the user when present; an absent user changes nothing.
+    EnsureResult ensureAbsent(const QString& name) const;
+
     // The user's role when the password logs in, else eAuthRole_None.
     Mox::Ini::AuthRole check(const QString& name, const QString& password) const;
 

@@ -1,0 +1,264 @@
+#include "commandLine.h"
+
+#include <algorithm>
+
+namespace {
+
+// Help paragraphs wrapped at 80 columns, as QCommandLineParser wraps its options.
+QString wrapped(const QString& text, int indent = 0)
+{
+    QString result, line;
+    for (const QString& word : text.split(QLatin1Char(' '), Qt::SkipEmptyParts)) {
+        if (!line.isEmpty() && line.size() + 1 + word.size() > 80 - indent) {
+            result += QString(indent, QLatin1Char(' ')) + line + QLatin1Char('\n');
+            line.clear();
+        }
+        line += (line.isEmpty() ? QString() : QStringLiteral(" ")) + word;
+    }
+    return result + QString(indent, QLatin1Char(' ')) + line + QLatin1Char('\n');
+}
+
+const char s_usersNote[] =
+    "Passwords are read from standard input with --password-stdin (one line, the line end "
+    "dropped), or prompted for without echo on a terminal; never from the command line.";
+const char s_certNote[] =
+    "Defaults are the certificate dialog's: common name MOX-OPC_UA@<host> (OPC UA) or MOX@<host> (core), URI "
+    "urn:[<host>:]MOX:UA[:<end>], the host as DNS name, 2048 bits, sha256, 1825 days. The encoding follows "
+    "the configured certificate path's suffix (.pem: PEM; .der, .cer, .crt, .cert: DER), which is how the "
+    "server reads it; --der confirms DER and is refused for a .pem path. Without --passphrase-stdin the "
+    "configured pass phrase, if any, protects an OPC UA key; an empty line read with it leaves the key "
+    "unprotected.";
+
+} // namespace
+
+CommandLine::CommandLine()
+{
+    const QString usersNote = QString::fromLatin1(s_usersNote);
+    const QString certNote = QString::fromLatin1(s_certNote);
+    const QStringList certOptions{
+        "country",     "state",   "locality",     "organization", "unit",
+        "common-name", "uri-end", "machine-name", "dns",          "ip",
+        "bits",        "digest",  "days",         "der",          "passphrase-stdin"};
+    m_commands = {
+        {"status",
+         "",
+         0,
+         0,
+         {},
+         "Shows the instance, its paths and the configuration's problems. Every "
+         "configured path is shown as present or missing, then the errors and "
+         "warnings. Exits 1 when there are errors."},
+        {"users list", "", 0, 0, {}, "Lists the OPC UA users and their roles."},
+        {"users add",
+         "NAME",
+         1,
+         1,
+         {"role", "password-stdin"},
+         "Adds a user with --role admin, operator or "
+         "guest. " +
+             usersNote},
+        {"users passwd", "NAME", 1, 1, {"password-stdin"}, "Gives a user a new password. " + usersNote},
+        {"users rename",
+         "OLD NEW",
+         2,
+         2,
+         {"password-stdin"},
+         "Renames a user. The stored password is bound to the name, so the user's password is asked for "
+         "again. " +
+             usersNote},
+        {"users role", "NAME ROLE", 2, 2, {}, "Gives a user the role admin, operator or guest."},
+        {"users remove", "NAME", 1, 1, {"yes"}, "Removes a user (asks on a terminal, else needs --yes)."},
+        {"users check",
+         "NAME",
+         1,
+         1,
+         {"password-stdin"},
+         "Exits 0 when the password logs the user in, 1 otherwise. " + usersNote},
+        {"users ensure",
+         "NAME",
+         1,
+         1,
+         {"role", "password-stdin", "absent", "yes"},
+         "Makes a user be as asked, or not be. The user gets --role and, with --password-stdin, that "
+         "password; changes only what "
+         "differs (the password only when it does not log in) and writes nothing when nothing does. A new "
+         "user needs --password-stdin. With --absent (and --yes) the user is removed when present."},
+        {"cert generate", "opcua|core", 1, 1, certOptions + QStringList{"yes"},
+         "Generates a key and a self-signed certificate. The pair is the OPC UA server's or the runtime "
+         "core's. "
+         "--country, --state, --locality and --organization are required. Existing files are replaced only "
+         "after a confirmation (--yes). " +
+             certNote},
+        {"cert ensure", "opcua|core", 1, 1, certOptions,
+         "Generates the pair only when both files are missing. It takes the options of cert generate. When "
+         "both exist nothing changes; when only one exists it fails, naming the other, and writes "
+         "nothing."},
+        {"cert delete", "opcua|core", 1, 1, {"yes"}, "Deletes the key and the certificate."},
+        {"folders create", "", 0, 0, {}, "Creates the missing client-certificate folders."},
+        {"folders delete", "", 0, 0, {"yes"}, "Deletes the client-certificate folders."},
+        {"auth create", "", 0, 0, {}, "Creates the empty users file when it is missing."},
+        {"auth delete", "", 0, 0, {"yes"}, "Deletes the users file."},
+    };
+
+    m_options = {
+        {{"h", "help"}, "Shows the help, of a command when one is named."},
+        {"version", "Shows the versions of moxsec, Qt and OpenSSL."},
+        {"root", "Works on the installation under DIR/mox instead of /mox.", "DIR"},
+        {"json", "Prints exactly one JSON object on standard output, also on failure."},
+        {{"q", "quiet"}, "Prints no report and no warnings; errors still go to standard error."},
+        {"password-stdin", "Reads the password from standard input (one line)."},
+        {"role", "The role: admin, operator or guest.", "ROLE"},
+        {"absent", "Removes the user instead."},
+        {{"y", "yes"}, "Deletes or replaces without asking."},
+        {"country", "Country (C), required.", "TEXT"},
+        {"state", "State or province (ST), required.", "TEXT"},
+        {"locality", "Locality (L), required.", "TEXT"},
+        {"organization", "Organization (O), required.", "TEXT"},
+        {"unit", "Organization unit (OU).", "TEXT"},
+        {"common-name", "Common name (CN).", "TEXT"},
+        {"uri-end", "The URI's end part (OPC UA).", "TEXT"},
+        {"machine-name", "Puts the host name into the URI (OPC UA)."},
+        {"dns", "A DNS name, repeatable; replaces the host name (OPC UA).", "NAME"},
+        {"ip", "An IPv4 or IPv6 address, repeatable (OPC UA).", "ADDRESS"},
+        {"bits", "Key size: 1024, 2048, 3072 or 4096.", "N"},
+        {"digest", "sha256 or sha512.", "NAME"},
+        {"days", "Validity in days.", "N"},
+        {"der", "DER encoding (refused when the certificate path ends in .pem)."},
+        {"passphrase-stdin", "Reads the key's pass phrase from standard input (one line; OPC UA)."},
+    };
+    m_global = QStringList{"help", "version", "root", "json", "quiet"};
+}
+
+CommandLine::~CommandLine() = default;
+
+void CommandLine::addOptions(QCommandLineParser& parser, const QStringList& names) const
+{
+    for (const QCommandLineOption& option : m_options) {
+        if (names.contains(option.names().last()))
+            parser.addOption(option);
+    }
+}
+
+CommandLine::Action CommandLine::parse(const QStringList& arguments)
+{
+    // Before any parsing, so even a usage error answers in the form asked for.
+    m_json = arguments.contains(QStringLiteral("--json"));
+    m_quiet = arguments.contains(QStringLiteral("--quiet")) || arguments.contains(QStringLiteral("-q"));
+
+    QStringList every;
+    for (const QCommandLineOption& option : m_options)
+        every << option.names().last();
+    QCommandLineParser all;
+    all.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
+    addOptions(all, every);
+    if (!all.parse(arguments)) {
+        m_error = all.errorText();
+        return Action::Usage;
+    }
+    const QStringList words = all.positionalArguments();
+    for (const Command& command : m_commands) {
+        const QStringList name = command.name.split(QLatin1Char(' '));
+        if (words.mid(0, name.size()) == name) {
+            m_command = &command;
+            m_arguments = words.mid(name.size());
+            break;
+        }
+    }
+    const bool group =
+        !words.isEmpty() && std::any_of(m_commands.begin(), m_commands.end(), [&](const Command& c) {
+            return c.name.startsWith(words.first() + QLatin1Char(' '));
+        });
+    if (!m_command && group)
+        m_group = words.first();
+    if (all.isSet(QStringLiteral("version")))
+        return Action::Version;
+    if (all.isSet(QStringLiteral("help")))
+        return Action::Help;
+    if (!m_command) {
+        if (words.isEmpty())
+            m_error = QStringLiteral("No command given; see moxsec --help.");
+        else if (group)
+            m_error = words.size() < 2
+                          ? QStringLiteral("'%1' needs a command; see moxsec %1 --help.").arg(m_group)
+                          : QStringLiteral("Unknown command '%1 %2'; see moxsec %1 --help.")
+                                .arg(m_group, words.at(1));
+        else
+            m_error = QStringLiteral("Unknown command '%1'; see moxsec --help.").arg(words.first());
+        return Action::Usage;
+    }
+
+    // Again with only the options this command takes.
+    m_parser = std::make_unique<QCommandLineParser>();
+    m_parser->setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
+    addOptions(*m_parser, m_global + m_command->options);
+    if (!m_parser->parse(arguments)) {
+        m_error = QStringLiteral("%1 (moxsec %2)").arg(m_parser->errorText(), m_command->name);
+        return Action::Usage;
+    }
+    if (m_arguments.size() < m_command->minArguments || m_arguments.size() > m_command->maxArguments) {
+        m_error = QStringLiteral("Usage: moxsec %1 %2").arg(m_command->name, m_command->arguments).trimmed();
+        return Action::Usage;
+    }
+    for (const char* once : {"root", "role", "country", "state", "locality", "organization", "unit",
+                             "common-name", "uri-end", "bits", "digest", "days"}) {
+        if ((m_global + m_command->options).contains(QLatin1String(once)) &&
+            values(QLatin1String(once)).size() > 1) {
+            m_error = QStringLiteral("--%1 may be given only once.").arg(QLatin1String(once));
+            return Action::Usage;
+        }
+    }
+    return Action::Run;
+}
+
+bool CommandLine::isSet(const QString& option) const
+{
+    return m_parser && m_parser->isSet(option);
+}
+
+QString CommandLine::value(const QString& option) const
+{
+    return m_parser ? m_parser->value(option) : QString();
+}
+
+QStringList CommandLine::values(const QString& option) const
+{
+    return m_parser ? m_parser->values(option) : QStringList();
+}
+
+QString CommandLine::helpText() const
+{
+    auto optionsOf = [&](const QStringList& names) {
+        QCommandLineParser parser;
+        addOptions(parser, names);
+        const QString text = parser.helpText();
+        return text.mid(text.indexOf(QLatin1String("Options:")));
+    };
+    if (m_command) {
+        return QStringLiteral("Usage: moxsec [options] %1 %2\n\n")
+                   .arg(m_command->name, m_command->arguments) +
+               wrapped(m_command->summary) + QLatin1Char('\n') + optionsOf(m_global + m_command->options);
+    }
+    QString text =
+        m_group.isEmpty()
+            ? QStringLiteral("Usage: moxsec [options] COMMAND [arguments]\n\n"
+                             "Configures the security of the Mox runtime installed under /mox and of "
+                             "its OPC UA server.\n\nCommands:\n")
+            : QStringLiteral("Usage: moxsec [options] %1 COMMAND [arguments]\n\nCommands:\n").arg(m_group);
+    for (const Command& command : m_commands) {
+        if (m_group.isEmpty() || command.name.startsWith(m_group + QLatin1Char(' ')))
+            text += QStringLiteral("  %1 %2\n")
+                        .arg(command.name + QLatin1Char(' ') + command.arguments, -26)
+                        .arg(command.summary.section(QStringLiteral(". "), 0, 0).remove(QLatin1Char('.')));
+    }
+    text +=
+        QStringLiteral("\nmoxsec COMMAND --help shows a command's options.\n\n") + optionsOf(m_global) +
+        QLatin1Char('\n') +
+        wrapped(QStringLiteral("Exit status: 0 success; 1 a failure, or errors found (status), or a password "
+                               "that does not log in (users check); 2 bad usage or input refused, nothing "
+                               "done.")) +
+        QLatin1Char('\n') +
+        wrapped(QStringLiteral("With --json the object is {\"ok\", \"changed\", \"errors\", \"warnings\", "
+                               "\"data\"}; errors and warnings are objects {\"message\", \"detail\"}. See "
+                               "moxsec(1)."));
+    return text;
+}

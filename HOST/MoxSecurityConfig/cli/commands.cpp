@@ -1,0 +1,727 @@
+#include "commands.h"
+
+#include "commandLine.h"
+#include "output.h"
+#include "terminal.h"
+
+#include "core/certificateGenerator.h"
+#include "core/certificateRequest.h"
+#include "core/rootedEnumerator.h"
+#include "core/securityActions.h"
+
+#include "IniAuth.h"
+
+#include <QDir>
+#include <QJsonArray>
+#include <QSysInfo>
+
+using namespace Mox::Ini;
+
+namespace {
+
+QString roleWord(AuthRole role)
+{
+    return UsersService::roleName(role).toLower();
+}
+
+QJsonObject pathJson(const PathState& state)
+{
+    return QJsonObject{{QStringLiteral("path"), state.path},
+                       {QStringLiteral("configured"), state.configured},
+                       {QStringLiteral("exists"), state.exists}};
+}
+
+PathState fileState(const QString& path, bool exists)
+{
+    PathState state;
+    state.path = path;
+    state.configured = !path.isEmpty();
+    state.exists = exists;
+    return state;
+}
+
+} // namespace
+
+Commands::Commands(const CommandLine& commandLine, Output& output) : m_line(commandLine), m_out(output) {}
+
+Commands::~Commands() = default;
+
+int Commands::run()
+{
+    m_root =
+        m_line.isSet(QStringLiteral("root")) ? m_line.value(QStringLiteral("root")) : QStringLiteral("/");
+    const QString name = m_line.command()->name;
+    if (name == QLatin1String("status"))
+        return status();
+    if (name == QLatin1String("users list"))
+        return usersList();
+    if (name == QLatin1String("users add"))
+        return usersAdd();
+    if (name == QLatin1String("users passwd"))
+        return usersPasswd();
+    if (name == QLatin1String("users rename"))
+        return usersRename();
+    if (name == QLatin1String("users role"))
+        return usersRole();
+    if (name == QLatin1String("users remove"))
+        return usersRemove();
+    if (name == QLatin1String("users check"))
+        return usersCheck();
+    if (name == QLatin1String("users ensure"))
+        return usersEnsure();
+    if (name == QLatin1String("cert generate"))
+        return certGenerate(false);
+    if (name == QLatin1String("cert ensure"))
+        return certGenerate(true);
+    if (name == QLatin1String("cert delete"))
+        return certDelete();
+    if (name.startsWith(QLatin1String("folders ")))
+        return folders(name.endsWith(QLatin1String("create")));
+    return auth(name.endsWith(QLatin1String("create")));
+}
+
+int Commands::fail(const QString& message, const QString& detail, int exitCode)
+{
+    m_out.error(Problem{message, detail});
+    return exitCode;
+}
+
+bool Commands::load(bool checkKey)
+{
+    m_enumerator = std::make_unique<RootedInstEnumerator>(m_root);
+    m_enumerator->Refresh();
+    m_snapshot = ConfigSnapshot::load(m_enumerator->GetActiveInstance(), nullptr, checkKey);
+    m_out.data().insert(QStringLiteral("instance"), m_snapshot.instanceVersion);
+    m_out.data().insert(QStringLiteral("root"), QDir(m_root).absolutePath());
+    if (m_snapshot.stop == ConfigSnapshot::Stop::None && m_snapshot.configExists)
+        return true;
+    // Without the instance or its configuration there is nothing any command could work on.
+    for (const Problem& problem : m_snapshot.errors)
+        m_out.error(problem);
+    if (m_snapshot.stop == ConfigSnapshot::Stop::None)
+        m_out.error(Problem{QStringLiteral("The OPC UA config file does not exist."), m_snapshot.configPath});
+    return false;
+}
+
+bool Commands::configurationUsable()
+{
+    for (const Problem& problem : m_snapshot.warnings)
+        m_out.warning(problem);
+    if (m_snapshot.errors.isEmpty())
+        return true;
+    for (const Problem& problem : m_snapshot.errors)
+        m_out.error(problem);
+    m_out.error(
+        Problem{QStringLiteral("Nothing was changed: the configuration has errors (moxsec status)."), {}});
+    return false;
+}
+
+int Commands::status()
+{
+    if (!load(true) && m_snapshot.stop != ConfigSnapshot::Stop::None)
+        return Output::Failure;
+    const ConfigSnapshot& s = m_snapshot;
+    const struct
+    {
+        const char* key;
+        const char* label;
+        PathState state;
+    } paths[] = {
+        {"opcUaConfig", "OPC UA config", fileState(s.configPath, s.configExists)},
+        {"coreConfig", "Core config", fileState(s.coreConfigPath, QFileInfo::exists(s.coreConfigPath))},
+        {"opensslDir", "OpenSSL folder", fileState(s.opensslDir, QFileInfo(s.opensslDir).isDir())},
+        {"opcUaCertificate", "OPC UA certificate", s.opcUaCertificate},
+        {"opcUaKey", "OPC UA key", s.opcUaKey},
+        {"usersFile", "Users file", s.usersFile},
+        {"coreCertificate", "Core certificate", s.coreCertificate},
+        {"coreKey", "Core key", s.coreKey},
+        {"trustList", "Trust list folder", s.trustList},
+        {"issuers", "Issuers folder", s.issuers},
+        {"revocation", "Revocation folder", s.revocation},
+        {"rejected", "Rejected folder", s.rejected},
+    };
+    QJsonObject pathsJson;
+    m_out.line(QStringLiteral("Instance %1 under %2").arg(s.instanceVersion, QDir(m_root).absolutePath()));
+    for (const auto& path : paths) {
+        pathsJson.insert(QLatin1String(path.key), pathJson(path.state));
+        const QString state = !path.state.configured ? QStringLiteral("not configured")
+                              : path.state.exists    ? QStringLiteral("present")
+                                                     : QStringLiteral("missing");
+        m_out.line(QStringLiteral("%1 %2 %3")
+                       .arg(QLatin1String(path.label) + QLatin1Char(':'), -20)
+                       .arg(state, -8)
+                       .arg(path.state.path)
+                       .trimmed());
+    }
+    m_out.data().insert(QStringLiteral("paths"), pathsJson);
+    m_out.data().insert(QStringLiteral("usersFileLoaded"), s.usersFileLoaded);
+    m_out.data().insert(QStringLiteral("passphraseConfigured"), s.passphraseConfigured);
+    m_out.record(s.errors, s.warnings);
+    const struct
+    {
+        const char* title;
+        const Problems& problems;
+    } groups[] = {{"Errors:", s.errors}, {"Warnings:", s.warnings}};
+    for (const auto& group : groups) {
+        if (group.problems.isEmpty())
+            continue;
+        m_out.line(QLatin1String(group.title));
+        for (const Problem& problem : group.problems) {
+            m_out.line(QStringLiteral("  ") + problem.message);
+            if (!problem.detail.isEmpty())
+                m_out.line(QStringLiteral("    ") + problem.detail);
+        }
+    }
+    return s.errors.isEmpty() ? Output::Success : Output::Failure;
+}
+
+bool Commands::openUsers()
+{
+    if (!load(false))
+        return false;
+    for (const Problem& problem : m_snapshot.warnings)
+        m_out.warning(problem);
+    const PathState& file = m_snapshot.usersFile;
+    m_out.data().insert(QStringLiteral("usersFile"), file.path);
+    if (!file.configured) {
+        fail(QStringLiteral("The OPC UA config names no users file (CREDENTIALS_INI_PATH)."),
+             m_snapshot.configPath);
+        return false;
+    }
+    if (!file.exists) {
+        fail(QStringLiteral("The users file does not exist (moxsec auth create makes it)."), file.path);
+        return false;
+    }
+    m_store = m_snapshot.takeUsersStore();
+    if (!m_store) {
+        for (const Problem& problem : m_snapshot.errors)
+            m_out.error(problem);
+        return false;
+    }
+    m_users = std::make_unique<UsersService>(m_store.get());
+    return true;
+}
+
+AuthRole Commands::roleOf(const QString& name)
+{
+    std::vector<User> users;
+    m_users->list(users);
+    const std::string key = name.toUtf8().toStdString();
+    const auto found =
+        std::find_if(users.begin(), users.end(), [&](const User& user) { return user.m_name == key; });
+    return found == users.end() ? eAuthRole_None : found->m_role;
+}
+
+bool Commands::newPassword(QString& password, int& exitCode)
+{
+    QString error;
+    const Terminal::Read read = Terminal::readSecret(m_line.isSet(QStringLiteral("password-stdin")),
+                                                     QStringLiteral("--password-stdin"),
+                                                     QStringLiteral("New password"), true, password, &error);
+    if (read != Terminal::Read::Ok) {
+        exitCode =
+            fail(error, QString(), read == Terminal::Read::NoTerminal ? Output::Usage : Output::Failure);
+        return false;
+    }
+    const QString reason = UsersService::passwordError(password);
+    if (!reason.isEmpty()) {
+        exitCode = fail(QStringLiteral("Password refused: %1").arg(reason), QString(), Output::Usage);
+        return false;
+    }
+    return true;
+}
+
+bool Commands::confirmed(const QString& question, int& exitCode)
+{
+    if (m_line.isSet(QStringLiteral("yes")))
+        return true;
+    if (!Terminal::interactive()) {
+        exitCode = usage(QStringLiteral("%1 Not on a terminal: give --yes to go ahead.").arg(question));
+        return false;
+    }
+    if (Terminal::confirm(question))
+        return true;
+    exitCode = fail(QStringLiteral("Nothing was changed."), QString(), Output::Failure);
+    return false;
+}
+
+int Commands::authFailure(AuthRoleCode code, const QString& name)
+{
+    return fail(UsersService::codeMessage(code), name);
+}
+
+void Commands::reportUser(const QString& name, AuthRole role)
+{
+    m_out.data().insert(QStringLiteral("user"), name);
+    if (role != eAuthRole_None)
+        m_out.data().insert(QStringLiteral("role"), roleWord(role));
+}
+
+int Commands::usersList()
+{
+    if (!openUsers())
+        return Output::Failure;
+    std::vector<User> users;
+    const AuthRoleCode code = m_users->list(users);
+    if (IniAuth::isBad(code))
+        return authFailure(code, m_snapshot.usersFile.path);
+    // Ten thousand users must list about as fast as the file reads: nothing is built that is not printed,
+    // and the JSON is written directly (QJsonObject costs more than the reading).
+    const QString roles[] = {roleWord(eAuthRole_Admin), roleWord(eAuthRole_Operator),
+                             roleWord(eAuthRole_Guest)};
+    auto role = [&](AuthRole r) { return r >= eAuthRole_Admin && r < eAuthRole_Last ? roles[r] : QString(); };
+    QByteArray roleJson[eAuthRole_Last + 1];
+    for (int r = eAuthRole_Admin; r <= eAuthRole_Last; ++r)
+        roleJson[r] = ",\"role\":" + Output::jsonString(role(AuthRole(r))) + '}';
+    QByteArray array = "[";
+    QString text;
+    for (const User& user : users) {
+        if (m_out.json()) {
+            array += array.size() > 1 ? ",{\"name\":" : "{\"name\":";
+            Output::appendJsonString(array, user.m_name.data(), int(user.m_name.size()));
+            array +=
+                roleJson[user.m_role >= eAuthRole_Admin && user.m_role < eAuthRole_Last ? user.m_role
+                                                                                        : eAuthRole_Last];
+        } else {
+            text += QString::fromStdString(user.m_name).leftJustified(20) + QLatin1Char(' ') +
+                    role(user.m_role) + QLatin1Char('\n');
+        }
+    }
+    text.chop(1);
+    if (!users.empty())
+        m_out.line(text);
+    m_out.setRawData(QStringLiteral("users"), array + ']');
+    return Output::Success;
+}
+
+namespace {
+bool parseRole(const QString& text, AuthRole& role, QString& error)
+{
+    role = UsersService::roleFromName(text);
+    if (role != eAuthRole_None)
+        return true;
+    error = text.isEmpty() ? QStringLiteral("A role is required: --role admin, operator or guest.")
+                           : QStringLiteral("Unknown role '%1': admin, operator or guest.").arg(text);
+    return false;
+}
+} // namespace
+
+int Commands::usersAdd()
+{
+    const QString name = m_line.arguments().at(0);
+    if (const QString reason = UsersService::nameError(name); !reason.isEmpty())
+        return usage(QStringLiteral("Name '%1' refused: %2").arg(name, reason));
+    AuthRole role;
+    QString error;
+    if (!parseRole(m_line.value(QStringLiteral("role")), role, error))
+        return usage(error);
+    if (!openUsers())
+        return Output::Failure;
+    if (roleOf(name) != eAuthRole_None)
+        return authFailure(eAuthRoleCode_BadAlreadyExist, name);
+    QString password;
+    int exitCode;
+    if (!newPassword(password, exitCode))
+        return exitCode;
+    const AuthRoleCode code = m_users->add(name, password, role);
+    if (IniAuth::isBad(code))
+        return authFailure(code, name);
+    m_out.setChanged(true);
+    reportUser(name, role);
+    m_out.line(QStringLiteral("Added %1 (%2).").arg(name, roleWord(role)));
+    return Output::Success;
+}
+
+int Commands::usersPasswd()
+{
+    const QString name = m_line.arguments().at(0);
+    if (!openUsers())
+        return Output::Failure;
+    const AuthRole role = roleOf(name);
+    if (role == eAuthRole_None)
+        return authFailure(eAuthRoleCode_BadUserDoesNotExist, name);
+    QString password;
+    int exitCode;
+    if (!newPassword(password, exitCode))
+        return exitCode;
+    const AuthRoleCode code = m_users->edit(User(name.toUtf8().toStdString(), role), name, role, password);
+    if (IniAuth::isBad(code))
+        return authFailure(code, name);
+    m_out.setChanged(true);
+    reportUser(name, role);
+    m_out.line(QStringLiteral("Changed the password of %1.").arg(name));
+    return Output::Success;
+}
+
+int Commands::usersRename()
+{
+    const QString oldName = m_line.arguments().at(0), newName = m_line.arguments().at(1);
+    if (const QString reason = UsersService::nameError(newName); !reason.isEmpty())
+        return usage(QStringLiteral("Name '%1' refused: %2").arg(newName, reason));
+    if (!openUsers())
+        return Output::Failure;
+    const AuthRole role = roleOf(oldName);
+    if (role == eAuthRole_None)
+        return authFailure(eAuthRoleCode_BadUserDoesNotExist, oldName);
+    if (newName != oldName && roleOf(newName) != eAuthRole_None)
+        return authFailure(eAuthRoleCode_BadAlreadyExist, newName);
+    QString password;
+    int exitCode;
+    if (!newPassword(password, exitCode))
+        return exitCode;
+    const AuthRoleCode code =
+        m_users->edit(User(oldName.toUtf8().toStdString(), role), newName, role, password);
+    if (IniAuth::isBad(code))
+        return authFailure(code, oldName);
+    m_out.setChanged(true);
+    reportUser(newName, role);
+    m_out.data().insert(QStringLiteral("previous"), oldName);
+    m_out.line(QStringLiteral("Renamed %1 to %2.").arg(oldName, newName));
+    return Output::Success;
+}
+
+int Commands::usersRole()
+{
+    const QString name = m_line.arguments().at(0);
+    AuthRole role;
+    QString error;
+    if (!parseRole(m_line.arguments().at(1), role, error))
+        return usage(error);
+    if (!openUsers())
+        return Output::Failure;
+    const AuthRole previous = roleOf(name);
+    if (previous == eAuthRole_None)
+        return authFailure(eAuthRoleCode_BadUserDoesNotExist, name);
+    reportUser(name, role);
+    if (previous == role) {
+        m_out.line(QStringLiteral("%1 already has the role %2.").arg(name, roleWord(role)));
+        return Output::Success;
+    }
+    const AuthRoleCode code =
+        m_users->edit(User(name.toUtf8().toStdString(), previous), name, role, QString());
+    if (IniAuth::isBad(code))
+        return authFailure(code, name);
+    m_out.setChanged(true);
+    m_out.line(QStringLiteral("%1 now has the role %2.").arg(name, roleWord(role)));
+    return Output::Success;
+}
+
+int Commands::usersRemove()
+{
+    const QString name = m_line.arguments().at(0);
+    if (!openUsers())
+        return Output::Failure;
+    if (roleOf(name) == eAuthRole_None)
+        return authFailure(eAuthRoleCode_BadUserDoesNotExist, name);
+    int exitCode;
+    if (!confirmed(QStringLiteral("Remove the user %1?").arg(name), exitCode))
+        return exitCode;
+    const AuthRoleCode code = m_users->remove(name);
+    if (IniAuth::isBad(code))
+        return authFailure(code, name);
+    m_out.setChanged(true);
+    reportUser(name, eAuthRole_None);
+    m_out.line(QStringLiteral("Removed %1.").arg(name));
+    return Output::Success;
+}
+
+int Commands::usersCheck()
+{
+    const QString name = m_line.arguments().at(0);
+    if (!openUsers())
+        return Output::Failure;
+    QString password, error;
+    const Terminal::Read read = Terminal::readSecret(m_line.isSet(QStringLiteral("password-stdin")),
+                                                     QStringLiteral("--password-stdin"),
+                                                     QStringLiteral("Password"), false, password, &error);
+    if (read != Terminal::Read::Ok)
+        return fail(error, QString(), read == Terminal::Read::NoTerminal ? Output::Usage : Output::Failure);
+    const AuthRole role = m_users->check(name, password);
+    reportUser(name, role);
+    m_out.data().insert(QStringLiteral("valid"), role != eAuthRole_None);
+    if (role == eAuthRole_None)
+        return fail(QStringLiteral("The password does not log %1 in.").arg(name), QString());
+    m_out.line(QStringLiteral("The password logs %1 in (%2).").arg(name, roleWord(role)));
+    return Output::Success;
+}
+
+int Commands::usersEnsure()
+{
+    const QString name = m_line.arguments().at(0);
+    if (const QString reason = UsersService::nameError(name); !reason.isEmpty())
+        return usage(QStringLiteral("Name '%1' refused: %2").arg(name, reason));
+    const bool absent = m_line.isSet(QStringLiteral("absent"));
+    if (absent && (m_line.isSet(QStringLiteral("role")) || m_line.isSet(QStringLiteral("password-stdin"))))
+        return usage(QStringLiteral("--absent takes neither --role nor --password-stdin."));
+    AuthRole role = eAuthRole_None;
+    QString error;
+    if (!absent && !parseRole(m_line.value(QStringLiteral("role")), role, error))
+        return usage(error);
+    if (!openUsers())
+        return Output::Failure;
+    reportUser(name, role);
+    int exitCode;
+    if (absent) {
+        if (!confirmed(QStringLiteral("Remove the user %1 if present?").arg(name), exitCode))
+            return exitCode;
+        const UsersService::EnsureResult result = m_users->ensureAbsent(name);
+        if (IniAuth::isBad(result.code))
+            return authFailure(result.code, name);
+        m_out.setChanged(result.changed);
+        m_out.line(result.changed ? QStringLiteral("Removed %1.").arg(name)
+                                  : QStringLiteral("%1 is absent; nothing changed.").arg(name));
+        return Output::Success;
+    }
+    QString password;
+    const bool withPassword = m_line.isSet(QStringLiteral("password-stdin"));
+    if (withPassword && !newPassword(password, exitCode))
+        return exitCode;
+    if (!withPassword && roleOf(name) == eAuthRole_None)
+        return fail(QStringLiteral("The user %1 does not exist, and a new user needs a password "
+                                   "(--password-stdin).")
+                        .arg(name));
+    const UsersService::EnsureResult result = m_users->ensure(name, role, withPassword ? &password : nullptr);
+    if (IniAuth::isBad(result.code))
+        return authFailure(result.code, name);
+    m_out.setChanged(result.changed);
+    m_out.line(result.changed
+                   ? QStringLiteral("%1 is now %2.").arg(name, roleWord(role))
+                   : QStringLiteral("%1 is already %2; nothing changed.").arg(name, roleWord(role)));
+    return Output::Success;
+}
+
+namespace {
+bool parseMode(const QString& text, CertificateRequest::Mode& mode)
+{
+    mode = text == QLatin1String("core") ? CertificateRequest::Mode::Core : CertificateRequest::Mode::OpcUa;
+    return text == QLatin1String("core") || text == QLatin1String("opcua");
+}
+
+QJsonObject pairJson(const QString& pair, const QString& certificate, const QString& key)
+{
+    return QJsonObject{{QStringLiteral("pair"), pair},
+                       {QStringLiteral("certificate"), certificate},
+                       {QStringLiteral("key"), key}};
+}
+} // namespace
+
+int Commands::certGenerate(bool ensure)
+{
+    const QString pair = m_line.arguments().at(0);
+    CertificateRequest::Mode mode;
+    if (!parseMode(pair, mode))
+        return usage(QStringLiteral("Unknown key pair '%1': opcua or core.").arg(pair));
+    const bool opcUa = mode == CertificateRequest::Mode::OpcUa;
+
+    // Everything the command line says is checked before the installation is read.
+    for (const char* option : {"country", "state", "locality", "organization"}) {
+        if (m_line.value(QLatin1String(option)).isEmpty())
+            return usage(QStringLiteral("--%1 is required.").arg(QLatin1String(option)));
+    }
+    if (!opcUa) {
+        for (const char* option : {"uri-end", "machine-name", "dns", "ip", "passphrase-stdin"}) {
+            if (m_line.isSet(QLatin1String(option)))
+                return usage(
+                    QStringLiteral("--%1 applies to the OPC UA pair only.").arg(QLatin1String(option)));
+        }
+    }
+    for (const QString& name : m_line.values(QStringLiteral("dns"))) {
+        if (const QString reason = CertificateRequest::dnsNameError(name); !reason.isEmpty())
+            return usage(reason);
+    }
+    for (const QString& address : m_line.values(QStringLiteral("ip"))) {
+        if (const QString reason = CertificateRequest::ipAddressError(address); !reason.isEmpty())
+            return usage(reason);
+    }
+    auto number = [&](const char* option, int& value) {
+        if (!m_line.isSet(QLatin1String(option)))
+            return true;
+        bool ok = false;
+        value = m_line.value(QLatin1String(option)).toInt(&ok);
+        return ok;
+    };
+    int bits = 0, days = 0;
+    if (!number("bits", bits) || !number("days", days))
+        return usage(QStringLiteral("--bits and --days take a whole number."));
+
+    if (!load(false) || !configurationUsable())
+        return Output::Failure;
+    const QString host = QSysInfo::machineHostName();
+    CertificateRequest request = CertificateRequest::defaults(mode, m_snapshot, host);
+    if (request.keyPath.isEmpty() || request.certPath.isEmpty())
+        return fail(
+            QStringLiteral("The configuration names no key or certificate for the %1 pair.").arg(pair),
+            opcUa ? m_snapshot.configPath : m_snapshot.coreConfigPath);
+    m_out.data() = pairJson(pair, request.certPath, request.keyPath);
+    if (m_line.isSet(QStringLiteral("der")) && request.pem)
+        return usage(
+            QStringLiteral("--der is refused: the certificate path ends in .pem and the server reads "
+                           "the encoding from the suffix."));
+
+    request.country = m_line.value(QStringLiteral("country"));
+    request.state = m_line.value(QStringLiteral("state"));
+    request.locality = m_line.value(QStringLiteral("locality"));
+    request.organization = m_line.value(QStringLiteral("organization"));
+    request.unit = m_line.value(QStringLiteral("unit"));
+    if (m_line.isSet(QStringLiteral("common-name")))
+        request.commonName = m_line.value(QStringLiteral("common-name"));
+    if (m_line.isSet(QStringLiteral("bits")))
+        request.keyBits = bits;
+    if (m_line.isSet(QStringLiteral("days")))
+        request.days = days;
+    if (m_line.isSet(QStringLiteral("digest")))
+        request.digest = m_line.value(QStringLiteral("digest"));
+    if (opcUa) {
+        // The default end part goes with the configured pass phrase, as in the dialog.
+        const QString end = m_line.isSet(QStringLiteral("uri-end"))
+                                ? m_line.value(QStringLiteral("uri-end"))
+                                : (request.protectKey ? QStringLiteral("TestServer") : QString());
+        request.uri =
+            CertificateRequest::defaultUri(mode, host, m_line.isSet(QStringLiteral("machine-name")), end);
+        if (m_line.isSet(QStringLiteral("dns")))
+            request.dnsNames = m_line.values(QStringLiteral("dns"));
+        request.ipAddresses = m_line.values(QStringLiteral("ip"));
+        if (m_line.isSet(QStringLiteral("passphrase-stdin"))) {
+            QString passphrase, error;
+            if (Terminal::readSecret(true, QString(), QString(), false, passphrase, &error) !=
+                Terminal::Read::Ok)
+                return fail(error);
+            request.passphrase = passphrase;
+            request.protectKey = !passphrase.isEmpty();
+        }
+    }
+    const QStringList problems = request.validate();
+    if (!problems.isEmpty()) {
+        // Values from the command line were checked above, so what is left concerns the configuration.
+        for (const QString& problem : problems)
+            m_out.error(Problem{problem, {}});
+        return Output::Failure;
+    }
+    for (const QString& mismatch : request.configMismatches(m_snapshot))
+        m_out.warning(Problem{mismatch, {}});
+    m_out.data().insert(QStringLiteral("encoding"),
+                        request.pem ? QStringLiteral("PEM") : QStringLiteral("DER"));
+    m_out.data().insert(QStringLiteral("protected"), request.protectKey);
+    m_out.data().insert(QStringLiteral("uri"), opcUa ? request.uri : QString());
+
+    const SecurityActions actions(m_snapshot);
+    const CertificateGenerator generator;
+    ActionResult result;
+    if (ensure) {
+        result = actions.ensureKeyPair(request, generator);
+    } else {
+        int exitCode;
+        const bool present = QFileInfo::exists(request.keyPath) || QFileInfo::exists(request.certPath);
+        if (present &&
+            !confirmed(QStringLiteral("Replace the existing %1 key and certificate?").arg(pair), exitCode))
+            return exitCode;
+        result = actions.generateKeyPair(request, generator);
+    }
+    for (const Problem& problem : result.problems)
+        m_out.error(problem);
+    m_out.setChanged(result.changed);
+    if (!result.ok)
+        return Output::Failure;
+    m_out.line(result.changed
+                   ? QStringLiteral("Generated %1\n      and %2").arg(request.keyPath, request.certPath)
+                   : QStringLiteral("The key and certificate exist; nothing changed."));
+    return Output::Success;
+}
+
+int Commands::certDelete()
+{
+    const QString pair = m_line.arguments().at(0);
+    CertificateRequest::Mode mode;
+    if (!parseMode(pair, mode))
+        return usage(QStringLiteral("Unknown key pair '%1': opcua or core.").arg(pair));
+    if (!load(false) || !configurationUsable())
+        return Output::Failure;
+    const bool opcUa = mode == CertificateRequest::Mode::OpcUa;
+    const PathState& certificate = opcUa ? m_snapshot.opcUaCertificate : m_snapshot.coreCertificate;
+    const PathState& key = opcUa ? m_snapshot.opcUaKey : m_snapshot.coreKey;
+    m_out.data() = pairJson(pair, certificate.path, key.path);
+    if (!certificate.exists && !key.exists) {
+        m_out.line(QStringLiteral("Neither the key nor the certificate exists; nothing changed."));
+        return Output::Success;
+    }
+    int exitCode;
+    if (!confirmed(QStringLiteral("Delete the %1 key and certificate?").arg(pair), exitCode))
+        return exitCode;
+    const ActionResult result =
+        SecurityActions(m_snapshot)
+            .deleteKeyPair(opcUa ? SecurityActions::Pair::OpcUa : SecurityActions::Pair::Core);
+    for (const Problem& problem : result.problems)
+        m_out.error(problem);
+    m_out.setChanged(result.changed);
+    if (!result.ok)
+        return Output::Failure;
+    m_out.line(QStringLiteral("Deleted the %1 key and certificate.").arg(pair));
+    return Output::Success;
+}
+
+int Commands::folders(bool create)
+{
+    if (!load(false) || !configurationUsable())
+        return Output::Failure;
+    const SecurityActions actions(m_snapshot);
+    ActionResult result;
+    if (create) {
+        result = actions.createClientFolders();
+    } else {
+        int exitCode;
+        if (!confirmed(QStringLiteral("Delete the client-certificate folders and the certificates in them?"),
+                       exitCode))
+            return exitCode;
+        result = actions.deleteClientFolders();
+    }
+    for (const Problem& problem : result.problems)
+        m_out.error(problem);
+    m_out.setChanged(result.changed);
+    QJsonArray array;
+    for (const PathState* folder : m_snapshot.clientFolders()) {
+        if (folder->path.isEmpty())
+            continue;
+        const bool exists = QFileInfo(folder->path).isDir();
+        array.append(QJsonObject{{QStringLiteral("path"), folder->path}, {QStringLiteral("exists"), exists}});
+        m_out.line(QStringLiteral("%1 %2")
+                       .arg(exists ? QStringLiteral("present") : QStringLiteral("missing"), -8)
+                       .arg(folder->path));
+    }
+    m_out.data().insert(QStringLiteral("folders"), array);
+    return result.ok ? Output::Success : Output::Failure;
+}
+
+int Commands::auth(bool create)
+{
+    if (!load(false) || !configurationUsable())
+        return Output::Failure;
+    const PathState& file = m_snapshot.usersFile;
+    m_out.data().insert(QStringLiteral("usersFile"), file.path);
+    if (!file.configured)
+        return fail(QStringLiteral("The OPC UA config names no users file (CREDENTIALS_INI_PATH)."),
+                    m_snapshot.configPath);
+    const SecurityActions actions(m_snapshot);
+    ActionResult result;
+    if (create) {
+        result = actions.createUsersFile();
+    } else {
+        if (!file.exists) {
+            m_out.line(QStringLiteral("The users file does not exist; nothing changed."));
+            return Output::Success;
+        }
+        int exitCode;
+        if (!confirmed(QStringLiteral("Delete the users file %1 with every user in it?").arg(file.path),
+                       exitCode))
+            return exitCode;
+        result = actions.deleteUsersFile();
+    }
+    for (const Problem& problem : result.problems)
+        m_out.error(problem);
+    m_out.setChanged(result.changed);
+    if (!result.ok)
+        return Output::Failure;
+    m_out.line(!result.changed ? QStringLiteral("Nothing changed: %1").arg(file.path)
+               : create        ? QStringLiteral("Created %1").arg(file.path)
+                               : QStringLiteral("Deleted %1").arg(file.path));
+    return Output::Success;
+}

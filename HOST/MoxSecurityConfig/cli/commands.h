@@ -1,0 +1,63 @@
+// Runs one parsed command: loads the installation through the core, calls the core, and reports.
+#pragma once
+
+#include "core/configSnapshot.h"
+#include "core/usersService.h"
+
+#include <QString>
+
+#include <memory>
+
+class CommandLine;
+class Output;
+class RootedInstEnumerator;
+
+class Commands
+{
+public:
+    Commands(const CommandLine& commandLine, Output& output);
+    ~Commands();
+
+    // The exit status (Output::Exit).
+    int run();
+
+private:
+    int status();
+    int usersList();
+    int usersAdd();
+    int usersPasswd();
+    int usersRename();
+    int usersRole();
+    int usersRemove();
+    int usersCheck();
+    int usersEnsure();
+    int certGenerate(bool ensure);
+    int certDelete();
+    int folders(bool create);
+    int auth(bool create);
+
+    // Loads the instance; false (with the error reported) when there is none.
+    bool load(bool checkKey);
+    // Refuses to act while the configuration has errors, as the window locks its tabs.
+    bool configurationUsable();
+    // Opens the users store for the users commands.
+    bool openUsers();
+    // The user's role, eAuthRole_None when there is no such user.
+    Mox::Ini::AuthRole roleOf(const QString& name);
+    // Reads and checks a new password; false with the exit status in exitCode.
+    bool newPassword(QString& password, int& exitCode);
+    // On a terminal asks, else needs --yes; false with the exit status in exitCode.
+    bool confirmed(const QString& question, int& exitCode);
+    int fail(const QString& message, const QString& detail = QString(), int exitCode = 1);
+    int usage(const QString& message) { return fail(message, QString(), 2); }
+    int authFailure(Mox::Ini::AuthRoleCode code, const QString& name);
+    void reportUser(const QString& name, Mox::Ini::AuthRole role);
+
+    const CommandLine& m_line;
+    Output& m_out;
+    QString m_root;
+    std::unique_ptr<RootedInstEnumerator> m_enumerator;
+    ConfigSnapshot m_snapshot;
+    std::unique_ptr<Mox::Ini::IniAuth> m_store;
+    std::unique_ptr<UsersService> m_users;
+};

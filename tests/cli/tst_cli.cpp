@@ -1,0 +1,415 @@
+// moxsec as a whole process on a sample installation in a temporary folder.
+#include <QDirIterator>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <sys/stat.h>
+
+namespace {
+
+struct Run
+{
+    int exitCode = -1;
+    QByteArray out, err;
+};
+
+const char s_password[] = "Alice-pw-1";
+
+} // namespace
+
+class TestCli : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void jsonShape_data();
+    void jsonShape();
+    void badInputChangesNothing_data();
+    void badInputChangesNothing();
+    void ensureWritesNothing_data();
+    void ensureWritesNothing();
+    void unwritableUsersFile();
+    void statusReportsErrorsButNoSecrets();
+    void secretsNeverOnCommandLines();
+    void helpAndVersion();
+    void terminalPrompts();
+
+private:
+    Run moxsec(const QStringList& arguments, const QByteArray& input = QByteArray(),
+               const QStringList& prefix = QStringList());
+    QString path(const QString& relative) const { return m_dir->path() + "/mox/" + relative; }
+    QMap<QString, QByteArray> files() const;
+
+    std::unique_ptr<QTemporaryDir> m_dir;
+    QProcessEnvironment m_env = QProcessEnvironment::systemEnvironment();
+};
+
+Run TestCli::moxsec(const QStringList& arguments, const QByteArray& input, const QStringList& prefix)
+{
+    QProcess process;
+    process.setProcessEnvironment(m_env);
+    const QStringList all =
+        arguments.contains("--root") ? arguments : QStringList{"--root", m_dir->path()} + arguments;
+    if (prefix.isEmpty())
+        process.start(MOXSEC_PATH, all);
+    else
+        process.start(prefix.first(), prefix.mid(1) + QStringList{MOXSEC_PATH} + all);
+    process.write(input);
+    process.closeWriteChannel();
+    Run run;
+    if (!process.waitForFinished(60000)) {
+        process.kill();
+        process.waitForFinished();
+        return run;
+    }
+    run.exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+    run.out = process.readAllStandardOutput();
+    run.err = process.readAllStandardError();
+    return run;
+}
+
+QMap<QString, QByteArray> TestCli::files() const
+{
+    QMap<QString, QByteArray> contents;
+    QDirIterator it(m_dir->path(), QDir::Files | QDir::Dirs | QDir::NoDotAndDotDot | QDir::Hidden,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString name = it.next();
+        QFile file(name);
+        contents[name] =
+            it.fileInfo().isDir() ? QByteArray("<dir>") : (file.open(QIODevice::ReadOnly), file.readAll());
+    }
+    return contents;
+}
+
+// Every test starts on a sample installation with a users file holding alice (admin).
+void TestCli::init()
+{
+    m_dir = std::make_unique<QTemporaryDir>();
+    QVERIFY(m_dir->isValid());
+    m_env = QProcessEnvironment::systemEnvironment();
+    QProcess install;
+    install.start("bash", {MOX_SAMPLE_SCRIPT, m_dir->path()});
+    QVERIFY(install.waitForFinished(30000));
+    QCOMPARE(install.exitCode(), 0);
+    QCOMPARE(moxsec({"auth", "create"}).exitCode, 0);
+    QCOMPARE(moxsec({"users", "add", "alice", "--role", "admin", "--password-stdin"}, s_password).exitCode,
+             0);
+}
+
+void TestCli::jsonShape_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QByteArray>("input");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<bool>("changed");
+    QTest::addColumn<QString>("dataKey"); // a key data must hold
+
+    const QStringList subject{"--country",      "DE",   "--state", "BY",  "--locality", "Munich",
+                              "--organization", "Acme", "--bits",  "1024"};
+    QTest::newRow("status") << QStringList{"status"} << QByteArray() << 0 << false << QString("paths");
+    QTest::newRow("users list") << QStringList{"users", "list"} << QByteArray() << 0 << false
+                                << QString("users");
+    QTest::newRow("users add") << QStringList{"users", "add", "bob", "--role", "guest", "--password-stdin"}
+                               << QByteArray("bob-pw-1\n") << 0 << true << QString("role");
+    QTest::newRow("users passwd") << QStringList{"users", "passwd", "alice", "--password-stdin"}
+                                  << QByteArray("other-pw\n") << 0 << true << QString("user");
+    QTest::newRow("users rename") << QStringList{"users", "rename", "alice", "carol", "--password-stdin"}
+                                  << QByteArray("carol-pw\n") << 0 << true << QString("previous");
+    QTest::newRow("users role") << QStringList{"users", "role", "alice", "operator"} << QByteArray() << 0
+                                << true << QString("role");
+    QTest::newRow("users remove") << QStringList{"users", "remove", "alice", "--yes"} << QByteArray() << 0
+                                  << true << QString("user");
+    QTest::newRow("users check ok") << QStringList{"users", "check", "alice", "--password-stdin"}
+                                    << QByteArray(s_password) << 0 << false << QString("valid");
+    QTest::newRow("users check wrong") << QStringList{"users", "check", "alice", "--password-stdin"}
+                                       << QByteArray("Alice-pw-2") << 1 << false << QString("valid");
+    QTest::newRow("users ensure new")
+        << QStringList{"users", "ensure", "dave", "--role", "guest", "--password-stdin"}
+        << QByteArray("dave-pw-1\n") << 0 << true << QString("role");
+    QTest::newRow("users ensure absent") << QStringList{"users", "ensure", "alice", "--absent", "--yes"}
+                                         << QByteArray() << 0 << true << QString("user");
+    QTest::newRow("cert generate") << QStringList{"cert", "generate", "core"} + subject << QByteArray() << 0
+                                   << true << QString("encoding");
+    QTest::newRow("cert ensure") << QStringList{"cert", "ensure", "opcua", "--ip", "::1"} + subject
+                                 << QByteArray() << 0 << true << QString("uri");
+    QTest::newRow("cert delete") << QStringList{"cert", "delete", "core", "--yes"} << QByteArray() << 0
+                                 << false << QString("pair");
+    QTest::newRow("folders create") << QStringList{"folders", "create"} << QByteArray() << 0 << true
+                                    << QString("folders");
+    QTest::newRow("folders delete") << QStringList{"folders", "delete", "--yes"} << QByteArray() << 0 << false
+                                    << QString("folders");
+    QTest::newRow("auth create") << QStringList{"auth", "create"} << QByteArray() << 0 << false
+                                 << QString("usersFile");
+    QTest::newRow("auth delete") << QStringList{"auth", "delete", "--yes"} << QByteArray() << 0 << true
+                                 << QString("usersFile");
+    QTest::newRow("bad usage") << QStringList{"users", "frobnicate"} << QByteArray() << 2 << false
+                               << QString("");
+}
+
+// One object with five typed keys for every command, failures included; ok and exit status agree.
+void TestCli::jsonShape()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(QByteArray, input);
+    QFETCH(int, exitCode);
+    QFETCH(bool, changed);
+    QFETCH(QString, dataKey);
+
+    const Run run = moxsec(QStringList{"--json"} + arguments, input);
+    QCOMPARE(run.exitCode, exitCode);
+    QJsonParseError error;
+    const QJsonDocument document = QJsonDocument::fromJson(run.out, &error);
+    QVERIFY2(error.error == QJsonParseError::NoError, run.out.constData());
+    const QJsonObject object = document.object();
+    QCOMPARE(object.keys(), (QStringList{"changed", "data", "errors", "ok", "warnings"}));
+    QVERIFY(object["ok"].isBool() && object["changed"].isBool());
+    QVERIFY(object["errors"].isArray() && object["warnings"].isArray() && object["data"].isObject());
+    QCOMPARE(object["ok"].toBool(), exitCode == 0);
+    QCOMPARE(object["changed"].toBool(), changed);
+    QCOMPARE(object["errors"].toArray().isEmpty(), exitCode == 0);
+    for (const char* list : {"errors", "warnings"}) {
+        for (const QJsonValue& problem : object[list].toArray())
+            QVERIFY(problem.toObject()["message"].isString() && problem.toObject()["detail"].isString());
+    }
+    if (!dataKey.isEmpty())
+        QVERIFY2(object["data"].toObject().contains(dataKey), run.out.constData());
+}
+
+void TestCli::badInputChangesNothing_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QByteArray>("input");
+    QTest::addColumn<QString>("plant"); // a file to lay down first, under mox/
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("message");
+
+    const QStringList subject{"--country",  "DE", "--state",        "BY",
+                              "--locality", "M",  "--organization", "Acme"};
+    QTest::newRow("unknown user") << QStringList{"users", "passwd", "zoe", "--password-stdin"}
+                                  << QByteArray("zoe-pw-1") << QString() << 1
+                                  << QString("User does not exist.");
+    QTest::newRow("unknown role") << QStringList{"users", "add", "bob", "--role", "boss", "--password-stdin"}
+                                  << QByteArray("bob-pw-1") << QString() << 2
+                                  << QString("Unknown role 'boss'");
+    QTest::newRow("name with =") << QStringList{"users", "add", "a=b", "--role", "guest", "--password-stdin"}
+                                 << QByteArray("bob-pw-1") << QString() << 2 << QString("cannot contain");
+    QTest::newRow("name too long") << QStringList{"users", "rename", "alice", QString(21, 'x'),
+                                                  "--password-stdin"}
+                                   << QByteArray("bob-pw-1") << QString() << 2 << QString("between 2 and 20");
+    QTest::newRow("short password") << QStringList{"users",  "add",   "bob",
+                                                   "--role", "guest", "--password-stdin"}
+                                    << QByteArray("abc\n") << QString() << 2 << QString("between 5 and 30");
+    QTest::newRow("existing user") << QStringList{"users",  "add",   "alice",
+                                                  "--role", "guest", "--password-stdin"}
+                                   << QByteArray("bob-pw-1") << QString() << 1
+                                   << QString("User already exist.");
+    QTest::newRow("no terminal") << QStringList{"users", "passwd", "alice"} << QByteArray("x-pw-123")
+                                 << QString() << 2 << QString("--password-stdin");
+    QTest::newRow("delete without yes")
+        << QStringList{"auth", "delete"} << QByteArray("y\n") << QString() << 2 << QString("--yes");
+    QTest::newRow("new user without password")
+        << QStringList{"users", "ensure", "bob", "--role", "guest"} << QByteArray() << QString() << 1
+        << QString("needs a password");
+    QTest::newRow("bad ip") << QStringList{"cert", "generate", "opcua", "--ip", "10.0.0.256"} + subject
+                            << QByteArray() << QString() << 2 << QString("not an IPv4 or IPv6 address");
+    QTest::newRow("bad dns") << QStringList{"cert", "generate", "opcua", "--dns", "-host-"} + subject
+                             << QByteArray() << QString() << 2 << QString("not a valid DNS name");
+    QTest::newRow("no country") << QStringList{"cert",       "generate", "core",           "--state", "BY",
+                                               "--locality", "M",        "--organization", "Acme"}
+                                << QByteArray() << QString() << 2 << QString("--country is required");
+    QTest::newRow("der for pem path") << QStringList{"cert", "generate", "opcua", "--der"} + subject
+                                      << QByteArray() << QString() << 2 << QString("--der is refused");
+    QTest::newRow("key without certificate")
+        << QStringList{"cert", "ensure", "opcua"} + subject << QByteArray()
+        << QString("OpcUa/pki/own/private/key.pem") << 1 << QString("pki/own/cert.pem");
+    QTest::newRow("certificate without key")
+        << QStringList{"cert", "ensure", "core"} + subject << QByteArray() << QString("moxcore/moxcore.cer")
+        << 1 << QString("moxcore/moxcore.key");
+    QTest::newRow("missing instance") << QStringList{"--root", "/nonexistent-moxsec-root", "users", "list"}
+                                      << QByteArray() << QString() << 1 << QString("No OpenSSL directory");
+}
+
+// Refused input says why in one line and leaves every file byte for byte.
+void TestCli::badInputChangesNothing()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(QByteArray, input);
+    QFETCH(QString, plant);
+    QFETCH(int, exitCode);
+    QFETCH(QString, message);
+
+    if (!plant.isEmpty()) {
+        QFile file(path(plant));
+        QVERIFY(QDir().mkpath(QFileInfo(file).absolutePath()) && file.open(QIODevice::WriteOnly));
+        file.write("planted");
+    }
+    const QMap<QString, QByteArray> before = files();
+    const Run run = moxsec(arguments, input);
+    QCOMPARE(run.exitCode, exitCode);
+    QVERIFY2(run.err.contains(message.toUtf8()), run.err.constData());
+    QCOMPARE(files(), before);
+}
+
+void TestCli::ensureWritesNothing_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QByteArray>("input");
+    QTest::addColumn<bool>("changed");
+
+    QTest::newRow("same role and password")
+        << QStringList{"--role", "admin", "--password-stdin"} << QByteArray(s_password) << false;
+    QTest::newRow("same role") << QStringList{"--role", "ADMIN"} << QByteArray() << false;
+    QTest::newRow("other role") << QStringList{"--role", "guest"} << QByteArray() << true;
+    QTest::newRow("other password") << QStringList{"--role", "admin", "--password-stdin"}
+                                    << QByteArray("Alice-pw-9") << true;
+}
+
+// An ensure that matches the file does not touch it (inode and mtime); one that differs changes only that.
+void TestCli::ensureWritesNothing()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(QByteArray, input);
+    QFETCH(bool, changed);
+
+    const QByteArray users = QFile::encodeName(path("OpcUa/users.ini"));
+    struct stat before, after;
+    QCOMPARE(::stat(users.constData(), &before), 0);
+    const Run run = moxsec(QStringList{"--json", "users", "ensure", "alice"} + arguments, input);
+    QCOMPARE(run.exitCode, 0);
+    QCOMPARE(QJsonDocument::fromJson(run.out).object()["changed"].toBool(), changed);
+    QCOMPARE(::stat(users.constData(), &after), 0);
+    const bool same = before.st_ino == after.st_ino && before.st_mtim.tv_sec == after.st_mtim.tv_sec &&
+                      before.st_mtim.tv_nsec == after.st_mtim.tv_nsec;
+    QCOMPARE(same, !changed);
+    // What ensure promised is what the file now says.
+    const QByteArray password = input.isEmpty() ? QByteArray(s_password) : input;
+    QCOMPARE(moxsec({"users", "check", "alice", "--password-stdin"}, password).exitCode, 0);
+    const QString role = arguments.at(1).toLower();
+    QVERIFY(moxsec({"users", "list"}).out.contains(role.toUtf8()));
+}
+
+// A users file the caller may read but not write: the save fails, is reported, and the file stays.
+void TestCli::unwritableUsersFile()
+{
+    const QString setpriv = QStandardPaths::findExecutable("setpriv");
+    if (setpriv.isEmpty())
+        QSKIP("setpriv is not installed");
+    QVERIFY(::chmod(QFile::encodeName(m_dir->path()).constData(), 0755) == 0);
+    QVERIFY(::chmod(QFile::encodeName(path("OpcUa/users.ini")).constData(), 0644) == 0);
+    const QMap<QString, QByteArray> before = files();
+    const Run run = moxsec({"users", "add", "bob", "--role", "guest", "--password-stdin"}, "bob-pw-1",
+                           {setpriv, "--reuid=65534", "--regid=65534", "--clear-groups"});
+    QCOMPARE(run.exitCode, 1);
+    QVERIFY2(run.err.contains("Changes cannot be written to INI file."), run.err.constData());
+    QCOMPARE(files(), before);
+}
+
+// Errors and warnings come out with their details; the pass phrase and salt never do.
+void TestCli::statusReportsErrorsButNoSecrets()
+{
+    QFile config(path("OpcUa/MoxOpcUa.ini"));
+    QVERIFY(config.open(QIODevice::ReadOnly));
+    QByteArray text = config.readAll();
+    config.close();
+    text.replace("APPLICATION_PRIVATE_KEY_PASSWORD=", "APPLICATION_PRIVATE_KEY_PASSWORD=Zebra-Phrase-77");
+    text.replace("OPTIONAL_ENCODING_SALT=", "OPTIONAL_ENCODING_SALT=Quokka-Salt-88");
+    text.replace("USE_RELATIVE_PATH=Y", "USE_RELATIVE_PATH=perhaps");
+    QVERIFY(config.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    config.write(text);
+    config.close();
+
+    for (const QStringList& arguments : {QStringList{"status"}, QStringList{"--json", "status"}}) {
+        const Run run = moxsec(arguments);
+        QCOMPARE(run.exitCode, 1);
+        QVERIFY(run.out.contains("The OPC UA config file is invalid."));
+        QVERIFY(run.out.contains("USE_RELATIVE_PATH=perhaps"));
+        for (const QByteArray& secret : {QByteArray("Zebra-Phrase-77"), QByteArray("Quokka-Salt-88")})
+            QVERIFY(!run.out.contains(secret) && !run.err.contains(secret));
+    }
+}
+
+// A stand-in openssl first on PATH writes down its own command line and its parent's (moxsec) while
+// generating a protected key from a pass phrase on standard input.
+void TestCli::secretsNeverOnCommandLines()
+{
+    const QString bin = m_dir->path() + "/bin";
+    QVERIFY(QDir().mkpath(bin));
+    QFile script(bin + "/openssl");
+    QVERIFY(script.open(QIODevice::WriteOnly));
+    script.write(QString("#!/bin/bash\n"
+                         "tr '\\0' ' ' < /proc/$$/cmdline >> '%1/cmdlines'; echo >> '%1/cmdlines'\n"
+                         "tr '\\0' ' ' < /proc/$PPID/cmdline >> '%1/cmdlines'; echo >> '%1/cmdlines'\n"
+                         "sleep 0.2\nexec '%2' \"$@\"\n")
+                     .arg(m_dir->path(), QStandardPaths::findExecutable("openssl"))
+                     .toUtf8());
+    script.close();
+    QVERIFY(script.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner));
+    m_env.insert("PATH", bin + ":" + m_env.value("PATH"));
+
+    const QByteArray phrase = "Pelican-Phrase-42";
+    const Run run = moxsec({"cert", "generate", "opcua", "--passphrase-stdin", "--bits", "1024", "--country",
+                            "DE", "--state", "BY", "--locality", "M", "--organization", "Acme"},
+                           phrase + "\n");
+    QCOMPARE(run.exitCode, 0);
+    QFile log(m_dir->path() + "/cmdlines");
+    QVERIFY(log.open(QIODevice::ReadOnly));
+    const QByteArray cmdlines = log.readAll();
+    QCOMPARE(cmdlines.count(MOXSEC_PATH), 3); // moxsec is the parent of each of the three steps
+    QVERIFY(!cmdlines.contains(phrase));
+    QFile key(path("OpcUa/pki/own/private/key.pem"));
+    QVERIFY(key.open(QIODevice::ReadOnly));
+    QVERIFY(key.readAll().contains("ENCRYPTED"));
+}
+
+void TestCli::helpAndVersion()
+{
+    const Run version = moxsec({"--version"});
+    QCOMPARE(version.exitCode, 0);
+    const QList<QByteArray> lines = version.out.split('\n');
+    QVERIFY(lines.size() >= 3 && lines.at(0).startsWith("moxsec ") && lines.at(1).startsWith("Qt "));
+    const Run global = moxsec({"--help"});
+    QCOMPARE(global.exitCode, 0);
+    for (const char* command : {"users ensure", "cert generate", "folders delete", "auth create"})
+        QVERIFY(global.out.contains(command));
+    const Run cert = moxsec({"cert", "ensure", "--help"});
+    QCOMPARE(cert.exitCode, 0);
+    QVERIFY(cert.out.contains("--passphrase-stdin") && !cert.out.contains("--password-stdin"));
+}
+
+// On a terminal (a pty from script(1)) passwords are asked twice without echo, and deletions are asked.
+void TestCli::terminalPrompts()
+{
+    // Each answer is typed after a pause, once moxsec waits for it; the pty echoes what it is not told to hide.
+    QByteArray shown;
+    const auto onTerminal = [this, &shown](const QString& command, const QStringList& answers) {
+        QString feed;
+        for (const QString& answer : answers)
+            feed += QString("sleep 0.4; printf '%1\\n'; ").arg(answer);
+        QProcess shell;
+        shell.start("bash", {"-c", QString("(%1 sleep 0.4) | script -qec '%2 --root %3 %4' /dev/null")
+                                       .arg(feed, MOXSEC_PATH, m_dir->path(), command)});
+        if (!shell.waitForFinished(30000))
+            return -1;
+        shown = shell.readAll();
+        return shell.exitCode();
+    };
+    QCOMPARE(onTerminal("users passwd alice", {"typed-twice", "typed-twice"}), 0);
+    QVERIFY2(shown.contains("password") && !shown.contains("typed-twice"), shown.constData());
+    QCOMPARE(moxsec({"users", "check", "alice", "--password-stdin"}, "typed-twice\n").exitCode, 0);
+    QVERIFY(onTerminal("users passwd alice", {"first-one", "second-one"}) != 0);
+    QCOMPARE(moxsec({"users", "check", "alice", "--password-stdin"}, "typed-twice\n").exitCode, 0);
+    QVERIFY(onTerminal("auth delete", {"n"}) != 0);
+    QVERIFY(QFile::exists(path("OpcUa/users.ini")));
+    QCOMPARE(onTerminal("auth delete", {"y"}), 0);
+    QVERIFY(!QFile::exists(path("OpcUa/users.ini")));
+}
+
+QTEST_GUILESS_MAIN(TestCli)
+#include "tst_cli.moc"
