@@ -41,13 +41,22 @@ CertificateDialog::CertificateDialog(bool opcUa, const QString& opensslDirPath, 
     m_machineName = QSysInfo::machineHostName();
 
     if (m_opcUa) {
-        connect(endPartLineEdit, SIGNAL(textEdited(const QString&)), this, SLOT(reloadURI()));
-        connect(useNameOfTheMachineCheckBox, SIGNAL(clicked()), this, SLOT(reloadURI()));
-        connect(passwordCheckBox, SIGNAL(stateChanged(int)), this, SLOT(enablePassword(int)));
-        connect(passwordCheckBox, SIGNAL(stateChanged(int)), this, SLOT(checkPassword()));
-        connect(passwordLineEdit, SIGNAL(textEdited(QString)), this, SLOT(checkPassword()));
-        if (!m_password.isEmpty()) {
+        connect(endPartLineEdit, &QLineEdit::textEdited, this, &CertificateDialog::reloadURI);
+        connect(useNameOfTheMachineCheckBox, &QCheckBox::clicked, this, &CertificateDialog::reloadURI);
+        connect(passwordCheckBox, &QCheckBox::stateChanged, this, &CertificateDialog::enablePassword);
+        connect(passwordCheckBox, &QCheckBox::stateChanged, this, &CertificateDialog::checkPassword);
+        connect(passwordLineEdit, &QLineEdit::textEdited, this, &CertificateDialog::checkPassword);
+        // The configured URI, where the form can compose it; else the old default.
+        bool useMachineName = false;
+        QString endPart;
+        if (CertificateRequest::splitUri(m_uri, CertificateRequest::Mode::OpcUa, m_machineName,
+                                         useMachineName, endPart)) {
+            useNameOfTheMachineCheckBox->setChecked(useMachineName);
+            endPartLineEdit->setText(endPart);
+        } else if (!m_password.isEmpty()) {
             endPartLineEdit->setText(QStringLiteral("TestServer"));
+        }
+        if (!m_password.isEmpty()) {
             passwordCheckBox->setChecked(true);
             passwordLineEdit->setText(m_password);
             passwordRepeatLineEdit->setText(m_password);

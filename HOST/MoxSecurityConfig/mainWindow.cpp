@@ -1,5 +1,6 @@
 #include "mainWindow.h"
 
+#include "certificateDetailsDialog.h"
 #include "certificateDialog.h"
 #include "confirmDialog.h"
 #include "core/rootedEnumerator.h"
@@ -10,6 +11,7 @@
 #include "core/versionInfo.h"
 
 #include <QDirIterator>
+#include <QEvent>
 #include <QKeySequence>
 #include <QMessageBox>
 #include <QShortcut>
@@ -83,6 +85,11 @@ MainWindow::MainWindow(QWidget* parent, IMoxInstEnumerator* enumerator) : QMainW
     connect(deleteFoldersPushButton_clientCerts, &QPushButton::clicked, this,
             &MainWindow::deleteClientCertsFolders);
     connect(deleteAuthPushButton_opcUa, &QPushButton::clicked, this, &MainWindow::deleteUaAuth);
+    connect(detailsPushButton_opcUa, &QPushButton::clicked, this, &MainWindow::showOpcUaCertificateDetails);
+    connect(detailsPushButton_moxCore, &QPushButton::clicked, this,
+            &MainWindow::showMoxCoreCertificateDetails);
+    certificateLineEdit_opcUa->installEventFilter(this);
+    certificateLineEdit_moxCore->installEventFilter(this);
     connect(usersList_uaAuth->selectionModel(), &QItemSelectionModel::selectionChanged, this,
             &MainWindow::uaAuthSelectionChanged);
     connect(newUserPushButton_ua_auth, &QPushButton::clicked, this, &MainWindow::uaAuthCreateUser);
@@ -135,6 +142,11 @@ void MainWindow::clearErrors()
 
 void MainWindow::addError(QString message)
 {
+    addError(message, true);
+}
+
+void MainWindow::addError(const QString& message, bool lockCertificates)
+{
     if (m_errorList.rowCount() == 0) {
         if (tabWidget->indexOf(tab_errors) < 0)
             tabWidget->addTab(tab_errors, tr("Errors"));
@@ -142,18 +154,20 @@ void MainWindow::addError(QString message)
         const QString why = tr("Locked until the errors listed in the Errors tab are fixed.");
         setTabPageEnabled(tab_auth, false, why);
         setTabPageEnabled(tab_ua_auth, false, why);
-        setTabPageEnabled(tab_cert, false, why);
     }
+    if (lockCertificates)
+        setTabPageEnabled(tab_cert, false, tr("Locked until the errors listed in the Errors tab are fixed."));
     const int row = m_errorList.rowCount();
     m_errorList.insertRows(row, 1);
     m_errorList.setData(m_errorList.index(row), message);
 }
 
-void MainWindow::addProblem(const Problem& problem)
+void MainWindow::addProblem(const Problem& problem, bool lockCertificates)
 {
     // The message stays the entry's first line, word for word; the file or cause goes below it, indented.
     addError(problem.detail.isEmpty() ? problem.message
-                                      : problem.message + QStringLiteral("\n    ") + problem.detail);
+                                      : problem.message + QStringLiteral("\n    ") + problem.detail,
+             lockCertificates);
 }
 
 void MainWindow::addUaConfParamMissingError(QString key)
@@ -220,8 +234,9 @@ void MainWindow::reloadData()
         m_uaUsers.setIniUaAuth(m_opcuaAuth.ptr());
     }
 
+    // A key the pass phrase does not open must stay deletable and replaceable from the Certificates tab.
     if (keyErrors)
-        addProblem(s.errors.last());
+        addProblem(s.errors.last(), false);
     showWarnings(s.warnings);
     adjustSize();
 }
@@ -242,6 +257,8 @@ void MainWindow::fillCertificatesFields()
     showPath(revocationLineEdit, s.revocation, folderMissing);
     showPath(rejectedLineEdit, s.rejected, folderMissing);
 
+    detailsPushButton_moxCore->setVisible(s.coreCertificate.exists);
+    detailsPushButton_opcUa->setVisible(s.opcUaCertificate.exists);
     generatePushButton_moxCore->setVisible(s.canGenerateCore);
     deletePushButton_moxCore->setVisible(s.canDeleteCore);
     generatePushButton_opcUa->setVisible(s.canGenerateOpcUa);
@@ -339,8 +356,66 @@ void MainWindow::generateOpcUaCertificate()
     dialog.setOwnership(SecurityActions(m_snapshot).ownership());
     dialog.setModal(true);
     dialog.show();
-    if (dialog.exec() == QDialog::Accepted)
+    if (dialog.exec() != QDialog::Accepted)
+        return;
+    offerConfigUpdate(dialog.request());
+}
+
+void MainWindow::offerConfigUpdate(const CertificateRequest& request)
+{
+    const SecurityActions actions(m_snapshot);
+    const QStringList keys = actions.configDifferences(request);
+    if (keys.isEmpty() ||
+        QMessageBox::question(this, tr("Update the OPC UA configuration"),
+                              tr("The new certificate differs from the OPC UA configuration in %1.\n"
+                                 "Write the new settings into %2, so the server can use the new key?")
+                                  .arg(keys.join(QStringLiteral(", ")), m_snapshot.configPath),
+                              QMessageBox::Yes | QMessageBox::No, QMessageBox::Yes) != QMessageBox::Yes) {
         reloadData();
+        return;
+    }
+    const ActionResult result = actions.adoptIntoConfiguration(request);
+    finishAction(result);
+    if (!result.warnings.isEmpty()) {
+        QStringList lines;
+        for (const Problem& warning : result.warnings)
+            lines << warning.text();
+        QMessageBox::warning(this, tr("Pass phrase readable"), lines.join(QLatin1Char('\n')));
+    }
+}
+
+void MainWindow::showOpcUaCertificateDetails()
+{
+    showCertificateDetails(m_snapshot.opcUaCertificate);
+}
+
+void MainWindow::showMoxCoreCertificateDetails()
+{
+    showCertificateDetails(m_snapshot.coreCertificate);
+}
+
+void MainWindow::showCertificateDetails(const PathState& certificate)
+{
+    if (!certificate.exists)
+        return;
+    CertificateDetailsDialog dialog(certificate.path, this);
+    dialog.setModal(true);
+    dialog.exec();
+}
+
+bool MainWindow::eventFilter(QObject* watched, QEvent* event)
+{
+    if (event->type() == QEvent::MouseButtonDblClick) {
+        if (watched == certificateLineEdit_opcUa) {
+            showOpcUaCertificateDetails();
+            return true;
+        }
+        if (watched == certificateLineEdit_moxCore) {
+            showMoxCoreCertificateDetails();
+            return true;
+        }
+    }
+    return QMainWindow::eventFilter(watched, event);
 }
 
 void MainWindow::generateMoxCoreCertificate()

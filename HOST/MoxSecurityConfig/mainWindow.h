@@ -48,12 +48,23 @@ public slots:
     void uaAuthDeleteUser();
     // Help > About: the version and the Qt and OpenSSL in use.
     void showAbout();
+    void showOpcUaCertificateDetails();
+    void showMoxCoreCertificateDetails();
+
+protected:
+    // A double-click on a certificate field opens its details.
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
     // True when the key file does not exist or openssl opens it with the pass phrase (time-limited).
     bool checkRsaPassphrase(QString keyPath, QString& passphrase);
     void setTabPageEnabled(QWidget* page, bool enabled, const QString& why = QString());
-    void addProblem(const Problem& problem);
+    // lockCertificates false: the error leaves the Certificates tab usable, so its cause can be mended there.
+    void addError(const QString& message, bool lockCertificates);
+    void addProblem(const Problem& problem, bool lockCertificates = true);
+    void showCertificateDetails(const PathState& certificate);
+    // After a generation: offers to write the settings of the new pair that differ into the configuration.
+    void offerConfigUpdate(const CertificateRequest& request);
     void showWarnings(const Problems& warnings);
     void deleteKeyPair(bool opcUa);
     // Reloads, then lists what an action could not do.

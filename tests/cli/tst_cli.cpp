@@ -5,6 +5,7 @@
 #include <QJsonObject>
 #include <QProcess>
 #include <QStandardPaths>
+#include <QSysInfo>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -39,6 +40,7 @@ private slots:
     void secretsNeverOnCommandLines();
     void helpAndVersion();
     void terminalPrompts();
+    void certificateAndConfigCommands();
 
 private:
     Run moxsec(const QStringList& arguments, const QByteArray& input = QByteArray(),
@@ -418,6 +420,51 @@ void TestCli::terminalPrompts()
     QVERIFY(QFile::exists(path("OpcUa/users.ini")));
     QCOMPARE(onTerminal("auth delete", {"y"}), 0);
     QVERIFY(!QFile::exists(path("OpcUa/users.ini")));
+}
+
+// The pair and the configuration kept in step: generate with a new URI and pass phrase, show, check, rename.
+void TestCli::certificateAndConfigCommands()
+{
+    const QByteArray before = files().value(path("OpcUa/MoxOpcUa.ini"));
+    const QStringList subject{"--country",  "DE",     "--state",        "BY",
+                              "--locality", "Munich", "--organization", "Acme"};
+    Run run = moxsec(QStringList{"cert", "generate", "opcua", "--uri-end", "Plant", "--passphrase-stdin",
+                                 "--update-config", "--dns", QSysInfo::machineHostName()} +
+                         subject,
+                     "new phrase\n");
+    QCOMPARE(run.exitCode, 0);
+    QByteArray expected = before;
+    expected.replace("APPLICATION_URI=urn:MOX:UA:TestServer\n", "APPLICATION_URI=urn:MOX:UA:Plant\n")
+        .replace("APPLICATION_PRIVATE_KEY_PASSWORD=\n", "APPLICATION_PRIVATE_KEY_PASSWORD=new phrase\n");
+    QCOMPARE(files().value(path("OpcUa/MoxOpcUa.ini")), expected);
+    // The sample configuration is 0644: the pass phrase in it is readable by all, which is said.
+    QVERIFY2(run.err.contains("Every local user can read the pass phrase"), run.err.constData());
+
+    run = moxsec({"cert", "show", "opcua", "--json"});
+    QCOMPARE(run.exitCode, 0);
+    const QJsonObject certificate =
+        QJsonDocument::fromJson(run.out).object()["data"].toObject()["certificate"].toObject();
+    QCOMPARE(certificate["uris"].toArray(), QJsonArray{"urn:MOX:UA:Plant"});
+    QVERIFY(certificate["sha1Thumbprint"].toString().contains(QRegularExpression("^[0-9A-F]{40}$")));
+    QCOMPARE(certificate["keyBits"].toInt(), 2048);
+    QCOMPARE(moxsec({"cert", "show", path("OpcUa/MoxOpcUa.ini")}).exitCode, 1);
+
+    // Only warnings: 0, and 1 with --strict.
+    QCOMPARE(moxsec({"status"}).exitCode, 0);
+    QCOMPARE(moxsec({"status", "--strict"}).exitCode, 1);
+    QCOMPARE(::chmod(QFile::encodeName(path("OpcUa/MoxOpcUa.ini")).constData(), 0640), 0);
+    QCOMPARE(moxsec({"status", "--strict"}).exitCode, 0);
+
+    // A URI written alone: the certificate no longer fits, and status names both.
+    QCOMPARE(moxsec({"config", "set-uri", "urn:MOX:UA:Other"}).exitCode, 0);
+    expected.replace("urn:MOX:UA:Plant", "urn:MOX:UA:Other");
+    QCOMPARE(files().value(path("OpcUa/MoxOpcUa.ini")), expected);
+    run = moxsec({"status", "--strict"});
+    QCOMPARE(run.exitCode, 1);
+    QVERIFY2(run.out.contains(
+                 "The certificate's URI urn:MOX:UA:Plant differs from APPLICATION_URI urn:MOX:UA:Other."),
+             run.out.constData());
+    QCOMPARE(moxsec({"config", "set-passphrase"}).exitCode, 2);
 }
 
 QTEST_GUILESS_MAIN(TestCli)

@@ -2,7 +2,9 @@
 
 #include "core/backup.h"
 #include "core/certificateGenerator.h"
+#include "core/certificateInfo.h"
 #include "core/configSnapshot.h"
+#include "core/keyCheck.h"
 #include "core/rootedEnumerator.h"
 #include "core/securityActions.h"
 #include "core/usersService.h"
@@ -47,6 +49,10 @@ private slots:
     void generatorMakesAPrivatePairThroughPlantedLinks();
     void userEditsLandWholeOrNotAtAll();
     void createdFilesTakeTheConfigurationsOwnership();
+    void serverCertificateChecks_data();
+    void serverCertificateChecks();
+    void keyOpensInProcess_data();
+    void keyOpensInProcess();
     void deletionsKeepABackup();
 };
 
@@ -245,6 +251,166 @@ void TestCore::createdFilesTakeTheConfigurationsOwnership()
     QVERIFY2(removed.problems[0].message.contains(mox("OpcUa/MoxOpcUa.ini")),
              qPrintable(removed.problems[0].message));
     QVERIFY(QFile::exists(mox("OpcUa/MoxOpcUa.ini")) && !QFileInfo::exists(mox("OpcUa/pki/issuers")));
+}
+
+namespace {
+// Runs the real openssl in folder; true when it succeeded.
+bool openssl(const QString& folder, const QStringList& arguments)
+{
+    QProcess process;
+    process.setWorkingDirectory(folder);
+    process.start("openssl", arguments);
+    return process.waitForFinished(60000) && process.exitCode() == 0;
+}
+} // namespace
+
+void TestCore::serverCertificateChecks_data()
+{
+    // openssl req options beyond a fresh RSA key; the key file used (own or another); the warnings expected,
+    // each a start of a message (the sample configures urn:MOX:UA:TestServer); the CA flag.
+    QTest::addColumn<QStringList>("options");
+    QTest::addColumn<bool>("foreignKey");
+    QTest::addColumn<QStringList>("warnings");
+    QTest::addColumn<bool>("ca");
+    const QString host = QSysInfo::machineHostName();
+    const QString san = "subjectAltName=URI:urn:MOX:UA:TestServer,DNS:" + host;
+    auto row = [](const char* tag, QStringList options, bool foreign, QStringList warnings, bool ca = false) {
+        QTest::newRow(tag) << options << foreign << warnings << ca;
+    };
+    row("matching", {"-addext", san}, false, {});
+    row("wrong URI", {"-addext", "subjectAltName=URI:urn:MOX:UA:Other,DNS:" + host}, false,
+        {"The certificate's URI urn:MOX:UA:Other differs from APPLICATION_URI urn:MOX:UA:TestServer."});
+    row("no URI, host missing", {"-addext", "subjectAltName=DNS:elsewhere.example"}, false,
+        {"The certificate holds no URI, APPLICATION_URI is urn:MOX:UA:TestServer.",
+         "The host name " + host + " is not among the certificate's DNS names (elsewhere.example)."});
+    row("foreign key", {"-addext", san}, true, {"The key does not belong to the certificate."});
+    row("expires tomorrow", {"-addext", san, "-days", "1"}, false, {"The certificate expires on "});
+    row("1024 bits", {"-addext", san, "-newkey", "rsa:1024"}, false,
+        {"The certificate's key has 1024 bits, under the 2048 that Basic256Sha256 needs."});
+    row("SHA-1", {"-addext", san, "-sha1"}, false,
+        {"The certificate is signed with sha1WithRSAEncryption, too weak for Basic256Sha256."});
+    row("DER", {"-addext", san, "-outform", "DER"}, false, {});
+    row("CA",
+        {"-addext", san, "-addext", "basicConstraints=critical,CA:TRUE", "-addext", "keyUsage=keyCertSign"},
+        false, {}, true);
+}
+
+void TestCore::serverCertificateChecks()
+{
+    QFETCH(QStringList, options);
+    QFETCH(bool, foreignKey);
+    QFETCH(QStringList, warnings);
+    QFETCH(bool, ca);
+    const QString folder = root() + "/made";
+    QVERIFY(QDir().mkpath(folder));
+    // A configuration of its own, so only what the options ask for ends up in the certificate.
+    QVERIFY(write(folder + "/req.cnf", "[req]\ndistinguished_name=dn\n[dn]\n"));
+    QStringList arguments{"req",
+                          "-x509",
+                          "-config",
+                          "req.cnf",
+                          "-nodes",
+                          "-keyout",
+                          "key.pem",
+                          "-out",
+                          "cert.crt",
+                          "-subj",
+                          "/C=DE/O=Acme/CN=server"};
+    if (!options.contains("-newkey"))
+        arguments << "-newkey"
+                  << "rsa:2048";
+    if (!options.contains("-days"))
+        arguments << "-days"
+                  << "365";
+    QVERIFY(openssl(folder, arguments + options));
+    QVERIFY(!foreignKey || openssl(folder, {"genrsa", "-out", "key.pem", "2048"}));
+    configure({"USE_RELATIVE_PATH=N", "APPLICATION_CERTIFICATE_PATH=" + folder + "/cert.crt",
+               "APPLICATION_PRIVATE_KEY_PATH=" + folder + "/key.pem"});
+
+    const ConfigSnapshot s = load();
+    QCOMPARE(messages(s.errors), QStringList());
+    QCOMPARE(s.warnings.size(), warnings.size());
+    for (int i = 0; i < warnings.size(); ++i) {
+        QVERIFY2(s.warnings[i].message.startsWith(warnings[i]), qPrintable(s.warnings[i].message));
+        QVERIFY(s.warnings[i].detail.contains(folder + "/cert.crt"));
+    }
+
+    // The details against what the file holds, worked out here independently of libcrypto.
+    CertificateInfo info;
+    QString error;
+    QVERIFY2(CertificateInfo::readFile(folder + "/cert.crt", info, &error), qPrintable(error));
+    QByteArray der = readAll(folder + "/cert.crt");
+    QCOMPARE(info.der, options.contains("DER"));
+    if (!info.der) {
+        QByteArray base64;
+        for (const QByteArray& line : der.split('\n'))
+            base64 += line.startsWith("-----") ? QByteArray() : line;
+        der = QByteArray::fromBase64(base64);
+    }
+    QCOMPARE(info.sha1Thumbprint,
+             QString(QCryptographicHash::hash(der, QCryptographicHash::Sha1).toHex().toUpper()));
+    QCOMPARE(info.sha256Fingerprint,
+             QString(QCryptographicHash::hash(der, QCryptographicHash::Sha256).toHex().toUpper()));
+    QCOMPARE(info.subjectText, QString("CN=server,O=Acme,C=DE"));
+    QVERIFY(info.selfSigned);
+    QCOMPARE(info.isCa, ca);
+    QCOMPARE(info.keyUsage, ca ? QStringList{"Certificate Sign"} : QStringList());
+    QCOMPARE(info.keyBits, options.contains("rsa:1024") ? 1024 : 2048);
+    QCOMPARE(info.daysLeft(), options.contains("-days") ? 0 : 364);
+    QCOMPARE(info.notBefore.secsTo(info.notAfter), options.contains("-days") ? 86400 : 365 * 86400);
+}
+
+void TestCore::keyOpensInProcess_data()
+{
+    // openssl commands making key.pem (or key.der); the configured pass phrase; whether it opens.
+    QTest::addColumn<QStringList>("make");
+    QTest::addColumn<QString>("file");
+    QTest::addColumn<QString>("passphrase");
+    QTest::addColumn<bool>("opens");
+    const QStringList encrypted{"genrsa", "-aes256", "-passout", "pass:sesame", "-out", "key.pem", "2048"};
+    const QStringList plain{"genrsa", "-out", "key.pem", "2048"};
+    QTest::newRow("encrypted, right") << encrypted << "key.pem"
+                                      << "sesame" << true;
+    QTest::newRow("encrypted, wrong") << encrypted << "key.pem"
+                                      << "barley" << false;
+    QTest::newRow("encrypted, empty") << encrypted << "key.pem"
+                                      << "" << false;
+    // openssl rsa -check took an unencrypted key whatever the phrase; so does the check in process.
+    QTest::newRow("plain, any phrase") << plain << "key.pem"
+                                       << "whatever" << true;
+    QTest::newRow("DER PKCS#8, encrypted")
+        << QStringList{"pkcs8",  "-topk8",   "-in",         "key.pem",  "-passin", "pass:sesame", "-v2",
+                       "aes256", "-passout", "pass:sesame", "-outform", "DER",     "-out",        "key.der"}
+        << "key.der"
+        << "sesame" << true;
+    QTest::newRow("DER PKCS#8, wrong")
+        << QStringList{"pkcs8",  "-topk8",   "-in",         "key.pem",  "-passin", "pass:sesame", "-v2",
+                       "aes256", "-passout", "pass:sesame", "-outform", "DER",     "-out",        "key.der"}
+        << "key.der"
+        << "barley" << false;
+    QTest::newRow("a certificate, no key")
+        << QStringList{"req",         "-x509", "-key",  "key.pem", "-passin",
+                       "pass:sesame", "-subj", "/CN=x", "-out",    "cert.pem"}
+        << "cert.pem"
+        << "sesame" << false;
+}
+
+void TestCore::keyOpensInProcess()
+{
+    QFETCH(QStringList, make);
+    QFETCH(QString, file);
+    QFETCH(QString, passphrase);
+    QFETCH(bool, opens);
+    const QString folder = root() + "/keys";
+    QVERIFY(QDir().mkpath(folder));
+    if (make.first() != "genrsa")
+        QVERIFY(openssl(folder, {"genrsa", "-aes256", "-passout", "pass:sesame", "-out", "key.pem", "2048"}));
+    QVERIFY(openssl(folder, make));
+    QString cause;
+    QCOMPARE(ConfigSnapshot::keyOpensWith(folder + '/' + file, passphrase, &cause), opens);
+    // A refusal names the file and never holds the phrase.
+    QCOMPARE(cause.startsWith(folder + '/' + file + ": "), !opens);
+    QVERIFY(passphrase.isEmpty() || !cause.contains(passphrase));
 }
 
 void TestCore::deletionsKeepABackup()

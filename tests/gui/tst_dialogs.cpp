@@ -81,12 +81,16 @@ void TestDialogs::warningsAndSuffixes()
     QCOMPARE(password->styleSheet(), CertificateDialog::s_warningStyle);
     // The warning says that the password differs, never what the configured one is.
     QVERIFY(!password->toolTip().isEmpty() && !password->toolTip().contains("s3cret"));
-    QLineEdit* uri = dialog(mox("c.pem"), mox("k.pem"), "", "urn:MOX:UA:Plant")->applicationURILineEdit;
-    QCOMPARE(uri->styleSheet(), CertificateDialog::s_warningStyle);
-    QTest::keyClicks(m_form->endPartLineEdit, "Plant");
-    QCOMPARE(uri->styleSheet() + m_form->passwordLineEdit->styleSheet(), QString());
+    // A URI the form can compose is proposed as configured; any other leaves the form as it was.
+    QLineEdit* uri = dialog(mox("c.pem"), mox("k.pem"), "", "urn:example:Plant")->applicationURILineEdit;
+    QCOMPARE(uri->text() + uri->styleSheet(), "urn:MOX:UA" + CertificateDialog::s_warningStyle);
+    uri = dialog(mox("c.pem"), mox("k.pem"), "", "urn:MOX:UA:Plant")->applicationURILineEdit;
+    QCOMPARE(uri->text() + uri->styleSheet() + m_form->passwordLineEdit->styleSheet(), "urn:MOX:UA:Plant");
     m_form->useNameOfTheMachineCheckBox->click();
     QCOMPARE(uri->styleSheet(), CertificateDialog::s_warningStyle);
+    const QString onHost = "urn:" + QSysInfo::machineHostName() + ":MOX:UA";
+    uri = dialog(mox("c.pem"), mox("k.pem"), "s3cret", onHost)->applicationURILineEdit;
+    QCOMPARE(uri->text() + uri->styleSheet() + m_form->endPartLineEdit->text(), onHost);
 
     // File names: the certificate label and the status line; nothing enables a refused OK again.
     const QString bad = "|Bad extension of the requested files.";

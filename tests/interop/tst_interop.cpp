@@ -2,6 +2,10 @@
 // (pinned by package-lock.json) in a cache folder keyed by that file; skipped only when no registry answers.
 #include "dialogFixture.h"
 
+#include "core/configSnapshot.h"
+#include "core/rootedEnumerator.h"
+#include "core/securityActions.h"
+
 class TestInterop : public DialogFixture
 {
     Q_OBJECT
@@ -42,24 +46,38 @@ void TestInterop::initTestCase()
 void TestInterop::interop_data()
 {
     QTest::addColumn<QString>("warnings"); // of the server about its certificate, which it uses all the same
-    QTest::newRow("InteropServer") << "";
-    QTest::newRow("OtherServer") << "W06";
+    QTest::addColumn<bool>("adopt");       // the configuration takes the new URI, the server is given that
+    QTest::newRow("InteropServer") << "" << false;
+    QTest::newRow("OtherServer") << "W06" << false;
+    QTest::newRow("Renamed") << "" << true;
 }
 
 void TestInterop::interop()
 {
     QFETCH(QString, warnings);
-    const QString uri = "urn:MOX:UA:InteropServer";
-    dialog(mox("cert.pem"), mox("key.pem"), "", uri);
+    QFETCH(bool, adopt);
+    RootedInstEnumerator instances(m_dir->path());
+    instances.Refresh();
+    ConfigSnapshot before = ConfigSnapshot::load(instances.GetActiveInstance());
+    const QString cert = before.opcUaCertificate.path, key = before.opcUaKey.path;
+    const QString configured = adopt ? before.uri : "urn:MOX:UA:InteropServer";
+    dialog(cert, key, "", configured);
+    m_form->endPartLineEdit->clear();
     QTest::keyClicks(m_form->endPartLineEdit, QTest::currentDataTag());
     m_form->domainNamesTextEdit->setPlainText("localhost");
     m_form->ipAddressesTextEdit->setPlainText("127.0.0.1");
     m_form->accept();
     QVERIFY2(m_form->result() == QDialog::Accepted, qPrintable(m_form->statusLabel->text()));
+    QString uri = configured;
+    if (adopt) {
+        QVERIFY(SecurityActions(before).adoptIntoConfiguration(m_form->request()).ok);
+        uri = ConfigSnapshot::load(instances.GetActiveInstance()).uri;
+        QCOMPARE(uri, "urn:MOX:UA:" + QString(QTest::currentDataTag()));
+    }
 
     QProcess node;
     node.setProcessChannelMode(QProcess::MergedChannels);
-    node.start("node", {m_cache + "/interop.mjs", mox("cert.pem"), mox("key.pem"), uri, mox("")});
+    node.start("node", {m_cache + "/interop.mjs", cert, key, uri, mox("")});
     QVERIFY(node.waitForFinished(180000));
     const QString output = node.readAll();
     QVERIFY2(output.contains("SERVER STATE 0\n"), qPrintable(output)); // a session, and the server running

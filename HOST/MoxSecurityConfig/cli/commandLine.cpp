@@ -48,10 +48,10 @@ CommandLine::CommandLine()
          "",
          0,
          0,
-         {},
+         {"strict"},
          "Shows the instance, its paths and the configuration's problems. Every "
          "configured path is shown as present or missing, then the errors and "
-         "warnings. Exits 1 when there are errors."},
+         "warnings. Exits 1 when there are errors, and with --strict also when there are warnings."},
         {"users list", "", 0, 0, {}, "Lists the OPC UA users and their roles."},
         {"users add",
          "NAME",
@@ -97,11 +97,12 @@ CommandLine::CommandLine()
          "password; changes only what "
          "differs (the password only when it does not log in) and writes nothing when nothing does. A new "
          "user needs --password-stdin. With --absent (and --yes) the user is removed when present."},
-        {"cert generate", "opcua|core", 1, 1, certOptions + QStringList{"yes"},
+        {"cert generate", "opcua|core", 1, 1, certOptions + QStringList{"yes", "update-config"},
          "Generates a key and a self-signed certificate. The pair is the OPC UA server's or the runtime "
          "core's. "
          "--country, --state, --locality and --organization are required. Existing files are replaced only "
-         "after a confirmation (--yes). " +
+         "after a confirmation (--yes). With --update-config a URI or pass phrase that differs from the OPC "
+         "UA config is written into it afterwards. " +
              certNote},
         {"cert ensure", "opcua|core", 1, 1, certOptions,
          "Generates the pair only when both files are missing. It takes the options of cert generate. When "
@@ -113,6 +114,26 @@ CommandLine::CommandLine()
          1,
          {"yes", "no-backup"},
          "Deletes the key and the certificate. " + backupNote},
+        {"cert show",
+         "opcua|core|FILE",
+         1,
+         1,
+         {},
+         "Shows what a certificate says: subject, issuer, serial, validity, key, signature, alternative "
+         "names, usages, CA flag, self-signed, SHA-1 thumbprint and SHA-256 fingerprint. PEM or DER."},
+        {"config set-uri",
+         "URI",
+         1,
+         1,
+         {},
+         "Writes APPLICATION_URI into the OPC UA config; every other byte of the file stays."},
+        {"config set-passphrase",
+         "",
+         0,
+         0,
+         {"passphrase-stdin"},
+         "Writes APPLICATION_PRIVATE_KEY_PASSWORD into the OPC UA config, read with --passphrase-stdin "
+         "(one line; an empty line writes an empty pass phrase); every other byte of the file stays."},
         {"folders create", "", 0, 0, {}, "Creates the missing client-certificate folders."},
         {"folders delete",
          "",
@@ -151,6 +172,8 @@ CommandLine::CommandLine()
         {"days", "Validity in days.", "N"},
         {"der", "DER encoding (refused when the certificate path ends in .pem)."},
         {"passphrase-stdin", "Reads the key's pass phrase from standard input (one line; OPC UA)."},
+        {"strict", "Exits 1 also when there are only warnings."},
+        {"update-config", "Writes a URI or pass phrase that differs into the OPC UA config (OPC UA)."},
     };
     m_global = QStringList{"help", "version", "root", "json", "quiet"};
 }

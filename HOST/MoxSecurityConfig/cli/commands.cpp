@@ -5,6 +5,7 @@
 #include "terminal.h"
 
 #include "core/certificateGenerator.h"
+#include "core/certificateInfo.h"
 #include "core/certificateRequest.h"
 #include "core/rootedEnumerator.h"
 #include "core/securityActions.h"
@@ -75,6 +76,10 @@ int Commands::run()
         return certGenerate(true);
     if (name == QLatin1String("cert delete"))
         return certDelete();
+    if (name == QLatin1String("cert show"))
+        return certShow();
+    if (name.startsWith(QLatin1String("config ")))
+        return configSet(name.endsWith(QLatin1String("passphrase")));
     if (name.startsWith(QLatin1String("folders ")))
         return folders(name.endsWith(QLatin1String("create")));
     return auth(name.endsWith(QLatin1String("create")));
@@ -103,11 +108,12 @@ bool Commands::load(bool checkKey)
     return false;
 }
 
-bool Commands::configurationUsable()
+bool Commands::configurationUsable(bool keyRefusalAllowed)
 {
     for (const Problem& problem : m_snapshot.warnings)
         m_out.warning(problem);
-    if (m_snapshot.errors.isEmpty())
+    if (m_snapshot.errors.isEmpty() ||
+        (keyRefusalAllowed && m_snapshot.keyRefused && m_snapshot.errors.size() == 1))
         return true;
     for (const Problem& problem : m_snapshot.errors)
         m_out.error(problem);
@@ -172,7 +178,8 @@ int Commands::status()
                 m_out.line(QStringLiteral("    ") + problem.detail);
         }
     }
-    return s.errors.isEmpty() ? Output::Success : Output::Failure;
+    const bool strict = m_line.isSet(QStringLiteral("strict"));
+    return s.errors.isEmpty() && (!strict || s.warnings.isEmpty()) ? Output::Success : Output::Failure;
 }
 
 bool Commands::openUsers()
@@ -573,7 +580,7 @@ int Commands::certGenerate(bool ensure)
     if (!number("bits", bits) || !number("days", days))
         return usage(QStringLiteral("--bits and --days take a whole number."));
 
-    if (!load(false) || !configurationUsable())
+    if (!load(false) || !configurationUsable(opcUa))
         return Output::Failure;
     const QString host = QSysInfo::machineHostName();
     CertificateRequest request = CertificateRequest::defaults(mode, m_snapshot, host);
@@ -601,12 +608,11 @@ int Commands::certGenerate(bool ensure)
     if (m_line.isSet(QStringLiteral("digest")))
         request.digest = m_line.value(QStringLiteral("digest"));
     if (opcUa) {
-        // The default end part goes with the configured pass phrase, as in the dialog.
-        const QString end = m_line.isSet(QStringLiteral("uri-end"))
-                                ? m_line.value(QStringLiteral("uri-end"))
-                                : (request.protectKey ? QStringLiteral("TestServer") : QString());
-        request.uri =
-            CertificateRequest::defaultUri(mode, host, m_line.isSet(QStringLiteral("machine-name")), end);
+        // Without URI options the defaults stand: the configured URI where the dialog's fields compose it.
+        if (m_line.isSet(QStringLiteral("uri-end")) || m_line.isSet(QStringLiteral("machine-name")))
+            request.uri =
+                CertificateRequest::defaultUri(mode, host, m_line.isSet(QStringLiteral("machine-name")),
+                                               m_line.value(QStringLiteral("uri-end")));
         if (m_line.isSet(QStringLiteral("dns")))
             request.dnsNames = m_line.values(QStringLiteral("dns"));
         request.ipAddresses = m_line.values(QStringLiteral("ip"));
@@ -626,8 +632,13 @@ int Commands::certGenerate(bool ensure)
             m_out.error(Problem{problem, {}});
         return Output::Failure;
     }
-    for (const QString& mismatch : request.configMismatches(m_snapshot))
-        m_out.warning(Problem{mismatch, {}});
+    const bool update = m_line.isSet(QStringLiteral("update-config"));
+    if (update && !opcUa)
+        return usage(QStringLiteral("--update-config applies to the OPC UA pair only."));
+    if (!update) {
+        for (const QString& mismatch : request.configMismatches(m_snapshot))
+            m_out.warning(Problem{mismatch, {}});
+    }
     m_out.data().insert(QStringLiteral("encoding"),
                         request.pem ? QStringLiteral("PEM") : QStringLiteral("DER"));
     m_out.data().insert(QStringLiteral("protected"), request.protectKey);
@@ -654,6 +665,85 @@ int Commands::certGenerate(bool ensure)
     m_out.line(result.changed
                    ? QStringLiteral("Generated %1\n      and %2").arg(request.keyPath, request.certPath)
                    : QStringLiteral("The key and certificate exist; nothing changed."));
+    if (update && result.changed) {
+        const QStringList keys = actions.configDifferences(request);
+        const ActionResult written = actions.adoptIntoConfiguration(request);
+        for (const Problem& problem : written.problems)
+            m_out.error(problem);
+        for (const Problem& warning : written.warnings)
+            m_out.warning(warning);
+        m_out.setChanged(written.changed);
+        m_out.data().insert(QStringLiteral("configUpdated"),
+                            QJsonArray::fromStringList(written.ok ? keys : QStringList()));
+        if (!written.ok)
+            return Output::Failure;
+        if (!keys.isEmpty())
+            m_out.line(QStringLiteral("Wrote %1 into %2")
+                           .arg(keys.join(QStringLiteral(", ")), m_snapshot.configPath));
+    }
+    return Output::Success;
+}
+
+int Commands::certShow()
+{
+    const QString what = m_line.arguments().at(0);
+    QString path = what;
+    if (what == QLatin1String("opcua") || what == QLatin1String("core")) {
+        if (!load(false))
+            return Output::Failure;
+        const PathState& state =
+            what == QLatin1String("core") ? m_snapshot.coreCertificate : m_snapshot.opcUaCertificate;
+        if (!state.exists)
+            return fail(QStringLiteral("The %1 certificate does not exist.").arg(what), state.path);
+        path = state.path;
+    }
+    CertificateInfo info;
+    QString error;
+    if (!CertificateInfo::readFile(path, info, &error))
+        return fail(QStringLiteral("Cannot read the certificate."), error);
+    m_out.data().insert(QStringLiteral("file"), path);
+    m_out.data().insert(QStringLiteral("certificate"), info.toJson());
+    m_out.line(QStringLiteral("File: ") + path);
+    for (const auto& row : info.rows()) {
+        QStringList lines = row.second.split(QLatin1Char('\n'));
+        m_out.line(QStringLiteral("%1 %2").arg(row.first + QLatin1Char(':'), -22).arg(lines.takeFirst()));
+        for (const QString& more : lines)
+            m_out.line(QString(23, QLatin1Char(' ')) + more);
+    }
+    return Output::Success;
+}
+
+int Commands::configSet(bool passphrase)
+{
+    QString value;
+    if (passphrase) {
+        if (!m_line.isSet(QStringLiteral("passphrase-stdin")))
+            return usage(QStringLiteral(
+                "--passphrase-stdin is required: a pass phrase is never taken from the command line."));
+        QString error;
+        if (Terminal::readSecret(true, QString(), QString(), false, value, &error) != Terminal::Read::Ok)
+            return fail(error);
+    } else {
+        value = m_line.arguments().at(0);
+        if (value.isEmpty() || value.contains(QLatin1Char('\n')) || value.contains(QLatin1Char('\r')))
+            return usage(QStringLiteral("The URI must be one non-empty line."));
+    }
+    // Mending the pass phrase is what the key error asks for, so that error alone does not stop it.
+    if (!load(false) || !configurationUsable(true))
+        return Output::Failure;
+    const QString key =
+        passphrase ? QStringLiteral("APPLICATION_PRIVATE_KEY_PASSWORD") : QStringLiteral("APPLICATION_URI");
+    m_out.data().insert(QStringLiteral("config"), m_snapshot.configPath);
+    m_out.data().insert(QStringLiteral("key"), key);
+    const ActionResult result = SecurityActions(m_snapshot).setApplicationValue(key, value);
+    for (const Problem& problem : result.problems)
+        m_out.error(problem);
+    for (const Problem& warning : result.warnings)
+        m_out.warning(warning);
+    m_out.setChanged(result.changed);
+    if (!result.ok)
+        return Output::Failure;
+    m_out.line(QStringLiteral("Wrote %1 into %2").arg(key, m_snapshot.configPath));
     return Output::Success;
 }
 

@@ -34,13 +34,16 @@ private:
     int usersEnsure();
     int certGenerate(bool ensure);
     int certDelete();
+    int certShow();
+    int configSet(bool passphrase);
     int folders(bool create);
     int auth(bool create);
 
     // Loads the instance; false (with the error reported) when there is none.
     bool load(bool checkKey);
     // Refuses to act while the configuration has errors, as the window locks its tabs.
-    bool configurationUsable();
+    // keyRefusalAllowed: the pass phrase error alone does not stop it, so the key can be mended.
+    bool configurationUsable(bool keyRefusalAllowed = false);
     // Opens the users store for the users commands.
     bool openUsers();
     // The user's role, eAuthRole_None when there is no such user.

@@ -28,6 +28,30 @@ QStringList CertificateRequest::subjectAltNames() const
     return names;
 }
 
+bool CertificateRequest::splitUri(const QString& uri, Mode mode, const QString& machineName,
+                                  bool& useMachineName, QString& endPart)
+{
+    const QString middle = mode == Mode::OpcUa ? QStringLiteral("MOX:UA") : QStringLiteral("MOX:Core");
+    const QString prefix = QStringLiteral("urn:");
+    if (!uri.startsWith(prefix))
+        return false;
+    const QStringList heads{machineName + QLatin1Char(':') + middle, middle};
+    for (int i = 0; i < heads.size(); ++i) {
+        if (i == 0 && machineName.isEmpty())
+            continue;
+        const QString rest = uri.mid(prefix.size());
+        if (!rest.startsWith(heads[i]))
+            continue;
+        const QString tail = rest.mid(heads[i].size());
+        if (!tail.isEmpty() && (tail.size() < 2 || tail[0] != QLatin1Char(':')))
+            continue;
+        useMachineName = i == 0;
+        endPart = tail.mid(1);
+        return true;
+    }
+    return false;
+}
+
 bool CertificateRequest::pemFromSuffix(const QString& certPath, bool* ok)
 {
     static const QStringList der{"der", "cer", "crt", "cert"};
@@ -137,7 +161,12 @@ CertificateRequest CertificateRequest::defaults(Mode mode, const ConfigSnapshot&
     request.commonName = (opcUa ? QStringLiteral("MOX-OPC_UA@") : QStringLiteral("MOX@")) + hostName;
     request.pem = pemFromSuffix(request.certPath);
     const bool protect = opcUa && !snapshot.passphrase().isEmpty();
-    request.uri = defaultUri(mode, hostName, false, protect ? QStringLiteral("TestServer") : QString());
+    bool useHostName = false;
+    QString endPart;
+    if (opcUa && splitUri(snapshot.uri, mode, hostName, useHostName, endPart))
+        request.uri = defaultUri(mode, hostName, useHostName, endPart);
+    else
+        request.uri = defaultUri(mode, hostName, false, protect ? QStringLiteral("TestServer") : QString());
     if (opcUa && !hostName.isEmpty())
         request.dnsNames << hostName;
     request.protectKey = protect;

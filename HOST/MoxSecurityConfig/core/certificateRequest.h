@@ -37,8 +37,9 @@ public:
 
     // The certificate dialog's proposal for the configured pair: common name "MOX-OPC_UA@<host>" or
     // "MOX@<host>", the host as DNS name (OPC UA), 2048 bits, sha256, five years, the encoding the
-    // certificate path's suffix implies, and a configured non-empty pass phrase protecting an OPC UA key (the
-    // URI then ends in "TestServer"). Subject fields without a default stay empty.
+    // certificate path's suffix implies, a configured non-empty pass phrase protecting an OPC UA key, and the
+    // configured URI where defaultUri can compose it (else "TestServer" ends the URI when a pass phrase is
+    // configured). Subject fields without a default stay empty.
     static CertificateRequest defaults(Mode mode, const ConfigSnapshot& snapshot, const QString& hostName);
     // "urn:" + [host + ":"] + "MOX:UA" or "MOX:Core" + [":" + endPart].
     static QString defaultUri(Mode mode, const QString& hostName, bool useHostName, const QString& endPart);
@@ -54,6 +55,10 @@ public:
     // The certificate encoding its file name implies: true for ".pem"; false for ".der", ".cer", ".crt",
     // ".cert"; ok is false for any other suffix.
     static bool pemFromSuffix(const QString& certPath, bool* ok = nullptr);
+
+    // The reverse of defaultUri: true when uri has that shape, with the choices that compose it exactly.
+    static bool splitUri(const QString& uri, Mode mode, const QString& machineName, bool& useMachineName,
+                         QString& endPart);
 
     // Reasons a field is refused, empty when it is fine (the dialog's texts).
     static QString requiredError(const QString& value);

@@ -1,7 +1,8 @@
 #include "core/configSnapshot.h"
 
+#include "core/certificateInfo.h"
 #include "core/fileSafety.h"
-#include "core/openSslTool.h"
+#include "core/keyCheck.h"
 
 #include "IniAuth.h"
 #include "IniManager.h"
@@ -10,6 +11,7 @@
 
 #include <QDir>
 #include <QFileInfo>
+#include <QSysInfo>
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -81,25 +83,10 @@ bool ConfigSnapshot::keyOpensWith(const QString& keyPath, const QString& passphr
 {
     if (keyPath.isEmpty() || !QFileInfo::exists(keyPath))
         return true;
-    QString notRegular;
-    const int fd = FileSafety::openRegular(keyPath, &notRegular);
-    if (fd < 0) {
-        if (cause)
-            *cause = notRegular;
-        return false;
-    }
-    // The key reaches openssl on its standard input, from the descriptor checked above.
-    OpenSslTool::Run run;
-    run.passphrase = &passphrase;
-    run.stdinFd = fd;
-    const OpenSslTool::Result result =
-        OpenSslTool::run({QStringLiteral("rsa"), QStringLiteral("-check"), QStringLiteral("-noout"),
-                          QStringLiteral("-passin"), OpenSslTool::passphraseSource()},
-                         run);
-    ::close(fd);
+    const KeyCheck::Result result = KeyCheck::check(keyPath, passphrase);
     if (cause)
-        *cause = result.timedOut ? tr("%1: openssl did not answer in time.").arg(keyPath) : keyPath;
-    return result.exitCode == 0;
+        *cause = result.cause;
+    return result.opened;
 }
 
 ConfigSnapshot ConfigSnapshot::load(const MoxInstInstance* instance, const ConfigSnapshot* previous,
@@ -262,13 +249,44 @@ ConfigSnapshot ConfigSnapshot::load(const MoxInstInstance* instance, const Confi
         }
     }
 
-    // The pass phrase must open the key; only asked when a certificate is configured.
-    QString cause;
-    if (checkKey && !s.opcUaCertificate.path.isEmpty() && s.opcUaKey.exists &&
-        !keyOpensWith(s.opcUaKey.path, s.m_passphrase, &cause)) {
-        s.keyRefused = true;
-        s.errors << Problem{tr("The passphrase in OPC UA config does not work for the key."), cause};
+    // The server's own certificate, read once for its checks and for the key match.
+    CertificateInfo certificate;
+    bool certificateRead = false;
+    if (s.opcUaCertificate.exists) {
+        QString why;
+        certificateRead = CertificateInfo::readFile(s.opcUaCertificate.path, certificate, &why);
+        if (!certificateRead) {
+            s.warnings << Problem{tr("The OPC UA certificate cannot be read."), why};
+        } else {
+            for (Problem warning : certificate.serverWarnings(s.uri, QSysInfo::machineHostName(),
+                                                              QDateTime::currentDateTimeUtc())) {
+                warning.detail = s.opcUaCertificate.path;
+                s.warnings << warning;
+            }
+        }
     }
+
+    // The pass phrase must open the key; only asked when a certificate is configured.
+    if (checkKey && !s.opcUaCertificate.path.isEmpty() && s.opcUaKey.exists) {
+        const KeyCheck::Result key = KeyCheck::check(
+            s.opcUaKey.path, s.m_passphrase, certificateRead ? certificate.publicKeyDer : QByteArray());
+        if (!key.opened) {
+            s.keyRefused = true;
+            s.errors << Problem{tr("The passphrase in OPC UA config does not work for the key."), key.cause};
+        } else if (key.matchesCertificate == 0) {
+            s.warnings << Problem{tr("The key does not belong to the certificate."),
+                                  s.opcUaKey.path + QStringLiteral(" / ") + s.opcUaCertificate.path};
+        }
+    }
+
+    // A pass phrase is only as secret as the file that holds it.
+    struct stat configStat;
+    if (s.configHeld && !s.m_passphrase.isEmpty() &&
+        ::stat(QFile::encodeName(s.configPath).constData(), &configStat) == 0 &&
+        (configStat.st_mode & S_IROTH))
+        s.warnings << Problem{tr("Every local user can read the pass phrase in this file (mode %1).")
+                                  .arg(configStat.st_mode & 07777, 4, 8, QLatin1Char('0')),
+                              s.configPath};
 
     warnIfExposed(s.warnings, s.opcUaKey.path, true);
     warnIfExposed(s.warnings, s.coreKey.path, true);

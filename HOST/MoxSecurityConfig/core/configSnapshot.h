@@ -46,7 +46,7 @@ public:
 
     // Loads everything from the instance (null gives NoInstance). When the configuration file cannot be
     // parsed, the configuration of previous (if any) is used for the paths, as the window always did.
-    // checkKey: run the pass phrase check on the OPC UA key (time-limited).
+    // checkKey: check that the pass phrase opens the OPC UA key and that it fits the certificate.
     static ConfigSnapshot load(const MoxInstInstance* instance, const ConfigSnapshot* previous = nullptr,
                                bool checkKey = true);
 
@@ -89,7 +89,7 @@ public:
     const std::shared_ptr<const Mox::Ini::IniManager>& config() const { return m_config; }
 
     // True when the key file does not exist or the pass phrase opens it; cause says why not. The key is read
-    // from a descriptor checked to be a regular file, and the check has a time limit.
+    // in process from a descriptor checked to be a regular file (KeyCheck).
     static bool keyOpensWith(const QString& keyPath, const QString& passphrase, QString* cause = nullptr);
 
     // The files no deletion may take with it.

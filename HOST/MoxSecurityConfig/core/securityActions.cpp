@@ -3,13 +3,15 @@
 #include "core/backup.h"
 #include "core/folderGuard.h"
 
-#include <QDateTime>
+#include "IniEditor.h"
 
+#include <QDateTime>
 #include <QFile>
 #include <QFileInfo>
 
 #include <cerrno>
 #include <cstring>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -35,6 +37,64 @@ bool removeFile(const QString& path, ActionResult& result)
 } // namespace
 
 SecurityActions::SecurityActions(const ConfigSnapshot& snapshot) : m_snapshot(snapshot) {}
+
+QStringList SecurityActions::configDifferences(const CertificateRequest& request) const
+{
+    QStringList keys;
+    if (request.mode == CertificateRequest::Mode::OpcUa && !request.uri.isEmpty() &&
+        request.uri != m_snapshot.uri)
+        keys << QStringLiteral("APPLICATION_URI");
+    const QString passphrase = request.protectKey ? request.passphrase : QString();
+    if (request.mode == CertificateRequest::Mode::OpcUa && passphrase != m_snapshot.passphrase())
+        keys << QStringLiteral("APPLICATION_PRIVATE_KEY_PASSWORD");
+    return keys;
+}
+
+ActionResult SecurityActions::adoptIntoConfiguration(const CertificateRequest& request) const
+{
+    ActionResult result;
+    for (const QString& key : configDifferences(request)) {
+        const ActionResult one =
+            setApplicationValue(key, key == QLatin1String("APPLICATION_URI")
+                                         ? request.uri
+                                         : (request.protectKey ? request.passphrase : QString()));
+        result.ok = result.ok && one.ok;
+        result.changed = result.changed || one.changed;
+        result.problems << one.problems;
+        for (const Problem& warning : one.warnings) {
+            if (!result.warnings.contains(warning))
+                result.warnings << warning;
+        }
+    }
+    return result;
+}
+
+ActionResult SecurityActions::setApplicationValue(const QString& key, const QString& value) const
+{
+    ActionResult result;
+    std::string error;
+    if (m_snapshot.configPath.isEmpty() || !m_snapshot.configExists) {
+        result.ok = false;
+        result.problems << Problem{tr("Cannot write %1 into the OPC UA config.").arg(key),
+                                   tr("There is no OPC UA config file.")};
+        return result;
+    }
+    if (!Mox::Ini::IniEditor::setValue(QFile::encodeName(m_snapshot.configPath).toStdString(), "APPLICATION",
+                                       key.toStdString(), value.toUtf8().toStdString(), &error)) {
+        result.ok = false;
+        result.problems << Problem{tr("Cannot write %1 into the OPC UA config.").arg(key),
+                                   QString::fromLocal8Bit(error.c_str())};
+        return result;
+    }
+    result.changed = true;
+    struct stat st;
+    if (key == QLatin1String("APPLICATION_PRIVATE_KEY_PASSWORD") && !value.isEmpty() &&
+        ::stat(QFile::encodeName(m_snapshot.configPath).constData(), &st) == 0 && (st.st_mode & S_IROTH))
+        result.warnings << Problem{tr("Every local user can read the pass phrase in this file (mode %1).")
+                                       .arg(st.st_mode & 07777, 4, 8, QLatin1Char('0')),
+                                   m_snapshot.configPath};
+    return result;
+}
 
 FileSafety::Ownership SecurityActions::ownership() const
 {

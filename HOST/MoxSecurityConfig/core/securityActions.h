@@ -3,6 +3,7 @@
 #pragma once
 
 #include "core/certificateGenerator.h"
+#include "core/certificateRequest.h"
 #include "core/configSnapshot.h"
 #include "core/fileSafety.h"
 
@@ -14,6 +15,7 @@ struct ActionResult
     bool changed = false; // something on disk changed
     Problems problems;    // what failed or was kept, and why
     QStringList backups;  // the backup folders what was deleted went to
+    Problems warnings;    // what succeeded but deserves a look
 };
 
 class SecurityActions
@@ -49,6 +51,16 @@ public:
     // Deletes the configured client-certificate folders through the folder guard (with backup: a folder the
     // guard would delete is moved into a backup instead).
     ActionResult deleteClientFolders(bool backup = true) const;
+
+    // Settings of a generated request that differ from the OPC UA configuration, by key name:
+    // APPLICATION_URI (OPC UA requests with a URI) and APPLICATION_PRIVATE_KEY_PASSWORD (empty when the key
+    // is not protected). Empty when the configuration already fits the new key.
+    QStringList configDifferences(const CertificateRequest& request) const;
+    // Writes those settings into the OPC UA configuration, so the server can use the new pair.
+    ActionResult adoptIntoConfiguration(const CertificateRequest& request) const;
+    // Writes one value of the configuration's APPLICATION section; every other byte of the file stays. A pass
+    // phrase written into a file every local user can read gives a warning.
+    ActionResult setApplicationValue(const QString& key, const QString& value) const;
 
     // What new files and folders get: the OPC UA configuration's owner and group, never anything for others.
     FileSafety::Ownership ownership() const;
