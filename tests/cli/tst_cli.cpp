@@ -122,9 +122,9 @@ void TestCli::jsonShape_data()
                                   << QByteArray("other-pw\n") << 0 << true << QString("user");
     QTest::newRow("users rename") << QStringList{"users", "rename", "alice", "carol", "--password-stdin"}
                                   << QByteArray("carol-pw\n") << 0 << true << QString("previous");
-    QTest::newRow("users role") << QStringList{"users", "role", "alice", "operator"} << QByteArray() << 0
+    QTest::newRow("users role") << QStringList{"users", "role", "alice", "operator", "--force"} << QByteArray() << 0
                                 << true << QString("role");
-    QTest::newRow("users remove") << QStringList{"users", "remove", "alice", "--yes"} << QByteArray() << 0
+    QTest::newRow("users remove") << QStringList{"users", "remove", "alice", "--yes", "--force"} << QByteArray() << 0
                                   << true << QString("user");
     QTest::newRow("users check ok") << QStringList{"users", "check", "alice", "--password-stdin"}
                                     << QByteArray(s_password) << 0 << false << QString("valid");
@@ -133,7 +133,7 @@ void TestCli::jsonShape_data()
     QTest::newRow("users ensure new")
         << QStringList{"users", "ensure", "dave", "--role", "guest", "--password-stdin"}
         << QByteArray("dave-pw-1\n") << 0 << true << QString("role");
-    QTest::newRow("users ensure absent") << QStringList{"users", "ensure", "alice", "--absent", "--yes"}
+    QTest::newRow("users ensure absent") << QStringList{"users", "ensure", "alice", "--absent", "--yes", "--force"}
                                          << QByteArray() << 0 << true << QString("user");
     QTest::newRow("cert generate") << QStringList{"cert", "generate", "core"} + subject << QByteArray() << 0
                                    << true << QString("encoding");
@@ -195,6 +195,11 @@ void TestCli::badInputChangesNothing_data()
     QTest::newRow("unknown user") << QStringList{"users", "passwd", "zoe", "--password-stdin"}
                                   << QByteArray("zoe-pw-1") << QString() << 1
                                   << QString("User does not exist.");
+    for (const QStringList& change : {QStringList{"remove", "alice", "--yes"}, QStringList{"role", "alice", "guest"},
+                                      QStringList{"ensure", "alice", "--absent", "--yes"}})
+        QTest::newRow(qPrintable("last admin: " + change.first()))
+            << QStringList{"users"} + change << QByteArray() << QString() << 1
+            << QString("alice is the last Admin: without an Admin no one will be able to administer the server.");
     QTest::newRow("unknown role") << QStringList{"users", "add", "bob", "--role", "boss", "--password-stdin"}
                                   << QByteArray("bob-pw-1") << QString() << 2
                                   << QString("Unknown role 'boss'");
@@ -266,7 +271,7 @@ void TestCli::ensureWritesNothing_data()
     QTest::newRow("same role and password")
         << QStringList{"--role", "admin", "--password-stdin"} << QByteArray(s_password) << false;
     QTest::newRow("same role") << QStringList{"--role", "ADMIN"} << QByteArray() << false;
-    QTest::newRow("other role") << QStringList{"--role", "guest"} << QByteArray() << true;
+    QTest::newRow("other role") << QStringList{"--role", "guest", "--force"} << QByteArray() << true;
     QTest::newRow("other password") << QStringList{"--role", "admin", "--password-stdin"}
                                     << QByteArray("Alice-pw-9") << true;
 }

@@ -1,5 +1,6 @@
 #include "coreFixture.h"
 
+#include "core/backup.h"
 #include "core/certificateGenerator.h"
 #include "core/configSnapshot.h"
 #include "core/rootedEnumerator.h"
@@ -46,6 +47,7 @@ private slots:
     void generatorMakesAPrivatePairThroughPlantedLinks();
     void userEditsLandWholeOrNotAtAll();
     void createdFilesTakeTheConfigurationsOwnership();
+    void deletionsKeepABackup();
 };
 
 void TestCore::snapshot_data()
@@ -243,6 +245,39 @@ void TestCore::createdFilesTakeTheConfigurationsOwnership()
     QVERIFY2(removed.problems[0].message.contains(mox("OpcUa/MoxOpcUa.ini")),
              qPrintable(removed.problems[0].message));
     QVERIFY(QFile::exists(mox("OpcUa/MoxOpcUa.ini")) && !QFileInfo::exists(mox("OpcUa/pki/issuers")));
+}
+
+void TestCore::deletionsKeepABackup()
+{
+    // Each deletion moves the users file into a new backup; restoring gives it back byte for byte.
+    QStringList made;
+    for (int round = 0; round < 12; ++round) {
+        ConfigSnapshot s = load();
+        QVERIFY(SecurityActions(s).createUsersFile().ok);
+        QVERIFY(write(s.usersFile.path, "[ADMIN]\r\nround=" + QByteArray::number(round) + "\r\n"));
+        const ActionResult removed = SecurityActions(load()).deleteUsersFile();
+        QVERIFY(removed.ok && removed.changed && removed.backups.size() == 1);
+        made << removed.backups.first();
+        QVERIFY(!QFile::exists(s.usersFile.path));
+    }
+    const QDir backups(mox("OpcUa/.backup"));
+    QCOMPARE(modeOf(backups.path()), 0700);
+    // The ten newest are kept, the oldest two pruned.
+    QCOMPARE(backups.entryList(QDir::Dirs | QDir::NoDotAndDotDot, QDir::Name).size(), Backup::s_kept);
+    QVERIFY(!QFileInfo::exists(made.at(1)) && QFileInfo::exists(made.at(2)));
+    QCOMPARE(readAll(made.last() + "/users.ini"), QByteArray("[ADMIN]\r\nround=11\r\n"));
+    QCOMPARE(modeOf(made.last()), 0700);
+    QCOMPARE(modeOf(made.last() + "/users.ini"), 0600);
+
+    // A planted link in place of the backup folder is never followed: nothing is moved, and it says why.
+    QVERIFY(QDir(backups.path()).removeRecursively() && QFile::link(mox("elsewhere"), backups.path()));
+    QVERIFY(QDir().mkpath(mox("elsewhere")));
+    ConfigSnapshot s = load();
+    QVERIFY(SecurityActions(s).createUsersFile().ok);
+    const ActionResult refused = SecurityActions(load()).deleteUsersFile();
+    QVERIFY(!refused.ok && QFile::exists(s.usersFile.path));
+    QVERIFY(QDir(mox("elsewhere")).isEmpty());
+    QVERIFY(SecurityActions(load()).deleteUsersFile(false).ok && !QFile::exists(s.usersFile.path));
 }
 
 QTEST_MAIN(TestCore)

@@ -28,6 +28,9 @@ const char s_certNote[] =
     "server reads it; --der confirms DER and is refused for a .pem path. Without --passphrase-stdin the "
     "configured pass phrase, if any, protects an OPC UA key; an empty line read with it leaves the key "
     "unprotected.";
+const char s_backupNote[] =
+    "What goes is first moved into .backup/<date-time>/ of the folder that held it (0700; the ten newest "
+    "backups are kept); --no-backup deletes it for good.";
 
 } // namespace
 
@@ -35,6 +38,7 @@ CommandLine::CommandLine()
 {
     const QString usersNote = QString::fromLatin1(s_usersNote);
     const QString certNote = QString::fromLatin1(s_certNote);
+    const QString backupNote = QString::fromLatin1(s_backupNote);
     const QStringList certOptions{
         "country",     "state",   "locality",     "organization", "unit",
         "common-name", "uri-end", "machine-name", "dns",          "ip",
@@ -66,8 +70,10 @@ CommandLine::CommandLine()
          "Renames a user. The stored password is bound to the name, so the user's password is asked for "
          "again. " +
              usersNote},
-        {"users role", "NAME ROLE", 2, 2, {}, "Gives a user the role admin, operator or guest."},
-        {"users remove", "NAME", 1, 1, {"yes"}, "Removes a user (asks on a terminal, else needs --yes)."},
+        {"users role", "NAME ROLE", 2, 2, {"force"},
+         "Gives a user the role admin, operator or guest. Demoting the last Admin needs --force."},
+        {"users remove", "NAME", 1, 1, {"yes", "force"},
+         "Removes a user (asks on a terminal, else needs --yes). Removing the last Admin needs --force."},
         {"users check",
          "NAME",
          1,
@@ -78,7 +84,7 @@ CommandLine::CommandLine()
          "NAME",
          1,
          1,
-         {"role", "password-stdin", "absent", "yes"},
+         {"role", "password-stdin", "absent", "yes", "force"},
          "Makes a user be as asked, or not be. The user gets --role and, with --password-stdin, that "
          "password; changes only what "
          "differs (the password only when it does not log in) and writes nothing when nothing does. A new "
@@ -93,11 +99,13 @@ CommandLine::CommandLine()
          "Generates the pair only when both files are missing. It takes the options of cert generate. When "
          "both exist nothing changes; when only one exists it fails, naming the other, and writes "
          "nothing."},
-        {"cert delete", "opcua|core", 1, 1, {"yes"}, "Deletes the key and the certificate."},
+        {"cert delete", "opcua|core", 1, 1, {"yes", "no-backup"},
+         "Deletes the key and the certificate. " + backupNote},
         {"folders create", "", 0, 0, {}, "Creates the missing client-certificate folders."},
-        {"folders delete", "", 0, 0, {"yes"}, "Deletes the client-certificate folders."},
+        {"folders delete", "", 0, 0, {"yes", "no-backup"},
+         "Deletes the client-certificate folders. " + backupNote},
         {"auth create", "", 0, 0, {}, "Creates the empty users file when it is missing."},
-        {"auth delete", "", 0, 0, {"yes"}, "Deletes the users file."},
+        {"auth delete", "", 0, 0, {"yes", "no-backup"}, "Deletes the users file. " + backupNote},
     };
 
     m_options = {
@@ -110,6 +118,8 @@ CommandLine::CommandLine()
         {"role", "The role: admin, operator or guest.", "ROLE"},
         {"absent", "Removes the user instead."},
         {{"y", "yes"}, "Deletes or replaces without asking."},
+        {"no-backup", "Deletes for good instead of moving into .backup/<date-time>/ beside it."},
+        {"force", "Lets the last Admin be removed or demoted."},
         {"country", "Country (C), required.", "TEXT"},
         {"state", "State or province (ST), required.", "TEXT"},
         {"locality", "Locality (L), required.", "TEXT"},

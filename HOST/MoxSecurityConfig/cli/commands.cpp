@@ -397,6 +397,8 @@ int Commands::usersRole()
         m_out.line(QStringLiteral("%1 already has the role %2.").arg(name, roleWord(role)));
         return Output::Success;
     }
+    if (!lastAdminAllowed(name, role))
+        return Output::Failure;
     const AuthRoleCode code =
         m_users->edit(User(name.toUtf8().toStdString(), previous), name, role, QString());
     if (IniAuth::isBad(code))
@@ -413,6 +415,8 @@ int Commands::usersRemove()
         return Output::Failure;
     if (roleOf(name) == eAuthRole_None)
         return authFailure(eAuthRoleCode_BadUserDoesNotExist, name);
+    if (!lastAdminAllowed(name, eAuthRole_None))
+        return Output::Failure;
     int exitCode;
     if (!confirmed(QStringLiteral("Remove the user %1?").arg(name), exitCode))
         return exitCode;
@@ -423,6 +427,29 @@ int Commands::usersRemove()
     reportUser(name, eAuthRole_None);
     m_out.line(QStringLiteral("Removed %1.").arg(name));
     return Output::Success;
+}
+
+bool Commands::lastAdminAllowed(const QString& name, AuthRole newRole)
+{
+    if (m_line.isSet(QStringLiteral("force")) || !m_users->leavesNoAdmin(name, newRole))
+        return true;
+    fail(UsersService::lastAdminWarning(name), QStringLiteral("Give --force to go ahead all the same."));
+    return false;
+}
+
+bool Commands::backup() const
+{
+    return !m_line.isSet(QStringLiteral("no-backup"));
+}
+
+void Commands::reportBackups(const ActionResult& result)
+{
+    QJsonArray backups;
+    for (const QString& folder : result.backups) {
+        backups.append(folder);
+        m_out.line(QStringLiteral("Backup: %1").arg(folder));
+    }
+    m_out.data().insert(QStringLiteral("backups"), backups);
 }
 
 int Commands::usersCheck()
@@ -461,6 +488,8 @@ int Commands::usersEnsure()
         return Output::Failure;
     reportUser(name, role);
     int exitCode;
+    if (!lastAdminAllowed(name, absent ? eAuthRole_None : role))
+        return Output::Failure;
     if (absent) {
         if (!confirmed(QStringLiteral("Remove the user %1 if present?").arg(name), exitCode))
             return exitCode;
@@ -649,10 +678,11 @@ int Commands::certDelete()
         return exitCode;
     const ActionResult result =
         SecurityActions(m_snapshot)
-            .deleteKeyPair(opcUa ? SecurityActions::Pair::OpcUa : SecurityActions::Pair::Core);
+            .deleteKeyPair(opcUa ? SecurityActions::Pair::OpcUa : SecurityActions::Pair::Core, backup());
     for (const Problem& problem : result.problems)
         m_out.error(problem);
     m_out.setChanged(result.changed);
+    reportBackups(result);
     if (!result.ok)
         return Output::Failure;
     m_out.line(QStringLiteral("Deleted the %1 key and certificate.").arg(pair));
@@ -672,7 +702,8 @@ int Commands::folders(bool create)
         if (!confirmed(QStringLiteral("Delete the client-certificate folders and the certificates in them?"),
                        exitCode))
             return exitCode;
-        result = actions.deleteClientFolders();
+        result = actions.deleteClientFolders(backup());
+        reportBackups(result);
     }
     for (const Problem& problem : result.problems)
         m_out.error(problem);
@@ -713,7 +744,8 @@ int Commands::auth(bool create)
         if (!confirmed(QStringLiteral("Delete the users file %1 with every user in it?").arg(file.path),
                        exitCode))
             return exitCode;
-        result = actions.deleteUsersFile();
+        result = actions.deleteUsersFile(backup());
+        reportBackups(result);
     }
     for (const Problem& problem : result.problems)
         m_out.error(problem);

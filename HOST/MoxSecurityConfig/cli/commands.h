@@ -2,6 +2,7 @@
 #pragma once
 
 #include "core/configSnapshot.h"
+#include "core/securityActions.h"
 #include "core/usersService.h"
 
 #include <QString>
@@ -49,6 +50,10 @@ private:
     // On a terminal asks, else needs --yes; false with the exit status in exitCode.
     bool confirmed(const QString& question, int& exitCode);
     int fail(const QString& message, const QString& detail = QString(), int exitCode = 1);
+    // False, with the reason reported, when the change would leave no Admin and --force is not given.
+    bool lastAdminAllowed(const QString& name, Mox::Ini::AuthRole newRole);
+    bool backup() const;
+    void reportBackups(const ActionResult& result);
     int usage(const QString& message) { return fail(message, QString(), 2); }
     int authFailure(Mox::Ini::AuthRoleCode code, const QString& name);
     void reportUser(const QString& name, Mox::Ini::AuthRole role);

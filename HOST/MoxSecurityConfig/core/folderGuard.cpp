@@ -382,7 +382,8 @@ QString deleteTree(int dirFd, dev_t device, const QString& path, int depth)
     return QString();
 }
 
-FolderGuard::Result examine(const QStringList& protectedPaths, const QString& folder, bool remove)
+FolderGuard::Result examine(const QStringList& protectedPaths, const QString& folder, bool remove,
+                            bool anyContent = false)
 {
     FolderGuard::Result result;
     const QString real = resolved(folder);
@@ -450,7 +451,7 @@ FolderGuard::Result examine(const QStringList& protectedPaths, const QString& fo
     if (opened.st_ino != st.st_ino || opened.st_dev != st.st_dev)
         return keep(FolderGuard::tr("it changed while it was checked"));
 
-    const QString why = checkTree(dir.get(), opened.st_dev, real, 0);
+    const QString why = anyContent ? QString() : checkTree(dir.get(), opened.st_dev, real, 0);
     if (!why.isEmpty())
         return keep(why);
     if (!remove)
@@ -484,6 +485,11 @@ FolderGuard::FolderGuard(const QStringList& protectedPaths) : m_protected(protec
 FolderGuard::Result FolderGuard::remove(const QString& folder) const
 {
     return examine(m_protected, folder, true);
+}
+
+FolderGuard::Result FolderGuard::removeOwn(const QString& folder) const
+{
+    return examine(m_protected, folder, true, true);
 }
 
 QString FolderGuard::keepReason(const QString& folder) const

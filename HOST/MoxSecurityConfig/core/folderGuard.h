@@ -32,6 +32,9 @@ public:
     // Deletion never crosses a mount point and never follows a link. A missing folder is not an error.
     // The reason names the file or rule that stopped it, as a line for the Errors tab.
     Result remove(const QString& folder) const;
+    // The same, for a folder of the tool's own whose content is not certificates (an old backup): every
+    // rule but the content rule applies.
+    Result removeOwn(const QString& folder) const;
 
     // The same checks without deleting: empty when remove() would delete folder.
     QString keepReason(const QString& folder) const;

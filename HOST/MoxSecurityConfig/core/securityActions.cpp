@@ -1,6 +1,9 @@
 #include "core/securityActions.h"
 
+#include "core/backup.h"
 #include "core/folderGuard.h"
+
+#include <QDateTime>
 
 #include <QFile>
 #include <QFileInfo>
@@ -38,12 +41,37 @@ FileSafety::Ownership SecurityActions::ownership() const
     return FileSafety::ownershipFrom(m_snapshot.configPath);
 }
 
-ActionResult SecurityActions::deleteKeyPair(Pair pair) const
+bool SecurityActions::backUp(const QStringList& paths, bool secret, ActionResult& result) const
+{
+    QString error;
+    QStringList used;
+    const bool moved = Backup::moveAway(paths, secret, QDateTime::currentDateTime(), used, &error);
+    result.backups << used;
+    result.changed = result.changed || !used.isEmpty();
+    if (!moved) {
+        result.ok = false;
+        result.problems << Problem{tr("Nothing more was deleted: the backup failed."), error};
+    }
+    for (const QString& backup : used)
+        result.problems << Backup::prune(QFileInfo(QFileInfo(backup).absolutePath()).absolutePath(),
+                                         m_snapshot.protectedPaths());
+    return moved;
+}
+
+ActionResult SecurityActions::deleteKeyPair(Pair pair, bool backup) const
 {
     ActionResult result;
     const bool opcUa = pair == Pair::OpcUa;
-    removeFile(opcUa ? m_snapshot.opcUaKey.path : m_snapshot.coreKey.path, result);
-    removeFile(opcUa ? m_snapshot.opcUaCertificate.path : m_snapshot.coreCertificate.path, result);
+    const QString key = opcUa ? m_snapshot.opcUaKey.path : m_snapshot.coreKey.path;
+    const QString certificate = opcUa ? m_snapshot.opcUaCertificate.path : m_snapshot.coreCertificate.path;
+    if (backup) {
+        // The key's folder may differ from the certificate's: each goes to a backup of its own folder.
+        if (backUp({key}, true, result))
+            backUp({certificate}, false, result);
+        return result;
+    }
+    removeFile(key, result);
+    removeFile(certificate, result);
     return result;
 }
 
@@ -96,9 +124,13 @@ ActionResult SecurityActions::createUsersFile() const
     return result;
 }
 
-ActionResult SecurityActions::deleteUsersFile() const
+ActionResult SecurityActions::deleteUsersFile(bool backup) const
 {
     ActionResult result;
+    if (backup) {
+        backUp({m_snapshot.usersFile.path}, true, result);
+        return result;
+    }
     removeFile(m_snapshot.usersFile.path, result);
     return result;
 }
@@ -121,13 +153,30 @@ ActionResult SecurityActions::createClientFolders() const
     return result;
 }
 
-ActionResult SecurityActions::deleteClientFolders() const
+ActionResult SecurityActions::deleteClientFolders(bool backup) const
 {
     ActionResult result;
     const FolderGuard guard(m_snapshot.protectedPaths());
     for (const PathState* folder : m_snapshot.clientFolders()) {
         if (folder->path.isEmpty())
             continue;
+        if (backup) {
+            // Whatever the guard would delete is moved aside whole instead, trusted certificates and all.
+            const QString reason = guard.keepReason(folder->path);
+            const QString resolved = QFileInfo(folder->path).canonicalFilePath();
+            if (reason.isEmpty() && !resolved.isEmpty()) {
+                if (!backUp({resolved}, false, result))
+                    break;
+                continue;
+            }
+            if (!reason.isEmpty()) {
+                result.ok = false;
+                const Problem problem{reason, {}};
+                if (!result.problems.contains(problem))
+                    result.problems << problem;
+            }
+            continue;
+        }
         const FolderGuard::Result removed = guard.remove(folder->path);
         result.changed = result.changed || removed.deleted;
         if (!removed.reason.isEmpty()) {

@@ -13,6 +13,7 @@ struct ActionResult
     bool ok = true;       // nothing failed
     bool changed = false; // something on disk changed
     Problems problems;    // what failed or was kept, and why
+    QStringList backups;  // the backup folders what was deleted went to
 };
 
 class SecurityActions
@@ -28,8 +29,9 @@ public:
         Core
     };
 
-    // Removes the key, then the certificate (a missing one is no failure).
-    ActionResult deleteKeyPair(Pair pair) const;
+    // Removes the key, then the certificate (a missing one is no failure). With backup, they are moved into
+    // a backup of their folder instead (see Backup), and old backups are pruned.
+    ActionResult deleteKeyPair(Pair pair, bool backup = true) const;
     // Generates the request's key and certificate, replacing any that exist.
     ActionResult generateKeyPair(const CertificateRequest& request,
                                  const CertificateGenerator& generator) const;
@@ -41,15 +43,19 @@ public:
 
     // Creates the configured users file, empty, with its folders, unless it exists.
     ActionResult createUsersFile() const;
-    ActionResult deleteUsersFile() const;
+    ActionResult deleteUsersFile(bool backup = true) const;
     // Creates each configured client-certificate folder that is missing, with its parents.
     ActionResult createClientFolders() const;
-    // Deletes the configured client-certificate folders through the folder guard.
-    ActionResult deleteClientFolders() const;
+    // Deletes the configured client-certificate folders through the folder guard (with backup: a folder the
+    // guard would delete is moved into a backup instead).
+    ActionResult deleteClientFolders(bool backup = true) const;
 
     // What new files and folders get: the OPC UA configuration's owner and group, never anything for others.
     FileSafety::Ownership ownership() const;
 
 private:
+    // Moves paths into backups, or says why not.
+    bool backUp(const QStringList& paths, bool secret, ActionResult& result) const;
+
     const ConfigSnapshot& m_snapshot;
 };

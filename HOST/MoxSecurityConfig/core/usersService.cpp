@@ -114,6 +114,32 @@ AuthRoleCode UsersService::remove(const QString& name) const
     return m_store->removeUser(bytesOf(name));
 }
 
+bool UsersService::leavesNoAdmin(const std::vector<User>& users, const std::string& name, AuthRole newRole)
+{
+    if (newRole == eAuthRole_Admin)
+        return false;
+    bool isAdmin = false;
+    int admins = 0;
+    for (const User& user : users) {
+        if (user.m_role != eAuthRole_Admin)
+            continue;
+        ++admins;
+        isAdmin = isAdmin || user.m_name == name;
+    }
+    return isAdmin && admins == 1;
+}
+
+bool UsersService::leavesNoAdmin(const QString& name, AuthRole newRole) const
+{
+    std::vector<User> users;
+    return IniAuth::isGood(list(users)) && leavesNoAdmin(users, bytesOf(name), newRole);
+}
+
+QString UsersService::lastAdminWarning(const QString& name)
+{
+    return tr("%1 is the last Admin: without an Admin no one will be able to administer the server.").arg(name);
+}
+
 AuthRole UsersService::check(const QString& name, const QString& password) const
 {
     return m_store ? m_store->getRole(bytesOf(name), bytesOf(password)) : eAuthRole_None;

@@ -53,6 +53,13 @@ public:
     // Removes the user when present; an absent user changes nothing.
     EnsureResult ensureAbsent(const QString& name) const;
 
+    // True when name is the only Admin and would no longer be one (newRole is not Admin, or eAuthRole_None
+    // for a removal): no one could administer the server afterwards.
+    bool leavesNoAdmin(const QString& name, Mox::Ini::AuthRole newRole) const;
+    static bool leavesNoAdmin(const std::vector<Mox::Ini::User>& users, const std::string& name,
+                              Mox::Ini::AuthRole newRole);
+    static QString lastAdminWarning(const QString& name);
+
     // The user's role when the password logs in, else eAuthRole_None.
     Mox::Ini::AuthRole check(const QString& name, const QString& password) const;
 
