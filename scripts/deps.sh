@@ -2,8 +2,10 @@
 # Installs the Debian packages the build, the tests and the tools need, when any is missing.
 set -euo pipefail
 
+# ansible-core runs the Ansible example in the fleet test.
 packages=(build-essential cmake ninja-build pkg-config qtbase5-dev qtbase5-dev-tools openssl libssl-dev
-          libinih-dev clang-14 libclang-rt-14-dev xvfb xauth imagemagick desktop-file-utils dpkg-dev file)
+          libinih-dev clang-14 libclang-rt-14-dev xvfb xauth imagemagick desktop-file-utils dpkg-dev file
+          ansible-core)
 
 missing=()
 for p in "${packages[@]}"; do

@@ -1,0 +1,117 @@
+#!/usr/bin/env bash
+# Applies examples/ansible to a temporary installation twice (-c local), then checks the users log in, the
+# certificate names this host, a third run repairs only what drifted, and no password leaked.
+# Usage: run-fleet.sh MOXSEC SOURCE_DIR
+set -euo pipefail
+moxsec="$1"; src="$2"
+command -v ansible-playbook >/dev/null || { echo "ansible-playbook not installed: skipped"; exit 77; }
+
+tmp="$(mktemp -d)"
+sampler=""
+cleanup() { [ -z "$sampler" ] || kill "$sampler" 2>/dev/null || true; rm -rf "$tmp"; }
+trap cleanup EXIT
+fail() { echo "FAIL: $*" >&2; exit 1; }
+
+# Nothing of this machine's Ansible set-up may count.
+for v in $(env | sed -n 's/^\(ANSIBLE_[A-Z_]*\)=.*/\1/p'); do unset "$v"; done
+export HOME="$tmp/home" ANSIBLE_CONFIG="$tmp/play/ansible.cfg" ANSIBLE_HOME="$tmp/ansible-home"
+export ANSIBLE_LOCAL_TEMP="$tmp/local-tmp" ANSIBLE_REMOTE_TEMP="$tmp/remote-tmp" ANSIBLE_NOCOLOR=1
+mkdir -p "$HOME"
+
+"$src/scripts/install-sample.sh" "$tmp/root" >/dev/null
+cp -r "$src/examples/ansible" "$tmp/play"
+cd "$tmp/play"
+
+# The shipped vault opens with the documented password and defines every vault variable vars.yml uses.
+ansible-vault view --vault-password-file vault-password.example group_vars/all/vault.yml >"$tmp/shipped-vault"
+vars=$(grep -o 'vault_[a-z0-9_]*' group_vars/all/vars.yml | sort -u)
+[ -n "$vars" ] || fail "vars.yml takes no password from the vault"
+for v in $vars; do grep -q "^$v:" "$tmp/shipped-vault" || fail "$v missing from the shipped vault"; done
+
+# Fresh passwords, so that finding one in any output can only be a leak.
+openssl rand -hex 16 >"$tmp/vault-pass"
+: >"$tmp/secrets"
+declare -A password
+for v in $vars; do
+  password[$v]="Pw-$(openssl rand -hex 10)"
+  echo "$v: \"${password[$v]}\"" >>group_vars/all/vault.yml.new
+  echo "${password[$v]}" >>"$tmp/secrets"
+done
+mv group_vars/all/vault.yml.new group_vars/all/vault.yml
+ansible-vault encrypt --vault-password-file "$tmp/vault-pass" group_vars/all/vault.yml >/dev/null
+
+# moxsec through a wrapper that records every argument list it is given.
+printf '#!/bin/sh\nprintf "%%s\\n" "$*" >>"%s"\nexec "%s" "$@"\n' "$tmp/argv.log" "$moxsec" >"$tmp/moxsec"
+chmod +x "$tmp/moxsec"
+printf '[mox_runtimes]\nlocalhost ansible_connection=local ansible_python_interpreter=%s\n' "$(command -v python3)" \
+  >"$tmp/inventory"
+printf '{"moxsec_install_package": false, "moxsec_become": false, "moxsec_binary": "%s", "moxsec_root": "%s",
+  "moxsec_cert_extra_dns": ["fleet-test.example"]}\n' \
+  "$tmp/moxsec" "$tmp/root" >"$tmp/extra.json"
+
+# "user vault_variable" for each user declared present, and the names declared absent.
+declared() { python3 -c 'import re, sys, yaml
+for u in yaml.safe_load(open("group_vars/all/vars.yml"))["moxsec_users"]:
+    if u.get("state", "present") == sys.argv[1]:
+        print(u["name"], re.search(r"vault_\w+", u.get("password", "")).group(0) if sys.argv[1] == "present" else "")' "$1"; }
+pairs=$(declared present)
+absent=$(declared absent)
+[ -n "$absent" ] || fail "the example declares no absent user"
+# They exist before the first run, so that it has something to remove.
+"$moxsec" --root "$tmp/root" -q auth create
+for u in $absent; do echo "Former-1" | "$moxsec" --root "$tmp/root" -q users add "$u" --role guest --password-stdin; done
+
+# Samples every process's command line while a playbook runs.
+( while :; do cat /proc/[0-9]*/cmdline 2>/dev/null | tr '\0' '\n' | grep -F -f "$tmp/secrets" || true
+  done >>"$tmp/cmdline-leaks" ) &
+sampler=$!
+
+run() { # run LOG: one playbook run, -v; prints the PLAY RECAP's changed count
+  ansible-playbook -v -i "$tmp/inventory" site.yml --vault-password-file "$tmp/vault-pass" -e "@$tmp/extra.json" \
+    >"$tmp/$1" 2>&1 || { cat "$tmp/$1" >&2; fail "playbook run $1 failed"; }
+  recap=$(grep -E '^localhost +: ok=' "$tmp/$1") || fail "no PLAY RECAP in $1"
+  echo "$recap" | grep -q ' failed=0 ' || fail "$1: $recap"
+  echo "$recap" | sed -n 's/.* changed=\([0-9]*\) .*/\1/p'
+}
+first=$(run run1.log)
+[ "$first" -gt 0 ] || fail "the first run changed nothing"
+second=$(run run2.log)
+[ "$second" -eq 0 ] || { cat "$tmp/run2.log" >&2; fail "the second run changed $second tasks"; }
+
+# Every declared user logs in; a wrong password does not; the absent one is gone.
+n=0
+while read -r u v; do
+  n=$((n + 1))
+  echo "${password[$v]}" | "$moxsec" --root "$tmp/root" -q users check "$u" --password-stdin \
+    || fail "$u does not log in"
+  echo "not-the-password" | "$moxsec" --root "$tmp/root" -q users check "$u" --password-stdin 2>/dev/null \
+    && fail "$u logs in with a wrong password"
+done <<<"$pairs"
+[ "$n" -ge 2 ] || fail "too few users declared: $n"
+for u in $absent; do "$moxsec" --root "$tmp/root" users list | grep -qw "$u" && fail "$u was not removed"; done
+
+# The certificate names this host and its addresses.
+san=$(openssl x509 -in "$tmp/root/mox/OpcUa/pki/own/cert.pem" -noout -ext subjectAltName)
+for name in "$(uname -n | cut -d. -f1)" "$(python3 -c 'import socket; print(socket.getfqdn())')" fleet-test.example; do
+  echo "$san" | grep -q "DNS:$name\b" || fail "no $name in: $san"
+done
+for ip in $(hostname -I 2>/dev/null | tr ' ' '\n' | grep -E '^[0-9.]+$' | grep -v '^127\.'); do
+  echo "$san" | grep -q "IP Address:$ip\b" || fail "no $ip in: $san"
+done
+subject=$(openssl x509 -in "$tmp/root/mox/OpcUa/pki/own/cert.pem" -noout -subject)
+echo "$subject" | grep -q "O = Example Plant" || fail "subject not from the variables: $subject"
+
+# Drift: a user removed by hand comes back, and only that changes (the last one: the first is the only Admin,
+# whom moxsec keeps).
+read -r u v <<<"$(tail -n1 <<<"$pairs")"
+"$moxsec" --root "$tmp/root" -q users remove "$u" --yes
+third=$(run run3.log)
+[ "$third" -eq 1 ] || fail "repairing one user changed $third tasks"
+echo "${password[$v]}" | "$moxsec" --root "$tmp/root" -q users check "$u" --password-stdin \
+  || fail "the removed user $u was not restored"
+
+kill "$sampler"; wait "$sampler" 2>/dev/null || true; sampler=""
+[ ! -s "$tmp/cmdline-leaks" ] || fail "a password was seen in a process's command line"
+grep -q "users ensure" "$tmp/argv.log" || fail "the playbook never ran moxsec users ensure"
+if grep -F -f "$tmp/secrets" "$tmp/argv.log" "$tmp"/run*.log; then fail "a password leaked into the output"; fi
+echo "fleet playbook: first run changed $first, second $second, drift repair $third; $n users log in"
