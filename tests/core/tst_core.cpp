@@ -116,6 +116,14 @@ void TestCore::untrustedFilesNeverHang()
     // What is meant for display never holds the pass phrase.
     QVERIFY(!lines.join(' ').contains("secret-phrase") && !messages(s.warnings).join(' ').contains("secret"));
 
+    // A users file with a section that is no role: the section is named, with the file.
+    QVERIFY(QFile::remove(mox("OpcUa/users.ini")));
+    QVERIFY(write(mox("OpcUa/users.ini"), "[ADMIN]\r\n[ADMINS]\r\nbob=ABCDEFGHIJKLMNOPABCDEFGHIJKLMNOP\r\n"));
+    s = load();
+    QCOMPARE(messages(s.errors).first(), "The OPC UA Auth file holds a section that is no role: [ADMINS]\n" +
+                                             mox("OpcUa/users.ini") +
+                                             " (the roles are ADMIN, OPERATOR and GUEST)");
+
     QVERIFY(QFile::remove(mox("OpcUa/MoxOpcUa.ini")));
     QCOMPARE(::mkfifo(QFile::encodeName(mox("OpcUa/MoxOpcUa.ini")).constData(), 0600), 0);
     s = load();

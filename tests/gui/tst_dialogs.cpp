@@ -316,8 +316,11 @@ void TestDialogs::window()
     QCOMPARE(marks.join('|'),
              QString("This file does not exist.||This folder does not exist.|This file does not exist.|"
                      "This folder does not exist.|This folder does not exist."));
-    QCOMPARE(m_errors->stringList(),
-             QStringList{"No OpenSSL directory was specified.\n    " + mox("instance1/OpenSSL")});
+    // Problems that do not depend on each other come together, each with its path.
+    QCOMPARE(
+        m_errors->stringList(),
+        QStringList({"No OpenSSL directory was specified.\n    " + mox("instance1/OpenSSL"),
+                     "The OPC UA config file does not exist.\n    " + mox("instance1/OpcUa/MoxOpcUa.ini")}));
 }
 
 void TestDialogs::sampleLeavesAnInstallationAlone()

@@ -293,7 +293,9 @@ private slots:
         write("OpcUa/auth/users.ini");
         write("OpcUa/MoxOpcUa.ini", "APPLICATION_URI=before any section\n");
         window->reloadData();
-        QCOMPARE(errors(*window), QStringList{"The OPC UA config file was not parsed correctly."});
+        QCOMPARE(errors(*window, true),
+                 QStringList{"The OPC UA config file was not parsed correctly.\n    " +
+                             path("OpcUa/MoxOpcUa.ini") + ", line 1: a key before the first section"});
         QCOMPARE(window->findChild<QLineEdit*>("certificateLineEdit_opcUa")->text(),
                  path("OpcUa/pki/own/cert.der"));
         QVERIFY(!certificates->isEnabled() && view->isEnabled());
