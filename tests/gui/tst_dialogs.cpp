@@ -287,9 +287,21 @@ void TestDialogs::window()
                  question.contains(mox("OpcUa/pki/own/private/.backup/<date-time>")),
              qPrintable(question));
     QCOMPARE(offers(), all);
+    const QByteArray key = readAll(mox("OpcUa/pki/own/private/key.pem"));
+    const QByteArray users = readAll(mox("OpcUa/users.ini"));
     for (const QString& button : all.split(' '))
         QVERIFY2(!confirm(button).isEmpty() && !offers().contains(button), qPrintable(button));
     QCOMPARE(offers() + m_errors->stringList().join(' '), none);
+    // What went lies in a backup beside it, byte for byte, and can be put back.
+    const auto backedUp = [this](const QString& folder, const QString& name) {
+        const QStringList backups =
+            QDir(mox(folder + "/.backup")).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
+        return backups.size() == 1 ? readAll(mox(folder + "/.backup/" + backups[0] + '/' + name))
+                                   : QByteArray();
+    };
+    QVERIFY(!key.isEmpty() && backedUp("OpcUa/pki/own/private", "key.pem") == key);
+    QCOMPARE(backedUp("OpcUa", "users.ini"), users);
+    QVERIFY(QDir(mox("OpcUa/pki/.backup")).entryList(QDir::Dirs | QDir::NoDotAndDotDot).size() == 1);
 
     // A trust list holding what the tool or user needs is kept, and the Errors tab says why; an unset one
     // never stands for the working folder. The other folders go each time.
