@@ -227,6 +227,8 @@ private slots:
         const QString path = m_certs.filePath(source);
         const bool der = source.endsWith(".der");
         const QString thumbprint = m_make->thumbprint(path, der, source.endsWith(".crl"));
+        // New files take the folder's owner and group, whoever imports them.
+        QVERIFY(::chown(QFile::encodeName(folders().path(Folder(folder))).constData(), 65534, 65534) == 0);
         const TrustStore store(folders());
         QStringList written;
         auto result = store.importFiles({path}, TrustStore::Target(target), &written);
@@ -234,6 +236,9 @@ private slots:
         const QString expected = in(Folder(folder), name.contains("%1") ? name.arg(thumbprint) : name);
         QCOMPARE(written, QStringList{expected});
         QCOMPARE(m_make->thumbprint(expected, der, source.endsWith(".crl")), thumbprint);
+        struct stat st;
+        QVERIFY(::stat(QFile::encodeName(expected).constData(), &st) == 0);
+        QVERIFY(st.st_uid == 65534 && st.st_gid == 65534 && (st.st_mode & 07) == 0);
         // Again: the same bytes are there already, so nothing changes and nothing fails.
         result = store.importFiles({path}, TrustStore::Target(target));
         QVERIFY(result.ok && !result.changed && result.warnings.size() == 1);
