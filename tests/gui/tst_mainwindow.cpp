@@ -165,6 +165,28 @@ private slots:
         QVERIFY(!trust->isEnabled());
         table->selectRow(0);
         QVERIFY(trust->isEnabled() && !reject->isEnabled());
+        // Details… shows the selected certificate.
+        QString shown;
+        QTimer::singleShot(0, window.get(), [&] {
+            if (auto* details = qobject_cast<CertificateDetailsDialog*>(QApplication::activeModalWidget())) {
+                shown = details->value("SHA-1 thumbprint");
+                details->reject();
+            }
+        });
+        window->findChild<QPushButton*>("detailsPushButton")->click();
+        QCOMPARE(shown, make.thumbprint(first));
+        // A file of that name in the trust list: the move fails, naming the file and why, and nothing moves.
+        QVERIFY(QFile::copy(second, path("OpcUa/pki/trusted/certs/panel1.pem")));
+        trust->click();
+        auto* tab = window->findChild<ClientCertificatesTab*>();
+        QVERIFY2(tab->lastFailure().contains("panel1.pem") && tab->lastFailure().contains("already holds"),
+                 qPrintable(tab->lastFailure()));
+        QVERIFY(window->findChild<QMessageBox*>()->isVisible());
+        window->findChild<QMessageBox*>()->close();
+        QCOMPARE(make.thumbprint(path("OpcUa/pki/rejected/panel1.pem")), make.thumbprint(first));
+        QVERIFY(QFile::remove(path("OpcUa/pki/trusted/certs/panel1.pem")));
+        tab->refresh();
+        table->selectRow(table->findItems("Rejected", Qt::MatchExactly).value(0)->row());
         trust->click();
         QVERIFY(!QFile::exists(path("OpcUa/pki/rejected/panel1.pem")));
         QCOMPARE(make.thumbprint(path("OpcUa/pki/trusted/certs/panel1.pem")), make.thumbprint(first));
