@@ -38,17 +38,18 @@ public:
         return run(args) ? m_dir + '/' + file : QString();
     }
 
-    // A CRL (PEM) issued by the CA certificate made as caFile.
-    QString crl(const QString& file, const QString& caFile)
+    // A CRL (PEM) issued by the CA certificate made as caFile; lastUpdate as YYYYMMDDHHMMSSZ, else now.
+    QString crl(const QString& file, const QString& caFile, const QString& lastUpdate = QString())
     {
         write("index.txt", "");
         write("crlnumber", "01\n");
         write("ca.cnf", "[ca]\ndefault_ca = own\n[own]\ndatabase = index.txt\ncrlnumber = crlnumber\n"
                         "default_md = sha256\ndefault_crl_days = 30\n");
-        return run({"ca", "-gencrl", "-config", "ca.cnf", "-keyfile", caFile + ".key", "-cert", caFile,
-                    "-out", file})
-                   ? m_dir + '/' + file
-                   : QString();
+        QStringList args{"ca",    "-gencrl", "-config", "ca.cnf", "-keyfile", caFile + ".key",
+                         "-cert", caFile,    "-out",    file};
+        if (!lastUpdate.isEmpty())
+            args << "-crl_lastupdate" << lastUpdate;
+        return run(args) ? m_dir + '/' + file : QString();
     }
 
     // The SHA-1 thumbprint openssl reports, 40 upper-case hex digits.

@@ -261,6 +261,24 @@ private slots:
         QCOMPARE(m_make->thumbprint(in(Folder::Revocation, "partner.crl")), m_make->thumbprint(m_plainPem));
     }
 
+    // A later CRL of the same issuer replaces the one of its name; an earlier one does not.
+    void crlUpdate()
+    {
+        QVERIFY(QDir(m_certs.path()).mkpath("older"));
+        const QString older = m_make->crl("older/partner.crl", "ca.pem", "20250101000000Z");
+        QVERIFY(!older.isEmpty());
+        const TrustStore store(folders());
+        QVERIFY(store.importFiles({older}, TrustStore::Target::ByContent).ok);
+        const QString path = in(Folder::Revocation, "partner.crl");
+        QCOMPARE(m_make->thumbprint(path, false, true), m_make->thumbprint(older, false, true));
+        ActionResult result = store.importFiles({m_crl}, TrustStore::Target::ByContent);
+        QVERIFY(result.ok && result.changed);
+        QCOMPARE(m_make->thumbprint(path, false, true), m_make->thumbprint(m_crl, false, true));
+        result = store.importFiles({older}, TrustStore::Target::ByContent);
+        QVERIFY(!result.ok && !result.changed);
+        QCOMPARE(m_make->thumbprint(path, false, true), m_make->thumbprint(m_crl, false, true));
+    }
+
     void fileNames_data()
     {
         QTest::addColumn<QString>("cn");

@@ -187,7 +187,9 @@ CommandLine::CommandLine()
          "Imports certificates (PEM or DER) and CRLs. By content a CA certificate goes to the issuers, any "
          "other certificate to the trust list, a CRL to the revocation folder; --issuer or --trusted puts "
          "certificates there instead. A certificate is written as '<CN> [<thumbprint>].der' or '.pem' after "
-         "its encoding, a CRL keeps its name. An existing file is never replaced."},
+         "its encoding, a CRL keeps its name. An existing file is never replaced, except a CRL by a later "
+         "one "
+         "of the same issuer."},
         {"auth create", "", 0, 0, {}, "Creates the empty users file when it is missing."},
         {"auth delete", "", 0, 0, {"yes", "no-backup"}, "Deletes the users file. " + backupNote},
     };

@@ -142,10 +142,10 @@ bool writeAll(int fd, const QByteArray& data)
     return true;
 }
 
-// Writes data as a new file name in folder: a temporary file, synced, then renamed into place only when
-// name is free. exists is set when it was not.
+// Writes data as file name in folder: a temporary file, synced, then renamed into place, only when name is
+// free unless replace. exists is set when it was not.
 bool placeNew(const QString& folder, int folderFd, const QString& name, const QByteArray& data, bool& exists,
-              QString& why)
+              QString& why, bool replace = false)
 {
     exists = false;
     QString temp, error;
@@ -165,7 +165,7 @@ bool placeNew(const QString& folder, int folderFd, const QString& name, const QB
         return false;
     }
     if (::renameat2(AT_FDCWD, tempName.constData(), folderFd, QFile::encodeName(name).constData(),
-                    RENAME_NOREPLACE) != 0) {
+                    replace ? 0 : RENAME_NOREPLACE) != 0) {
         const int renameError = errno;
         ::unlink(tempName.constData());
         exists = renameError == EEXIST;
@@ -197,6 +197,16 @@ bool sameBytes(int folderFd, const QString& name, const QByteArray& data)
     }
     ::close(fd);
     return same;
+}
+
+// A CRL from the issuer of the one at path, issued later: the update of that list.
+bool updatesCrl(const QString& path, const QByteArray& bytes)
+{
+    QByteArray existing;
+    CrlInfo older, newer;
+    return FileSafety::readRegular(path, existing, nullptr, TrustStore::s_maxFileSize) &&
+           CrlInfo::parse(existing, older, nullptr) && CrlInfo::parse(bytes, newer, nullptr) &&
+           older.issuerText == newer.issuerText && newer.lastUpdate > older.lastUpdate;
 }
 
 } // namespace
@@ -574,6 +584,17 @@ ActionResult TrustStore::importFiles(const QStringList& files, Target target, QS
         }
         bool exists = false;
         if (!placeNew(folderPath, dir.fd, name, content, exists, why)) {
+            // A newer list of the same issuer replaces the old one: that is how revocation lists are kept.
+            if (exists && entry.kind == Kind::Crl &&
+                updatesCrl(folderPath + QLatin1Char('/') + name, bytes) &&
+                placeNew(folderPath, dir.fd, name, content, exists, why, true)) {
+                result.changed = true;
+                result.warnings.append(
+                    Problem{tr("'%1' replaced the older list of the same issuer.").arg(name), file});
+                if (written)
+                    written->append(folderPath + QLatin1Char('/') + name);
+                continue;
+            }
             if (exists && sameBytes(dir.fd, name, content)) {
                 result.warnings.append(
                     Problem{tr("'%1' is already in the %2 folder.").arg(name, folderName(folder)), file});

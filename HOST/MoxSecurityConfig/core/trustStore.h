@@ -82,8 +82,8 @@ public:
     // Deletes the files (a link itself, never what it points to).
     ActionResult remove(const QList<Entry>& entries) const;
     // Certificates (PEM or DER) and CRLs. A certificate is written as "<CN> [<thumbprint>].der|pem" in its
-    // own encoding; a CRL keeps its file name. An existing file is never replaced; the same bytes already
-    // there are no failure. written gets the new paths.
+    // own encoding; a CRL keeps its file name. An existing file is never replaced, except by a later CRL of
+    // the same issuer; the same bytes already there are no failure. written gets the new paths.
     ActionResult importFiles(const QStringList& files, Target target, QStringList* written = nullptr) const;
 
     // The one entry key names: a thumbprint prefix of at least s_minPrefix hex digits, a file name in one of
