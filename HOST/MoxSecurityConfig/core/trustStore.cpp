@@ -86,17 +86,16 @@ X509Ptr certificateOf(const QByteArray& bytes)
     return X509Ptr(d2i_X509(nullptr, &in, bytes.size()));
 }
 
-// Options that find a folder without following a final link are not needed: the folders are the
-// configuration's; only names inside them are checked.
-int openFolder(const QString& folder)
-{
-    return ::open(QFile::encodeName(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-}
-
+// A folder may itself be a link (/mox -> /opt/mox) where the configuration says so; what is checked is every
+// name inside it, and all work goes through this descriptor.
 struct FolderFd
 {
     int fd = -1;
-    explicit FolderFd(const QString& folder) : fd(openFolder(folder)) {}
+    int error = 0; // errno of a failed open
+    explicit FolderFd(const QString& folder)
+        : fd(::open(QFile::encodeName(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)),
+          error(fd < 0 ? errno : 0)
+    {}
     ~FolderFd()
     {
         if (fd >= 0)
@@ -313,9 +312,10 @@ QList<TrustStore::Entry> TrustStore::list(Problems* problems) const
             continue;
         DIR* dir = ::opendir(QFile::encodeName(path).constData());
         if (!dir) {
-            if (errno != ENOENT && problems)
+            const int failure = errno;
+            if (failure != ENOENT && problems)
                 problems->append(Problem{tr("Cannot read the %1 folder.").arg(folderName(folder)),
-                                         QStringLiteral("%1: %2").arg(path, systemError(errno))});
+                                         QStringLiteral("%1: %2").arg(path, systemError(failure))});
             continue;
         }
         QList<Entry> found;
@@ -401,7 +401,9 @@ ActionResult TrustStore::move(const QList<Entry>& entries, Folder from, Folder t
         }
         FolderFd source(fromPath), target(toPath);
         if (source.fd < 0 || target.fd < 0) {
-            fail(name, QStringLiteral("%1: %2").arg(source.fd < 0 ? fromPath : toPath, systemError(errno)));
+            fail(name,
+                 QStringLiteral("%1: %2").arg(source.fd < 0 ? fromPath : toPath,
+                                              systemError(source.fd < 0 ? source.error : target.error)));
             continue;
         }
         const QByteArray encoded = QFile::encodeName(name);
@@ -492,7 +494,7 @@ ActionResult TrustStore::remove(const QList<Entry>& entries) const
         }
         FolderFd dir(folder);
         if (dir.fd < 0) {
-            fail(QStringLiteral("%1: %2").arg(folder, systemError(errno)));
+            fail(QStringLiteral("%1: %2").arg(folder, systemError(dir.error)));
             continue;
         }
         // unlinkat removes a link itself; without AT_REMOVEDIR it never takes a folder.
@@ -579,7 +581,7 @@ ActionResult TrustStore::importFiles(const QStringList& files, Target target, QS
         }
         FolderFd dir(folderPath);
         if (dir.fd < 0) {
-            fail(QStringLiteral("%1: %2").arg(folderPath, systemError(errno)));
+            fail(QStringLiteral("%1: %2").arg(folderPath, systemError(dir.error)));
             continue;
         }
         bool exists = false;
