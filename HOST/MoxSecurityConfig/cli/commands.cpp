@@ -902,15 +902,18 @@ int Commands::trustList()
     QJsonArray array;
     for (const TrustStore::Entry& entry : entries) {
         array.append(entryJson(entry));
-        const QString what = entry.kind == TrustStore::Kind::Unreadable
-                                 ? QStringLiteral("unreadable: ") + entry.reason
-                                 : QStringLiteral("%1 %2 %3 %4")
-                                       .arg(TrustStore::kindName(entry.kind), -14)
-                                       .arg(entry.validUntil.isValid()
-                                                ? entry.validUntil.toString(QStringLiteral("yyyy-MM-dd"))
-                                                : QStringLiteral("-"),
-                                            -10)
-                                       .arg(entry.thumbprint, entry.name);
+        const QString what =
+            entry.kind == TrustStore::Kind::Unreadable
+                ? QStringLiteral("unreadable: ") + entry.reason
+                : QStringLiteral("%1 %2 %3 %4")
+                      .arg(TrustStore::kindName(entry.kind), -14)
+                      .arg(entry.validUntil.isValid()
+                               ? entry.validUntil.toString(QStringLiteral("yyyy-MM-dd"))
+                               : QStringLiteral("-"),
+                           -10)
+                      .arg(entry.thumbprint, entry.uri.isEmpty() ? entry.name
+                                                                 : entry.name + QStringLiteral(" <") +
+                                                                       entry.uri + QLatin1Char('>'));
         m_out.line(QStringLiteral("%1 %2\n           %3")
                        .arg(TrustStore::folderName(entry.folder), -10)
                        .arg(what, entry.path));
