@@ -15,6 +15,7 @@
 #include <QFile>
 #include <QLineEdit>
 #include <QProcess>
+#include <QPushButton>
 #include <QTabWidget>
 #include <QTableView>
 #include <QTableWidget>
@@ -187,7 +188,32 @@ bool shootWindow(const QDir& mox, const QDir& out)
     password->setText("new-secret");
     emit password->textEdited(password->text());
     child<QLineEdit>(&user, "passwordRepeatLineEdit")->setText("new-secret");
-    return save(&user, out, "user-dialog.png");
+    if (!save(&user, out, "user-dialog.png"))
+        return false;
+    user.close();
+
+    // A new user with a name too short and passwords that differ: the reason shows as text.
+    UaUserDialog invalid(&model, &window, nullptr);
+    invalid.show();
+    child<QLineEdit>(&invalid, "nameLineEdit")->setText("x");
+    child<QLineEdit>(&invalid, "passwordLineEdit")->setText("secret1");
+    child<QLineEdit>(&invalid, "passwordRepeatLineEdit")->setText("secret2");
+    invalid.accept();
+    if (!save(&invalid, out, "user-dialog-invalid.png"))
+        return false;
+    invalid.close();
+
+    // The question before the users file goes, with what it holds and where the backup lies.
+    child<QTabWidget>(&window, "tabWidget")->setCurrentWidget(child<QWidget>(&window, "tab_cert"));
+    bool shot = false;
+    QTimer::singleShot(0, &window, [&] {
+        if (auto* confirm = window.findChild<QDialog*>("ConfirmDialog")) {
+            shot = save(confirm, out, "confirm.png");
+            confirm->reject();
+        }
+    });
+    child<QPushButton>(&window, "deleteAuthPushButton_opcUa")->click();
+    return shot || fail("no confirmation came up");
 }
 
 // Client certificates as an administrator meets them: a panel the server refused, two trusted clients (one
@@ -247,7 +273,15 @@ bool shootErrors(const QDir& mox, const QDir& out)
 {
     MainWindow window(nullptr, new TestEnumerator(QFileInfo(mox.path()).path()));
     showWide(window);
-    return save(&window, out, "errors.png");
+    if (!save(&window, out, "errors.png"))
+        return false;
+    // A line the reader cannot take: the entry names the file and the line.
+    if (!editConfig(mox.filePath("OpcUa/MoxOpcUa.ini"),
+                    [](QStringList& lines) { lines.insert(5, QStringLiteral("CERTIFICATE PATH pki/own")); }))
+        return false;
+    window.reloadData();
+    showWide(window);
+    return save(&window, out, "errors-parse.png");
 }
 
 } // namespace

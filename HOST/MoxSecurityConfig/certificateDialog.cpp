@@ -2,10 +2,18 @@
 
 #include "core/certificateGenerator.h"
 
+#include <QApplication>
+#include <QEventLoop>
 #include <QFile>
 #include <QFileInfo>
+#include <QGuiApplication>
 #include <QPushButton>
+#include <QScreen>
+#include <QSettings>
+#include <QStyle>
 #include <QSysInfo>
+
+#include <thread>
 
 const QString CertificateDialog::s_invalidStyle =
     QStringLiteral("border-radius: 3px;\nborder: 1px solid red; padding-top: 1px; margin-bottom: 1px;");
@@ -83,11 +91,45 @@ CertificateDialog::CertificateDialog(bool opcUa, const QString& opensslDirPath, 
         reloadURI();
     }
 
+    restoreSubject();
     checkExtension();
+
+    // The form scrolls where the screen is too short for it (1024x768 panels): OK and Cancel stay visible.
+    formScrollArea->setMinimumWidth(formWidget->sizeHint().width() +
+                                    style()->pixelMetric(QStyle::PM_ScrollBarExtent));
+    formScrollArea->setMinimumHeight(formWidget->sizeHint().height());
     adjustSize();
+    const QScreen* screen = parent ? parent->screen() : QGuiApplication::primaryScreen();
+    const int room = (screen ? screen->availableGeometry().height() : 768) - 40; // title bar and border
+    if (height() > room) {
+        formScrollArea->setMinimumHeight(0);
+        layout()->activate(); // the dialog's minimum follows the form's at once
+        resize(width(), room);
+    }
 }
 
 CertificateDialog::~CertificateDialog() = default;
+
+void CertificateDialog::restoreSubject()
+{
+    QSettings settings(QStringLiteral("MoxSecurityConfig"), QStringLiteral("MoxSecurityConfig"));
+    settings.beginGroup(QStringLiteral("certificateSubject"));
+    for (QLineEdit* edit :
+         {countryLineEdit, stateLineEdit, localityLineEdit, organizationLineEdit, organizationUnitLineEdit}) {
+        const QString saved = settings.value(edit->objectName()).toString();
+        if (edit->text().isEmpty() && !saved.isEmpty())
+            edit->setText(saved);
+    }
+}
+
+void CertificateDialog::saveSubject() const
+{
+    QSettings settings(QStringLiteral("MoxSecurityConfig"), QStringLiteral("MoxSecurityConfig"));
+    settings.beginGroup(QStringLiteral("certificateSubject"));
+    for (const QLineEdit* edit :
+         {countryLineEdit, stateLineEdit, localityLineEdit, organizationLineEdit, organizationUnitLineEdit})
+        settings.setValue(edit->objectName(), edit->text());
+}
 
 void CertificateDialog::reloadURI()
 {
@@ -228,17 +270,63 @@ bool CertificateDialog::validate()
     for (QLineEdit* edit : {nameLineEdit, organizationLineEdit, organizationUnitLineEdit, localityLineEdit,
                             stateLineEdit, countryLineEdit})
         validateCertSubject(edit, valid);
+
+    // Names and addresses are checked here, before any openssl runs, and marked like the other fields.
+    if (groupBox_opcua->isEnabled()) {
+        validateNames(domainNamesTextEdit, &CertificateRequest::dnsNameError, valid);
+        validateNames(ipAddressesTextEdit, &CertificateRequest::ipAddressError, valid);
+    }
+
+    // Keyboard users never see tool tips: the first field's reason is shown as text.
+    for (QWidget* field : std::initializer_list<QWidget*>{
+             nameLineEdit, organizationLineEdit, organizationUnitLineEdit, localityLineEdit, stateLineEdit,
+             countryLineEdit, domainNamesTextEdit, ipAddressesTextEdit, passwordLineEdit,
+             passwordRepeatLineEdit}) {
+        if (field->styleSheet() == s_invalidStyle) {
+            printError(field->toolTip());
+            break;
+        }
+    }
     return valid;
+}
+
+void CertificateDialog::validateNames(QTextEdit* edit, QString (*check)(const QString&), bool& valid)
+{
+    edit->setStyleSheet(QString());
+    edit->setToolTip(QString());
+    for (const QString& line : linesOf(edit)) {
+        const QString reason = check(line);
+        if (!reason.isEmpty()) {
+            edit->setStyleSheet(s_invalidStyle);
+            edit->setToolTip(reason);
+            valid = false;
+            return;
+        }
+    }
 }
 
 void CertificateDialog::accept()
 {
+    if (m_generating)
+        return;
     printStatus(QString(), false);
     if (!validate())
         return;
     printStatus(tr("Generating the certificate..."), false);
-    if (createCert())
+    if (createCert()) {
+        saveSubject();
         QDialog::done(QDialog::Accepted);
+    }
+}
+
+void CertificateDialog::reject()
+{
+    if (m_generating) {
+        m_cancel = true;
+        printStatus(tr("Stopping openssl..."), false);
+        return;
+    }
+    QDialog::reject();
 }
 
 CertificateRequest CertificateDialog::request() const
@@ -278,8 +366,38 @@ CertificateRequest CertificateDialog::request() const
 
 bool CertificateDialog::createCert()
 {
-    const CertificateGenerator::Result result =
-        CertificateGenerator(m_stepTimeoutMs).generate(request(), m_ownership);
+    // openssl runs in a thread of its own while a local event loop keeps the window painted; this still
+    // returns only when generation has ended, so callers see the same result.
+    CertificateGenerator generator(m_stepTimeoutMs);
+    generator.setCancel(&m_cancel);
+    generator.setProgress([this](CertificateGenerator::Step step) {
+        const QString text = step == CertificateGenerator::Step::Key
+                                 ? tr("Step 1 of 3: generating the private key...")
+                             : step == CertificateGenerator::Step::Request
+                                 ? tr("Step 2 of 3: making the certificate signing request...")
+                                 : tr("Step 3 of 3: signing the certificate...");
+        QMetaObject::invokeMethod(
+            this, [this, text] { printStatus(text, false); }, Qt::QueuedConnection);
+    });
+    const CertificateRequest job = request();
+    const FileSafety::Ownership ownership = m_ownership;
+    CertificateGenerator::Result result;
+    QEventLoop loop;
+    m_cancel = false;
+    m_generating = true;
+    formWidget->setEnabled(false);
+    buttonBox->button(QDialogButtonBox::Ok)->setEnabled(false);
+    QApplication::setOverrideCursor(Qt::BusyCursor);
+    std::thread worker([&] {
+        result = generator.generate(job, ownership);
+        QMetaObject::invokeMethod(&loop, &QEventLoop::quit, Qt::QueuedConnection);
+    });
+    loop.exec();
+    worker.join();
+    QApplication::restoreOverrideCursor();
+    buttonBox->button(QDialogButtonBox::Ok)->setEnabled(true);
+    formWidget->setEnabled(true);
+    m_generating = false;
     if (result.ok)
         return true;
     // The message stays the status line's first line; the cause goes below it.

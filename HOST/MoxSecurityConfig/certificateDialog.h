@@ -7,9 +7,11 @@
 #include "ui_certificateDialog.h"
 
 #include <QDialog>
+
 #include <QDir>
 #include <QString>
 #include <QStringList>
+#include <atomic>
 
 class QLineEdit;
 
@@ -37,8 +39,11 @@ public:
     void setStepTimeout(int milliseconds) { m_stepTimeoutMs = milliseconds; }
 
 public slots:
-    // Validates, generates, and closes with Accepted only when the certificate was made.
+    // Validates, generates, and closes with Accepted only when the certificate was made. The window keeps
+    // repainting while openssl runs; this returns only when generation has ended.
     void accept() override;
+    // While generating: stops the running openssl (the generation then fails and cleans up); else closes.
+    void reject() override;
     void reloadURI();
     void enablePassword(int state);
     void checkPassword();
@@ -68,6 +73,13 @@ private:
     QDir m_opensslDir;
     bool m_opcUa;
     bool m_certIsPem;
+    // The subject fields worth keeping for the next generation, in the user's settings.
+    void restoreSubject();
+    void saveSubject() const;
+    void validateNames(QTextEdit* edit, QString (*check)(const QString&), bool& valid);
+
     FileSafety::Ownership m_ownership;
     int m_stepTimeoutMs = s_stepTimeoutMs;
+    std::atomic<bool> m_cancel{false};
+    bool m_generating = false;
 };

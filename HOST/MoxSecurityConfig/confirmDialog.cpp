@@ -10,7 +10,7 @@ ConfirmDialog::ConfirmDialog(QString caption, bool canCancel, QWidget* parent) :
     iconLabel->setPixmap(style()->standardIcon(QStyle::SP_MessageBoxWarning).pixmap(iconSize, iconSize));
     label->setText(caption);
     // Wide enough that a path reads on one line where it can, narrow enough for a panel's screen.
-    label->setMinimumWidth(qMin(480, label->sizeHint().width()));
+    label->setMinimumWidth(caption.contains(QLatin1Char('\n')) ? 440 : label->sizeHint().width());
     backupCheckBox->hide();
     if (!canCancel) {
         buttonBox->setStandardButtons(QDialogButtonBox::Ok);

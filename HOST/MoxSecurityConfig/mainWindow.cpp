@@ -68,6 +68,10 @@ MainWindow::MainWindow(QWidget* parent, IMoxInstEnumerator* enumerator) : QMainW
     listView_errors->setModel(&m_errorList);
     // An entry may hold its file or cause on a second line: shading keeps each entry together.
     listView_errors->setAlternatingRowColors(true);
+    // Long paths wrap instead of running off the side.
+    listView_errors->setWordWrap(true);
+    listView_errors->setResizeMode(QListView::Adjust);
+    listView_errors->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     usersList_uaAuth->setModel(&m_uaUsers);
     warningIconLabel->setPixmap(style()->standardIcon(QStyle::SP_MessageBoxWarning).pixmap(16, 16));
     warningsWidget->hide();

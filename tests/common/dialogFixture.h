@@ -19,6 +19,8 @@ private slots:
         const QString script = qEnvironmentVariable("MOX_TEST_SOURCE_DIR") + "/scripts/install-sample.sh";
         QCOMPARE(QProcess::execute("bash", {script, m_dir->path()}), 0);
         m_openssl.reset(new OpenSslRecorder(m_dir->filePath("tool")));
+        // The dialog remembers subject fields; each test starts without them.
+        QSettings("MoxSecurityConfig", "MoxSecurityConfig").clear();
     }
 
 protected:

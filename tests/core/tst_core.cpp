@@ -1,4 +1,5 @@
 #include "coreFixture.h"
+#include "testFiles.h"
 
 #include "core/backup.h"
 #include "core/certificateGenerator.h"
@@ -15,14 +16,6 @@
 #include <unistd.h>
 
 using namespace Mox::Ini;
-
-namespace {
-int modeOf(const QString& path)
-{
-    struct stat st;
-    return ::lstat(QFile::encodeName(path).constData(), &st) == 0 ? int(st.st_mode & 07777) : -1;
-}
-} // namespace
 
 class TestCore : public CoreFixture
 {
@@ -116,6 +109,14 @@ void TestCore::untrustedFilesNeverHang()
     // What is meant for display never holds the pass phrase.
     QVERIFY(!lines.join(' ').contains("secret-phrase") && !messages(s.warnings).join(' ').contains("secret"));
 
+    // A users file with a section that is no role: the section is named, with the file.
+    QVERIFY(QFile::remove(mox("OpcUa/users.ini")));
+    QVERIFY(write(mox("OpcUa/users.ini"), "[ADMIN]\r\n[ADMINS]\r\nbob=ABCDEFGHIJKLMNOPABCDEFGHIJKLMNOP\r\n"));
+    s = load();
+    QCOMPARE(messages(s.errors).first(), "The OPC UA Auth file holds a section that is no role: [ADMINS]\n" +
+                                             mox("OpcUa/users.ini") +
+                                             " (the roles are ADMIN, OPERATOR and GUEST)");
+
     QVERIFY(QFile::remove(mox("OpcUa/MoxOpcUa.ini")));
     QCOMPARE(::mkfifo(QFile::encodeName(mox("OpcUa/MoxOpcUa.ini")).constData(), 0600), 0);
     s = load();
@@ -157,7 +158,7 @@ void TestCore::generatorMakesAPrivatePairThroughPlantedLinks()
     QCOMPARE(readAll(mox("victim")), QByteArray("root's file"));
     for (const QString& file : {request.keyPath, request.certPath}) {
         QVERIFY(QFileInfo(file).isFile() && !QFileInfo(file).isSymLink());
-        QCOMPARE(modeOf(file), 0640); // the configuration's group may read it, others nothing
+        QCOMPARE(fileMode(file), 0640); // the configuration's group may read it, others nothing
         QCOMPARE(int(QFileInfo(file).groupId()), 65534);
     }
     QVERIFY(QFileInfo(mox("OpcUa/pki/own/openssl_v3.ext")).isSymLink()); // left alone
@@ -238,10 +239,10 @@ void TestCore::createdFilesTakeTheConfigurationsOwnership()
     const ActionResult folders = actions.createClientFolders();
     ::umask(umask);
     QVERIFY(created.ok && created.changed && folders.ok && folders.changed);
-    QCOMPARE(modeOf(s.usersFile.path), 0660);
+    QCOMPARE(fileMode(s.usersFile.path), 0660);
     QCOMPARE(int(QFileInfo(s.usersFile.path).groupId()), 65534);
     for (const PathState* folder : s.clientFolders())
-        QCOMPARE(modeOf(folder->path), 0750);
+        QCOMPARE(fileMode(folder->path), 0750);
 
     // Deleting the folders keeps one that holds the configuration and says why.
     configure({"CERTIFICATE_TRUST_LIST_PATH=."});
@@ -427,13 +428,13 @@ void TestCore::deletionsKeepABackup()
         QVERIFY(!QFile::exists(s.usersFile.path));
     }
     const QDir backups(mox("OpcUa/.backup"));
-    QCOMPARE(modeOf(backups.path()), 0700);
+    QCOMPARE(fileMode(backups.path()), 0700);
     // The ten newest are kept, the oldest two pruned.
     QCOMPARE(backups.entryList(QDir::Dirs | QDir::NoDotAndDotDot, QDir::Name).size(), Backup::s_kept);
     QVERIFY(!QFileInfo::exists(made.at(1)) && QFileInfo::exists(made.at(2)));
     QCOMPARE(readAll(made.last() + "/users.ini"), QByteArray("[ADMIN]\r\nround=11\r\n"));
-    QCOMPARE(modeOf(made.last()), 0700);
-    QCOMPARE(modeOf(made.last() + "/users.ini"), 0600);
+    QCOMPARE(fileMode(made.last()), 0700);
+    QCOMPARE(fileMode(made.last() + "/users.ini"), 0600);
 
     // A planted link in place of the backup folder is never followed: nothing is moved, and it says why.
     QVERIFY(QDir(backups.path()).removeRecursively() && QFile::link(mox("elsewhere"), backups.path()));

@@ -1,6 +1,8 @@
 #include "core/fileSafety.h"
 #include "core/folderGuard.h"
 
+#include "testFiles.h"
+
 #include <QtTest>
 
 #include <csignal>
@@ -16,18 +18,6 @@
 
 namespace {
 
-QByteArray readFile(const QString& p)
-{
-    QFile file(p);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<unreadable>");
-}
-
-bool writeFile(const QString& p, const QByteArray& bytes)
-{
-    QFile file(p);
-    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(bytes) == bytes.size();
-}
-
 QByteArray name(const QString& p)
 {
     return QFile::encodeName(p);
@@ -40,16 +30,6 @@ bool openssl(const QString& dir, const QStringList& arguments)
     process.start(QStringLiteral("openssl"), arguments);
     return process.waitForFinished(60000) && process.exitStatus() == QProcess::NormalExit &&
            process.exitCode() == 0;
-}
-
-// True when body returns true in a forked child, where limits and dropped privileges stay.
-bool inChild(const std::function<bool()>& body)
-{
-    const pid_t pid = ::fork();
-    if (pid == 0)
-        ::_exit(body() ? 0 : 1);
-    int status = 0;
-    return pid > 0 && ::waitpid(pid, &status, 0) == pid && WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
 QStringList temporaries(const QString& folder)

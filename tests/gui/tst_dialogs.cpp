@@ -5,6 +5,8 @@
 #include "settingsDialog.h"
 #include "testEnumerator.h"
 
+#include <QScrollBar>
+
 #include <QStringListModel>
 
 #include <functional>
@@ -113,6 +115,22 @@ void TestDialogs::warningsAndSuffixes()
         QVERIFY(m_form->nameLineEdit->styleSheet().isEmpty());
     }
     QVERIFY(dialog(mox("c.pem"), mox("k.pem"))->validate());
+
+    // Names and addresses are checked before any openssl runs; the reason is visible text.
+    dialog(mox("c.pem"), mox("k.pem"))->ipAddressesTextEdit->setPlainText("127.0.0.1\n10.0.0.300");
+    m_form->domainNamesTextEdit->setPlainText("plant_1");
+    m_form->accept();
+    QCOMPARE(m_form->statusLabel->text(), QString("'plant_1' is not a valid DNS name."));
+    QCOMPARE(m_form->ipAddressesTextEdit->toolTip(), QString("'10.0.0.300' is not an IPv4 or IPv6 address."));
+    QCOMPARE(m_form->ipAddressesTextEdit->styleSheet(), CertificateDialog::s_invalidStyle);
+    QVERIFY(m_openssl->calls().isEmpty() && m_form->result() != QDialog::Accepted);
+
+    // It fits the screen (the offscreen one is 800x600, shorter than a 1024x768 panel) with OK and Cancel
+    // inside; the form scrolls instead.
+    dialog(mox("c.pem"), mox("k.pem"))->show();
+    QVERIFY2(m_form->frameGeometry().height() <= 600, qPrintable(QString::number(m_form->height())));
+    QVERIFY(m_form->rect().contains(m_form->buttonBox->geometry()));
+    QVERIFY(m_form->formScrollArea->verticalScrollBar()->maximum() > 0);
 }
 
 void TestDialogs::generation_data()
@@ -140,13 +158,16 @@ void TestDialogs::generation()
     m_form->rsaKeyStrengthComboBox->setCurrentText(chosen[2]);
     m_form->signatureAlgorithmComboBox->setCurrentText(chosen[3]);
     m_form->certificateValidityComboBox->setCurrentText(chosen[4]);
-    m_form->domainNamesTextEdit->setPlainText("one.example\n\n two.example\n");
+    m_form->domainNamesTextEdit->setPlainText("one.example\n\ntwo.example\n");
     m_form->ipAddressesTextEdit->setPlainText("127.0.0.1");
     m_form->passwordCheckBox->setChecked(!password.isEmpty());
     m_form->passwordLineEdit->setText(password);
     m_form->passwordRepeatLineEdit->setText(password);
     m_form->accept();
     QVERIFY2(m_form->result() == QDialog::Accepted, qPrintable(m_form->statusLabel->text()));
+    // The next dialog proposes the subject fields just used.
+    const CertificateDialog next(true, mox("OpenSSL"), cert, key, "", "");
+    QCOMPARE(next.organizationLineEdit->text() + next.countryLineEdit->text(), QString("DEDE"));
 
     // The exact command lines, arguments between bars; a pass phrase travels in the child's environment only.
     // Every output goes to a fresh temporary file, named here by its role.
@@ -173,7 +194,7 @@ void TestDialogs::generation()
                               "<ext>");
     QCOMPARE(calls, expected);
     // The alternative names appended exactly; no temporary file stays behind.
-    const QByteArray names = "\nsubjectAltName=URI:urn:MOX:UA,DNS:one.example,DNS: two.example,IP:127.0.0.1";
+    const QByteArray names = "\nsubjectAltName=URI:urn:MOX:UA,DNS:one.example,DNS:two.example,IP:127.0.0.1";
     QCOMPARE(readAll(m_openssl->file("ext.seen")),
              readAll(mox("OpenSSL/qvd_openssl_v3.ext")) + (cert.contains("moxcore") ? "" : names));
     QCOMPARE(QDir(dir).entryList({"*.tmp"}, QDir::Files | QDir::Hidden), QStringList());
@@ -209,6 +230,8 @@ void TestDialogs::failures_data()
     QTest::newRow("FAIL x509") << "3" + all + "Cannot generate the certificate.";
     QTest::newRow("HANG x509, killed at the time limit")
         << "3" + all + "Cannot generate the certificate.|openssl did not finish within 2 s and was stopped.";
+    QTest::newRow("HANG x509, cancelled")
+        << "3" + all + "Cannot generate the certificate.|Stopped: generation was cancelled.";
 }
 
 void TestDialogs::failures()
@@ -230,9 +253,18 @@ void TestDialogs::failures()
     if (setup.startsWith("stale")) // the new pair replaces the old one
         QVERIFY(QFile::remove(mox("own/cert.pem")) && QFile::remove(mox("own/key.pem")));
     dialog(mox("own/cert.pem"), mox("own/key.pem"))->setStepTimeout(2000);
+    QTimer cancel; // Cancel while the hanging step runs stops it at once
+    connect(&cancel, &QTimer::timeout, m_form.get(), [this] {
+        if (m_form->statusLabel->text().startsWith("Step 3"))
+            m_form->reject();
+    });
+    if (setup.startsWith("HANG x509, cancelled")) {
+        m_form->setStepTimeout(60000);
+        cancel.start(50);
+    }
     m_form->accept();
     const QStringList status = m_form->statusLabel->text().split('\n');
-    QCOMPARE(status.first(), expected[2].isEmpty() ? QString("Generating the certificate...")
+    QCOMPARE(status.first(), expected[2].isEmpty() ? QString("Step 3 of 3: signing the certificate...")
                                                    : QString(expected[2]).replace("%1", mox("OpenSSL")));
     if (expected.size() > 3) // the cause goes below the message
         QCOMPARE(status.value(1), expected[3]);
@@ -262,9 +294,21 @@ void TestDialogs::window()
                  question.contains(mox("OpcUa/pki/own/private/.backup/<date-time>")),
              qPrintable(question));
     QCOMPARE(offers(), all);
+    const QByteArray key = readAll(mox("OpcUa/pki/own/private/key.pem"));
+    const QByteArray users = readAll(mox("OpcUa/users.ini"));
     for (const QString& button : all.split(' '))
         QVERIFY2(!confirm(button).isEmpty() && !offers().contains(button), qPrintable(button));
     QCOMPARE(offers() + m_errors->stringList().join(' '), none);
+    // What went lies in a backup beside it, byte for byte, and can be put back.
+    const auto backedUp = [this](const QString& folder, const QString& name) {
+        const QStringList backups =
+            QDir(mox(folder + "/.backup")).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
+        return backups.size() == 1 ? readAll(mox(folder + "/.backup/" + backups[0] + '/' + name))
+                                   : QByteArray();
+    };
+    QVERIFY(!key.isEmpty() && backedUp("OpcUa/pki/own/private", "key.pem") == key);
+    QCOMPARE(backedUp("OpcUa", "users.ini"), users);
+    QVERIFY(QDir(mox("OpcUa/pki/.backup")).entryList(QDir::Dirs | QDir::NoDotAndDotDot).size() == 1);
 
     // A trust list holding what the tool or user needs is kept, and the Errors tab says why; an unset one
     // never stands for the working folder. The other folders go each time.
@@ -316,8 +360,11 @@ void TestDialogs::window()
     QCOMPARE(marks.join('|'),
              QString("This file does not exist.||This folder does not exist.|This file does not exist.|"
                      "This folder does not exist.|This folder does not exist."));
-    QCOMPARE(m_errors->stringList(),
-             QStringList{"No OpenSSL directory was specified.\n    " + mox("instance1/OpenSSL")});
+    // Problems that do not depend on each other come together, each with its path.
+    QCOMPARE(
+        m_errors->stringList(),
+        QStringList({"No OpenSSL directory was specified.\n    " + mox("instance1/OpenSSL"),
+                     "The OPC UA config file does not exist.\n    " + mox("instance1/OpcUa/MoxOpcUa.ini")}));
 }
 
 void TestDialogs::sampleLeavesAnInstallationAlone()

@@ -12,6 +12,7 @@
 #include <QtWidgets>
 
 #include <optional>
+#include <unistd.h>
 
 using namespace Mox::Ini;
 
@@ -365,7 +366,9 @@ private slots:
         write("OpcUa/auth/users.ini");
         write("OpcUa/MoxOpcUa.ini", "APPLICATION_URI=before any section\n");
         window->reloadData();
-        QCOMPARE(errors(*window), QStringList{"The OPC UA config file was not parsed correctly."});
+        QCOMPARE(errors(*window, true),
+                 QStringList{"The OPC UA config file was not parsed correctly.\n    " +
+                             path("OpcUa/MoxOpcUa.ini") + ", line 1: a key before the first section"});
         QCOMPARE(window->findChild<QLineEdit*>("certificateLineEdit_opcUa")->text(),
                  path("OpcUa/pki/own/cert.der"));
         QVERIFY(!certificates->isEnabled() && view->isEnabled());
@@ -454,6 +457,43 @@ private slots:
         CertificateDetailsDialog details(path("OpcUa/pki/own/cert.der"));
         QCOMPARE(details.error() + details.value("Encoding") + details.value("URI"), "DERurn:MOX:UA:Plant");
         QVERIFY(details.value("SHA-1 thumbprint").contains(QRegularExpression("^[0-9A-F]{40}$")));
+    }
+
+    // An action that fails says what and why. As root nothing fails for want of rights, so the window runs
+    // again in a child as nobody (this very test, its function below) on a tree only root may write.
+    void failingActionSaysWhy()
+    {
+        const QString setpriv = QStandardPaths::findExecutable("setpriv");
+        if (setpriv.isEmpty() || ::geteuid() != 0)
+            QSKIP("needs root and setpriv to drop privileges");
+        writeConfig();
+        QVERIFY(QFile::setPermissions(m_dir->path(), QFile::permissions(m_dir->path()) | QFile::ExeOther |
+                                                         QFile::ReadOther));
+        QFile::setPermissions(path("OpcUa/MoxOpcUa.ini"),
+                              QFile::ReadOwner | QFile::WriteOwner | QFile::ReadOther);
+        QProcess child;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("MOX_TEST_NOBODY_ROOT", m_dir->path());
+        child.setProcessEnvironment(env);
+        child.setProcessChannelMode(QProcess::MergedChannels);
+        child.start(setpriv, {"--reuid=65534", "--regid=65534", "--clear-groups",
+                              QCoreApplication::applicationFilePath(), "nobodyCreatesUsersFile"});
+        QVERIFY(child.waitForFinished(60000));
+        QVERIFY2(child.exitCode() == 0, child.readAll().constData());
+        QVERIFY(!QFile::exists(path("OpcUa/auth/users.ini")));
+    }
+    void nobodyCreatesUsersFile()
+    {
+        const QString root = qEnvironmentVariable("MOX_TEST_NOBODY_ROOT");
+        if (root.isEmpty())
+            QSKIP("runs as nobody inside failingActionSaysWhy");
+        MainWindow window(nullptr, new TestEnumerator(root));
+        window.findChild<QPushButton*>("generateAuthPushButton_opcUa")->click();
+        const QStringList shown = errors(window, true);
+        QCOMPARE(shown.size(), 1);
+        QVERIFY2(shown[0].startsWith("Cannot create the users file.\n") &&
+                     shown[0].contains("Permission denied"),
+                 qPrintable(shown[0]));
     }
 
     void enumerator()

@@ -2,6 +2,8 @@
 #include "IniAuth.h"
 #include "IniWriter.h"
 
+#include "testFiles.h"
+
 #include <QtTest>
 
 #include <csignal>
@@ -17,24 +19,6 @@
 using namespace Mox::Ini;
 
 namespace {
-
-QByteArray readFile(const QString& p)
-{
-    QFile file(p);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<unreadable>");
-}
-
-bool writeFile(const QString& p, const QByteArray& bytes)
-{
-    QFile file(p);
-    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(bytes) == bytes.size();
-}
-
-int fileMode(const QString& p)
-{
-    struct stat st;
-    return ::stat(QFile::encodeName(p).constData(), &st) == 0 ? int(st.st_mode & 07777) : -1;
-}
 
 // What body writes to file descriptor 2.
 QByteArray captureStderr(const std::function<void()>& body)

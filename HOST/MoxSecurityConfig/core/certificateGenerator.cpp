@@ -122,14 +122,21 @@ CertificateGenerator::Result CertificateGenerator::generate(const CertificateReq
     // an output path that someone else could have planted a link at.
     const QString* secret = request.protectKey ? &request.passphrase : nullptr;
     auto runStep = [&](Step step, const QStringList& arguments, TempFile& output) {
+        if (m_cancel && m_cancel->load()) {
+            cause = tr("Stopped: generation was cancelled.");
+            return false;
+        }
         if (m_progress)
             m_progress(step);
         OpenSslTool::Run run;
         run.passphrase = secret;
         run.timeoutMs = m_stepTimeoutMs;
         run.stdoutFd = output.fd();
+        run.cancel = m_cancel;
         const OpenSslTool::Result ran = OpenSslTool::run(arguments, run);
-        if (ran.timedOut)
+        if (ran.cancelled)
+            cause = tr("Stopped: generation was cancelled.");
+        else if (ran.timedOut)
             cause = tr("openssl did not finish within %1 s and was stopped.").arg(m_stepTimeoutMs / 1000.0);
         else if (ran.exitCode != 0)
             cause = ran.lastError.isEmpty() ? tr("openssl failed.") : ran.lastError;

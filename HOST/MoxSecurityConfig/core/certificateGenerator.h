@@ -33,8 +33,11 @@ public:
 
     explicit CertificateGenerator(int stepTimeoutMs = OpenSslTool::s_defaultTimeoutMs);
 
-    // Called before each step starts (for a progress line).
+    // Called before each step starts (for a progress line), in the generating thread.
     void setProgress(std::function<void(Step)> progress) { m_progress = std::move(progress); }
+    // When cancel turns true, the running openssl is stopped and the generation fails as cancelled, with its
+    // temporary files removed like any failure's.
+    void setCancel(const std::atomic<bool>* cancel) { m_cancel = cancel; }
 
     // ownership: what the new key and certificate get (owner, group, mode; the key is 0600 until then).
     Result generate(const CertificateRequest& request, const FileSafety::Ownership& ownership) const;
@@ -42,4 +45,5 @@ public:
 private:
     int m_stepTimeoutMs;
     std::function<void(Step)> m_progress;
+    const std::atomic<bool>* m_cancel = nullptr;
 };

@@ -100,11 +100,10 @@ ConfigSnapshot ConfigSnapshot::load(const MoxInstInstance* instance, const Confi
     }
     s.instanceVersion = fromBytes(instance->VerStr());
     s.opensslDir = fromBytes(instance->OpensslDir);
-    if (s.opensslDir.isEmpty() || !QFileInfo::exists(s.opensslDir)) {
-        s.stop = Stop::NoOpenSslDir;
+    // Reported with whatever else is wrong, not alone: it only stops generation.
+    const bool noOpenSsl = s.opensslDir.isEmpty() || !QFileInfo::exists(s.opensslDir);
+    if (noOpenSsl)
         s.errors << Problem{tr("No OpenSSL directory was specified."), s.opensslDir};
-        return s;
-    }
 
     // The configuration: a file that cannot be parsed leaves the previous one in use.
     s.configPath = fromBytes(instance->OpcUaDefaultConfigPath);
@@ -119,11 +118,16 @@ ConfigSnapshot ConfigSnapshot::load(const MoxInstInstance* instance, const Confi
         if (ok) {
             s.m_config = config;
         } else {
+            // The file and the line that stopped the read, where the user can act on it.
             s.errors << Problem{tr("The OPC UA config file was not parsed correctly."),
-                                notRegular.isEmpty() ? s.configPath : notRegular};
+                                notRegular.isEmpty() ? s.configPath + QStringLiteral(", ") +
+                                                           QString::fromStdString(config->getReadError())
+                                                     : notRegular};
             if (previous)
                 s.m_config = previous->m_config;
         }
+    } else if (!s.configPath.isEmpty()) {
+        s.errors << Problem{tr("The OPC UA config file does not exist."), s.configPath};
     }
     s.configHeld = s.m_config != nullptr;
 
@@ -137,8 +141,8 @@ ConfigSnapshot ConfigSnapshot::load(const MoxInstInstance* instance, const Confi
             file->configured = true;
             file->exists = QFileInfo::exists(file->path);
         }
-        s.canGenerateCore = !s.coreCertificate.exists && !s.coreKey.exists;
-        s.canDeleteCore = !s.canGenerateCore;
+        s.canGenerateCore = !noOpenSsl && !s.coreCertificate.exists && !s.coreKey.exists;
+        s.canDeleteCore = s.coreCertificate.exists || s.coreKey.exists;
     }
 
     if (s.m_config) {
@@ -184,8 +188,8 @@ ConfigSnapshot ConfigSnapshot::load(const MoxInstInstance* instance, const Confi
         else
             missing("APPLICATION_PRIVATE_KEY_PATH");
         s.canDeleteOpcUa = s.opcUaCertificate.exists || s.opcUaKey.exists;
-        s.canGenerateOpcUa =
-            s.opcUaKey.configured && !s.opcUaKey.exists && s.relativePathValid && !s.opcUaCertificate.exists;
+        s.canGenerateOpcUa = !noOpenSsl && s.opcUaKey.configured && !s.opcUaKey.exists &&
+                             s.relativePathValid && !s.opcUaCertificate.exists;
 
         s.usersFileRequired = value("AUTH", "CREDENTIALS_USER_TOKEN_POLICY_ID", text);
         if (value("AUTH", "CREDENTIALS_INI_PATH", text)) {
@@ -241,11 +245,18 @@ ConfigSnapshot ConfigSnapshot::load(const MoxInstInstance* instance, const Confi
             store = std::make_unique<Mox::Ini::IniAuth>(QFile::encodeName(s.usersFile.path).toStdString(), ok,
                                                         s.effectiveSalt().toStdString());
         if (ok) {
+            // A section that is no role hides every user after it: name it.
+            for (const std::string& section : store->getUnknownSections())
+                s.errors << Problem{tr("The OPC UA Auth file holds a section that is no role: [%1]")
+                                        .arg(QString::fromStdString(section)),
+                                    tr("%1 (the roles are ADMIN, OPERATOR and GUEST)").arg(s.usersFile.path)};
             s.m_usersStore = std::move(store);
             s.usersFileLoaded = true;
         } else {
             s.errors << Problem{tr("The OPC UA Auth file was not parsed correctly."),
-                                notRegular.isEmpty() ? s.usersFile.path : notRegular};
+                                notRegular.isEmpty() ? s.usersFile.path + QStringLiteral(", ") +
+                                                           QString::fromStdString(store->getReadError())
+                                                     : notRegular};
         }
     }
 

@@ -34,9 +34,8 @@ public:
 
     enum class Stop
     {
-        None,        // loaded
-        NoInstance,  // "No active instance."
-        NoOpenSslDir // "No OpenSSL directory was specified."
+        None,      // loaded
+        NoInstance // "No active instance."
     };
 
     ConfigSnapshot();

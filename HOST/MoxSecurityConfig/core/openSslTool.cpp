@@ -1,5 +1,7 @@
 #include "core/openSslTool.h"
 
+#include <QtGlobal>
+
 #include <openssl/crypto.h>
 
 #include <cerrno>
@@ -22,7 +24,7 @@ const char OpenSslTool::passphraseVariable[] = "MOX_SECURITY_CONFIG_PASSPHRASE";
 
 namespace {
 // Waits for the child until timeoutMs has passed; true when it has ended.
-bool waitForExit(pid_t pid, int timeoutMs, int& status)
+bool waitForExit(pid_t pid, int timeoutMs, int& status, const std::atomic<bool>* cancel)
 {
     // A pidfd wakes us the moment the child ends; without one (old kernels), poll its status.
     const int pidfd = int(::syscall(SYS_pidfd_open, pid, 0));
@@ -38,14 +40,15 @@ bool waitForExit(pid_t pid, int timeoutMs, int& status)
         timespec now;
         ::clock_gettime(CLOCK_MONOTONIC, &now);
         const long elapsed = (now.tv_sec - start.tv_sec) * 1000 + (now.tv_nsec - start.tv_nsec) / 1000000;
-        if (elapsed >= timeoutMs) {
+        if (elapsed >= timeoutMs || (cancel && cancel->load())) {
             if (pidfd >= 0)
                 ::close(pidfd);
             return false;
         }
         if (pidfd >= 0) {
+            // In slices, so a cancel is seen within a tenth of a second.
             pollfd event{pidfd, POLLIN, 0};
-            ::poll(&event, 1, int(timeoutMs - elapsed));
+            ::poll(&event, 1, int(qMin<long>(timeoutMs - elapsed, cancel ? 100 : timeoutMs)));
         } else {
             ::usleep(2000);
         }
@@ -119,11 +122,12 @@ OpenSslTool::Result OpenSslTool::run(const QStringList& arguments, const Run& op
 
     int status = 0;
     const int timeoutMs = options.timeoutMs < 0 ? s_defaultTimeoutMs : options.timeoutMs;
-    if (!waitForExit(pid, timeoutMs, status)) {
+    if (!waitForExit(pid, timeoutMs, status, options.cancel)) {
         ::kill(pid, SIGKILL);
         while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
         }
-        result.timedOut = true;
+        result.cancelled = options.cancel && options.cancel->load();
+        result.timedOut = !result.cancelled;
     } else {
         result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     }

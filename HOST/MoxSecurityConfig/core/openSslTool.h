@@ -4,6 +4,8 @@
 #include <QString>
 #include <QStringList>
 
+#include <atomic>
+
 class OpenSslTool
 {
 public:
@@ -21,14 +23,16 @@ public:
     {
         const QString* passphrase = nullptr; // put into the child's environment when not null
         int timeoutMs = s_defaultTimeoutMs;
-        int stdinFd = -1;  // the child's standard input; /dev/null when -1
-        int stdoutFd = -1; // the child's standard output; /dev/null when -1
+        int stdinFd = -1;                          // the child's standard input; /dev/null when -1
+        int stdoutFd = -1;                         // the child's standard output; /dev/null when -1
+        const std::atomic<bool>* cancel = nullptr; // when it turns true, the run is killed
     };
 
     struct Result
     {
         int exitCode = -1; // -1 when the tool could not start, crashed or was killed at the time limit
         bool timedOut = false;
+        bool cancelled = false;
         QString lastError; // the last non-empty line the tool wrote to its standard error
     };
 

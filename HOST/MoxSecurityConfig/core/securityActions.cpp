@@ -217,34 +217,33 @@ ActionResult SecurityActions::deleteClientFolders(bool backup) const
 {
     ActionResult result;
     const FolderGuard guard(m_snapshot.protectedPaths());
+    auto keep = [&result](const QString& reason) {
+        result.ok = false;
+        const Problem problem{reason, {}};
+        if (!result.problems.contains(problem))
+            result.problems << problem;
+    };
+    QStringList moving;
     for (const PathState* folder : m_snapshot.clientFolders()) {
         if (folder->path.isEmpty())
             continue;
         if (backup) {
-            // Whatever the guard would delete is moved aside whole instead, trusted certificates and all.
+            // Whatever the guard would delete is moved aside whole instead, trusted certificates and all,
+            // into one backup per holding folder.
             const QString reason = guard.keepReason(folder->path);
             const QString resolved = QFileInfo(folder->path).canonicalFilePath();
-            if (reason.isEmpty() && !resolved.isEmpty()) {
-                if (!backUp({resolved}, false, result))
-                    break;
-                continue;
-            }
-            if (!reason.isEmpty()) {
-                result.ok = false;
-                const Problem problem{reason, {}};
-                if (!result.problems.contains(problem))
-                    result.problems << problem;
-            }
+            if (!reason.isEmpty())
+                keep(reason);
+            else if (!resolved.isEmpty() && !moving.contains(resolved))
+                moving << resolved;
             continue;
         }
         const FolderGuard::Result removed = guard.remove(folder->path);
         result.changed = result.changed || removed.deleted;
-        if (!removed.reason.isEmpty()) {
-            result.ok = false;
-            const Problem problem{removed.reason, {}};
-            if (!result.problems.contains(problem))
-                result.problems << problem;
-        }
+        if (!removed.reason.isEmpty())
+            keep(removed.reason);
     }
+    if (!moving.isEmpty())
+        backUp(moving, false, result);
     return result;
 }

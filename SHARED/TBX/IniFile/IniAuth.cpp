@@ -323,6 +323,17 @@ AuthRoleCode IniAuth::updateUser(const std::string& oldName, const std::string& 
     });
 }
 
+std::vector<std::string> IniAuth::getUnknownSections() const
+{
+    std::vector<std::string> sections, unknown;
+    m_iniManager.getSectionsName(sections);
+    for (const std::string& section : sections) {
+        if (roleOfSection(section) == eAuthRole_None)
+            unknown.push_back(section);
+    }
+    return unknown;
+}
+
 bool IniAuth::reload()
 {
     const int lock = lockFolderOf(m_target);

@@ -115,10 +115,13 @@ bool IniManager::checkSection(const std::string& sectionName) const
 
 bool IniManager::read()
 {
+    m_readError.clear();
     bool ok = false;
     IniReader reader(m_filename, ok);
-    if (!ok)
+    if (!ok) {
+        m_readError = "it is missing, unreadable, not a regular file or larger than 64 MB";
         return false;
+    }
 
     // The rules of addSection and setKey, with the lookups of ReadIndex.
     ReadIndex index(*m_sections);
@@ -131,6 +134,11 @@ bool IniManager::read()
         index.add(m_sections->back().get());
         return m_sections->back().get();
     };
+    // A line handed out has been counted: it is the one before the reader's next.
+    const auto failAt = [&](int line, const std::string& why) {
+        m_readError = "line " + std::to_string(line) + ": " + why;
+        return false;
+    };
 
     std::string key, value, section;
     bool success = true;
@@ -141,19 +149,25 @@ bool IniManager::read()
         if (dataChanged) {
             Section* target = sectionFor(section);
             if (!target)
-                return false;
+                return failAt(reader.getLine() - 1, section.empty()
+                                                        ? "a key before the first section"
+                                                        : "the section [" + section + "] is not allowed");
             if (KeyValue* pair = index.pair(target, key)) {
                 if (!m_canOverwrite)
-                    return false;
+                    return failAt(reader.getLine() - 1, "the key " + key + " repeats in [" + section + "]");
                 pair->m_value = value;
             } else {
                 target->m_values.emplace_back(new KeyValue(key, value));
             }
         } else if (sectionChanged && !sectionFor(section)) {
-            return false;
+            return failAt(reader.getLine() - 1, section.empty()
+                                                    ? "an empty section name []"
+                                                    : "the section [" + section + "] is not allowed");
         }
     }
-    return success;
+    if (!success)
+        return failAt(reader.getLine(), "not a section, a key=value line or a comment");
+    return true;
 }
 
 bool IniManager::write()

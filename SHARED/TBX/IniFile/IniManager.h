@@ -75,6 +75,9 @@ public:
     }
 
     const std::string& getFilename() const { return m_filename; }
+    // Why the last read failed, for the user: "line 7: ..." or what is wrong with the file; empty after a
+    // read that succeeded.
+    const std::string& getReadError() const { return m_readError; }
     // A copy of the document, to put back with restoreSections when a change has to be undone whole.
     std::unique_ptr<SectionList> copySections() const;
     void restoreSections(std::unique_ptr<SectionList> sections);
@@ -86,6 +89,7 @@ protected:
     unsigned m_newFileMode = 0666;
     long m_newFileUid = -1;
     long m_newFileGid = -1;
+    std::string m_readError;
 };
 
 // Admits new sections only from a list of allowed names.
