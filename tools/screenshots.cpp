@@ -14,9 +14,11 @@
 #include <QEventLoop>
 #include <QFile>
 #include <QLineEdit>
+#include <QProcess>
 #include <QPushButton>
 #include <QTabWidget>
 #include <QTableView>
+#include <QTableWidget>
 #include <QTimer>
 
 #include <algorithm>
@@ -214,6 +216,59 @@ bool shootWindow(const QDir& mox, const QDir& out)
     return shot || fail("no confirmation came up");
 }
 
+// Client certificates as an administrator meets them: a panel the server refused, two trusted clients (one
+// near its end), a partner's CA.
+bool shootClientCertificates(const QDir& mox, const QDir& out)
+{
+    const struct
+    {
+        const char* folder;
+        const char* cn;
+        const char* uri;
+        const char* days;
+        bool ca;
+    } certificates[] = {{"rejected", "Line 3 HMI", "urn:plant:line3:hmi", "730", false},
+                        {"trusted", "SCADA Server", "urn:plant:scada", "1825", false},
+                        {"trusted", "Service Laptop", "urn:service:laptop", "12", false},
+                        {"issuers", "Partner CA", "", "3650", true}};
+    for (const auto& c : certificates) {
+        if (!mox.mkpath(QString("OpcUa/pki/") + c.folder))
+            return fail(QString("cannot create the %1 folder").arg(c.folder));
+        const QString file = mox.filePath(QString("OpcUa/pki/%1/%2.der").arg(c.folder, c.cn));
+        QStringList args{"req",
+                         "-x509",
+                         "-newkey",
+                         "ec",
+                         "-pkeyopt",
+                         "ec_paramgen_curve:prime256v1",
+                         "-nodes",
+                         "-keyout",
+                         "/dev/null",
+                         "-subj",
+                         QString("/CN=") + c.cn,
+                         "-days",
+                         c.days,
+                         "-outform",
+                         "DER",
+                         "-out",
+                         file};
+        if (*c.uri)
+            args << "-addext" << QString("subjectAltName = URI:") + c.uri;
+        if (!c.ca)
+            args << "-addext"
+                 << "basicConstraints = critical, CA:FALSE";
+        if (QProcess::execute("openssl", args) != 0)
+            return fail("openssl could not make " + file);
+    }
+    MainWindow window(nullptr, new TestEnumerator(QFileInfo(mox.path()).path()));
+    showWide(window);
+    window.resize(kWindowWidth + 400, window.height());
+    child<QTabWidget>(&window, "tabWidget")->setCurrentWidget(child<QWidget>(&window, "tab_clientCerts"));
+    auto* table = child<QTableWidget>(&window, "certificatesTable");
+    table->selectRow(table->findItems("Rejected", Qt::MatchExactly).value(0)->row());
+    return save(&window, out, "client-certificates.png");
+}
+
 bool shootErrors(const QDir& mox, const QDir& out)
 {
     MainWindow window(nullptr, new TestEnumerator(QFileInfo(mox.path()).path()));
@@ -245,6 +300,6 @@ int main(int argc, char* argv[])
         return fail("cannot create " + out.path()), 2;
 
     const bool done = prepareSample(sample) && breakConfig(broken, sample) && shootWindow(sample, out) &&
-                      shootErrors(broken, out);
+                      shootClientCertificates(sample, out) && shootErrors(broken, out);
     return done ? 0 : 1;
 }

@@ -142,6 +142,7 @@ void MainWindow::clearErrors()
     setTabPageEnabled(tab_auth, true);
     setTabPageEnabled(tab_ua_auth, true);
     setTabPageEnabled(tab_cert, true);
+    setTabPageEnabled(tab_clientCerts, true);
 }
 
 void MainWindow::addError(QString message)
@@ -158,6 +159,7 @@ void MainWindow::addError(const QString& message, bool lockCertificates)
         const QString why = tr("Locked until the errors listed in the Errors tab are fixed.");
         setTabPageEnabled(tab_auth, false, why);
         setTabPageEnabled(tab_ua_auth, false, why);
+        setTabPageEnabled(tab_clientCerts, false, why);
     }
     if (lockCertificates)
         setTabPageEnabled(tab_cert, false, tr("Locked until the errors listed in the Errors tab are fixed."));
@@ -215,6 +217,7 @@ void MainWindow::reloadData()
     m_opcUaAuth_File = s.usersFile.path;
 
     fillCertificatesFields();
+    clientCertificatesTab->setFolders(TrustStore::foldersOf(s));
 
     // The key's error comes last, after the users tab had its say.
     const int keyErrors = s.keyRefused ? 1 : 0;

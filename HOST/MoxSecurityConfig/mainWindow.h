@@ -3,6 +3,7 @@
 
 #include "core/configSnapshot.h"
 #include "core/securityActions.h"
+#include "core/trustStore.h"
 
 #include "IniAuth.h"
 #include "MoxInstEnumerator.h"

@@ -9,6 +9,8 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include "testCertificates.h"
+
 #include <sys/stat.h>
 
 namespace {
@@ -41,6 +43,9 @@ private slots:
     void helpAndVersion();
     void terminalPrompts();
     void certificateAndConfigCommands();
+    void trustListAndImport();
+    void trustNames_data();
+    void trustNames();
 
 private:
     Run moxsec(const QStringList& arguments, const QByteArray& input = QByteArray(),
@@ -465,6 +470,88 @@ void TestCli::certificateAndConfigCommands()
                  "The certificate's URI urn:MOX:UA:Plant differs from APPLICATION_URI urn:MOX:UA:Other."),
              run.out.constData());
     QCOMPARE(moxsec({"config", "set-passphrase"}).exitCode, 2);
+}
+
+// Imports by content, the names they get, and the shape of trust list --json.
+void TestCli::trustListAndImport()
+{
+    QCOMPARE(moxsec({"folders", "create"}).exitCode, 0);
+    TestCertificates make(m_dir->filePath("certs"));
+    const QString plain = make.make("plain.der", "Line 3 HMI", false, true, "urn:plant:hmi");
+    const QString ca = make.make("ca.pem", "Partner CA", true);
+    const QString crl = make.crl("partner.crl", "ca.pem");
+    QVERIFY(!plain.isEmpty() && !ca.isEmpty() && !crl.isEmpty());
+    Run run = moxsec({"trust", "import", plain, ca, crl, "--json"});
+    QCOMPARE(run.exitCode, 0);
+    const QJsonObject imported = QJsonDocument::fromJson(run.out).object();
+    QVERIFY(imported["changed"].toBool());
+    const QString pki = path("OpcUa/pki/");
+    QCOMPARE(imported["data"]["written"].toArray().toVariantList(),
+             QVariantList({pki + "trusted/Line 3 HMI [" + make.thumbprint(plain, true) + "].der",
+                           pki + "issuers/Partner CA [" + make.thumbprint(ca) + "].pem",
+                           pki + "crl/partner.crl"}));
+
+    run = moxsec({"trust", "list", "--json"});
+    QCOMPARE(run.exitCode, 0);
+    const QJsonObject data = QJsonDocument::fromJson(run.out).object()["data"].toObject();
+    QCOMPARE(data["folders"]["rejected"].toString(), pki + "rejected");
+    const QJsonArray entries = data["entries"].toArray();
+    QCOMPARE(entries.size(), 3);
+    QStringList seen;
+    for (const QJsonValue& value : entries) {
+        const QJsonObject entry = value.toObject();
+        QCOMPARE(QStringList(entry.keys()),
+                 QStringList({"file", "folder", "kind", "link", "name", "thumbprint", "uri", "validUntil"}));
+        QCOMPARE(entry["thumbprint"].toString().size(), 40);
+        seen << entry["folder"].toString() + '/' + entry["kind"].toString() + '/' + entry["name"].toString() +
+                    '/' + entry["uri"].toString();
+    }
+    QCOMPARE(seen, QStringList({"trusted/certificate/Line 3 HMI/urn:plant:hmi",
+                                "issuers/CA certificate/Partner CA/", "revocation/CRL/Partner CA/"}));
+    QVERIFY(QDateTime::fromString(entries[0]["validUntil"].toString(), Qt::ISODate) >
+            QDateTime::currentDateTimeUtc().addDays(29));
+}
+
+void TestCli::trustNames_data()
+{
+    QTest::addColumn<QString>("action");
+    QTest::addColumn<int>("length"); // of the thumbprint prefix given; 0 the file name
+    QTest::addColumn<bool>("twice"); // the certificate lies twice in the rejected folder
+    QTest::addColumn<int>("exitCode");
+    QTest::newRow("accept, unique prefix") << "accept" << 8 << false << 0;
+    QTest::newRow("accept, whole thumbprint") << "accept" << 40 << false << 0;
+    QTest::newRow("accept, file name") << "accept" << 0 << false << 0;
+    QTest::newRow("accept, ambiguous") << "accept" << 8 << true << 1;
+    QTest::newRow("accept, too short") << "accept" << 7 << false << 2;
+    QTest::newRow("reject, not in the trust list") << "reject" << 8 << false << 1;
+    QTest::newRow("remove without --yes") << "remove" << 8 << false << 2;
+}
+
+void TestCli::trustNames()
+{
+    QFETCH(QString, action);
+    QFETCH(int, length);
+    QFETCH(bool, twice);
+    QFETCH(int, exitCode);
+    QCOMPARE(moxsec({"folders", "create"}).exitCode, 0);
+    TestCertificates make(m_dir->filePath("certs"));
+    const QString client = make.make("client.pem", "Client", false, false);
+    const QString rejected = path("OpcUa/pki/rejected/");
+    QVERIFY(QFile::copy(client, rejected + "client.pem"));
+    if (twice)
+        QVERIFY(QFile::copy(client, rejected + "client-again.pem"));
+    const QMap<QString, QByteArray> before = files();
+    const QString key = length ? make.thumbprint(client).left(length) : QString("client.pem");
+    const Run run = moxsec({"trust", action, key});
+    QVERIFY2(run.exitCode == exitCode, run.err.constData());
+    if (exitCode == 0) {
+        QVERIFY(!QFile::exists(rejected + "client.pem"));
+        QCOMPARE(make.thumbprint(path("OpcUa/pki/trusted/client.pem")), make.thumbprint(client));
+    } else {
+        QCOMPARE(files(), before);
+        QVERIFY2(run.err.contains(key.toUtf8()) || run.err.contains("rejected/client.pem"),
+                 run.err.constData());
+    }
 }
 
 QTEST_GUILESS_MAIN(TestCli)

@@ -30,7 +30,7 @@ private:
     {
         QStringList names;
         for (QPushButton* button :
-             m_window->findChildren<QPushButton*>(QRegularExpression("^(generate|delete)")))
+             m_window->findChildren<QPushButton*>(QRegularExpression("^(generate|delete)\\w*PushButton_")))
             names << (button->isHidden() ? "" : button->objectName().remove("PushButton"));
         names.sort();
         return names.join(' ').trimmed();

@@ -1,8 +1,10 @@
 #include "certificateDetailsDialog.h"
 #include "certificateDialog.h"
+#include "clientCertificatesTab.h"
 #include "confirmDialog.h"
 #include "mainWindow.h"
 #include "openSslRecorder.h"
+#include "testCertificates.h"
 #include "testEnumerator.h"
 #include "uaUserDialog.h"
 
@@ -134,6 +136,76 @@ class TestMainWindow : public QObject
     }
 
 private slots:
+    // On node-opcua's layout: a refused client is trusted with the button, the table follows files the server
+    // drops in while the window is open, and Delete takes several rows after naming them.
+    void clientCertificatesTab()
+    {
+        writeConfig({"CERTIFICATE_TRUST_LIST_PATH=pki/trusted/certs",
+                     "CERTIFICATE_ISSUER_LIST_PATH=pki/issuers/certs",
+                     "CERTIFICATE_REVOCATION_LIST_PATH=pki/issuers/crl",
+                     "CERTIFICATE_REJECTED_LIST_PATH=pki/rejected"});
+        for (const char* folder : {"trusted/certs", "issuers/certs", "issuers/crl", "rejected"})
+            QVERIFY(QDir().mkpath(path("OpcUa/pki/") + folder));
+        TestCertificates make(m_dir->filePath("certs"));
+        const QString first = make.make("first.pem", "Panel 1", false, false, "urn:panel:1");
+        const QString second = make.make("second.der", "Panel 2", false, true);
+        QVERIFY(QFile::copy(first, path("OpcUa/pki/rejected/panel1.pem")));
+        auto window = open();
+        auto* table = window->findChild<QTableWidget*>("certificatesTable");
+        auto* trust = window->findChild<QPushButton*>("trustPushButton");
+        auto* reject = window->findChild<QPushButton*>("rejectPushButton");
+        auto* tabs = window->findChild<QTabWidget*>("tabWidget");
+        QCOMPARE(tabs->widget(tabs->indexOf(window->findChild<QWidget*>("tab_ua_auth")) + 1)->objectName(),
+                 QString("tab_clientCerts"));
+        QCOMPARE(table->rowCount(), 1);
+        QCOMPARE(table->item(0, ClientCertificatesTab::UriColumn)->text(), QString("urn:panel:1"));
+        QCOMPARE(table->item(0, ClientCertificatesTab::ThumbprintColumn)->text(), make.thumbprint(first));
+        // Valid for 30 days: within the warning time.
+        QCOMPARE(table->item(0, ClientCertificatesTab::ValidUntilColumn)->background().color(),
+                 QColor(255, 236, 150));
+        QVERIFY(!trust->isEnabled());
+        table->selectRow(0);
+        QVERIFY(trust->isEnabled() && !reject->isEnabled());
+        // Details… shows the selected certificate.
+        QString shown;
+        QTimer::singleShot(0, window.get(), [&] {
+            if (auto* details = qobject_cast<CertificateDetailsDialog*>(QApplication::activeModalWidget())) {
+                shown = details->value("SHA-1 thumbprint");
+                details->reject();
+            }
+        });
+        window->findChild<QPushButton*>("detailsPushButton")->click();
+        QCOMPARE(shown, make.thumbprint(first));
+        // A file of that name in the trust list: the move fails, naming the file and why, and nothing moves.
+        QVERIFY(QFile::copy(second, path("OpcUa/pki/trusted/certs/panel1.pem")));
+        trust->click();
+        auto* tab = window->findChild<ClientCertificatesTab*>();
+        QVERIFY2(tab->lastFailure().contains("panel1.pem") && tab->lastFailure().contains("already holds"),
+                 qPrintable(tab->lastFailure()));
+        QVERIFY(window->findChild<QMessageBox*>()->isVisible());
+        window->findChild<QMessageBox*>()->close();
+        QCOMPARE(make.thumbprint(path("OpcUa/pki/rejected/panel1.pem")), make.thumbprint(first));
+        QVERIFY(QFile::remove(path("OpcUa/pki/trusted/certs/panel1.pem")));
+        tab->refresh();
+        table->selectRow(table->findItems("Rejected", Qt::MatchExactly).value(0)->row());
+        trust->click();
+        QVERIFY(!QFile::exists(path("OpcUa/pki/rejected/panel1.pem")));
+        QCOMPARE(make.thumbprint(path("OpcUa/pki/trusted/certs/panel1.pem")), make.thumbprint(first));
+        QCOMPARE(table->item(0, ClientCertificatesTab::FolderColumn)->text(), QString("Trusted"));
+
+        QVERIFY(QFile::copy(second, path("OpcUa/pki/rejected/panel2.der")));
+        QTRY_COMPARE(table->rowCount(), 2);
+        table->selectAll();
+        QVERIFY(!trust->isEnabled() && !reject->isEnabled());
+        const QString question = answer(window->findChild<QPushButton*>("deletePushButton"), true);
+        QVERIFY2(question.contains(path("OpcUa/pki/trusted/certs/panel1.pem")) &&
+                     question.contains(path("OpcUa/pki/rejected/panel2.der")),
+                 qPrintable(question));
+        QCOMPARE(table->rowCount(), 0);
+        QVERIFY(QDir(path("OpcUa/pki/rejected")).isEmpty() &&
+                QDir(path("OpcUa/pki/trusted/certs")).isEmpty());
+    }
+
     void init()
     {
         m_dir.reset(new QTemporaryDir);
@@ -287,7 +359,7 @@ private slots:
                  QStringList{"An unknown error occurred.\n    Changes cannot be written to INI file."});
         auto* tabs = window->findChild<QTabWidget*>("tabWidget");
         auto* certificates = window->findChild<QWidget*>("tab_cert");
-        QVERIFY(tabs->currentIndex() == 2 && tabs->currentWidget()->objectName() == "tab_errors");
+        QVERIFY(tabs->currentIndex() == 3 && tabs->currentWidget()->objectName() == "tab_errors");
         QVERIFY(!certificates->isEnabled() && !view->isEnabled());
 
         // A configuration that no longer parses leaves the earlier one in use; the users file still loads.
@@ -303,7 +375,7 @@ private slots:
 
         writeConfig();
         window->reloadData();
-        QVERIFY(tabs->count() == 2 && certificates->isEnabled() && view->isEnabled());
+        QVERIFY(tabs->count() == 3 && certificates->isEnabled() && view->isEnabled());
     }
 
     // The window keeps a pointer to the active instance across refreshes.

@@ -14,6 +14,7 @@ private slots:
     void initTestCase();
     void interop_data();
     void interop();
+    void trustFolders();
 
 private:
     QString m_cache;
@@ -26,7 +27,8 @@ void TestInterop::initTestCase()
         QCryptographicHash::hash(readAll(source + "package-lock.json"), QCryptographicHash::Sha256);
     m_cache = QStandardPaths::writableLocation(QStandardPaths::GenericCacheLocation) +
               "/moxsecurityconfig/interop/" + lock.toHex().left(16);
-    for (const char* name : {"package.json", "package-lock.json", "interop.mjs"}) // it imports from beside it
+    for (const char* name :
+         {"package.json", "package-lock.json", "interop.mjs", "trust.mjs"}) // it imports from beside it
         write(m_cache + '/' + name, readAll(source + name));
     // npm ci empties node_modules first, so a broken install is redone: the mark comes only after success.
     if (!QFile::exists(m_cache + "/node_modules/.mox-installed")) {
@@ -88,6 +90,72 @@ void TestInterop::interop()
                                                 "applicationUri *= " +
                                                 uri + "\\b")),
              !warnings.isEmpty());
+}
+
+// The four folders in node-opcua's layout, used by a node-opcua server that accepts no unknown certificate:
+// a client it refused connects once moxsec trusts its certificate, and is refused again once moxsec rejects
+// it.
+void TestInterop::trustFolders()
+{
+    QByteArray config = readAll(mox("OpcUa/MoxOpcUa.ini"));
+    for (const char* change : {"TRUST_LIST_PATH=pki/trusted|/certs", "ISSUER_LIST_PATH=pki/issuers|/certs",
+                               "REVOCATION_LIST_PATH=pki/crl|", "REJECTED_LIST_PATH=pki/rejected|"}) {
+        const QByteArray from = QByteArray("CERTIFICATE_") + QByteArray(change).split('|')[0] + '\n';
+        QVERIFY2(config.contains(from), from.constData());
+        config.replace(from, from.chopped(1) + QByteArray(change).split('|')[1] + '\n');
+    }
+    config.replace("pki/crl\n", "pki/issuers/crl\n");
+    write(mox("OpcUa/MoxOpcUa.ini"), config);
+    const QString pki = mox("OpcUa/pki");
+    RootedInstEnumerator instances(m_dir->path());
+    instances.Refresh();
+    const ConfigSnapshot snapshot = ConfigSnapshot::load(instances.GetActiveInstance());
+    QCOMPARE(QStringList({snapshot.trustList.path, snapshot.issuers.path, snapshot.revocation.path,
+                          snapshot.rejected.path}),
+             QStringList(
+                 {pki + "/trusted/certs", pki + "/issuers/certs", pki + "/issuers/crl", pki + "/rejected"}));
+
+    QProcess node;
+    node.start("node", {m_cache + "/trust.mjs", pki, m_dir->filePath("client-pki")});
+    const auto stop = qScopeGuard([&node] {
+        node.kill();
+        node.waitForFinished();
+    });
+    QString log; // node-opcua's own lines, shown when an answer is not the expected one
+    auto next = [&node, &log]() {
+        for (;;) {
+            while (!node.canReadLine() && node.waitForReadyRead(120000)) {
+            }
+            if (!node.canReadLine())
+                return QString("no answer:\n") + log + node.readAllStandardError();
+            const QString line = QString(node.readLine()).trimmed();
+            if (line.startsWith("FIRST ") || line.startsWith("NOW "))
+                return line;
+            log += line + '\n';
+        }
+    };
+    auto moxsec = [&](const QStringList& arguments) {
+        QProcess process;
+        process.start(MOXSEC_PATH, QStringList{"--root", m_dir->path()} + arguments);
+        process.waitForFinished(60000);
+        const QByteArray out = process.readAllStandardOutput();
+        if (process.exitCode() != 0)
+            qWarning() << arguments << out << process.readAllStandardError();
+        return QJsonDocument::fromJson(out).object();
+    };
+    QCOMPARE(next(), QString("FIRST REFUSED"));
+    const QJsonArray entries = moxsec({"trust", "list", "--json"})["data"].toObject()["entries"].toArray();
+    QCOMPARE(entries.size(), 1);
+    QCOMPARE(entries[0]["folder"].toString(), QString("rejected"));
+    const QString thumbprint = entries[0]["thumbprint"].toString();
+    QVERIFY(moxsec({"trust", "accept", thumbprint, "--json"})["ok"].toBool());
+    node.write("connected\n");
+    QCOMPARE(next(), QString("NOW CONNECTED"));
+    QVERIFY(moxsec({"trust", "reject", thumbprint.left(10), "--json"})["ok"].toBool());
+    node.write("refused\n");
+    QCOMPARE(next(), QString("NOW REFUSED"));
+    node.write("quit\n");
+    QVERIFY(node.waitForFinished(30000));
 }
 
 QTEST_MAIN(TestInterop)

@@ -28,6 +28,11 @@ const char s_certNote[] =
     "server reads it; --der confirms DER and is refused for a .pem path. Without --passphrase-stdin the "
     "configured pass phrase, if any, protects an OPC UA key; an empty line read with it leaves the key "
     "unprotected.";
+const char s_moveNote[] =
+    "A file of the same name in the target folder is never replaced: the move fails, saying so. Nothing "
+    "changes when any name is unknown or ambiguous.";
+// Commands that take any number of files.
+const int s_manyArguments = 100000;
 const char s_backupNote[] =
     "What goes is first moved into .backup/<date-time>/ of the folder that held it (0700; the ten newest "
     "backups are kept); --no-backup deletes it for good.";
@@ -39,6 +44,7 @@ CommandLine::CommandLine()
     const QString usersNote = QString::fromLatin1(s_usersNote);
     const QString certNote = QString::fromLatin1(s_certNote);
     const QString backupNote = QString::fromLatin1(s_backupNote);
+    const QString moveNote = QString::fromLatin1(s_moveNote);
     const QStringList certOptions{
         "country",     "state",   "locality",     "organization", "unit",
         "common-name", "uri-end", "machine-name", "dns",          "ip",
@@ -141,6 +147,49 @@ CommandLine::CommandLine()
          0,
          {"yes", "no-backup"},
          "Deletes the client-certificate folders. " + backupNote},
+        {"trust list",
+         "",
+         0,
+         0,
+         {},
+         "Lists the client-certificate folders (trusted, issuers, rejected, revocation): each file's folder, "
+         "kind (certificate, CA certificate, CRL, unreadable with the reason), name (CN), application URI, "
+         "valid until, SHA-1 thumbprint and file. Files over 1 MB are listed as unreadable."},
+        {"trust accept",
+         "THUMBPRINT|FILE...",
+         1,
+         s_manyArguments,
+         {},
+         "Moves certificates from the rejected folder into the trust list, so those clients may connect. "
+         "A certificate is named by its SHA-1 thumbprint or a unique prefix of at least 8 hex digits, by "
+         "its file name or by its path. " +
+             moveNote},
+        {"trust reject",
+         "THUMBPRINT|FILE...",
+         1,
+         s_manyArguments,
+         {},
+         "Moves certificates from the trust list into the rejected folder, so those clients are refused. "
+         "Named as with trust accept. " +
+             moveNote},
+        {"trust remove",
+         "THUMBPRINT|FILE...",
+         1,
+         s_manyArguments,
+         {"yes"},
+         "Deletes certificates or CRLs from any of the four folders (asks on a terminal, else needs --yes). "
+         "Named as with trust accept. A symbolic link is removed itself, never what it points to."},
+        {"trust import",
+         "FILE...",
+         1,
+         s_manyArguments,
+         {"issuer", "trusted"},
+         "Imports certificates (PEM or DER) and CRLs. By content a CA certificate goes to the issuers, any "
+         "other certificate to the trust list, a CRL to the revocation folder; --issuer or --trusted puts "
+         "certificates there instead. A certificate is written as '<CN> [<thumbprint>].der' or '.pem' after "
+         "its encoding, a CRL keeps its name. An existing file is never replaced, except a CRL by a later "
+         "one "
+         "of the same issuer."},
         {"auth create", "", 0, 0, {}, "Creates the empty users file when it is missing."},
         {"auth delete", "", 0, 0, {"yes", "no-backup"}, "Deletes the users file. " + backupNote},
     };
@@ -173,6 +222,8 @@ CommandLine::CommandLine()
         {"der", "DER encoding (refused when the certificate path ends in .pem)."},
         {"passphrase-stdin", "Reads the key's pass phrase from standard input (one line; OPC UA)."},
         {"strict", "Exits 1 also when there are only warnings."},
+        {"issuer", "Imports certificates into the issuers folder, CA or not (trust import)."},
+        {"trusted", "Imports certificates into the trust list, CA or not (trust import)."},
         {"update-config", "Writes a URI or pass phrase that differs into the OPC UA config (OPC UA)."},
     };
     m_global = QStringList{"help", "version", "root", "json", "quiet"};

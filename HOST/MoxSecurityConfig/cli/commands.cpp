@@ -9,6 +9,7 @@
 #include "core/certificateRequest.h"
 #include "core/rootedEnumerator.h"
 #include "core/securityActions.h"
+#include "core/trustStore.h"
 
 #include "IniAuth.h"
 
@@ -80,6 +81,12 @@ int Commands::run()
         return certShow();
     if (name.startsWith(QLatin1String("config ")))
         return configSet(name.endsWith(QLatin1String("passphrase")));
+    if (name == QLatin1String("trust list"))
+        return trustList();
+    if (name == QLatin1String("trust import"))
+        return trustImport();
+    if (name.startsWith(QLatin1String("trust ")))
+        return trustChange(name.section(QLatin1Char(' '), 1));
     if (name.startsWith(QLatin1String("folders ")))
         return folders(name.endsWith(QLatin1String("create")));
     return auth(name.endsWith(QLatin1String("create")));
@@ -846,4 +853,174 @@ int Commands::auth(bool create)
                : create        ? QStringLiteral("Created %1").arg(file.path)
                                : QStringLiteral("Deleted %1").arg(file.path));
     return Output::Success;
+}
+
+namespace {
+
+QString dateText(const QDateTime& time)
+{
+    return time.isValid() ? time.toString(Qt::ISODate) : QString();
+}
+
+QJsonObject entryJson(const TrustStore::Entry& entry)
+{
+    QJsonObject object{{QStringLiteral("folder"), TrustStore::folderName(entry.folder)},
+                       {QStringLiteral("kind"), TrustStore::kindName(entry.kind)},
+                       {QStringLiteral("name"), entry.name},
+                       {QStringLiteral("uri"), entry.uri},
+                       {QStringLiteral("validUntil"), dateText(entry.validUntil)},
+                       {QStringLiteral("thumbprint"), entry.thumbprint},
+                       {QStringLiteral("file"), entry.path},
+                       {QStringLiteral("link"), entry.link}};
+    if (entry.kind == TrustStore::Kind::Unreadable)
+        object.insert(QStringLiteral("reason"), entry.reason);
+    return object;
+}
+
+QJsonObject foldersJson(const TrustStore::Folders& folders)
+{
+    QJsonObject object;
+    for (TrustStore::Folder folder : {TrustStore::Folder::Trusted, TrustStore::Folder::Issuers,
+                                      TrustStore::Folder::Rejected, TrustStore::Folder::Revocation})
+        object.insert(TrustStore::folderName(folder), folders.path(folder));
+    return object;
+}
+
+} // namespace
+
+int Commands::trustList()
+{
+    if (!load(false))
+        return Output::Failure;
+    for (const Problem& problem : m_snapshot.warnings)
+        m_out.warning(problem);
+    const TrustStore::Folders folders = TrustStore::foldersOf(m_snapshot);
+    Problems problems;
+    const QList<TrustStore::Entry> entries = TrustStore(folders).list(&problems);
+    for (const Problem& problem : problems)
+        m_out.error(problem);
+    QJsonArray array;
+    for (const TrustStore::Entry& entry : entries) {
+        array.append(entryJson(entry));
+        const QString what =
+            entry.kind == TrustStore::Kind::Unreadable
+                ? QStringLiteral("unreadable: ") + entry.reason
+                : QStringLiteral("%1 %2 %3 %4")
+                      .arg(TrustStore::kindName(entry.kind), -14)
+                      .arg(entry.validUntil.isValid()
+                               ? entry.validUntil.toString(QStringLiteral("yyyy-MM-dd"))
+                               : QStringLiteral("-"),
+                           -10)
+                      .arg(entry.thumbprint, entry.uri.isEmpty() ? entry.name
+                                                                 : entry.name + QStringLiteral(" <") +
+                                                                       entry.uri + QLatin1Char('>'));
+        m_out.line(QStringLiteral("%1 %2\n           %3")
+                       .arg(TrustStore::folderName(entry.folder), -10)
+                       .arg(what, entry.path));
+    }
+    if (entries.isEmpty())
+        m_out.line(QStringLiteral("The client-certificate folders hold no files."));
+    m_out.data().insert(QStringLiteral("folders"), foldersJson(folders));
+    m_out.data().insert(QStringLiteral("entries"), array);
+    return problems.isEmpty() ? Output::Success : Output::Failure;
+}
+
+int Commands::trustChange(const QString& action)
+{
+    if (!load(false) || !configurationUsable())
+        return Output::Failure;
+    using Folder = TrustStore::Folder;
+    const bool remove = action == QLatin1String("remove");
+    const Folder from = action == QLatin1String("accept") ? Folder::Rejected : Folder::Trusted;
+    const TrustStore store(TrustStore::foldersOf(m_snapshot));
+    Problems problems;
+    const QList<TrustStore::Entry> all = store.list(&problems);
+    for (const Problem& problem : problems)
+        m_out.warning(problem);
+    QList<TrustStore::Entry> candidates;
+    for (const TrustStore::Entry& entry : all) {
+        if (remove || entry.folder == from)
+            candidates << entry;
+    }
+    // Every name is resolved before anything moves, so one bad name changes nothing.
+    QList<TrustStore::Entry> chosen;
+    for (const QString& key : m_line.arguments()) {
+        QString error;
+        bool badInput = false;
+        const TrustStore::Entry* entry = TrustStore::find(candidates, key, &error, &badInput);
+        if (!entry && !badInput && !remove) {
+            if (const TrustStore::Entry* elsewhere = TrustStore::find(all, key, nullptr))
+                error = QStringLiteral("'%1' is in the %2 folder, not in the %3 folder.")
+                            .arg(elsewhere->path, TrustStore::folderName(elsewhere->folder),
+                                 TrustStore::folderName(from));
+        }
+        if (!entry)
+            return fail(QStringLiteral("Nothing was changed: %1").arg(error), key,
+                        badInput ? Output::Usage : Output::Failure);
+        const bool twice = std::any_of(chosen.begin(), chosen.end(), [&](const TrustStore::Entry& e) {
+            return e.folder == entry->folder && e.fileName == entry->fileName;
+        });
+        if (!twice)
+            chosen << *entry;
+    }
+    if (remove) {
+        QStringList paths;
+        for (const TrustStore::Entry& entry : chosen)
+            paths << entry.path;
+        int exitCode;
+        if (!confirmed(QStringLiteral("Delete %1?").arg(paths.join(QStringLiteral(", "))), exitCode))
+            return exitCode;
+    }
+    const ActionResult result = remove                              ? store.remove(chosen)
+                                : action == QLatin1String("accept") ? store.trust(chosen)
+                                                                    : store.reject(chosen);
+    for (const Problem& problem : result.problems)
+        m_out.error(problem);
+    m_out.setChanged(result.changed);
+    const QString to =
+        TrustStore::foldersOf(m_snapshot).path(from == Folder::Rejected ? Folder::Trusted : Folder::Rejected);
+    QJsonArray array;
+    for (const TrustStore::Entry& entry : chosen) {
+        const QString target = remove ? QString() : to + QLatin1Char('/') + entry.fileName;
+        // What a failure left in place is reported where it is.
+        const bool done = !QFileInfo(entry.path).isSymLink() && !QFileInfo::exists(entry.path);
+        QJsonObject object{{QStringLiteral("thumbprint"), entry.thumbprint},
+                           {QStringLiteral("name"), entry.name},
+                           {QStringLiteral("from"), entry.path},
+                           {QStringLiteral("done"), done}};
+        if (!remove)
+            object.insert(QStringLiteral("to"), target);
+        array.append(object);
+        if (done)
+            m_out.line(remove ? QStringLiteral("Removed %1").arg(entry.path)
+                              : QStringLiteral("Moved %1\n   to %2").arg(entry.path, target));
+    }
+    m_out.data().insert(QStringLiteral("files"), array);
+    return result.ok ? Output::Success : Output::Failure;
+}
+
+int Commands::trustImport()
+{
+    const bool issuer = m_line.isSet(QStringLiteral("issuer"));
+    const bool trusted = m_line.isSet(QStringLiteral("trusted"));
+    if (issuer && trusted)
+        return usage(QStringLiteral("--issuer and --trusted exclude each other."));
+    if (!load(false) || !configurationUsable())
+        return Output::Failure;
+    const TrustStore store(TrustStore::foldersOf(m_snapshot));
+    QStringList written;
+    const ActionResult result = store.importFiles(m_line.arguments(),
+                                                  issuer    ? TrustStore::Target::Issuers
+                                                  : trusted ? TrustStore::Target::Trusted
+                                                            : TrustStore::Target::ByContent,
+                                                  &written);
+    for (const Problem& problem : result.problems)
+        m_out.error(problem);
+    for (const Problem& problem : result.warnings)
+        m_out.warning(problem);
+    m_out.setChanged(result.changed);
+    for (const QString& path : written)
+        m_out.line(QStringLiteral("Imported %1").arg(path));
+    m_out.data().insert(QStringLiteral("written"), QJsonArray::fromStringList(written));
+    return result.ok ? Output::Success : Output::Failure;
 }

@@ -38,6 +38,10 @@ private:
     int configSet(bool passphrase);
     int folders(bool create);
     int auth(bool create);
+    int trustList();
+    // accept, reject or remove.
+    int trustChange(const QString& action);
+    int trustImport();
 
     // Loads the instance; false (with the error reported) when there is none.
     bool load(bool checkKey);

@@ -1,0 +1,60 @@
+// The client-certificate folders in one table: trust a client the server refused, reject or delete one,
+// import partners' certificates and CRLs. The table follows the folders as the server writes into them.
+#pragma once
+
+#include "core/trustStore.h"
+
+#include "ui_clientCertificatesTab.h"
+
+#include <QFileSystemWatcher>
+#include <QTimer>
+#include <QWidget>
+
+class ClientCertificatesTab : public QWidget, private Ui::ClientCertificatesTab
+{
+    Q_OBJECT
+
+public:
+    enum Column
+    {
+        FolderColumn,
+        NameColumn,
+        UriColumn,
+        ValidUntilColumn,
+        ThumbprintColumn,
+        FileColumn
+    };
+
+    explicit ClientCertificatesTab(QWidget* parent = nullptr);
+    ~ClientCertificatesTab() override;
+
+    // The folders to show and watch (empty paths are not configured), then lists them.
+    void setFolders(const TrustStore::Folders& folders);
+    const QList<TrustStore::Entry>& entries() const { return m_entries; }
+    QList<TrustStore::Entry> selectedEntries() const;
+    // What the last action or listing could not do, one line per file; empty when all went well.
+    QString lastFailure() const { return m_lastFailure; }
+
+public slots:
+    // Lists the folders again, keeping the selection.
+    void refresh();
+    void trustSelected();
+    void rejectSelected();
+    // Asks first, naming every file that goes.
+    void deleteSelected();
+    void importFiles();
+    void importPaths(const QStringList& paths);
+    void showDetails();
+
+private:
+    void updateButtons();
+    // Lists again and shows what failed, naming each file and the reason.
+    void finish(const ActionResult& result);
+    void watch();
+
+    TrustStore::Folders m_folders;
+    QList<TrustStore::Entry> m_entries;
+    QFileSystemWatcher m_watcher;
+    QTimer m_refreshLater; // the server writes a file in steps: one listing after the last change
+    QString m_lastFailure;
+};
