@@ -2,6 +2,8 @@
 #include "IniEditor.h"
 #include "IniManager.h"
 
+#include "testFiles.h"
+
 #include <QtTest>
 
 #include <csignal>
@@ -18,16 +20,8 @@ class TestIniEditor : public QObject
 
     QTemporaryDir m_dir;
     QString file() const { return m_dir.filePath("MoxOpcUa.ini"); }
-    static QByteArray read(const QString& path)
-    {
-        QFile f(path);
-        return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<unreadable>");
-    }
-    static bool write(const QString& path, const QByteArray& bytes)
-    {
-        QFile f(path);
-        return f.open(QIODevice::WriteOnly | QIODevice::Truncate) && f.write(bytes) == bytes.size();
-    }
+    static QByteArray read(const QString& path) { return readFile(path); }
+    static bool write(const QString& path, const QByteArray& bytes) { return writeFile(path, bytes); }
     QStringList leftovers() const
     {
         return QDir(m_dir.path()).entryList({"*.tmp"}, QDir::Hidden | QDir::Files);
