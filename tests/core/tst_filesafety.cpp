@@ -294,6 +294,33 @@ private slots:
         QCOMPARE(temporaries(t.path()), QStringList());
     }
 
+    // What a killed writer leaves is swept; a live process's temporary, other hidden files and a
+    // long stem's name (cut to fit) are not confused with it.
+    void staleTemporariesAreSwept()
+    {
+        QTemporaryDir t;
+        const pid_t child = ::fork();
+        if (child == 0) {
+            QString path;
+            ::_exit(FileSafety::createTemporary(t.path(), QString(300, QChar(0x00e9)), path, nullptr) >= 0
+                        ? 0
+                        : 1);
+        }
+        int status = 0;
+        QCOMPARE(::waitpid(child, &status, 0), child);
+        QCOMPARE(WEXITSTATUS(status), 0);
+        QString mine;
+        const int fd = FileSafety::createTemporary(t.path(), "key.pem", mine, nullptr);
+        QVERIFY(fd >= 0);
+        ::close(fd);
+        QVERIFY(writeFile(t.filePath(".backup.123.tmp.keep"), "") && writeFile(t.filePath(".notes.tmp"), ""));
+        QCOMPARE(temporaries(t.path()).size(), 3);
+        QCOMPARE(FileSafety::temporaryOwner(name(QFileInfo(mine).fileName())), ::getpid());
+
+        QCOMPARE(FileSafety::removeStaleTemporaries(t.path()), 1);
+        QCOMPARE(temporaries(t.path()), QStringList({QFileInfo(mine).fileName(), ".notes.tmp"}));
+    }
+
     void ownershipFollowsConfiguration_data()
     {
         QTest::addColumn<int>("configMode");

@@ -5,9 +5,13 @@
 
 #include <openssl/rand.h>
 
+#include <cctype>
 #include <cerrno>
+#include <climits>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -240,7 +244,11 @@ int FileSafety::createTemporary(const QString& folder, const QString& stem, QStr
 {
     QString safeStem = stem;
     safeStem.replace(QLatin1Char('/'), QLatin1Char('_'));
+    // Room for ".<pid>.<16 hex>.tmp" within the usual 255-byte limit of a name.
+    while (QFile::encodeName(safeStem).size() > s_maxStemBytes)
+        safeStem.chop(safeStem.size() >= 2 && safeStem.at(safeStem.size() - 1).isLowSurrogate() ? 2 : 1);
     const QString base = folder.endsWith(QLatin1Char('/')) ? folder : folder + QLatin1Char('/');
+    const QString owner = QString::number(::getpid());
     for (int attempt = 0; attempt < 100; ++attempt) {
         unsigned char random[8];
         if (RAND_bytes(random, sizeof random) != 1) {
@@ -248,7 +256,7 @@ int FileSafety::createTemporary(const QString& folder, const QString& stem, QStr
             return -1;
         }
         const QString candidate =
-            base + QLatin1Char('.') + safeStem + QLatin1Char('.') +
+            base + QLatin1Char('.') + safeStem + QLatin1Char('.') + owner + QLatin1Char('.') +
             QString::fromLatin1(QByteArray(reinterpret_cast<const char*>(random), sizeof random).toHex()) +
             QStringLiteral(".tmp");
         const int fd = ::open(encoded(candidate).constData(),
@@ -265,6 +273,49 @@ int FileSafety::createTemporary(const QString& folder, const QString& stem, QStr
     }
     setError(error, tr("Cannot create a file in '%1': no free name.").arg(folder));
     return -1;
+}
+
+pid_t FileSafety::temporaryOwner(const QByteArray& name, const char* suffix)
+{
+    // ".<stem>.<pid>.<random>" + suffix; the random part is hex (ours) or decimal (the INI writers').
+    const QByteArray end(suffix);
+    if (!name.startsWith('.') || !name.endsWith(end))
+        return 0;
+    const QByteArray body = name.left(name.size() - end.size());
+    const int randomDot = body.lastIndexOf('.');
+    const int pidDot = randomDot > 0 ? body.lastIndexOf('.', randomDot - 1) : -1;
+    if (pidDot <= 0 || randomDot - pidDot < 2 || randomDot + 1 >= body.size())
+        return 0;
+    for (int i = randomDot + 1; i < body.size(); ++i) {
+        if (!std::isxdigit(static_cast<unsigned char>(body.at(i))))
+            return 0;
+    }
+    const QByteArray digits = body.mid(pidDot + 1, randomDot - pidDot - 1);
+    bool ok = false;
+    const long pid = digits.toLong(&ok);
+    if (!ok || pid <= 0 || pid > INT_MAX || digits.startsWith('+') || digits.startsWith('-'))
+        return 0;
+    return pid_t(pid);
+}
+
+int FileSafety::removeStaleTemporaries(const QString& folder, const char* suffix)
+{
+    DIR* dir = ::opendir(encoded(folder).constData());
+    if (!dir)
+        return 0;
+    int removed = 0;
+    while (const dirent* entry = ::readdir(dir)) {
+        const pid_t pid = temporaryOwner(QByteArray(entry->d_name), suffix);
+        if (pid == 0 || pid == ::getpid())
+            continue;
+        // Only a process that is gone: a live writer (ours or another instance's) keeps its file.
+        if (::kill(pid, 0) == 0 || errno != ESRCH)
+            continue;
+        if (::unlinkat(::dirfd(dir), entry->d_name, 0) == 0)
+            ++removed;
+    }
+    ::closedir(dir);
+    return removed;
 }
 
 bool FileSafety::moveIntoPlace(const QString& tempPath, const QString& target, const Ownership& ownership,

@@ -44,10 +44,18 @@ public:
     // descriptor), else the sentence that says what it is instead.
     static QString checkRegular(const QString& path, qint64 maxSize = s_maxFileSize);
 
-    // Creates a new, empty file in folder under a unique name starting with "." + stem, with
-    // O_CREAT|O_EXCL|O_NOFOLLOW and mode 0600. Returns the open descriptor (the caller closes it) and the
-    // path in tempPath, or -1 with error set.
+    // Creates a new, empty file in folder under a unique name ".<stem>.<pid>.<random>.tmp" (the stem cut so
+    // the name fits the file system), with O_CREAT|O_EXCL|O_NOFOLLOW and mode 0600. Returns the open
+    // descriptor (the caller closes it) and the path in tempPath, or -1 with error set.
     static int createTemporary(const QString& folder, const QString& stem, QString& tempPath, QString* error);
+    // A hidden name made by createTemporary (or the INI writers) with this suffix: the process id that made
+    // it, or 0 when name is not of that form.
+    static pid_t temporaryOwner(const QByteArray& name, const char* suffix = ".tmp");
+    // Removes the temporaries with that suffix in folder whose process is gone: what a killed writer left.
+    // Links and folders of such a name are removed as entries, never followed. Returns how many went.
+    static int removeStaleTemporaries(const QString& folder, const char* suffix = ".tmp");
+    // The longest stem that createTemporary keeps whole (longer ones are cut on a character boundary).
+    static constexpr int s_maxStemBytes = 200;
 
     // Gives the temporary file the ownership (owner and group where the process may set them, then the file
     // mode), syncs it and renames it over target, which may be a link: the link is replaced, not followed.
