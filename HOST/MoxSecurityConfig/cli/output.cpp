@@ -3,6 +3,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 
+#include <algorithm>
 #include <cstdio>
 
 namespace {
@@ -53,16 +54,22 @@ int sequenceLength(const uchar* data, int size)
 
 void appendValidUtf8(QByteArray& out, const char* data, int size)
 {
+    int valid = 0; // start of the run not yet copied
     for (int i = 0; i < size;) {
+        if (uchar(data[i]) < 0x80) {
+            ++i;
+            continue;
+        }
         const int length = sequenceLength(reinterpret_cast<const uchar*>(data) + i, size - i);
         if (length) {
-            out.append(data + i, length);
             i += length;
-        } else {
-            out += "\xef\xbf\xbd";
-            ++i;
+            continue;
         }
+        out.append(data + valid, i - valid);
+        out += "\xef\xbf\xbd";
+        valid = ++i;
     }
+    out.append(data + valid, size - valid);
 }
 
 // The value of the \uXXXX escape at text[at], or -1.
@@ -143,6 +150,12 @@ void Output::appendJsonString(QByteArray& out, const char* utf8, int size)
 
 QString Output::escaped(const QString& text)
 {
+    auto special = [](QChar ch) {
+        const ushort c = ch.unicode();
+        return c < 0x20 || c == '\\' || (c >= 0x7f && c <= 0x9f) || bidiControl(c);
+    };
+    if (std::none_of(text.begin(), text.end(), special))
+        return text;
     QString out;
     out.reserve(text.size());
     for (const QChar ch : text) {
@@ -166,6 +179,13 @@ QString Output::escaped(const QString& text)
 
 QByteArray Output::validUtf8(const QByteArray& json)
 {
+    // Most documents are plain ASCII without surrogate escapes: those are returned as they are.
+    const char* data = json.constData();
+    bool plain = true;
+    for (int i = 0; i < json.size() && plain; ++i)
+        plain = uchar(data[i]) < 0x80 && !(data[i] == '\\' && (data[i + 1] == 'u' || data[i + 1] == 'U'));
+    if (plain)
+        return json;
     QByteArray checked;
     appendValidUtf8(checked, json.constData(), json.size());
     QByteArray out;
