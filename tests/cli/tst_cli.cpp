@@ -638,19 +638,17 @@ void TestCli::boundedInput_data()
     QTest::addColumn<QString>("message");
     // Memory is capped, so reading without bound aborts instead of taking the machine down.
     const QStringList zero{"sh", "-c", "ulimit -v 2000000; exec \"$@\" < /dev/zero", "sh"};
-    QTest::newRow("70 MB pass phrase") << QStringList{"config", "set-passphrase", "--passphrase-stdin"}
+    QTest::newRow("70 MB pass phrase") << QString("config set-passphrase --passphrase-stdin").split(' ')
                                        << QByteArray(70 << 20, 'p') << "longer than 1024 bytes";
     QTest::newRow("pass phrase for a key")
-        << QStringList{"cert", "generate",   "opcua", "--passphrase-stdin", "--country", "DE", "--state",
-                       "BY",   "--locality", "M",     "--organization",     "A"}
+        << QString(
+               "cert generate opcua --passphrase-stdin --country DE --state BY --locality M --organization A")
+               .split(' ')
         << QByteArray(1025, 'p') + '\n'
         << "longer than 1024 bytes";
-    for (const QStringList& command :
-         {QStringList{"add", "bob", "--role", "guest"}, QStringList{"check", "alice"},
-          QStringList{"ensure", "alice", "--role", "admin"}})
-        QTest::newRow(qPrintable("/dev/zero password: users " + command.first()))
-            << zero + QStringList{"users"} + command + QStringList{"--password-stdin"} << QByteArray()
-            << "at most 30 characters";
+    for (const char* command : {"add bob --role guest", "check alice", "ensure alice --role admin"})
+        QTest::newRow(command) << zero + QString("users %1 --password-stdin").arg(command).split(' ')
+                               << QByteArray() << "at most 30 characters";
 }
 
 // Input past what could ever be accepted is refused while reading: quickly, exit 2, nothing written.
@@ -674,49 +672,38 @@ void TestCli::dryRun_data()
 {
     QTest::addColumn<QStringList>("arguments");
     QTest::addColumn<QByteArray>("input");
-    QTest::addColumn<QStringList>("wouldChange"); // a word each entry holds
+    QTest::addColumn<QStringList>("wouldChange"); // a word each entry holds, in order
 
-    const QStringList subject{"--country",      "DE",   "--state", "BY",  "--locality", "Munich",
-                              "--organization", "Acme", "--bits",  "1024"};
-    QTest::newRow("users add") << QStringList{"users", "add", "bob", "--role", "guest", "--password-stdin"}
-                               << QByteArray("bob-pw-1\n") << QStringList{"bob"};
-    QTest::newRow("users passwd") << QStringList{"users", "passwd", "alice", "--password-stdin"}
-                                  << QByteArray("other-pw\n") << QStringList{"password"};
-    QTest::newRow("users rename") << QStringList{"users", "rename", "alice", "carol", "--password-stdin"}
-                                  << QByteArray("carol-pw\n") << QStringList{"carol"};
-    QTest::newRow("users role") << QStringList{"users", "role", "alice", "operator", "--force"}
-                                << QByteArray() << QStringList{"operator"};
-    QTest::newRow("users remove, no --yes")
-        << QStringList{"users", "remove", "alice", "--force"} << QByteArray() << QStringList{"alice"};
-    QTest::newRow("users ensure same")
-        << QStringList{"users", "ensure", "alice", "--role", "admin", "--password-stdin"}
-        << QByteArray(s_password) << QStringList{};
-    QTest::newRow("users ensure both")
-        << QStringList{"users", "ensure", "alice", "--role", "guest", "--password-stdin", "--force"}
-        << QByteArray("Alice-pw-9") << QStringList{"guest", "password"};
-    QTest::newRow("users ensure absent") << QStringList{"users", "ensure", "alice", "--absent", "--force"}
-                                         << QByteArray() << QStringList{"alice"};
-    QTest::newRow("cert generate") << QStringList{"cert", "generate", "core"} + subject << QByteArray()
-                                   << QStringList{"moxcore.key", "moxcore.cer"};
-    QTest::newRow("cert ensure") << QStringList{"cert", "ensure", "opcua", "--passphrase-stdin",
-                                                "--update-config"} +
-                                        subject
-                                 << QByteArray("phrase\n")
-                                 << QStringList{"key.pem", "cert.pem", "APPLICATION_PRIVATE_KEY_PASSWORD"};
-    QTest::newRow("cert delete, none")
-        << QStringList{"cert", "delete", "core"} << QByteArray() << QStringList{};
-    QTest::newRow("set-uri") << QStringList{"config", "set-uri", "urn:x"} << QByteArray()
-                             << QStringList{"APPLICATION_URI"};
-    QTest::newRow("set-uri, same") << QStringList{"config", "set-uri", "urn:MOX:UA:TestServer"}
-                                   << QByteArray() << QStringList{};
-    QTest::newRow("set-passphrase") << QStringList{"config", "set-passphrase", "--passphrase-stdin"}
-                                    << QByteArray("p\n") << QStringList{"APPLICATION_PRIVATE_KEY_PASSWORD"};
-    QTest::newRow("folders create") << QStringList{"folders", "create"} << QByteArray()
-                                    << QStringList{"trusted", "issuers", "crl", "rejected"};
-    QTest::newRow("folders delete, none")
-        << QStringList{"folders", "delete"} << QByteArray() << QStringList{};
-    QTest::newRow("auth create, present") << QStringList{"auth", "create"} << QByteArray() << QStringList{};
-    QTest::newRow("auth delete") << QStringList{"auth", "delete"} << QByteArray() << QStringList{"users.ini"};
+    const QString subject = " --country DE --state BY --locality M --organization Acme --bits 1024";
+    const struct
+    {
+        const char *arguments, *input, *wouldChange;
+    } rows[] = {
+        {"users add bob --role guest --password-stdin", "bob-pw-1", "bob"},
+        {"users passwd alice --password-stdin", "other-pw", "password"},
+        {"users rename alice carol --password-stdin", "carol-pw", "carol"},
+        {"users role alice operator --force", "", "operator"},
+        {"users remove alice --force", "", "alice"}, // no --yes needed
+        {"users ensure alice --role admin --password-stdin", s_password, ""},
+        {"users ensure alice --role guest --password-stdin --force", "Alice-pw-9", "guest password"},
+        {"users ensure alice --absent --force", "", "alice"},
+        {"cert generate core SUBJECT", "", "moxcore.key moxcore.cer"},
+        {"cert ensure opcua --passphrase-stdin --update-config SUBJECT", "phrase",
+         "key.pem cert.pem APPLICATION_PRIVATE_KEY_PASSWORD"},
+        {"cert delete core", "", ""},
+        {"config set-uri urn:x", "", "APPLICATION_URI"},
+        {"config set-uri urn:MOX:UA:TestServer", "", ""},
+        {"config set-passphrase --passphrase-stdin", "p", "APPLICATION_PRIVATE_KEY_PASSWORD"},
+        {"folders create", "", "trusted issuers crl rejected"},
+        {"folders delete", "", ""},
+        {"auth create", "", ""},
+        {"auth delete", "", "users.ini"},
+    };
+    for (const auto& row : rows) {
+        QTest::newRow(row.arguments) << QString(row.arguments).replace(" SUBJECT", subject).split(' ')
+                                     << QByteArray(row.input) + '\n'
+                                     << QString(row.wouldChange).split(' ', Qt::SkipEmptyParts);
+    }
 }
 
 // A dry run checks as the real run does, says what it would change and writes nothing.
