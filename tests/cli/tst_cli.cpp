@@ -46,6 +46,11 @@ private slots:
     void trustListAndImport();
     void trustNames_data();
     void trustNames();
+    void honestOutput();
+    void boundedInput_data();
+    void boundedInput();
+    void dryRun_data();
+    void dryRun();
 
 private:
     Run moxsec(const QStringList& arguments, const QByteArray& input = QByteArray(),
@@ -552,6 +557,172 @@ void TestCli::trustNames()
         QVERIFY2(run.err.contains(key.toUtf8()) || run.err.contains("rejected/client.pem"),
                  run.err.constData());
     }
+}
+
+namespace {
+
+// A self-signed DER certificate whose CN is taken as UTF-8, control characters and all.
+QString certificateNamed(const QString& folder, const QString& file, const QByteArray& cn)
+{
+    TestCertificates make(folder); // writes req.cnf there
+    QProcess openssl;
+    openssl.setWorkingDirectory(folder);
+    openssl.start("openssl", {"req",         "-x509",
+                              "-config",     "req.cnf",
+                              "-extensions", "plain",
+                              "-newkey",     "ec",
+                              "-pkeyopt",    "ec_paramgen_curve:prime256v1",
+                              "-nodes",      "-utf8",
+                              "-subj",       QString::fromUtf8("/CN=" + cn),
+                              "-keyout",     file + ".key",
+                              "-out",        file,
+                              "-outform",    "DER",
+                              "-days",       "30"});
+    return openssl.waitForFinished(60000) && openssl.exitCode() == 0 ? folder + '/' + file : QString();
+}
+
+// Strict: invalid UTF-8 and lone surrogates (which json.loads alone lets through) both fail.
+bool strictJson(const QByteArray& json)
+{
+    QProcess python;
+    python.start("python3", {"-c", "import json,sys; json.dumps(json.loads(sys.stdin.buffer.read()"
+                                   ".decode('utf-8','strict')),ensure_ascii=False).encode('utf-8')"});
+    python.write(json);
+    python.closeWriteChannel();
+    return python.waitForFinished(30000) && python.exitStatus() == QProcess::NormalExit &&
+           python.exitCode() == 0;
+}
+
+} // namespace
+
+// A client chooses its own CN: control characters and bidi overrides in it must not redraw the listing, and
+// names that are not UTF-8 (or cut inside a character) must not break the JSON.
+void TestCli::honestOutput()
+{
+    if (QStandardPaths::findExecutable("python3").isEmpty())
+        QSKIP("python3 is not installed");
+    QCOMPARE(moxsec({"folders", "create"}).exitCode, 0);
+    const QString certs = m_dir->filePath("certs");
+    const QString liar = certificateNamed(certs, "liar.der",
+                                          "x\r\033[2Ktrusted Plant HMI \xe2\x80\xae"
+                                          "abc");
+    const QString emoji =
+        certificateNamed(certs, "emoji.der", QString(64, 'x').replace("x", "\U0001F600").toUtf8());
+    QVERIFY(!liar.isEmpty() && !emoji.isEmpty());
+    QVERIFY(QFile::copy(liar, path("OpcUa/pki/rejected/liar.der")));
+    Run run = moxsec({"trust", "import", "--json", emoji});
+    QCOMPARE(run.exitCode, 0);
+    QVERIFY2(strictJson(run.out), run.out.constData());
+
+    run = moxsec({"trust", "list"});
+    QCOMPARE(run.exitCode, 0);
+    QVERIFY2(run.out.contains("x\\r\\033[2Ktrusted Plant HMI \\u202eabc"), run.out.constData());
+    for (const char* raw : {"\r", "\033", "\xe2\x80\xae"})
+        QVERIFY(!run.out.contains(raw));
+    QVERIFY(strictJson(moxsec({"trust", "list", "--json"}).out));
+
+    QFile users(path("OpcUa/users.ini"));
+    QVERIFY(users.open(QIODevice::Append));
+    users.write("b\xff\xc3o\xed\xa0\xbd=DCDPOPMJLGNIEJKFFJKGPALJNCEBJAMA\r\n");
+    users.close();
+    run = moxsec({"users", "list", "--json"});
+    QCOMPARE(run.exitCode, 0);
+    QVERIFY2(strictJson(run.out), run.out.constData());
+    QVERIFY(run.out.contains("\"b\xef\xbf\xbd\xef\xbf\xbdo"));
+}
+
+void TestCli::boundedInput_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QByteArray>("input");
+    QTest::addColumn<QString>("message");
+    // Memory is capped, so reading without bound aborts instead of taking the machine down.
+    const QStringList zero{"sh", "-c", "ulimit -v 2000000; exec \"$@\" < /dev/zero", "sh"};
+    QTest::newRow("70 MB pass phrase") << QString("config set-passphrase --passphrase-stdin").split(' ')
+                                       << QByteArray(70 << 20, 'p') << "longer than 1024 bytes";
+    QTest::newRow("pass phrase for a key")
+        << QString(
+               "cert generate opcua --passphrase-stdin --country DE --state BY --locality M --organization A")
+               .split(' ')
+        << QByteArray(1025, 'p') + '\n'
+        << "longer than 1024 bytes";
+    for (const char* command : {"add bob --role guest", "check alice", "ensure alice --role admin"})
+        QTest::newRow(command) << zero + QString("users %1 --password-stdin").arg(command).split(' ')
+                               << QByteArray() << "at most 30 characters";
+}
+
+// Input past what could ever be accepted is refused while reading: quickly, exit 2, nothing written.
+void TestCli::boundedInput()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(QByteArray, input);
+    QFETCH(QString, message);
+    const bool shell = arguments.first() == "sh";
+    const QMap<QString, QByteArray> before = files();
+    QElapsedTimer timer;
+    timer.start();
+    const Run run = shell ? moxsec(arguments.mid(4), input, arguments.mid(0, 4)) : moxsec(arguments, input);
+    QVERIFY(timer.elapsed() < 20000);
+    QCOMPARE(run.exitCode, 2);
+    QVERIFY2(run.err.contains(message.toUtf8()), run.err.constData());
+    QCOMPARE(files(), before);
+}
+
+void TestCli::dryRun_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QByteArray>("input");
+    QTest::addColumn<QStringList>("wouldChange"); // a word each entry holds, in order
+
+    const QString subject = " --country DE --state BY --locality M --organization Acme --bits 1024";
+    const struct
+    {
+        const char *arguments, *input, *wouldChange;
+    } rows[] = {
+        {"users add bob --role guest --password-stdin", "bob-pw-1", "bob"},
+        {"users passwd alice --password-stdin", "other-pw", "password"},
+        {"users rename alice carol --password-stdin", "carol-pw", "carol"},
+        {"users role alice operator --force", "", "operator"},
+        {"users remove alice --force", "", "alice"}, // no --yes needed
+        {"users ensure alice --role admin --password-stdin", s_password, ""},
+        {"users ensure alice --role guest --password-stdin --force", "Alice-pw-9", "guest password"},
+        {"users ensure alice --absent --force", "", "alice"},
+        {"cert generate core SUBJECT", "", "moxcore.key moxcore.cer"},
+        {"cert ensure opcua --passphrase-stdin --update-config SUBJECT", "phrase",
+         "key.pem cert.pem APPLICATION_PRIVATE_KEY_PASSWORD"},
+        {"cert delete core", "", ""},
+        {"config set-uri urn:x", "", "APPLICATION_URI"},
+        {"config set-uri urn:MOX:UA:TestServer", "", ""},
+        {"config set-passphrase --passphrase-stdin", "p", "APPLICATION_PRIVATE_KEY_PASSWORD"},
+        {"folders create", "", "trusted issuers crl rejected"},
+        {"folders delete", "", ""},
+        {"auth create", "", ""},
+        {"auth delete", "", "users.ini"},
+    };
+    for (const auto& row : rows) {
+        QTest::newRow(row.arguments) << QString(row.arguments).replace(" SUBJECT", subject).split(' ')
+                                     << QByteArray(row.input) + '\n'
+                                     << QString(row.wouldChange).split(' ', Qt::SkipEmptyParts);
+    }
+}
+
+// A dry run checks as the real run does, says what it would change and writes nothing.
+void TestCli::dryRun()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(QByteArray, input);
+    QFETCH(QStringList, wouldChange);
+    const QMap<QString, QByteArray> before = files();
+    const Run run = moxsec(QStringList{"--json", "--dry-run"} + arguments, input);
+    QVERIFY2(run.exitCode == 0, run.out.constData());
+    QCOMPARE(files(), before);
+    const QJsonObject object = QJsonDocument::fromJson(run.out).object();
+    QCOMPARE(object["changed"].toBool(), !wouldChange.isEmpty());
+    QVERIFY(object["data"]["dry_run"].toBool());
+    const QJsonArray changes = object["data"]["would_change"].toArray();
+    QCOMPARE(changes.size(), wouldChange.size());
+    for (int i = 0; i < changes.size(); ++i)
+        QVERIFY2(changes[i].toString().contains(wouldChange[i]), qPrintable(changes[i].toString()));
 }
 
 QTEST_GUILESS_MAIN(TestCli)

@@ -20,14 +20,15 @@ QString wrapped(const QString& text, int indent = 0)
 
 const char s_usersNote[] =
     "Passwords are read from standard input with --password-stdin (one line, the line end "
-    "dropped), or prompted for without echo on a terminal; never from the command line.";
+    "dropped), or prompted for without echo on a terminal; never from the command line. A line longer "
+    "than a password may be is refused while it is read.";
 const char s_certNote[] =
     "Defaults are the certificate dialog's: common name MOX-OPC_UA@<host> (OPC UA) or MOX@<host> (core), URI "
     "urn:[<host>:]MOX:UA[:<end>], the host as DNS name, 2048 bits, sha256, 1825 days. The encoding follows "
     "the configured certificate path's suffix (.pem: PEM; .der, .cer, .crt, .cert: DER), which is how the "
     "server reads it; --der confirms DER and is refused for a .pem path. Without --passphrase-stdin the "
     "configured pass phrase, if any, protects an OPC UA key; an empty line read with it leaves the key "
-    "unprotected.";
+    "unprotected. A pass phrase line is at most 1024 bytes.";
 const char s_moveNote[] =
     "A file of the same name in the target folder is never replaced: the move fails, saying so. Nothing "
     "changes when any name is unknown or ambiguous.";
@@ -110,10 +111,12 @@ CommandLine::CommandLine()
          "after a confirmation (--yes). With --update-config a URI or pass phrase that differs from the OPC "
          "UA config is written into it afterwards. " +
              certNote},
-        {"cert ensure", "opcua|core", 1, 1, certOptions,
+        {"cert ensure", "opcua|core", 1, 1, certOptions + QStringList{"update-config"},
          "Generates the pair only when both files are missing. It takes the options of cert generate. When "
          "both exist nothing changes; when only one exists it fails, naming the other, and writes "
-         "nothing."},
+         "nothing. With --update-config a new pair's URI and pass phrase are written into the OPC UA "
+         "config, and so is the pass phrase read with --passphrase-stdin when it opens the existing key "
+         "and the configured one does not."},
         {"cert delete",
          "opcua|core",
          1,
@@ -139,7 +142,9 @@ CommandLine::CommandLine()
          0,
          {"passphrase-stdin"},
          "Writes APPLICATION_PRIVATE_KEY_PASSWORD into the OPC UA config, read with --passphrase-stdin "
-         "(one line; an empty line writes an empty pass phrase); every other byte of the file stays."},
+         "(one line of at most 1024 bytes; an empty line writes an empty pass phrase); every other byte of "
+         "the "
+         "file stays."},
         {"folders create", "", 0, 0, {}, "Creates the missing client-certificate folders."},
         {"folders delete",
          "",
@@ -225,8 +230,9 @@ CommandLine::CommandLine()
         {"issuer", "Imports certificates into the issuers folder, CA or not (trust import)."},
         {"trusted", "Imports certificates into the trust list, CA or not (trust import)."},
         {"update-config", "Writes a URI or pass phrase that differs into the OPC UA config (OPC UA)."},
+        {"dry-run", "Checks everything and reports what would change, but changes nothing."},
     };
-    m_global = QStringList{"help", "version", "root", "json", "quiet"};
+    m_global = QStringList{"help", "version", "root", "json", "quiet", "dry-run"};
 }
 
 CommandLine::~CommandLine() = default;

@@ -7,6 +7,7 @@
 #include "core/certificateGenerator.h"
 #include "core/certificateInfo.h"
 #include "core/certificateRequest.h"
+#include "core/folderGuard.h"
 #include "core/rootedEnumerator.h"
 #include "core/securityActions.h"
 #include "core/trustStore.h"
@@ -53,6 +54,8 @@ int Commands::run()
     m_root =
         m_line.isSet(QStringLiteral("root")) ? m_line.value(QStringLiteral("root")) : QStringLiteral("/");
     const QString name = m_line.command()->name;
+    if (m_out.dryRun() && name.startsWith(QLatin1String("trust ")) && name != QLatin1String("trust list"))
+        return usage(QStringLiteral("--dry-run is not available for %1 yet.").arg(name));
     if (name == QLatin1String("status"))
         return status();
     if (name == QLatin1String("users list"))
@@ -226,17 +229,51 @@ AuthRole Commands::roleOf(const QString& name)
     return found == users.end() ? eAuthRole_None : found->m_role;
 }
 
-bool Commands::newPassword(QString& password, int& exitCode)
+namespace {
+// UTF-8 takes at most four bytes a character.
+const int s_passwordBytes = 4 * UsersService::s_maxPassword;
+const int s_passphraseBytes = 1024;
+} // namespace
+
+bool Commands::readPassword(const QString& prompt, bool confirm, QString& password, int& exitCode)
 {
     QString error;
-    const Terminal::Read read = Terminal::readSecret(m_line.isSet(QStringLiteral("password-stdin")),
-                                                     QStringLiteral("--password-stdin"),
-                                                     QStringLiteral("New password"), true, password, &error);
-    if (read != Terminal::Read::Ok) {
-        exitCode =
-            fail(error, QString(), read == Terminal::Read::NoTerminal ? Output::Usage : Output::Failure);
+    const Terminal::Read read = Terminal::readSecret(
+        m_line.isSet(QStringLiteral("password-stdin")), QStringLiteral("--password-stdin"), prompt, confirm,
+        password, &error, s_passwordBytes,
+        QStringLiteral("Password refused: the line is longer than a password may be (at most %1 characters).")
+            .arg(UsersService::s_maxPassword));
+    if (read == Terminal::Read::Ok)
+        return true;
+    exitCode = fail(error, QString(), read == Terminal::Read::Failed ? Output::Failure : Output::Usage);
+    return false;
+}
+
+bool Commands::readPassphrase(QString& passphrase, int& exitCode)
+{
+    QString error;
+    const Terminal::Read read = Terminal::readSecret(
+        true, QString(), QString(), false, passphrase, &error, s_passphraseBytes,
+        QStringLiteral("Pass phrase refused: the line is longer than %1 bytes.").arg(s_passphraseBytes));
+    if (read == Terminal::Read::Ok)
+        return true;
+    exitCode = fail(error, QString(), read == Terminal::Read::TooLong ? Output::Usage : Output::Failure);
+    return false;
+}
+
+int Commands::wouldChange(const QStringList& changes)
+{
+    for (const QString& change : changes)
+        m_out.wouldChange(change);
+    if (changes.isEmpty())
+        m_out.line(QStringLiteral("Nothing would change."));
+    return Output::Success;
+}
+
+bool Commands::newPassword(QString& password, int& exitCode)
+{
+    if (!readPassword(QStringLiteral("New password"), true, password, exitCode))
         return false;
-    }
     const QString reason = UsersService::passwordError(password);
     if (!reason.isEmpty()) {
         exitCode = fail(QStringLiteral("Password refused: %1").arg(reason), QString(), Output::Usage);
@@ -288,7 +325,6 @@ int Commands::usersList()
     for (int r = eAuthRole_Admin; r <= eAuthRole_Last; ++r)
         roleJson[r] = ",\"role\":" + Output::jsonString(role(AuthRole(r))) + '}';
     QByteArray array = "[";
-    QString text;
     for (const User& user : users) {
         if (m_out.json()) {
             array += array.size() > 1 ? ",{\"name\":" : "{\"name\":";
@@ -297,13 +333,10 @@ int Commands::usersList()
                 roleJson[user.m_role >= eAuthRole_Admin && user.m_role < eAuthRole_Last ? user.m_role
                                                                                         : eAuthRole_Last];
         } else {
-            text += QString::fromStdString(user.m_name).leftJustified(20) + QLatin1Char(' ') +
-                    role(user.m_role) + QLatin1Char('\n');
+            m_out.line(QString::fromStdString(user.m_name).leftJustified(20) + QLatin1Char(' ') +
+                       role(user.m_role));
         }
     }
-    text.chop(1);
-    if (!users.empty())
-        m_out.line(text);
     m_out.setRawData(QStringLiteral("users"), array + ']');
     return Output::Success;
 }
@@ -337,6 +370,8 @@ int Commands::usersAdd()
     int exitCode;
     if (!newPassword(password, exitCode))
         return exitCode;
+    if (m_out.dryRun())
+        return wouldChange({QStringLiteral("add the user %1 with the role %2").arg(name, roleWord(role))});
     const AuthRoleCode code = m_users->add(name, password, role);
     if (IniAuth::isBad(code))
         return authFailure(code, name);
@@ -358,6 +393,8 @@ int Commands::usersPasswd()
     int exitCode;
     if (!newPassword(password, exitCode))
         return exitCode;
+    if (m_out.dryRun())
+        return wouldChange({QStringLiteral("change the password of %1").arg(name)});
     const AuthRoleCode code = m_users->edit(User(name.toUtf8().toStdString(), role), name, role, password);
     if (IniAuth::isBad(code))
         return authFailure(code, name);
@@ -383,6 +420,8 @@ int Commands::usersRename()
     int exitCode;
     if (!newPassword(password, exitCode))
         return exitCode;
+    if (m_out.dryRun())
+        return wouldChange({QStringLiteral("rename the user %1 to %2").arg(oldName, newName)});
     const AuthRoleCode code =
         m_users->edit(User(oldName.toUtf8().toStdString(), role), newName, role, password);
     if (IniAuth::isBad(code))
@@ -413,6 +452,8 @@ int Commands::usersRole()
     }
     if (!lastAdminAllowed(name, role))
         return Output::Failure;
+    if (m_out.dryRun())
+        return wouldChange({QStringLiteral("give %1 the role %2").arg(name, roleWord(role))});
     const AuthRoleCode code =
         m_users->edit(User(name.toUtf8().toStdString(), previous), name, role, QString());
     if (IniAuth::isBad(code))
@@ -431,6 +472,8 @@ int Commands::usersRemove()
         return authFailure(eAuthRoleCode_BadUserDoesNotExist, name);
     if (!lastAdminAllowed(name, eAuthRole_None))
         return Output::Failure;
+    if (m_out.dryRun())
+        return wouldChange({QStringLiteral("remove the user %1").arg(name)});
     int exitCode;
     if (!confirmed(QStringLiteral("Remove the user %1?").arg(name), exitCode))
         return exitCode;
@@ -471,12 +514,10 @@ int Commands::usersCheck()
     const QString name = m_line.arguments().at(0);
     if (!openUsers())
         return Output::Failure;
-    QString password, error;
-    const Terminal::Read read = Terminal::readSecret(m_line.isSet(QStringLiteral("password-stdin")),
-                                                     QStringLiteral("--password-stdin"),
-                                                     QStringLiteral("Password"), false, password, &error);
-    if (read != Terminal::Read::Ok)
-        return fail(error, QString(), read == Terminal::Read::NoTerminal ? Output::Usage : Output::Failure);
+    QString password;
+    int exitCode;
+    if (!readPassword(QStringLiteral("Password"), false, password, exitCode))
+        return exitCode;
     const AuthRole role = m_users->check(name, password);
     reportUser(name, role);
     m_out.data().insert(QStringLiteral("valid"), role != eAuthRole_None);
@@ -505,6 +546,10 @@ int Commands::usersEnsure()
     if (!lastAdminAllowed(name, absent ? eAuthRole_None : role))
         return Output::Failure;
     if (absent) {
+        if (m_out.dryRun())
+            return wouldChange(roleOf(name) == eAuthRole_None
+                                   ? QStringList()
+                                   : QStringList{QStringLiteral("remove the user %1").arg(name)});
         if (!confirmed(QStringLiteral("Remove the user %1 if present?").arg(name), exitCode))
             return exitCode;
         const UsersService::EnsureResult result = m_users->ensureAbsent(name);
@@ -523,6 +568,18 @@ int Commands::usersEnsure()
         return fail(QStringLiteral("The user %1 does not exist, and a new user needs a password "
                                    "(--password-stdin).")
                         .arg(name));
+    if (m_out.dryRun()) {
+        // What ensure changes: only what differs, the password only when it does not log in.
+        const AuthRole current = roleOf(name);
+        QStringList changes;
+        if (current == eAuthRole_None)
+            changes << QStringLiteral("add the user %1 with the role %2").arg(name, roleWord(role));
+        if (current != eAuthRole_None && current != role)
+            changes << QStringLiteral("give %1 the role %2").arg(name, roleWord(role));
+        if (current != eAuthRole_None && withPassword && m_users->check(name, password) == eAuthRole_None)
+            changes << QStringLiteral("change the password of %1").arg(name);
+        return wouldChange(changes);
+    }
     const UsersService::EnsureResult result = m_users->ensure(name, role, withPassword ? &password : nullptr);
     if (IniAuth::isBad(result.code))
         return authFailure(result.code, name);
@@ -624,10 +681,10 @@ int Commands::certGenerate(bool ensure)
             request.dnsNames = m_line.values(QStringLiteral("dns"));
         request.ipAddresses = m_line.values(QStringLiteral("ip"));
         if (m_line.isSet(QStringLiteral("passphrase-stdin"))) {
-            QString passphrase, error;
-            if (Terminal::readSecret(true, QString(), QString(), false, passphrase, &error) !=
-                Terminal::Read::Ok)
-                return fail(error);
+            QString passphrase;
+            int exitCode;
+            if (!readPassphrase(passphrase, exitCode))
+                return exitCode;
             request.passphrase = passphrase;
             request.protectKey = !passphrase.isEmpty();
         }
@@ -652,14 +709,42 @@ int Commands::certGenerate(bool ensure)
     m_out.data().insert(QStringLiteral("uri"), opcUa ? request.uri : QString());
 
     const SecurityActions actions(m_snapshot);
+    // As ensureKeyPair counts them: a link, dangling or not, is present.
+    auto present = [](const QString& path) { return QFileInfo::exists(path) || QFileInfo(path).isSymLink(); };
+    const bool keyPresent = present(request.keyPath), certificatePresent = present(request.certPath);
+    // A pair whose key the configured pass phrase does not open but the given one does (left so by older
+    // versions of the Ansible role) is mended by writing the given one.
+    const bool mend = ensure && update && keyPresent && certificatePresent && request.protectKey &&
+                      !ConfigSnapshot::keyOpensWith(request.keyPath, m_snapshot.passphrase()) &&
+                      ConfigSnapshot::keyOpensWith(request.keyPath, request.passphrase);
+    const QString passphraseKey = QStringLiteral("APPLICATION_PRIVATE_KEY_PASSWORD");
+    if (m_out.dryRun()) {
+        if (ensure && keyPresent != certificatePresent)
+            return fail(keyPresent ? QStringLiteral("The key exists but its certificate is missing.")
+                                   : QStringLiteral("The certificate exists but its key is missing."),
+                        keyPresent ? request.certPath : request.keyPath);
+        QStringList changes;
+        if (!ensure || !keyPresent) {
+            const QString verb =
+                keyPresent || certificatePresent ? QStringLiteral("replace") : QStringLiteral("generate");
+            changes << QStringLiteral("%1 the key %2").arg(verb, request.keyPath)
+                    << QStringLiteral("%1 the certificate %2").arg(verb, request.certPath);
+            if (update) {
+                for (const QString& key : actions.configDifferences(request))
+                    changes << QStringLiteral("write %1 into %2").arg(key, m_snapshot.configPath);
+            }
+        } else if (mend) {
+            changes << QStringLiteral("write %1 into %2").arg(passphraseKey, m_snapshot.configPath);
+        }
+        return wouldChange(changes);
+    }
     const CertificateGenerator generator;
     ActionResult result;
     if (ensure) {
         result = actions.ensureKeyPair(request, generator);
     } else {
         int exitCode;
-        const bool present = QFileInfo::exists(request.keyPath) || QFileInfo::exists(request.certPath);
-        if (present &&
+        if ((keyPresent || certificatePresent) &&
             !confirmed(QStringLiteral("Replace the existing %1 key and certificate?").arg(pair), exitCode))
             return exitCode;
         result = actions.generateKeyPair(request, generator);
@@ -669,9 +754,27 @@ int Commands::certGenerate(bool ensure)
     m_out.setChanged(result.changed);
     if (!result.ok)
         return Output::Failure;
-    m_out.line(result.changed
-                   ? QStringLiteral("Generated %1\n      and %2").arg(request.keyPath, request.certPath)
-                   : QStringLiteral("The key and certificate exist; nothing changed."));
+    if (result.changed) {
+        m_out.line(QStringLiteral("Generated %1").arg(request.keyPath));
+        m_out.line(QStringLiteral("      and %1").arg(request.certPath));
+    } else {
+        m_out.line(QStringLiteral("The key and certificate exist; nothing changed."));
+    }
+    if (mend) {
+        const ActionResult written = actions.setApplicationValue(passphraseKey, request.passphrase);
+        for (const Problem& problem : written.problems)
+            m_out.error(problem);
+        for (const Problem& warning : written.warnings)
+            m_out.warning(warning);
+        m_out.setChanged(written.changed);
+        m_out.data().insert(
+            QStringLiteral("configUpdated"),
+            QJsonArray::fromStringList(written.ok ? QStringList{passphraseKey} : QStringList()));
+        if (!written.ok)
+            return Output::Failure;
+        m_out.line(QStringLiteral("Wrote %1 into %2: it opens the key, the configured one did not.")
+                       .arg(passphraseKey, m_snapshot.configPath));
+    }
     if (update && result.changed) {
         const QStringList keys = actions.configDifferences(request);
         const ActionResult written = actions.adoptIntoConfiguration(request);
@@ -727,9 +830,9 @@ int Commands::configSet(bool passphrase)
         if (!m_line.isSet(QStringLiteral("passphrase-stdin")))
             return usage(QStringLiteral(
                 "--passphrase-stdin is required: a pass phrase is never taken from the command line."));
-        QString error;
-        if (Terminal::readSecret(true, QString(), QString(), false, value, &error) != Terminal::Read::Ok)
-            return fail(error);
+        int exitCode;
+        if (!readPassphrase(value, exitCode))
+            return exitCode;
     } else {
         value = m_line.arguments().at(0);
         if (value.isEmpty() || value.contains(QLatin1Char('\n')) || value.contains(QLatin1Char('\r')))
@@ -742,6 +845,13 @@ int Commands::configSet(bool passphrase)
         passphrase ? QStringLiteral("APPLICATION_PRIVATE_KEY_PASSWORD") : QStringLiteral("APPLICATION_URI");
     m_out.data().insert(QStringLiteral("config"), m_snapshot.configPath);
     m_out.data().insert(QStringLiteral("key"), key);
+    // A value the configuration already holds is not written again, so scripts see that nothing changed.
+    if (value == (passphrase ? m_snapshot.passphrase() : m_snapshot.uri)) {
+        m_out.line(QStringLiteral("%1 already holds that value; nothing changed.").arg(key));
+        return m_out.dryRun() ? wouldChange({}) : int(Output::Success);
+    }
+    if (m_out.dryRun())
+        return wouldChange({QStringLiteral("write %1 into %2").arg(key, m_snapshot.configPath)});
     const ActionResult result = SecurityActions(m_snapshot).setApplicationValue(key, value);
     for (const Problem& problem : result.problems)
         m_out.error(problem);
@@ -770,6 +880,16 @@ int Commands::certDelete()
         m_out.line(QStringLiteral("Neither the key nor the certificate exists; nothing changed."));
         return Output::Success;
     }
+    if (m_out.dryRun()) {
+        QStringList changes;
+        const QString verb =
+            backup() ? QStringLiteral("move the %1 %2 into a backup") : QStringLiteral("delete the %1 %2");
+        if (key.exists)
+            changes << verb.arg(QStringLiteral("key"), key.path);
+        if (certificate.exists)
+            changes << verb.arg(QStringLiteral("certificate"), certificate.path);
+        return wouldChange(changes);
+    }
     int exitCode;
     if (!confirmed(QStringLiteral("Delete the %1 key and certificate?").arg(pair), exitCode))
         return exitCode;
@@ -791,6 +911,28 @@ int Commands::folders(bool create)
     if (!load(false) || !configurationUsable())
         return Output::Failure;
     const SecurityActions actions(m_snapshot);
+    if (m_out.dryRun()) {
+        // The guard's own checks, so a folder it would keep is reported as the real run reports it.
+        const FolderGuard guard(m_snapshot.protectedPaths());
+        QStringList changes;
+        bool kept = false;
+        for (const PathState* folder : m_snapshot.clientFolders()) {
+            if (folder->path.isEmpty() || QFileInfo(folder->path).isDir() != !create)
+                continue;
+            const QString reason = create ? QString() : guard.keepReason(folder->path);
+            if (!reason.isEmpty()) {
+                kept = true;
+                m_out.error(Problem{reason, folder->path});
+                continue;
+            }
+            changes << (create     ? QStringLiteral("create the folder %1")
+                        : backup() ? QStringLiteral("move the folder %1 into a backup")
+                                   : QStringLiteral("delete the folder %1"))
+                           .arg(folder->path);
+        }
+        wouldChange(changes);
+        return kept ? Output::Failure : Output::Success;
+    }
     ActionResult result;
     if (create) {
         result = actions.createClientFolders();
@@ -829,6 +971,14 @@ int Commands::auth(bool create)
         return fail(QStringLiteral("The OPC UA config names no users file (CREDENTIALS_INI_PATH)."),
                     m_snapshot.configPath);
     const SecurityActions actions(m_snapshot);
+    if (m_out.dryRun()) {
+        const bool present = file.exists || QFileInfo(file.path).isSymLink();
+        if (present == create)
+            return wouldChange({});
+        return wouldChange({create     ? QStringLiteral("create the users file %1").arg(file.path)
+                            : backup() ? QStringLiteral("move the users file %1 into a backup").arg(file.path)
+                                       : QStringLiteral("delete the users file %1").arg(file.path)});
+    }
     ActionResult result;
     if (create) {
         result = actions.createUsersFile();
@@ -914,9 +1064,8 @@ int Commands::trustList()
                       .arg(entry.thumbprint, entry.uri.isEmpty() ? entry.name
                                                                  : entry.name + QStringLiteral(" <") +
                                                                        entry.uri + QLatin1Char('>'));
-        m_out.line(QStringLiteral("%1 %2\n           %3")
-                       .arg(TrustStore::folderName(entry.folder), -10)
-                       .arg(what, entry.path));
+        m_out.line(QStringLiteral("%1 %2").arg(TrustStore::folderName(entry.folder), -10).arg(what));
+        m_out.line(QStringLiteral("           ") + entry.path);
     }
     if (entries.isEmpty())
         m_out.line(QStringLiteral("The client-certificate folders hold no files."));
@@ -993,7 +1142,9 @@ int Commands::trustChange(const QString& action)
         array.append(object);
         if (done)
             m_out.line(remove ? QStringLiteral("Removed %1").arg(entry.path)
-                              : QStringLiteral("Moved %1\n   to %2").arg(entry.path, target));
+                              : QStringLiteral("Moved %1").arg(entry.path));
+        if (done && !remove)
+            m_out.line(QStringLiteral("   to %1").arg(target));
     }
     m_out.data().insert(QStringLiteral("files"), array);
     return result.ok ? Output::Success : Output::Failure;

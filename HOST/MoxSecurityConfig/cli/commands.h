@@ -54,6 +54,12 @@ private:
     Mox::Ini::AuthRole roleOf(const QString& name);
     // Reads and checks a new password; false with the exit status in exitCode.
     bool newPassword(QString& password, int& exitCode);
+    // A password (--password-stdin or the terminal) or a pass phrase (standard input), refused while it is
+    // read once it is longer than any that could be accepted; false with the exit status in exitCode.
+    bool readPassword(const QString& prompt, bool confirm, QString& password, int& exitCode);
+    bool readPassphrase(QString& passphrase, int& exitCode);
+    // With --dry-run: reports the changes the real run would make and returns Success.
+    int wouldChange(const QStringList& changes);
     // On a terminal asks, else needs --yes; false with the exit status in exitCode.
     bool confirmed(const QString& question, int& exitCode);
     int fail(const QString& message, const QString& detail = QString(), int exitCode = 1);

@@ -30,6 +30,7 @@ int main(int argc, char* argv[])
     Output output;
     output.setJson(line.json());
     output.setQuiet(line.quiet());
+    output.setDryRun(line.isSet(QStringLiteral("dry-run")));
     switch (action) {
     case CommandLine::Action::Help:
         print(stdout, line.helpText());

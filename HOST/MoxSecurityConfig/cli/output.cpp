@@ -3,14 +3,83 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 
+#include <algorithm>
 #include <cstdio>
 
 namespace {
 
-void write(FILE* stream, const QString& text)
+// The text, and the detail on a line of its own, each escaped.
+void write(FILE* stream, const QString& text, const QString& detail = QString())
 {
-    const QByteArray bytes = text.toUtf8() + '\n';
+    QByteArray bytes = Output::escaped(text).toUtf8() + '\n';
+    if (!detail.isEmpty())
+        bytes += Output::escaped(detail).toUtf8() + '\n';
     std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stream);
+}
+
+const char s_hex[] = "0123456789abcdef";
+
+bool bidiControl(ushort c)
+{
+    return c == 0x061c || c == 0x200e || c == 0x200f || (c >= 0x2028 && c <= 0x202e) ||
+           (c >= 0x2066 && c <= 0x2069);
+}
+
+// The length of the valid UTF-8 sequence at data (size bytes left), 0 when there is none.
+int sequenceLength(const uchar* data, int size)
+{
+    const uchar c = data[0];
+    int length;
+    uint lowest, value;
+    if (c < 0x80)
+        return 1;
+    if (c >= 0xc2 && c <= 0xdf)
+        length = 2, lowest = 0x80, value = c & 0x1f;
+    else if (c >= 0xe0 && c <= 0xef)
+        length = 3, lowest = 0x800, value = c & 0x0f;
+    else if (c >= 0xf0 && c <= 0xf4)
+        length = 4, lowest = 0x10000, value = c & 0x07;
+    else
+        return 0;
+    if (size < length)
+        return 0;
+    for (int i = 1; i < length; ++i) {
+        if ((data[i] & 0xc0) != 0x80)
+            return 0;
+        value = value << 6 | (data[i] & 0x3f);
+    }
+    const bool surrogate = value >= 0xd800 && value <= 0xdfff;
+    return value >= lowest && value <= 0x10ffff && !surrogate ? length : 0;
+}
+
+void appendValidUtf8(QByteArray& out, const char* data, int size)
+{
+    int valid = 0; // start of the run not yet copied
+    for (int i = 0; i < size;) {
+        if (uchar(data[i]) < 0x80) {
+            ++i;
+            continue;
+        }
+        const int length = sequenceLength(reinterpret_cast<const uchar*>(data) + i, size - i);
+        if (length) {
+            i += length;
+            continue;
+        }
+        out.append(data + valid, i - valid);
+        out += "\xef\xbf\xbd";
+        valid = ++i;
+    }
+    out.append(data + valid, size - valid);
+}
+
+// The value of the \uXXXX escape at text[at], or -1.
+int escapeAt(const QByteArray& text, int at)
+{
+    if (at + 6 > text.size() || text[at] != '\\' || text[at + 1] != 'u')
+        return -1;
+    bool ok;
+    const int value = text.mid(at + 2, 4).toInt(&ok, 16);
+    return ok ? value : -1;
 }
 
 QJsonArray toJson(const Problems& problems)
@@ -33,14 +102,21 @@ void Output::line(const QString& text) const
 void Output::error(const Problem& problem)
 {
     m_errors << problem;
-    write(stderr, QStringLiteral("moxsec: ") + problem.text());
+    write(stderr, QStringLiteral("moxsec: ") + problem.message, problem.detail);
 }
 
 void Output::warning(const Problem& problem)
 {
     m_warnings << problem;
     if (!m_quiet)
-        write(stderr, QStringLiteral("moxsec: warning: ") + problem.text());
+        write(stderr, QStringLiteral("moxsec: warning: ") + problem.message, problem.detail);
+}
+
+void Output::wouldChange(const QString& change)
+{
+    m_wouldChange << change;
+    m_changed = true;
+    line(QStringLiteral("Would %1.").arg(change));
 }
 
 void Output::record(const Problems& errors, const Problems& warnings)
@@ -51,22 +127,91 @@ void Output::record(const Problems& errors, const Problems& warnings)
 
 void Output::appendJsonString(QByteArray& out, const char* utf8, int size)
 {
-    static const char hex[] = "0123456789abcdef";
     out += '"';
+    int plain = 0; // start of the run not yet copied
     for (int i = 0; i < size; ++i) {
         const uchar c = uchar(utf8[i]);
+        if (c != '"' && c != '\\' && c >= 0x20)
+            continue;
+        appendValidUtf8(out, utf8 + plain, i - plain);
+        plain = i + 1;
         if (c == '"' || c == '\\') {
             out += '\\';
             out += char(c);
-        } else if (c < 0x20) {
-            out += "\\u00";
-            out += hex[c >> 4];
-            out += hex[c & 15];
         } else {
-            out += char(c);
+            out += "\\u00";
+            out += s_hex[c >> 4];
+            out += s_hex[c & 15];
         }
     }
+    appendValidUtf8(out, utf8 + plain, size - plain);
     out += '"';
+}
+
+QString Output::escaped(const QString& text)
+{
+    auto special = [](QChar ch) {
+        const ushort c = ch.unicode();
+        return c < 0x20 || c == '\\' || (c >= 0x7f && c <= 0x9f) || bidiControl(c);
+    };
+    if (std::none_of(text.begin(), text.end(), special))
+        return text;
+    QString out;
+    out.reserve(text.size());
+    for (const QChar ch : text) {
+        const ushort c = ch.unicode();
+        if (c == '\\') {
+            out += QLatin1String("\\\\");
+        } else if (c == '\r' || c == '\n' || c == '\t') {
+            out += QLatin1String(c == '\r' ? "\\r" : c == '\n' ? "\\n" : "\\t");
+        } else if (c < 0x20 || c == 0x7f) {
+            out += QLatin1Char('\\') + QString::number(c, 8).rightJustified(3, QLatin1Char('0'));
+        } else if (c >= 0x80 && c <= 0x9f) { // C1, shown as its UTF-8 bytes
+            out += QStringLiteral("\\302\\%1").arg(0200 + (c & 0x3f), 3, 8);
+        } else if (bidiControl(c)) {
+            out += QStringLiteral("\\u") + QString::number(c, 16).rightJustified(4, QLatin1Char('0'));
+        } else {
+            out += ch;
+        }
+    }
+    return out;
+}
+
+QByteArray Output::validUtf8(const QByteArray& json)
+{
+    // Most documents are plain ASCII without surrogate escapes: those are returned as they are.
+    const char* data = json.constData();
+    bool plain = true;
+    for (int i = 0; i < json.size() && plain; ++i)
+        plain = uchar(data[i]) < 0x80 && !(data[i] == '\\' && (data[i + 1] == 'u' || data[i + 1] == 'U'));
+    if (plain)
+        return json;
+    QByteArray checked;
+    appendValidUtf8(checked, json.constData(), json.size());
+    QByteArray out;
+    out.reserve(checked.size());
+    for (int i = 0; i < checked.size(); ++i) {
+        const int value = escapeAt(checked, i);
+        if (value < 0) {
+            out += checked[i];
+            // An escaped backslash is copied whole, so that its second half never starts an escape.
+            if (checked[i] == '\\' && i + 1 < checked.size())
+                out += checked[++i];
+            continue;
+        }
+        const int low = value >= 0xd800 && value <= 0xdbff ? escapeAt(checked, i + 6) : -1;
+        if (low >= 0xdc00 && low <= 0xdfff) {
+            out += checked.mid(i, 12);
+            i += 11;
+        } else if (value >= 0xd800 && value <= 0xdfff) {
+            out += "\\ufffd";
+            i += 5;
+        } else {
+            out += checked.mid(i, 6);
+            i += 5;
+        }
+    }
+    return out;
 }
 
 QByteArray Output::jsonString(const QString& text)
@@ -80,7 +225,12 @@ QByteArray Output::jsonString(const QString& text)
 int Output::finish(int exitCode) const
 {
     if (m_json) {
-        QByteArray data = QJsonDocument(m_data).toJson(QJsonDocument::Compact);
+        QJsonObject object = m_data;
+        if (m_dryRun) {
+            object.insert(QStringLiteral("dry_run"), true);
+            object.insert(QStringLiteral("would_change"), QJsonArray::fromStringList(m_wouldChange));
+        }
+        QByteArray data = QJsonDocument(object).toJson(QJsonDocument::Compact);
         for (const auto& raw : m_raw) {
             data.chop(1); // the closing brace
             data += (data.size() > 1 ? "," : "") + jsonString(raw.first) + ':' + raw.second + '}';
@@ -90,7 +240,8 @@ int Output::finish(int exitCode) const
             ",\"errors\":" + QJsonDocument(toJson(m_errors)).toJson(QJsonDocument::Compact) +
             ",\"ok\":" + QByteArray(exitCode == Success ? "true" : "false") +
             ",\"warnings\":" + QJsonDocument(toJson(m_warnings)).toJson(QJsonDocument::Compact) + "}\n";
-        std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stdout);
+        const QByteArray valid = validUtf8(bytes);
+        std::fwrite(valid.constData(), 1, size_t(valid.size()), stdout);
     }
     std::fflush(stdout);
     return exitCode;

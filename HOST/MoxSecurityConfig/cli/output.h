@@ -19,9 +19,12 @@ public:
 
     void setJson(bool json) { m_json = json; }
     void setQuiet(bool quiet) { m_quiet = quiet; }
+    void setDryRun(bool dryRun) { m_dryRun = dryRun; }
     bool json() const { return m_json; }
+    bool dryRun() const { return m_dryRun; }
 
-    // A line of the command's human report (not with --json or --quiet).
+    // A line of the command's human report (not with --json or --quiet). Every line, error and warning is
+    // shown escaped (escaped()): a line break inside it is shown, not obeyed.
     void line(const QString& text) const;
     // Recorded and written to standard error: the failure, with its cause on the next line.
     void error(const Problem& problem);
@@ -30,12 +33,22 @@ public:
     void record(const Problems& errors, const Problems& warnings);
 
     void setChanged(bool changed) { m_changed = m_changed || changed; }
+    // With --dry-run: one change the real run would make ("add the user bob ..."), shown as "Would ..." and
+    // listed in data's would_change; "changed" then says what the real run would say.
+    void wouldChange(const QString& change);
     QJsonObject& data() { return m_data; }
     // A member of data given as JSON text, for long lists that QJsonObject builds too slowly.
     void setRawData(const QString& key, const QByteArray& json) { m_raw.append({key, json}); }
-    // A JSON string literal, quotes included, of UTF-8 text.
+    // A JSON string literal, quotes included, of UTF-8 text; bytes that are not UTF-8 become U+FFFD.
     static void appendJsonString(QByteArray& out, const char* utf8, int size);
     static QByteArray jsonString(const QString& text);
+    // Text for a terminal, as ls shows names: control characters as \r, \n, \t, \033 (octal for the
+    // others), bidirectional controls as \u202e, and the backslash doubled. Names come from certificates and
+    // files that anyone may have made; raw, they could redraw or reorder what is shown.
+    static QString escaped(const QString& text);
+    // The JSON document with every invalid UTF-8 sequence and every unpaired surrogate escape replaced by
+    // U+FFFD, so that strict parsers take it.
+    static QByteArray validUtf8(const QByteArray& json);
 
     // Writes the JSON object (with --json) and returns exitCode; "ok" is true exactly for Success.
     int finish(int exitCode) const;
@@ -44,6 +57,8 @@ private:
     bool m_json = false;
     bool m_quiet = false;
     bool m_changed = false;
+    bool m_dryRun = false;
+    QStringList m_wouldChange;
     Problems m_errors, m_warnings;
     QJsonObject m_data;
     QList<QPair<QString, QByteArray>> m_raw;

@@ -15,7 +15,7 @@ void prompt(const QString& text)
 }
 
 // Echo stays off only while the secret is typed.
-bool readHidden(QString& line)
+Terminal::Read readHidden(QString& line, int maxBytes)
 {
     termios saved;
     const bool terminal = ::tcgetattr(STDIN_FILENO, &saved) == 0;
@@ -25,7 +25,7 @@ bool readHidden(QString& line)
         quiet.c_lflag |= ECHONL;
         ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &quiet);
     }
-    const bool read = Terminal::readLine(line);
+    const Terminal::Read read = Terminal::readLine(line, maxBytes);
     if (terminal)
         ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &saved);
     return read;
@@ -38,7 +38,7 @@ bool Terminal::interactive()
     return ::isatty(STDIN_FILENO) == 1;
 }
 
-bool Terminal::readLine(QString& line)
+Terminal::Read Terminal::readLine(QString& line, int maxBytes)
 {
     std::string bytes;
     int c;
@@ -48,21 +48,31 @@ bool Terminal::readLine(QString& line)
         if (c == '\n')
             break;
         bytes.push_back(char(c));
+        // One more for a line end of CR LF.
+        if (bytes.size() > size_t(maxBytes) + 1 || (bytes.size() > size_t(maxBytes) && c != '\r')) {
+            line.clear();
+            return Read::TooLong;
+        }
     }
     if (!bytes.empty() && bytes.back() == '\r')
         bytes.pop_back();
     line = QString::fromUtf8(bytes.data(), int(bytes.size()));
-    return any;
+    return any ? Read::Ok : Read::Failed;
 }
 
 Terminal::Read Terminal::readSecret(bool fromStdin, const QString& option, const QString& promptText,
-                                    bool confirm, QString& secret, QString* error)
+                                    bool confirm, QString& secret, QString* error, int maxBytes,
+                                    const QString& tooLong)
 {
+    Read read = Read::Failed;
+    auto refused = [&] {
+        *error =
+            read == Read::TooLong ? tooLong : QStringLiteral("Nothing could be read from standard input.");
+        return read;
+    };
     if (fromStdin) {
-        if (readLine(secret))
-            return Read::Ok;
-        *error = QStringLiteral("Nothing could be read from standard input.");
-        return Read::Failed;
+        read = readLine(secret, maxBytes);
+        return read == Read::Ok ? read : refused();
     }
     if (!interactive()) {
         *error = QStringLiteral("Standard input is no terminal to prompt on; give it on standard input "
@@ -71,15 +81,19 @@ Terminal::Read Terminal::readSecret(bool fromStdin, const QString& option, const
         return Read::NoTerminal;
     }
     prompt(promptText + QStringLiteral(": "));
-    if (!readHidden(secret)) {
-        *error = QStringLiteral("Nothing was entered.");
-        return Read::Failed;
+    if ((read = readHidden(secret, maxBytes)) != Read::Ok) {
+        refused();
+        if (read == Read::Failed)
+            *error = QStringLiteral("Nothing was entered.");
+        return read;
     }
     if (!confirm)
         return Read::Ok;
     QString again;
     prompt(promptText + QStringLiteral(" (again): "));
-    if (!readHidden(again) || again != secret) {
+    if ((read = readHidden(again, maxBytes)) == Read::TooLong)
+        return refused();
+    if (read != Read::Ok || again != secret) {
         *error = QStringLiteral("The two entries differ.");
         return Read::Failed;
     }
@@ -90,7 +104,7 @@ bool Terminal::confirm(const QString& question)
 {
     prompt(question + QStringLiteral(" [y/N] "));
     QString answer;
-    if (!readLine(answer))
+    if (readLine(answer, 80) != Read::Ok)
         return false;
     answer = answer.trimmed().toLower();
     return answer == QLatin1String("y") || answer == QLatin1String("yes");

@@ -11,16 +11,19 @@ public:
     {
         Ok,
         NoTerminal, // a prompt was needed but standard input is no terminal
-        Failed      // end of input, or the two entries differ
+        Failed,     // end of input, or the two entries differ
+        TooLong     // the line went on past the bound; the rest is left unread
     };
 
     static bool interactive();
-    // One line of standard input, the line end dropped; false at end of input.
-    static bool readLine(QString& line);
+    // One line of standard input, the line end dropped, of at most maxBytes bytes: no more is ever read, so
+    // an endless input cannot exhaust memory. Ok, Failed at end of input, or TooLong.
+    static Read readLine(QString& line, int maxBytes);
     // From standard input when fromStdin, else prompted on the terminal (twice when confirm). option names
-    // the flag that reads standard input, for the error without a terminal.
+    // the flag that reads standard input, for the error without a terminal. A secret past maxBytes bytes
+    // gives TooLong (the error says so with tooLong).
     static Read readSecret(bool fromStdin, const QString& option, const QString& prompt, bool confirm,
-                           QString& secret, QString* error);
+                           QString& secret, QString* error, int maxBytes, const QString& tooLong);
     // "<question> [y/N]" on the terminal; true for y or yes.
     static bool confirm(const QString& question);
 };
