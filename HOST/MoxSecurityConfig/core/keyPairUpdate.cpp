@@ -2,8 +2,8 @@
 
 #include "core/fileSafety.h"
 
+#include <QDir>
 #include <QFile>
-#include <QFileInfo>
 
 #include <openssl/rand.h>
 
@@ -39,10 +39,11 @@ QByteArray beside(const QByteArray& path, const QByteArray& name)
     return name.isEmpty() ? QByteArray() : folderOf(path) + '/' + name;
 }
 
-// Both the writer and a later run must name the pair alike.
+// Both the writer and a later run name the pair alike; ".." stays for the kernel to resolve, as elsewhere.
 QByteArray absolute(const QString& path)
 {
-    return QFile::encodeName(QFileInfo(path).absoluteFilePath());
+    const QByteArray bytes = QFile::encodeName(path);
+    return bytes.startsWith('/') ? bytes : QFile::encodeName(QDir::currentPath()) + '/' + bytes;
 }
 
 bool present(const QByteArray& path)
@@ -263,6 +264,11 @@ KeyPairUpdate::Failed KeyPairUpdate::install(const QString& newKey, const QStrin
         journal.oldKey = hiddenName(nameOf(journal.key), s_oldSuffix);
     if (keeps(journal.cert))
         journal.oldCert = hiddenName(nameOf(journal.cert), s_oldSuffix);
+    if ((keeps(journal.key) && journal.oldKey.isEmpty()) ||
+        (keeps(journal.cert) && journal.oldCert.isEmpty())) {
+        dropNew();
+        return fail(Failed::Key, tr("Cannot keep the old key and certificate: no random numbers."));
+    }
 
     // The record is written whole under a temporary name and then renamed: a reader never sees half of it.
     QString recordTemp, cause;
