@@ -13,6 +13,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -91,6 +92,38 @@ QByteArray hiddenName(const QByteArray& stem, const char* suffix)
     return '.' + QFile::encodeName(cut) + '.' + QByteArray::number(::getpid()) + '.' +
            QByteArray(reinterpret_cast<const char*>(random), sizeof random).toHex() + suffix;
 }
+
+// Serialises the changes of the pairs whose key lies in one folder, on the folder as the users file's writers
+// do. The wait is bounded: whoever can read the folder can lock it.
+class FolderLock
+{
+public:
+    FolderLock(const QByteArray& folder, int waitMs)
+        : m_fd(::open(folder.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC))
+    {
+        for (int waited = 0; m_fd >= 0; waited += 10) {
+            if (::flock(m_fd, LOCK_EX | LOCK_NB) == 0) {
+                m_held = true;
+                return;
+            }
+            if ((errno != EWOULDBLOCK && errno != EINTR) || waited >= waitMs)
+                return;
+            ::usleep(10000);
+        }
+    }
+    ~FolderLock()
+    {
+        if (m_fd >= 0)
+            ::close(m_fd);
+    }
+    FolderLock(const FolderLock&) = delete;
+    FolderLock& operator=(const FolderLock&) = delete;
+    bool held() const { return m_held; }
+
+private:
+    int m_fd;
+    bool m_held = false;
+};
 
 struct Journal
 {
@@ -245,6 +278,12 @@ KeyPairUpdate::Failed KeyPairUpdate::install(const QString& newKey, const QStrin
         removeEntry(newCertPath);
     };
 
+    const FolderLock lock(folderOf(journal.key), 5000);
+    if (!lock.held()) {
+        dropNew();
+        return fail(Failed::Key,
+                    tr("Cannot write '%1': another program is changing this key pair.").arg(keyPath));
+    }
     struct stat keyStat, certStat;
     if (::lstat(newKeyPath.constData(), &keyStat) != 0 || ::lstat(newCertPath.constData(), &certStat) != 0) {
         const int failure = errno;
@@ -336,7 +375,10 @@ bool KeyPairUpdate::recover(const QString& keyPath, const QString& certPath)
     const QByteArray key = absolute(keyPath), cert = absolute(certPath);
     const QByteArray folder = folderOf(key);
     bool changed = false;
-    if (DIR* dir = ::opendir(folder.constData())) {
+    // A writer at work holds the lock; its record is not for us.
+    const FolderLock lock(folder, 0);
+    DIR* dir = lock.held() ? ::opendir(folder.constData()) : nullptr;
+    if (dir) {
         QList<QPair<QByteArray, pid_t>> records;
         while (const dirent* entry = ::readdir(dir)) {
             const pid_t writer = FileSafety::temporaryOwner(QByteArray(entry->d_name), s_journalSuffix);
