@@ -360,8 +360,9 @@ KeyPairUpdate::Failed KeyPairUpdate::install(const QString& newKey, const QStrin
     }
     if (!put(journal.cert, newCertPath, journal.certDev, journal.certIno, &failure)) {
         if (!rollBack(journal, record))
-            return fail(Failed::Certificate, tr("Cannot write '%1': %2. The next run completes or undoes the change.")
-                                                 .arg(certPath, systemError(failure)));
+            return fail(Failed::Certificate,
+                        tr("Cannot write '%1': %2. The next run completes or undoes the change.")
+                            .arg(certPath, systemError(failure)));
         return fail(Failed::Certificate, tr("Cannot write '%1': %2.").arg(certPath, systemError(failure)));
     }
     finish(journal, record);
