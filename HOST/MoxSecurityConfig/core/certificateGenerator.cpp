@@ -1,5 +1,7 @@
 #include "core/certificateGenerator.h"
 
+#include "core/keyPairUpdate.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -68,6 +70,20 @@ QString systemError()
     return QString::fromLocal8Bit(std::strerror(errno));
 }
 
+// Owner and group where the process may set them (a user who cannot give files away keeps its group),
+// then the mode, synced.
+bool applyOwnership(int fd, const FileSafety::Ownership& ownership)
+{
+    if ((ownership.uid != uid_t(-1) || ownership.gid != gid_t(-1)) &&
+        ::fchown(fd, ownership.uid, ownership.gid) != 0) {
+        if (errno != EPERM || ::geteuid() == 0)
+            return false;
+        if (ownership.gid != gid_t(-1))
+            ::fchown(fd, uid_t(-1), ownership.gid);
+    }
+    return ::fchmod(fd, ownership.fileMode & 0777) == 0 && ::fsync(fd) == 0;
+}
+
 } // namespace
 
 CertificateGenerator::CertificateGenerator(int stepTimeoutMs) : m_stepTimeoutMs(stepTimeoutMs) {}
@@ -82,6 +98,9 @@ CertificateGenerator::Result CertificateGenerator::generate(const CertificateReq
         result.cause = cause;
         return result;
     };
+
+    // What a killed run left of this pair is finished or undone first.
+    KeyPairUpdate::recover(request.keyPath, request.certPath);
 
     const QDir opensslDir(QFileInfo(request.opensslDir + QLatin1Char('/')).absoluteDir());
     const QString sslConfPath = opensslDir.filePath(QStringLiteral("qvd_openssl.cnf"));
@@ -180,20 +199,26 @@ CertificateGenerator::Result CertificateGenerator::generate(const CertificateReq
         !runStep(Step::Certificate, arguments, cert))
         return fail(tr("Cannot generate the certificate."), cause);
 
+    // Owner and mode before anything is in place; the pair then changes as one (KeyPairUpdate).
+    if (!applyOwnership(key.fd(), ownership))
+        return fail(tr("Cannot generate the private key."),
+                    tr("Cannot write '%1': %2.").arg(request.keyPath, systemError()));
+    if (!applyOwnership(cert.fd(), ownership))
+        return fail(tr("Cannot generate the certificate."),
+                    tr("Cannot write '%1': %2.").arg(request.certPath, systemError()));
     key.closeFd();
     cert.closeFd();
-    if (!FileSafety::moveIntoPlace(key.path(), request.keyPath, ownership, &cause)) {
-        key.release(); // moveIntoPlace removed it
-        return fail(tr("Cannot generate the private key."), cause);
-    }
+    const QString newKey = key.path(), newCert = cert.path();
     key.release();
-    if (!FileSafety::moveIntoPlace(cert.path(), request.certPath, ownership, &cause)) {
-        cert.release();
-        // A key without its certificate is of no use; take it away as a failed signing always did.
-        ::unlink(QFile::encodeName(request.keyPath).constData());
-        return fail(tr("Cannot generate the certificate."), cause);
-    }
     cert.release();
+    switch (KeyPairUpdate::install(newKey, newCert, request.keyPath, request.certPath, &cause)) {
+    case KeyPairUpdate::Failed::Key:
+        return fail(tr("Cannot generate the private key."), cause);
+    case KeyPairUpdate::Failed::Certificate:
+        return fail(tr("Cannot generate the certificate."), cause);
+    case KeyPairUpdate::Failed::None:
+        break;
+    }
     result.ok = true;
     return result;
 }

@@ -1,7 +1,8 @@
 // Makes a private key and a self-signed certificate with three openssl runs (key, signing request,
-// self-signing). Every output is written into a fresh temporary file and renamed into place only when all
-// three steps succeeded, so a failure never leaves a partial key or certificate and a planted link is never
-// written through.
+// self-signing). Every output is written into a fresh temporary file (the key's beside the key, the others
+// beside the certificate) and the pair goes into place as one change only when all three steps succeeded
+// (KeyPairUpdate): a failure or a kill never leaves a new key beside an old certificate, and a planted link
+// is never written through.
 #pragma once
 
 #include "core/certificateRequest.h"
@@ -39,7 +40,8 @@ public:
     // temporary files removed like any failure's.
     void setCancel(const std::atomic<bool>* cancel) { m_cancel = cancel; }
 
-    // ownership: what the new key and certificate get (owner, group, mode; the key is 0600 until then).
+    // ownership: what the new key and certificate get (owner, group, mode; the key is 0600 until all three
+    // steps succeeded). What a killed generation of this pair left is finished or undone first.
     Result generate(const CertificateRequest& request, const FileSafety::Ownership& ownership) const;
 
 private:

@@ -3,6 +3,7 @@
 #include "core/certificateInfo.h"
 #include "core/fileSafety.h"
 #include "core/keyCheck.h"
+#include "core/keyPairUpdate.h"
 
 #include "IniAuth.h"
 #include "IniManager.h"
@@ -135,6 +136,9 @@ ConfigSnapshot ConfigSnapshot::load(const MoxInstInstance* instance, const Confi
     s.coreConfigPath = fromBytes(instance->CoreDefaultConfigPath);
     if (!s.coreConfigPath.isEmpty()) {
         const QDir coreDir = QFileInfo(s.coreConfigPath).absoluteDir();
+        // A key pair change that a killed run left half done is finished or undone before anyone looks.
+        KeyPairUpdate::recover(coreDir.filePath(QStringLiteral("moxcore.key")),
+                               coreDir.filePath(QStringLiteral("moxcore.cer")));
         for (auto* file : {&s.coreCertificate, &s.coreKey}) {
             file->path = coreDir.filePath(file == &s.coreCertificate ? QStringLiteral("moxcore.cer")
                                                                      : QStringLiteral("moxcore.key"));
@@ -187,6 +191,10 @@ ConfigSnapshot ConfigSnapshot::load(const MoxInstInstance* instance, const Confi
             file(s.opcUaKey, text);
         else
             missing("APPLICATION_PRIVATE_KEY_PATH");
+        if (KeyPairUpdate::recover(s.opcUaKey.path, s.opcUaCertificate.path)) {
+            s.opcUaKey.exists = QFileInfo::exists(s.opcUaKey.path);
+            s.opcUaCertificate.exists = QFileInfo::exists(s.opcUaCertificate.path);
+        }
         s.canDeleteOpcUa = s.opcUaCertificate.exists || s.opcUaKey.exists;
         s.canGenerateOpcUa = !noOpenSsl && s.opcUaKey.configured && !s.opcUaKey.exists &&
                              s.relativePathValid && !s.opcUaCertificate.exists;
