@@ -874,6 +874,11 @@ QJsonObject entryJson(const TrustStore::Entry& entry)
                        {QStringLiteral("link"), entry.link}};
     if (entry.kind == TrustStore::Kind::Unreadable)
         object.insert(QStringLiteral("reason"), entry.reason);
+    if (entry.link)
+        object.insert(QStringLiteral("target"), entry.linkTarget);
+    // "file" has invalid bytes replaced; a script that acts on the file needs the real ones.
+    if (entry.nameLossy())
+        object.insert(QStringLiteral("file_hex"), QString::fromLatin1(entry.pathBytes().toHex()));
     return object;
 }
 
@@ -903,7 +908,8 @@ int Commands::trustList()
     for (const TrustStore::Entry& entry : entries) {
         array.append(entryJson(entry));
         const QString what =
-            entry.kind == TrustStore::Kind::Unreadable
+            entry.link ? QStringLiteral("link to ") + entry.linkTarget
+            : entry.kind == TrustStore::Kind::Unreadable
                 ? QStringLiteral("unreadable: ") + entry.reason
                 : QStringLiteral("%1 %2 %3 %4")
                       .arg(TrustStore::kindName(entry.kind), -14)
@@ -983,7 +989,7 @@ int Commands::trustChange(const QString& action)
     for (const TrustStore::Entry& entry : chosen) {
         const QString target = remove ? QString() : to + QLatin1Char('/') + entry.fileName;
         // What a failure left in place is reported where it is.
-        const bool done = !QFileInfo(entry.path).isSymLink() && !QFileInfo::exists(entry.path);
+        const bool done = !entry.present();
         QJsonObject object{{QStringLiteral("thumbprint"), entry.thumbprint},
                            {QStringLiteral("name"), entry.name},
                            {QStringLiteral("from"), entry.path},

@@ -492,6 +492,17 @@ QByteArray TrustStore::Entry::nameBytes() const
     return fileNameBytes.isEmpty() ? QFile::encodeName(fileName) : fileNameBytes;
 }
 
+QByteArray TrustStore::Entry::pathBytes() const
+{
+    return QFile::encodeName(path.left(path.size() - fileName.size())) + nameBytes();
+}
+
+bool TrustStore::Entry::present() const
+{
+    struct stat st;
+    return ::lstat(pathBytes().constData(), &st) == 0 || errno != ENOENT;
+}
+
 bool TrustStore::Entry::nameLossy() const
 {
     return QFile::encodeName(fileName) != nameBytes();

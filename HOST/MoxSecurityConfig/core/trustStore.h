@@ -68,6 +68,9 @@ public:
         QString linkTarget;       // what the link says
 
         QByteArray nameBytes() const;
+        QByteArray pathBytes() const;
+        // Something (a file, a link) still lies under the name.
+        bool present() const;
         // Set when the name on disk is not valid UTF-8, so fileName does not name it exactly.
         bool nameLossy() const;
     };
