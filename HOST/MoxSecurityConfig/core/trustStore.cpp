@@ -248,9 +248,12 @@ bool readDescriptor(int fd, QByteArray& data, QString& why)
     };
     if (st.st_size > TrustStore::s_maxFileSize)
         return tooLarge();
-    QByteArray content(int(TrustStore::s_maxFileSize) + 1, Qt::Uninitialized);
+    // Room for what fstat said and a little more; a file that grows gets more, up to one byte past the limit.
+    QByteArray content(int(st.st_size) + 4096, Qt::Uninitialized);
     qint64 filled = 0;
     for (;;) {
+        if (filled == content.size())
+            content.resize(int(std::min<qint64>(2 * filled, TrustStore::s_maxFileSize + 1)));
         const ssize_t n = ::read(fd, content.data() + filled, size_t(content.size() - filled));
         if (n < 0 && errno == EINTR)
             continue;
