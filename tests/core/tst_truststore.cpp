@@ -5,6 +5,7 @@
 #include <QtTest>
 
 #include <atomic>
+#include <cstring>
 #include <memory>
 #include <sys/mount.h>
 #include <sys/stat.h>
@@ -222,7 +223,7 @@ private slots:
                 ::rename(QFile::encodeName(file.fileName()).constData(), rejected.constData());
             }
         });
-        int trusted = 0;
+        int trusted = 0; // a refusal may also find the name free: the writer had not put a file back yet
         QStringList wrong;
         for (int round = 0; round < 200 && wrong.isEmpty(); ++round) {
             const auto result = store.trust(listed);
@@ -230,7 +231,9 @@ private slots:
             if (moved.open(QIODevice::ReadOnly) && moved.readAll() != contents[0])
                 wrong << QString("round %1: another certificate was trusted").arg(round);
             else if (result.ok != moved.exists() ||
-                     (!result.ok && !result.problems.value(0).detail.contains("changed since it was listed")))
+                     (!result.ok &&
+                      !result.problems.value(0).detail.contains("changed since it was listed") &&
+                      !result.problems.value(0).detail.contains(std::strerror(ENOENT))))
                 wrong << QString("round %1: %2").arg(round).arg(result.problems.value(0).text());
             trusted += result.ok;
             moved.remove();
