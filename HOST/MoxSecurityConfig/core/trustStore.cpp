@@ -451,6 +451,18 @@ Checked checkAside(int folderFd, const QByteArray& aside)
     return checked;
 }
 
+// The certificate set aside in one folder lies under its name in the other: a move got that far.
+bool movedAlready(int folderFd, const QByteArray& aside, const QString& otherFolder, const QByteArray& name)
+{
+    FolderFd other(otherFolder);
+    QByteArray bytes;
+    QString why;
+    if (other.fd < 0 || !readEntry(other.fd, name, bytes, why))
+        return false;
+    const QString there = parse(bytes).entry.thumbprint;
+    return !there.isEmpty() && checkAside(folderFd, aside).parsed.entry.thumbprint == there;
+}
+
 // A CRL from the issuer of the one named in the folder, issued later: the update of that list.
 bool updatesCrl(int folderFd, const QByteArray& name, const QByteArray& bytes)
 {
@@ -593,11 +605,19 @@ int TrustStore::sweep() const
             const QByteArray body = aside.left(aside.size() - int(sizeof s_asideSuffix - 1));
             const int pidDot = body.lastIndexOf('.', body.lastIndexOf('.') - 1);
             const QByteArray name = body.mid(1, pidDot - 1);
-            if (plainName(name) && !putBack(dir.fd, aside, name).isEmpty())
+            if (!plainName(name))
+                continue;
+            // A move killed once its new file was in place: it is finished, not undone, so the certificate
+            // does not end up in both folders.
+            const Folder other = folder == Folder::Trusted    ? Folder::Rejected
+                                 : folder == Folder::Rejected ? Folder::Trusted
+                                                              : folder;
+            if (other != folder && movedAlready(dir.fd, aside, m_folders.path(other), name))
+                ::unlinkat(dir.fd, aside.constData(), 0);
+            else if (!putBack(dir.fd, aside, name).isEmpty())
                 ++restored;
         }
-        if (restored > 0)
-            syncFolder(dir.fd);
+        syncFolder(dir.fd);
     }
     return restored;
 }

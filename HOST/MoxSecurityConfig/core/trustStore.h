@@ -115,7 +115,8 @@ public:
     static constexpr int s_maxNameBytes = 200;
     // In every configured folder: removes the temporaries of writers that are gone, and puts back under its
     // own name what a killed move or removal had taken aside (under "<name> [aside <n>]" when the name was
-    // taken meanwhile), so no certificate stays hidden. Returns how many were put back.
+    // taken meanwhile), so no certificate stays hidden; a move that had already written it into the other
+    // folder is finished instead. Returns how many were put back.
     int sweep() const;
 
 private:
