@@ -108,7 +108,7 @@ private slots:
     }
 
     // Imports, then accepts and rejects, each SIGKILLed at a random moment: afterwards the next listing
-    // leaves no hidden file, and every certificate lies whole in its old or its new folder.
+    // leaves no hidden file, and every certificate lies whole in its old or its new folder, not in both.
     void killCampaign()
     {
         TestCertificates make(m_dir->filePath("certs"));
@@ -144,7 +144,7 @@ private slots:
         QVERIFY2(hidden().isEmpty(), qPrintable(hidden().join('\n') + QString(" seed %1").arg(seed)));
         QVERIFY(!entries.contains("failed") && !entries.contains(""));
         for (const QString& thumbprint : thumbprints)
-            QVERIFY2(entries.contains(thumbprint), qPrintable(thumbprint));
+            QVERIFY2(entries.count(thumbprint) == 1, qPrintable(thumbprint));
     }
 };
 
