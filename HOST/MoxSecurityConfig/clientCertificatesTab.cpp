@@ -95,14 +95,14 @@ void ClientCertificatesTab::refresh()
             name += tr(" (CA)");
         else if (entry.kind == TrustStore::Kind::Crl)
             name += tr(" (CRL)");
-        const QString texts[] = {folderLabel(entry.folder),
-                                 name,
-                                 entry.uri,
-                                 entry.validUntil.isValid()
-                                     ? entry.validUntil.toString(QStringLiteral("yyyy-MM-dd HH:mm 'UTC'"))
-                                     : QString(),
-                                 entry.thumbprint,
-                                 entry.fileName + (entry.link ? tr(" (link)") : QString())};
+        const QString texts[] = {
+            folderLabel(entry.folder),
+            name,
+            entry.uri,
+            entry.validUntil.isValid() ? entry.validUntil.toString(QStringLiteral("yyyy-MM-dd HH:mm 'UTC'"))
+                                       : QString(),
+            entry.thumbprint,
+            entry.fileName + (entry.link ? tr(" (link to %1)").arg(entry.linkTarget) : QString())};
         for (int column = 0; column < 6; ++column) {
             auto* item = new QTableWidgetItem(texts[column]);
             item->setToolTip(unreadable ? entry.reason : entry.path);

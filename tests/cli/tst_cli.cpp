@@ -698,6 +698,8 @@ void TestCli::dryRun_data()
         {"folders delete", "", ""},
         {"auth create", "", ""},
         {"auth delete", "", "users.ini"},
+        {"trust import CERT", "", "issuers"}, // openssl's self-signed certificates are CAs
+        {"trust import CERT CERT", "", "issuers"}, // the second is the same file: no second write
     };
     for (const auto& row : rows) {
         QTest::newRow(row.arguments) << QString(row.arguments).replace(" SUBJECT", subject).split(' ')
@@ -712,6 +714,15 @@ void TestCli::dryRun()
     QFETCH(QStringList, arguments);
     QFETCH(QByteArray, input);
     QFETCH(QStringList, wouldChange);
+    if (arguments.first() == "trust") {
+        const QString cert = m_dir->filePath("client.pem");
+        QCOMPARE(moxsec({"folders", "create"}).exitCode, 0);
+        QCOMPARE(QProcess::execute("openssl", {"req", "-x509", "-newkey", "ec", "-pkeyopt",
+                                               "ec_paramgen_curve:prime256v1", "-nodes", "-subj", "/CN=Panel",
+                                               "-keyout", m_dir->filePath("k.pem"), "-out", cert}),
+                 0);
+        arguments.replaceInStrings("CERT", cert);
+    }
     const QMap<QString, QByteArray> before = files();
     const Run run = moxsec(QStringList{"--json", "--dry-run"} + arguments, input);
     QVERIFY2(run.exitCode == 0, run.out.constData());

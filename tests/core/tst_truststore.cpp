@@ -4,10 +4,13 @@
 
 #include <QtTest>
 
+#include <atomic>
+#include <cstring>
 #include <memory>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 
 using Kind = TrustStore::Kind;
@@ -146,7 +149,7 @@ private slots:
         QVERIFY(gone);
     }
 
-    // A link is moved or removed itself; what it points to never moves and never goes.
+    // A link is listed with its target, never read, never moved; removing it takes the link itself.
     void symbolicLink()
     {
         const QString target = m_dir->filePath("outside.pem");
@@ -155,13 +158,117 @@ private slots:
         const TrustStore store(folders());
         const auto linked = named(store.list(), "link.pem");
         QCOMPARE(linked.size(), 1);
-        QVERIFY(linked.first().link);
-        QCOMPARE(linked.first().kind, Kind::Certificate);
-        QVERIFY(store.trust(linked).ok);
-        QCOMPARE(QFileInfo(in(Folder::Trusted, "link.pem")).symLinkTarget(), target);
-        QVERIFY(store.remove(named(store.list(), "link.pem")).ok);
-        QVERIFY(!QFileInfo(in(Folder::Trusted, "link.pem")).isSymLink());
+        QVERIFY(linked.first().link && linked.first().thumbprint.isEmpty());
+        QCOMPARE(linked.first().linkTarget, target);
+        const auto result = store.trust(linked);
+        QVERIFY(!result.ok && result.problems.value(0).detail.contains("symbolic link"));
+        QVERIFY(!QFileInfo::exists(in(Folder::Trusted, "link.pem")));
+        QVERIFY(store.remove(linked).ok);
+        QVERIFY(!QFileInfo(in(Folder::Rejected, "link.pem")).isSymLink());
         QCOMPARE(m_make->thumbprint(target), m_make->thumbprint(m_plainPem));
+    }
+
+    // A key of hex digits names a thumbprint, never a file: a file named like the legit certificate's
+    // thumbprint (or its prefix) but holding another one must not stand in for it. A path still names it.
+    void thumbprintKeys_data()
+    {
+        QTest::addColumn<int>("length"); // of the thumbprint in the planted file's name
+        QTest::addColumn<bool>("byPath");
+        QTest::newRow("named like the thumbprint") << 40 << false;
+        QTest::newRow("named like its prefix") << 8 << false;
+        QTest::newRow("named by its path") << 8 << true;
+    }
+    void thumbprintKeys()
+    {
+        QFETCH(int, length);
+        QFETCH(bool, byPath);
+        const QString legit = m_make->thumbprint(m_plainDer, true);
+        copy(m_plainDer, in(Folder::Rejected, "Legit Panel [" + legit + "].der"));
+        copy(m_plainPem, in(Folder::Rejected, legit.left(length)));
+        const auto all = TrustStore(folders()).list();
+        QString error;
+        const auto* found = TrustStore::find(
+            all, byPath ? in(Folder::Rejected, legit.left(length)) : legit.left(length), &error);
+        QVERIFY2(found, qPrintable(error));
+        QCOMPARE(found->thumbprint, byPath ? m_make->thumbprint(m_plainPem) : legit);
+    }
+
+    // A writer of the rejected folder keeps swapping the file while it is trusted: the trust list only ever
+    // gets the bytes that were listed, or nothing, with the reason.
+    void swappingWriter()
+    {
+        const QString attacker = m_make->make("attacker.der", "Legit Panel", false, true);
+        QFile legitFile(m_plainDer), attackerFile(attacker);
+        QVERIFY(legitFile.open(QIODevice::ReadOnly) && attackerFile.open(QIODevice::ReadOnly));
+        const QByteArray contents[] = {legitFile.readAll(), attackerFile.readAll()};
+        const QString name = "Legit Panel [T].der";
+        const QByteArray rejected = QFile::encodeName(in(Folder::Rejected, name));
+        const QByteArray spare = QFile::encodeName(m_dir->filePath("spare"));
+        auto place = [&](const QByteArray& bytes) {
+            QFile file(spare);
+            return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size() && file.flush() &&
+                   ::rename(spare.constData(), rejected.constData()) == 0;
+        };
+        QVERIFY(place(contents[0]));
+        const TrustStore store(folders());
+        const auto listed = named(store.list(), name);
+        QCOMPARE(listed.size(), 1);
+        std::atomic<bool> stop{false};
+        std::thread writer([&] {
+            QFile file(m_dir->filePath("spare-w"));
+            for (int i = 0; !stop; ++i) {
+                file.open(QIODevice::WriteOnly);
+                file.write(contents[i % 2]);
+                file.close();
+                ::rename(QFile::encodeName(file.fileName()).constData(), rejected.constData());
+            }
+        });
+        int trusted = 0; // a refusal may also find the name free: the writer had not put a file back yet
+        QStringList wrong;
+        for (int round = 0; round < 200 && wrong.isEmpty(); ++round) {
+            const auto result = store.trust(listed);
+            QFile moved(in(Folder::Trusted, name));
+            if (moved.open(QIODevice::ReadOnly) && moved.readAll() != contents[0])
+                wrong << QString("round %1: another certificate was trusted").arg(round);
+            else if (result.ok != moved.exists() ||
+                     (!result.ok &&
+                      !result.problems.value(0).detail.contains("changed since it was listed") &&
+                      !result.problems.value(0).detail.contains(std::strerror(ENOENT))))
+                wrong << QString("round %1: %2").arg(round).arg(result.problems.value(0).text());
+            trusted += result.ok;
+            moved.remove();
+        }
+        stop = true;
+        writer.join();
+        QVERIFY2(wrong.isEmpty(), qPrintable(wrong.join('\n')));
+        QVERIFY(trusted > 0);
+    }
+
+    // What a killed move left aside is put back by the next listing, under another visible name when its
+    // own was taken meanwhile, or dropped when the move had already written it into the other folder;
+    // temporaries of dead writers go.
+    void leftoversOfDeadRuns()
+    {
+        const pid_t dead = ::fork();
+        if (dead == 0)
+            ::_exit(0);
+        QCOMPARE(::waitpid(dead, nullptr, 0), dead);
+        const QString pid = QString::number(dead);
+        copy(m_plainDer, in(Folder::Rejected, ".Panel.der." + pid + ".0123456789abcdef.aside"));
+        copy(m_plainPem, in(Folder::Trusted, ".c.pem." + pid + ".00ff00ff00ff00ff.aside"));
+        copy(m_ca, in(Folder::Trusted, "c.pem"));
+        copy(m_ca, in(Folder::Issuers, ".ca.pem." + pid + ".00ff00ff00ff00ff.tmp"));
+        copy(m_plainDer, in(Folder::Trusted, ".Moved.der." + pid + ".0123456789abcdef.aside"));
+        copy(m_plainDer, in(Folder::Rejected, "Moved.der"));
+        const auto all = TrustStore(folders()).list();
+        QCOMPARE(named(all, "Panel.der").value(0).thumbprint, m_make->thumbprint(m_plainDer, true));
+        QCOMPARE(named(all, "c.pem [aside 00ff00ff00ff00ff]").value(0).thumbprint,
+                 m_make->thumbprint(m_plainPem));
+        QCOMPARE(named(all, "Moved.der").size(), 1);
+        QCOMPARE(all.size(), 4);
+        QDirIterator hidden(m_dir->path(), QDir::Hidden | QDir::Files, QDirIterator::Subdirectories);
+        while (hidden.hasNext())
+            QVERIFY2(!hidden.next().contains("/."), qPrintable(hidden.filePath()));
     }
 
     // Without the right to write the trust list the move fails with the reason and nothing is lost.
@@ -261,6 +368,75 @@ private slots:
         QCOMPARE(m_make->thumbprint(in(Folder::Revocation, "partner.crl")), m_make->thumbprint(m_plainPem));
     }
 
+    // Only the parsed certificate or CRL is written, never a key beside it; names are never hidden and fit.
+    void importOnlyTheObject_data()
+    {
+        QTest::addColumn<QString>("source");
+        QTest::addColumn<QByteArray>("before");
+        QTest::addColumn<QString>("after");    // a file appended to the CRL, "" for none
+        QTest::addColumn<QString>("expected"); // the name written; "" refused
+        QTest::newRow("CRL and a private key") << "bundle.crl" << QByteArray() << "ca.pem.key"
+                                               << "";
+        QTest::newRow("CRL among other text") << "notes.crl" << QByteArray("notes\n") << "ca.pem"
+                                              << "notes.crl";
+        QTest::newRow("hidden name") << ".hidden.crl" << QByteArray() << ""
+                                     << "_hidden.crl";
+        QTest::newRow("240 characters") << QString(236, 'x') + ".crl" << QByteArray() << ""
+                                        << "[%1].crl";
+    }
+    void importOnlyTheObject()
+    {
+        QFETCH(QString, source);
+        QFETCH(QByteArray, before);
+        QFETCH(QString, after);
+        QFETCH(QString, expected);
+        QFile crl(m_crl), extra(m_certs.filePath(after)), file(m_dir->filePath(source));
+        QVERIFY(crl.open(QIODevice::ReadOnly) && (after.isEmpty() || extra.open(QIODevice::ReadOnly)));
+        const QByteArray list = crl.readAll();
+        QVERIFY(file.open(QIODevice::WriteOnly) &&
+                file.write(before + list + (after.isEmpty() ? QByteArray() : extra.readAll())) > 0);
+        file.close();
+        const TrustStore store(folders());
+        QStringList written;
+        const auto result = store.importFiles({file.fileName()}, TrustStore::Target::ByContent, &written);
+        const auto all = store.list();
+        if (expected.isEmpty()) {
+            QVERIFY(!result.ok && result.problems.value(0).detail.contains("private key"));
+            QVERIFY(all.isEmpty());
+            return;
+        }
+        QVERIFY2(result.ok, qPrintable(result.problems.value(0).text()));
+        QCOMPARE(all.size(), 1);
+        QVERIFY2(
+            all[0].fileName.endsWith(expected.contains("%1") ? expected.arg(all[0].thumbprint) : expected),
+            qPrintable(all[0].fileName));
+        QCOMPARE(written, QStringList{all[0].path});
+        QFile imported(all[0].path);
+        QVERIFY(imported.open(QIODevice::ReadOnly));
+        QCOMPARE(imported.readAll(), list);
+        QVERIFY(store.remove(all).ok);
+        QVERIFY(store.list().isEmpty());
+    }
+
+    // A name that is no UTF-8 is listed, moved and removed by its bytes.
+    void nonUtf8Name()
+    {
+        const QByteArray name("caf\xe9 [\x80].der");
+        const QString folder = folders().rejected;
+        QVERIFY(::link(QFile::encodeName(m_plainDer).constData(),
+                       (QFile::encodeName(folder) + '/' + name).constData()) == 0);
+        const TrustStore store(folders());
+        auto all = store.list();
+        QCOMPARE(all.size(), 1);
+        QVERIFY(all[0].nameLossy() && all[0].nameBytes() == name);
+        QVERIFY2(store.trust(all).ok, qPrintable(store.trust(all).problems.value(0).text()));
+        all = store.list();
+        QCOMPARE(all.value(0).folder, Folder::Trusted);
+        QCOMPARE(all.value(0).thumbprint, m_make->thumbprint(m_plainDer, true));
+        QVERIFY(store.remove(all).ok);
+        QVERIFY(store.list().isEmpty());
+    }
+
     // A later CRL of the same issuer replaces the one of its name; an earlier one does not.
     void crlUpdate()
     {
@@ -292,6 +468,10 @@ private slots:
                                 << "_.x [AB].der";
         QTest::newRow("empty") << ""
                                << "certificate [AB].der";
+        // Cut whole: half of a surrogate pair is no character, and JSON parsers refuse it.
+        QTest::newRow("long emoji") << QString("x") + QString::fromUtf8("\xF0\x9F\x98\x80").repeated(40)
+                                    << QString("x") + QString::fromUtf8("\xF0\x9F\x98\x80").repeated(37) +
+                                           " [AB].der";
     }
     void fileNames()
     {

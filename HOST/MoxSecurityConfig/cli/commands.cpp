@@ -54,8 +54,6 @@ int Commands::run()
     m_root =
         m_line.isSet(QStringLiteral("root")) ? m_line.value(QStringLiteral("root")) : QStringLiteral("/");
     const QString name = m_line.command()->name;
-    if (m_out.dryRun() && name.startsWith(QLatin1String("trust ")) && name != QLatin1String("trust list"))
-        return usage(QStringLiteral("--dry-run is not available for %1 yet.").arg(name));
     if (name == QLatin1String("status"))
         return status();
     if (name == QLatin1String("users list"))
@@ -1024,6 +1022,11 @@ QJsonObject entryJson(const TrustStore::Entry& entry)
                        {QStringLiteral("link"), entry.link}};
     if (entry.kind == TrustStore::Kind::Unreadable)
         object.insert(QStringLiteral("reason"), entry.reason);
+    if (entry.link)
+        object.insert(QStringLiteral("target"), entry.linkTarget);
+    // "file" has invalid bytes replaced; a script that acts on the file needs the real ones.
+    if (entry.nameLossy())
+        object.insert(QStringLiteral("file_hex"), QString::fromLatin1(entry.pathBytes().toHex()));
     return object;
 }
 
@@ -1053,7 +1056,8 @@ int Commands::trustList()
     for (const TrustStore::Entry& entry : entries) {
         array.append(entryJson(entry));
         const QString what =
-            entry.kind == TrustStore::Kind::Unreadable
+            entry.link ? QStringLiteral("link to ") + entry.linkTarget
+            : entry.kind == TrustStore::Kind::Unreadable
                 ? QStringLiteral("unreadable: ") + entry.reason
                 : QStringLiteral("%1 %2 %3 %4")
                       .arg(TrustStore::kindName(entry.kind), -14)
@@ -1112,6 +1116,15 @@ int Commands::trustChange(const QString& action)
         if (!twice)
             chosen << *entry;
     }
+    const QString to =
+        TrustStore::foldersOf(m_snapshot).path(from == Folder::Rejected ? Folder::Trusted : Folder::Rejected);
+    if (m_out.dryRun()) {
+        QStringList changes;
+        for (const TrustStore::Entry& entry : chosen)
+            changes << (remove ? QStringLiteral("remove %1").arg(entry.path)
+                               : QStringLiteral("move %1 into %2").arg(entry.path, to));
+        return wouldChange(changes);
+    }
     if (remove) {
         QStringList paths;
         for (const TrustStore::Entry& entry : chosen)
@@ -1126,13 +1139,11 @@ int Commands::trustChange(const QString& action)
     for (const Problem& problem : result.problems)
         m_out.error(problem);
     m_out.setChanged(result.changed);
-    const QString to =
-        TrustStore::foldersOf(m_snapshot).path(from == Folder::Rejected ? Folder::Trusted : Folder::Rejected);
     QJsonArray array;
     for (const TrustStore::Entry& entry : chosen) {
         const QString target = remove ? QString() : to + QLatin1Char('/') + entry.fileName;
         // What a failure left in place is reported where it is.
-        const bool done = !QFileInfo(entry.path).isSymLink() && !QFileInfo::exists(entry.path);
+        const bool done = !entry.present();
         QJsonObject object{{QStringLiteral("thumbprint"), entry.thumbprint},
                            {QStringLiteral("name"), entry.name},
                            {QStringLiteral("from"), entry.path},
@@ -1164,11 +1175,18 @@ int Commands::trustImport()
                                                   issuer    ? TrustStore::Target::Issuers
                                                   : trusted ? TrustStore::Target::Trusted
                                                             : TrustStore::Target::ByContent,
-                                                  &written);
+                                                  &written, m_out.dryRun());
     for (const Problem& problem : result.problems)
         m_out.error(problem);
     for (const Problem& problem : result.warnings)
         m_out.warning(problem);
+    if (m_out.dryRun()) {
+        QStringList changes;
+        for (const QString& path : written)
+            changes << QStringLiteral("write %1").arg(path);
+        const int exitCode = wouldChange(changes);
+        return result.ok ? exitCode : int(Output::Failure);
+    }
     m_out.setChanged(result.changed);
     for (const QString& path : written)
         m_out.line(QStringLiteral("Imported %1").arg(path));

@@ -47,6 +47,22 @@ bool CrlInfo::parse(const QByteArray& bytes, CrlInfo& info, QString* error)
     if (X509_CRL_digest(crl.get(), EVP_sha1(), digest, &length) == 1)
         info.sha1Thumbprint = QString::fromLatin1(
             QByteArray(reinterpret_cast<const char*>(digest), int(length)).toHex().toUpper());
+    // What an import writes: the parsed list only, never whatever else its file held.
+    if (info.der) {
+        const int length = i2d_X509_CRL(crl.get(), nullptr);
+        if (length > 0) {
+            info.encoded = QByteArray(length, Qt::Uninitialized);
+            unsigned char* out = reinterpret_cast<unsigned char*>(info.encoded.data());
+            i2d_X509_CRL(crl.get(), &out);
+        }
+    } else {
+        BioPtr out(BIO_new(BIO_s_mem()));
+        char* data = nullptr;
+        if (out && PEM_write_bio_X509_CRL(out.get(), crl.get()) == 1) {
+            const long length = BIO_get_mem_data(out.get(), &data);
+            info.encoded = QByteArray(data, int(length));
+        }
+    }
     ERR_clear_error();
     return true;
 }

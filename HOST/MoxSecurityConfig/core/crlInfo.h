@@ -18,6 +18,7 @@ public:
     QDateTime nextUpdate;   // UTC; invalid when the list names none
     int revoked = 0;        // entries
     QString sha1Thumbprint; // 40 upper-case hex digits of the DER encoding
+    QByteArray encoded;     // the list alone, written again in the encoding it came in
 
     // One CRL from PEM (the first one) or DER, told apart by content. False with error set when the bytes
     // hold no CRL.
