@@ -10,6 +10,7 @@
 #include "core/securityActions.h"
 #include "core/usersService.h"
 
+#include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -39,6 +40,8 @@ private slots:
     void snapshot_data();
     void snapshot();
     void untrustedFilesNeverHang();
+    void pseudoFilesAreRefused_data();
+    void pseudoFilesAreRefused();
     void generatorMakesAPrivatePairThroughPlantedLinks();
     void userEditsLandWholeOrNotAtAll();
     void createdFilesTakeTheConfigurationsOwnership();
@@ -122,6 +125,61 @@ void TestCore::untrustedFilesNeverHang()
     s = load();
     QCOMPARE(s.errors.value(0).message, QString("The OPC UA config file was not parsed correctly."));
     QVERIFY(s.errors.value(0).detail.contains(mox("OpcUa/MoxOpcUa.ini")));
+}
+
+void TestCore::pseudoFilesAreRefused_data()
+{
+    // A link (or a setting) naming a file of procfs: /proc/kmsg claims size 0 and blocks on read.
+    QTest::addColumn<QString>("link"); // replaced by a link to the pseudo file, relative to mox/
+    QTest::addColumn<QStringList>("changes");
+    QTest::addColumn<QString>("target");
+    const int kmsg = ::open("/proc/kmsg", O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (kmsg >= 0)
+        ::close(kmsg);
+    for (const QString target : {"/proc/self/status", "/proc/kmsg"}) {
+        if (target == "/proc/kmsg" && kmsg < 0) {
+            qWarning("/proc/kmsg cannot be opened here: its rows are left out");
+            continue;
+        }
+        const QByteArray t = target.toUtf8();
+        QTest::newRow("users file " + t) << "OpcUa/users.ini" << QStringList{} << target;
+        QTest::newRow("CREDENTIALS_INI_PATH " + t)
+            << "" << QStringList{"CREDENTIALS_INI_PATH=" + target} << target;
+        QTest::newRow("certificate " + t) << "OpcUa/pki/own/cert.pem" << QStringList{} << target;
+        QTest::newRow("key " + t) << "OpcUa/pki/own/private/key.pem"
+                                  << QStringList{"APPLICATION_PRIVATE_KEY_PASSWORD=phrase"} << target;
+        QTest::newRow("configuration " + t) << "OpcUa/MoxOpcUa.ini" << QStringList{} << target;
+    }
+}
+
+void TestCore::pseudoFilesAreRefused()
+{
+    QFETCH(QString, link);
+    QFETCH(QStringList, changes);
+    QFETCH(QString, target);
+    configure(changes);
+    QVERIFY(write(mox("OpcUa/pki/own/cert.pem"), "x") && write(mox("OpcUa/pki/own/private/key.pem"), "x"));
+    if (!link.isEmpty())
+        QVERIFY((QFile::remove(mox(link)) || true) && QFile::link(target, mox(link)));
+    // The load runs in a child with a time limit, so a read that blocks fails the test instead of hanging it.
+    int out[2];
+    QCOMPARE(::pipe(out), 0);
+    const pid_t child = ::fork();
+    if (child == 0) {
+        ::alarm(10);
+        const ConfigSnapshot s = load();
+        const QByteArray text = messages(s.errors + s.warnings).join('\n').toUtf8();
+        _exit(::write(out[1], text.constData(), size_t(text.size())) == text.size() ? 0 : 1);
+    }
+    ::close(out[1]);
+    QFile pipe;
+    QVERIFY(pipe.open(out[0], QIODevice::ReadOnly, QFileDevice::AutoCloseHandle));
+    const QString errors = QString::fromUtf8(pipe.readAll());
+    int status = 0;
+    QCOMPARE(::waitpid(child, &status, 0), child);
+    QVERIFY2(WIFEXITED(status) && WEXITSTATUS(status) == 0, "the load did not end");
+    const QString named = link.isEmpty() ? target : mox(link);
+    QVERIFY2(errors.contains(named + "' lies on procfs, a pseudo file system"), qPrintable(errors));
 }
 
 void TestCore::generatorMakesAPrivatePairThroughPlantedLinks()

@@ -1,5 +1,7 @@
 #include "core/fileSafety.h"
 
+#include "OSFile.h"
+
 #include <QFile>
 #include <QStringList>
 
@@ -179,6 +181,12 @@ int FileSafety::openRegular(const QString& path, QString* error, qint64 maxSize)
     }
     if (!S_ISREG(st.st_mode)) {
         setError(error, notRegular(path, st.st_mode));
+        ::close(fd);
+        return -1;
+    }
+    // Its size says nothing there, and a read may block for good.
+    if (const char* pseudo = OSFile::PseudoFileSystem(fd)) {
+        setError(error, tr("'%1' lies on %2, a pseudo file system.").arg(path, QLatin1String(pseudo)));
         ::close(fd);
         return -1;
     }

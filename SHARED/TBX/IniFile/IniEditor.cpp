@@ -1,5 +1,7 @@
 #include "IniEditor.h"
 
+#include "OSFile.h"
+
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -168,7 +170,11 @@ bool IniEditor::setValue(const std::string& file, const std::string& section, co
     struct stat before;
     std::string content;
     bool readOk = ::fstat(fd, &before) == 0 && S_ISREG(before.st_mode) && before.st_size <= kMaxFileSize;
-    const std::string notRegular = readOk ? std::string() : file + ": not a regular file of at most 64 MB";
+    std::string notRegular = readOk ? std::string() : file + ": not a regular file of at most 64 MB";
+    if (const char* pseudo = readOk ? OSFile::PseudoFileSystem(fd) : nullptr) {
+        readOk = false;
+        notRegular = "'" + file + "' lies on " + pseudo + ", a pseudo file system";
+    }
     char buffer[16384];
     while (readOk) {
         const ssize_t n = ::read(fd, buffer, sizeof buffer);
