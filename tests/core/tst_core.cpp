@@ -50,6 +50,8 @@ private slots:
     void keyOpensInProcess_data();
     void keyOpensInProcess();
     void deletionsKeepABackup();
+    void backupNamesAndPruning();
+    void deletionsNeverChangeALinksTarget();
 };
 
 void TestCore::snapshot_data()
@@ -289,7 +291,7 @@ void TestCore::createdFilesTakeTheConfigurationsOwnership()
     // Whatever the umask: the configuration's group and bits, never anything for others.
     QVERIFY(QFile::remove(mox("OpcUa/users.ini")) || true);
     QCOMPARE(::chown(QFile::encodeName(mox("OpcUa/MoxOpcUa.ini")).constData(), 0, 65534), 0);
-    QCOMPARE(::chmod(QFile::encodeName(mox("OpcUa/MoxOpcUa.ini")).constData(), 0664), 0);
+    QCOMPARE(::chmod(QFile::encodeName(mox("OpcUa/MoxOpcUa.ini")).constData(), 0777), 0);
     const mode_t umask = ::umask(0);
     const ConfigSnapshot s = load();
     const SecurityActions actions(s);
@@ -297,7 +299,7 @@ void TestCore::createdFilesTakeTheConfigurationsOwnership()
     const ActionResult folders = actions.createClientFolders();
     ::umask(umask);
     QVERIFY(created.ok && created.changed && folders.ok && folders.changed);
-    QCOMPARE(fileMode(s.usersFile.path), 0660);
+    QCOMPARE(fileMode(s.usersFile.path), 0640); // a secret file, however open the configuration
     QCOMPARE(int(QFileInfo(s.usersFile.path).groupId()), 65534);
     for (const PathState* folder : s.clientFolders())
         QCOMPARE(fileMode(folder->path), 0750);
@@ -503,6 +505,64 @@ void TestCore::deletionsKeepABackup()
     QVERIFY(!refused.ok && QFile::exists(s.usersFile.path));
     QVERIFY(QDir(mox("elsewhere")).isEmpty());
     QVERIFY(SecurityActions(load()).deleteUsersFile(false).ok && !QFile::exists(s.usersFile.path));
+}
+
+void TestCore::backupNamesAndPruning()
+{
+    // A folder named after a future time, foreign names and a clock going back never stop a backup; only
+    // the tool's own oldest backups are pruned, by the order they were made.
+    const QDir backups(mox("OpcUa/.backup"));
+    for (const char* foreign : {"99991231-235959", "99991231-235959-99", "zz-notes", "20200101-000000"})
+        QVERIFY(backups.mkpath(foreign));
+    QVERIFY(write(backups.filePath("99991231-235959/keep.txt"), "mine"));
+    const QDateTime start = QDateTime::currentDateTime();
+    QStringList made;
+    for (int round = 0; round < 12; ++round) {
+        const QString users = mox("OpcUa/users.ini");
+        QVERIFY(write(users, "[ADMIN]\r\nround=" + QByteArray::number(round) + "\r\n"));
+        QStringList used;
+        QString error;
+        // The clock goes back an hour each round; two rounds share each second.
+        QVERIFY2(Backup::moveAway({users}, true, start.addSecs(-3600 * (round / 2)), used, &error),
+                 qPrintable(error));
+        QCOMPARE(used.size(), 1);
+        QVERIFY(!made.contains(used.first()));
+        made << used.first();
+        QVERIFY(Backup::prune(mox("OpcUa"), {}).isEmpty());
+    }
+    QVERIFY(!QFileInfo::exists(made.at(0)) && !QFileInfo::exists(made.at(1)));
+    for (int round = 2; round < 12; ++round)
+        QCOMPARE(readAll(made.at(round) + "/users.ini"),
+                 "[ADMIN]\r\nround=" + QByteArray::number(round) + "\r\n");
+    for (const char* foreign : {"99991231-235959", "99991231-235959-99", "zz-notes", "20200101-000000"})
+        QVERIFY(backups.exists(foreign));
+    QCOMPARE(readAll(backups.filePath("99991231-235959/keep.txt")), QByteArray("mine"));
+}
+
+void TestCore::deletionsNeverChangeALinksTarget()
+{
+    // Key and users file are links to files elsewhere: each is backed up as the link, and what it points
+    // at keeps its mode and bytes. The key and the certificate, in two folders, share one backup name.
+    QVERIFY(write(mox("outside/passwd"), "root:x:0:0\n") && write(mox("outside/users"), "[ADMIN]\n"));
+    for (const char* file : {"outside/passwd", "outside/users"})
+        QCOMPARE(::chmod(QFile::encodeName(mox(file)).constData(), 0644), 0);
+    QVERIFY(write(mox("OpcUa/pki/own/cert.pem"), "certificate"));
+    QVERIFY(QDir().mkpath(mox("OpcUa/pki/own/private")));
+    QVERIFY(QFile::link(mox("outside/passwd"), mox("OpcUa/pki/own/private/key.pem")));
+    QVERIFY(QFile::link(mox("outside/users"), mox("OpcUa/users.ini")));
+    QVERIFY(QDir().mkpath(mox("OpcUa/pki/own/.backup/99991231-235959")));
+    const ConfigSnapshot s = load();
+    const ActionResult pair = SecurityActions(s).deleteKeyPair(SecurityActions::Pair::OpcUa);
+    const ActionResult users = SecurityActions(s).deleteUsersFile();
+    QVERIFY(pair.ok && users.ok);
+    for (const QString& moved : {pair.backups.value(0) + "/key.pem", users.backups.value(0) + "/users.ini"})
+        QVERIFY2(QFileInfo(moved).isSymLink(), qPrintable(moved));
+    QCOMPARE(fileMode(mox("outside/passwd")), 0644);
+    QCOMPARE(fileMode(mox("outside/users")), 0644);
+    QCOMPARE(readAll(mox("outside/passwd")), QByteArray("root:x:0:0\n"));
+    QCOMPARE(readAll(mox("outside/users")), QByteArray("[ADMIN]\n"));
+    QCOMPARE(pair.backups.size(), 2);
+    QCOMPARE(QFileInfo(pair.backups[0]).fileName(), QFileInfo(pair.backups[1]).fileName());
 }
 
 QTEST_MAIN(TestCore)

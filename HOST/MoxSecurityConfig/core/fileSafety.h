@@ -28,9 +28,10 @@ public:
         mode_t folderMode = 0700; // at most 0755
     };
 
-    // The reference file's owner and group; its permission bits without those for others for files; for
-    // folders the same with x added wherever r is, capped at 0755 (the server writes into the rejected
-    // folder, so the group keeps its bits). A missing or unreadable reference gives 0600/0700 and no owner.
+    // The reference file's owner and group; for files its permission bits without those for others, at
+    // most 0640; for folders its bits with x added wherever r is, capped at 0755 (the server writes into the
+    // rejected folder, so the group keeps its bits). A missing or unreadable reference gives 0600/0700 and no
+    // owner.
     static Ownership ownershipFrom(const QString& referenceFile);
 
     // Opens path read-only with O_NONBLOCK|O_NOCTTY|O_CLOEXEC and checks the open descriptor: it must be a
