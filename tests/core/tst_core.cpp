@@ -52,6 +52,7 @@ private slots:
     void deletionsKeepABackup();
     void backupNamesAndPruning();
     void deletionsNeverChangeALinksTarget();
+    void deadWritersLeftoversNeverKeepAFolder();
 };
 
 void TestCore::snapshot_data()
@@ -563,6 +564,26 @@ void TestCore::deletionsNeverChangeALinksTarget()
     QCOMPARE(readAll(mox("outside/users")), QByteArray("[ADMIN]\n"));
     QCOMPARE(pair.backups.size(), 2);
     QCOMPARE(QFileInfo(pair.backups[0]).fileName(), QFileInfo(pair.backups[1]).fileName());
+}
+
+void TestCore::deadWritersLeftoversNeverKeepAFolder()
+{
+    // What killed writers left (empty or half written) goes with its folder; a live writer's file, or a
+    // foreign file, still keeps the folder.
+    const pid_t dead = ::fork();
+    if (dead == 0)
+        _exit(0);
+    QCOMPARE(::waitpid(dead, nullptr, 0), dead);
+    const QByteArray pid = QByteArray::number(dead);
+    QVERIFY(SecurityActions(load()).createClientFolders().ok);
+    QVERIFY(write(mox("OpcUa/pki/trusted/.a.der." + pid + ".0f3c.tmp")));
+    QVERIFY(write(mox("OpcUa/pki/crl/.b.crl." + pid + ".12ab.aside"), "-----BEGIN X509 CRL-----"));
+    QVERIFY(write(mox("OpcUa/pki/issuers/.c.der." + QByteArray::number(::getppid()) + ".0f3c.tmp")));
+    QVERIFY(write(mox("OpcUa/pki/rejected/a.der." + pid + ".0f3c.tmp")));
+    const ActionResult removed = SecurityActions(load()).deleteClientFolders(false);
+    QVERIFY(!QFileInfo::exists(mox("OpcUa/pki/trusted")) && !QFileInfo::exists(mox("OpcUa/pki/crl")));
+    QCOMPARE(messages(removed.problems).join('|').count("was not deleted"), 2);
+    QVERIFY(QFileInfo::exists(mox("OpcUa/pki/issuers")) && QFileInfo::exists(mox("OpcUa/pki/rejected")));
 }
 
 QTEST_MAIN(TestCore)
