@@ -1,5 +1,6 @@
 #include "IniEditor.h"
 
+#include "IniWriter.h"
 #include "OSFile.h"
 
 #include <cerrno>
@@ -199,10 +200,12 @@ bool IniEditor::setValue(const std::string& file, const std::string& section, co
     if (!editText(content, section, key, value, &why))
         return fail(error, file + ": " + why);
 
-    // A fresh temporary beside the file, named as IniWriter names its own, so a stale one is cleaned up.
+    // A fresh temporary beside the file, named as IniWriter names its own. Those of killed edits hold
+    // old pass phrases: they go first.
     const std::string folder = folderOf(file);
     const std::size_t slash = file.rfind('/');
     const std::string base = slash == std::string::npos ? file : file.substr(slash + 1);
+    IniWriter::removeStaleTemporaries(folder, base);
     std::random_device random;
     std::string temp;
     int out = -1;
