@@ -66,7 +66,7 @@ const char* OSFile::PseudoFileSystem(int fd)
                   {BINFMTFS_MAGIC, "binfmt_misc"},  {NSFS_MAGIC, "nsfs"},
                   {0x65735543, "fusectl"}};
     for (const auto& fsType : pseudo) {
-        if ((unsigned long)(fs.f_type) == fsType.magic)
+        if (static_cast<unsigned long>(fs.f_type) == fsType.magic)
             return fsType.name;
     }
     return nullptr;

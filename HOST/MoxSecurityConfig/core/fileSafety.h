@@ -35,7 +35,8 @@ public:
     static Ownership ownershipFrom(const QString& referenceFile);
 
     // Opens path read-only with O_NONBLOCK|O_NOCTTY|O_CLOEXEC and checks the open descriptor: it must be a
-    // regular file of at most maxSize bytes. A device, FIFO, socket or folder is refused without blocking.
+    // regular file of at most maxSize bytes, on a real file system. A device, FIFO, socket, folder or a file
+    // of procfs, sysfs and the like (whose size says nothing) is refused without blocking.
     // Returns the descriptor (blocking mode restored) or -1 with error set to a sentence naming the file.
     static int openRegular(const QString& path, QString* error, qint64 maxSize = s_maxFileSize);
     // The whole content of a regular file, read through openRegular.
