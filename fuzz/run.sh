@@ -4,7 +4,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 total="${1:-60}"
-harnesses=(reader manager auth)
+harnesses=(reader manager auth certificates)
 build=build-fuzz
 cmake -S fuzz -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER="${CXX_FUZZ:-clang++}" >/dev/null
 cmake --build "$build" -j "$(nproc)"

@@ -4,6 +4,8 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <linux/magic.h>
+#include <sys/vfs.h>
 #include <unistd.h>
 
 namespace {
@@ -44,6 +46,31 @@ int openFlags(OSFileReadWriteMode rwMode, OSFileOpenMode openMode)
     }
 }
 } // namespace
+
+const char* OSFile::PseudoFileSystem(int fd)
+{
+    struct statfs fs;
+    if (::fstatfs(fd, &fs) != 0)
+        return nullptr;
+    static const struct
+    {
+        unsigned long magic;
+        const char* name;
+    } pseudo[] = {{PROC_SUPER_MAGIC, "procfs"},     {SYSFS_MAGIC, "sysfs"},
+                  {DEBUGFS_MAGIC, "debugfs"},       {TRACEFS_MAGIC, "tracefs"},
+                  {SECURITYFS_MAGIC, "securityfs"}, {CGROUP_SUPER_MAGIC, "cgroup"},
+                  {CGROUP2_SUPER_MAGIC, "cgroup2"}, {DEVPTS_SUPER_MAGIC, "devpts"},
+                  {0x62656570, "configfs"},         {BPF_FS_MAGIC, "bpf"},
+                  {PSTOREFS_MAGIC, "pstore"},       {EFIVARFS_MAGIC, "efivarfs"},
+                  {SELINUX_MAGIC, "selinuxfs"},     {SMACK_MAGIC, "smackfs"},
+                  {BINFMTFS_MAGIC, "binfmt_misc"},  {NSFS_MAGIC, "nsfs"},
+                  {0x65735543, "fusectl"}};
+    for (const auto& fsType : pseudo) {
+        if (static_cast<unsigned long>(fs.f_type) == fsType.magic)
+            return fsType.name;
+    }
+    return nullptr;
+}
 
 OSFile::OSFile(const XCHAR* path) : m_path(path ? path : "") {}
 

@@ -53,6 +53,11 @@ public:
     // Writes out buffered bytes (errors are not reported: call Flush first) and closes. Safe to call twice.
     virtual void Close();
 
+    // The name of the pseudo file system fd lies on ("procfs", "sysfs", ...), or nullptr for a real one.
+    // A file there may claim size 0 and block on read (/proc/kmsg) or act when read, so nothing that a
+    // configuration names is read from one.
+    static const char* PseudoFileSystem(int fd);
+
     bool IsOpen() const { return m_fd >= 0; }
     // The open descriptor, -1 when closed. Still owned by the file.
     int GetHandle() const { return m_fd; }

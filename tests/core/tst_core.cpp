@@ -10,6 +10,7 @@
 #include "core/securityActions.h"
 #include "core/usersService.h"
 
+#include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -39,6 +40,8 @@ private slots:
     void snapshot_data();
     void snapshot();
     void untrustedFilesNeverHang();
+    void pseudoFilesAreRefused_data();
+    void pseudoFilesAreRefused();
     void generatorMakesAPrivatePairThroughPlantedLinks();
     void userEditsLandWholeOrNotAtAll();
     void createdFilesTakeTheConfigurationsOwnership();
@@ -47,6 +50,9 @@ private slots:
     void keyOpensInProcess_data();
     void keyOpensInProcess();
     void deletionsKeepABackup();
+    void backupNamesAndPruning();
+    void deletionsNeverChangeALinksTarget();
+    void deadWritersLeftoversNeverKeepAFolder();
 };
 
 void TestCore::snapshot_data()
@@ -122,6 +128,61 @@ void TestCore::untrustedFilesNeverHang()
     s = load();
     QCOMPARE(s.errors.value(0).message, QString("The OPC UA config file was not parsed correctly."));
     QVERIFY(s.errors.value(0).detail.contains(mox("OpcUa/MoxOpcUa.ini")));
+}
+
+void TestCore::pseudoFilesAreRefused_data()
+{
+    // A link (or a setting) naming a file of procfs: /proc/kmsg claims size 0 and blocks on read.
+    QTest::addColumn<QString>("link"); // replaced by a link to the pseudo file, relative to mox/
+    QTest::addColumn<QStringList>("changes");
+    QTest::addColumn<QString>("target");
+    const int kmsg = ::open("/proc/kmsg", O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (kmsg >= 0)
+        ::close(kmsg);
+    for (const QString target : {"/proc/self/status", "/proc/kmsg"}) {
+        if (target == "/proc/kmsg" && kmsg < 0) {
+            qWarning("/proc/kmsg cannot be opened here: its rows are left out");
+            continue;
+        }
+        const QByteArray t = target.toUtf8();
+        QTest::newRow("users file " + t) << "OpcUa/users.ini" << QStringList{} << target;
+        QTest::newRow("CREDENTIALS_INI_PATH " + t)
+            << "" << QStringList{"CREDENTIALS_INI_PATH=" + target} << target;
+        QTest::newRow("certificate " + t) << "OpcUa/pki/own/cert.pem" << QStringList{} << target;
+        QTest::newRow("key " + t) << "OpcUa/pki/own/private/key.pem"
+                                  << QStringList{"APPLICATION_PRIVATE_KEY_PASSWORD=phrase"} << target;
+        QTest::newRow("configuration " + t) << "OpcUa/MoxOpcUa.ini" << QStringList{} << target;
+    }
+}
+
+void TestCore::pseudoFilesAreRefused()
+{
+    QFETCH(QString, link);
+    QFETCH(QStringList, changes);
+    QFETCH(QString, target);
+    configure(changes);
+    QVERIFY(write(mox("OpcUa/pki/own/cert.pem"), "x") && write(mox("OpcUa/pki/own/private/key.pem"), "x"));
+    if (!link.isEmpty())
+        QVERIFY((QFile::remove(mox(link)) || true) && QFile::link(target, mox(link)));
+    // The load runs in a child with a time limit, so a read that blocks fails the test instead of hanging it.
+    int out[2];
+    QCOMPARE(::pipe(out), 0);
+    const pid_t child = ::fork();
+    if (child == 0) {
+        ::alarm(10);
+        const ConfigSnapshot s = load();
+        const QByteArray text = messages(s.errors + s.warnings).join('\n').toUtf8();
+        _exit(::write(out[1], text.constData(), size_t(text.size())) == text.size() ? 0 : 1);
+    }
+    ::close(out[1]);
+    QFile pipe;
+    QVERIFY(pipe.open(out[0], QIODevice::ReadOnly, QFileDevice::AutoCloseHandle));
+    const QString errors = QString::fromUtf8(pipe.readAll());
+    int status = 0;
+    QCOMPARE(::waitpid(child, &status, 0), child);
+    QVERIFY2(WIFEXITED(status) && WEXITSTATUS(status) == 0, "the load did not end");
+    const QString named = link.isEmpty() ? target : mox(link);
+    QVERIFY2(errors.contains(named + "' lies on procfs, a pseudo file system"), qPrintable(errors));
 }
 
 void TestCore::generatorMakesAPrivatePairThroughPlantedLinks()
@@ -231,7 +292,7 @@ void TestCore::createdFilesTakeTheConfigurationsOwnership()
     // Whatever the umask: the configuration's group and bits, never anything for others.
     QVERIFY(QFile::remove(mox("OpcUa/users.ini")) || true);
     QCOMPARE(::chown(QFile::encodeName(mox("OpcUa/MoxOpcUa.ini")).constData(), 0, 65534), 0);
-    QCOMPARE(::chmod(QFile::encodeName(mox("OpcUa/MoxOpcUa.ini")).constData(), 0664), 0);
+    QCOMPARE(::chmod(QFile::encodeName(mox("OpcUa/MoxOpcUa.ini")).constData(), 0777), 0);
     const mode_t umask = ::umask(0);
     const ConfigSnapshot s = load();
     const SecurityActions actions(s);
@@ -239,7 +300,7 @@ void TestCore::createdFilesTakeTheConfigurationsOwnership()
     const ActionResult folders = actions.createClientFolders();
     ::umask(umask);
     QVERIFY(created.ok && created.changed && folders.ok && folders.changed);
-    QCOMPARE(fileMode(s.usersFile.path), 0660);
+    QCOMPARE(fileMode(s.usersFile.path), 0640); // a secret file, however open the configuration
     QCOMPARE(int(QFileInfo(s.usersFile.path).groupId()), 65534);
     for (const PathState* folder : s.clientFolders())
         QCOMPARE(fileMode(folder->path), 0750);
@@ -416,35 +477,105 @@ void TestCore::keyOpensInProcess()
 
 void TestCore::deletionsKeepABackup()
 {
-    // Each deletion moves the users file into a new backup; restoring gives it back byte for byte.
-    QStringList made;
-    for (int round = 0; round < 12; ++round) {
-        ConfigSnapshot s = load();
-        QVERIFY(SecurityActions(s).createUsersFile().ok);
-        QVERIFY(write(s.usersFile.path, "[ADMIN]\r\nround=" + QByteArray::number(round) + "\r\n"));
-        const ActionResult removed = SecurityActions(load()).deleteUsersFile();
-        QVERIFY(removed.ok && removed.changed && removed.backups.size() == 1);
-        made << removed.backups.first();
-        QVERIFY(!QFile::exists(s.usersFile.path));
-    }
+    // A deletion moves the users file into a new backup, private, whence it can be restored byte for byte.
+    ConfigSnapshot s = load();
+    QVERIFY(SecurityActions(s).createUsersFile().ok);
+    QVERIFY(write(s.usersFile.path, "[ADMIN]\r\nbob=1\r\n"));
+    const ActionResult removed = SecurityActions(load()).deleteUsersFile();
+    QVERIFY(removed.ok && removed.changed && removed.backups.size() == 1 && !QFile::exists(s.usersFile.path));
+    QCOMPARE(readAll(removed.backups.first() + "/users.ini"), QByteArray("[ADMIN]\r\nbob=1\r\n"));
     const QDir backups(mox("OpcUa/.backup"));
     QCOMPARE(fileMode(backups.path()), 0700);
-    // The ten newest are kept, the oldest two pruned.
-    QCOMPARE(backups.entryList(QDir::Dirs | QDir::NoDotAndDotDot, QDir::Name).size(), Backup::s_kept);
-    QVERIFY(!QFileInfo::exists(made.at(1)) && QFileInfo::exists(made.at(2)));
-    QCOMPARE(readAll(made.last() + "/users.ini"), QByteArray("[ADMIN]\r\nround=11\r\n"));
-    QCOMPARE(fileMode(made.last()), 0700);
-    QCOMPARE(fileMode(made.last() + "/users.ini"), 0600);
+    QCOMPARE(fileMode(removed.backups.first()), 0700);
+    QCOMPARE(fileMode(removed.backups.first() + "/users.ini"), 0600);
 
     // A planted link in place of the backup folder is never followed: nothing is moved, and it says why.
     QVERIFY(QDir(backups.path()).removeRecursively() && QFile::link(mox("elsewhere"), backups.path()));
     QVERIFY(QDir().mkpath(mox("elsewhere")));
-    ConfigSnapshot s = load();
+    s = load();
     QVERIFY(SecurityActions(s).createUsersFile().ok);
     const ActionResult refused = SecurityActions(load()).deleteUsersFile();
     QVERIFY(!refused.ok && QFile::exists(s.usersFile.path));
     QVERIFY(QDir(mox("elsewhere")).isEmpty());
     QVERIFY(SecurityActions(load()).deleteUsersFile(false).ok && !QFile::exists(s.usersFile.path));
+}
+
+void TestCore::backupNamesAndPruning()
+{
+    // A folder named after a future time, foreign names and a clock going back never stop a backup; only
+    // the tool's own oldest backups are pruned, by the order they were made.
+    const QDir backups(mox("OpcUa/.backup"));
+    for (const char* foreign : {"99991231-235959", "99991231-235959-99", "zz-notes", "20200101-000000"})
+        QVERIFY(backups.mkpath(foreign));
+    QVERIFY(write(backups.filePath("99991231-235959/keep.txt"), "mine"));
+    const QDateTime start = QDateTime::currentDateTime();
+    QStringList made;
+    for (int round = 0; round < 12; ++round) {
+        const QString users = mox("OpcUa/users.ini");
+        QVERIFY(write(users, "[ADMIN]\r\nround=" + QByteArray::number(round) + "\r\n"));
+        QStringList used;
+        QString error;
+        // The clock goes back an hour each round; two rounds share each second.
+        QVERIFY2(Backup::moveAway({users}, true, start.addSecs(-3600 * (round / 2)), used, &error),
+                 qPrintable(error));
+        QCOMPARE(used.size(), 1);
+        QVERIFY(!made.contains(used.first()));
+        made << used.first();
+        QVERIFY(Backup::prune(mox("OpcUa"), {}).isEmpty());
+    }
+    QVERIFY(!QFileInfo::exists(made.at(0)) && !QFileInfo::exists(made.at(1)));
+    for (int round = 2; round < 12; ++round)
+        QCOMPARE(readAll(made.at(round) + "/users.ini"),
+                 "[ADMIN]\r\nround=" + QByteArray::number(round) + "\r\n");
+    for (const char* foreign : {"99991231-235959", "99991231-235959-99", "zz-notes", "20200101-000000"})
+        QVERIFY(backups.exists(foreign));
+    QCOMPARE(readAll(backups.filePath("99991231-235959/keep.txt")), QByteArray("mine"));
+}
+
+void TestCore::deletionsNeverChangeALinksTarget()
+{
+    // Key and users file are links to files elsewhere: each is backed up as the link, and what it points
+    // at keeps its mode and bytes. The key and the certificate, in two folders, share one backup name.
+    QVERIFY(write(mox("outside/passwd"), "root:x:0:0\n") && write(mox("outside/users"), "[ADMIN]\n"));
+    for (const char* file : {"outside/passwd", "outside/users"})
+        QCOMPARE(::chmod(QFile::encodeName(mox(file)).constData(), 0644), 0);
+    QVERIFY(write(mox("OpcUa/pki/own/cert.pem"), "certificate"));
+    QVERIFY(QDir().mkpath(mox("OpcUa/pki/own/private")));
+    QVERIFY(QFile::link(mox("outside/passwd"), mox("OpcUa/pki/own/private/key.pem")));
+    QVERIFY(QFile::link(mox("outside/users"), mox("OpcUa/users.ini")));
+    QVERIFY(QDir().mkpath(mox("OpcUa/pki/own/.backup/99991231-235959")));
+    const ConfigSnapshot s = load();
+    const ActionResult pair = SecurityActions(s).deleteKeyPair(SecurityActions::Pair::OpcUa);
+    const ActionResult users = SecurityActions(s).deleteUsersFile();
+    QVERIFY(pair.ok && users.ok);
+    for (const QString& moved : {pair.backups.value(0) + "/key.pem", users.backups.value(0) + "/users.ini"})
+        QVERIFY2(QFileInfo(moved).isSymLink(), qPrintable(moved));
+    QCOMPARE(fileMode(mox("outside/passwd")), 0644);
+    QCOMPARE(fileMode(mox("outside/users")), 0644);
+    QCOMPARE(readAll(mox("outside/passwd")), QByteArray("root:x:0:0\n"));
+    QCOMPARE(readAll(mox("outside/users")), QByteArray("[ADMIN]\n"));
+    QCOMPARE(pair.backups.size(), 2);
+    QCOMPARE(QFileInfo(pair.backups[0]).fileName(), QFileInfo(pair.backups[1]).fileName());
+}
+
+void TestCore::deadWritersLeftoversNeverKeepAFolder()
+{
+    // What killed writers left (empty or half written) goes with its folder; a live writer's file, or a
+    // foreign file, still keeps the folder.
+    const pid_t dead = ::fork();
+    if (dead == 0)
+        _exit(0);
+    QCOMPARE(::waitpid(dead, nullptr, 0), dead);
+    const QByteArray pid = QByteArray::number(dead);
+    QVERIFY(SecurityActions(load()).createClientFolders().ok);
+    QVERIFY(write(mox("OpcUa/pki/trusted/.a.der." + pid + ".0f3c.tmp")));
+    QVERIFY(write(mox("OpcUa/pki/crl/.b.crl." + pid + ".12ab.aside"), "-----BEGIN X509 CRL-----"));
+    QVERIFY(write(mox("OpcUa/pki/issuers/.c.der." + QByteArray::number(::getppid()) + ".0f3c.tmp")));
+    QVERIFY(write(mox("OpcUa/pki/rejected/a.der." + pid + ".0f3c.tmp")));
+    const ActionResult removed = SecurityActions(load()).deleteClientFolders(false);
+    QVERIFY(!QFileInfo::exists(mox("OpcUa/pki/trusted")) && !QFileInfo::exists(mox("OpcUa/pki/crl")));
+    QCOMPARE(messages(removed.problems).join('|').count("was not deleted"), 2);
+    QVERIFY(QFileInfo::exists(mox("OpcUa/pki/issuers")) && QFileInfo::exists(mox("OpcUa/pki/rejected")));
 }
 
 QTEST_MAIN(TestCore)

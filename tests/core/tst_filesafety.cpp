@@ -334,7 +334,8 @@ private slots:
         QTest::newRow("0644, umask 000") << 0644 << 000 << 0640 << 0750;
         QTest::newRow("0600, umask 022") << 0600 << 022 << 0600 << 0700;
         QTest::newRow("0600, umask 000") << 0600 << 000 << 0600 << 0700;
-        QTest::newRow("0666, umask 000") << 0666 << 000 << 0660 << 0750;
+        QTest::newRow("0666, umask 000") << 0666 << 000 << 0640 << 0750;
+        QTest::newRow("0777, umask 000") << 0777 << 000 << 0640 << 0750;
     }
 
     void ownershipFollowsConfiguration()

@@ -20,14 +20,24 @@ public:
     // Where the backups of the entries of folder go: folder/.backup.
     static QString backupRoot(const QString& folder);
 
-    // Moves each path into one new backup folder per holding folder (0700; named after `when`, local
-    // time, "yyyyMMdd-HHmmss", with "-02", "-03", ... when taken, so names sort by age). Files keep their
-    // bytes; a private key or users file (secret) is made 0600. No link is followed: ".backup" must be a real
-    // folder owned by this user. Returns the backup folders used; on failure error says what and nothing
-    // further is moved.
+    // Moves each path into a new backup folder of its holding folder (0700), named after `when` (local
+    // time, "yyyyMMdd-HHmmss", with "-02", "-03", ... while a name is taken): one name for every holding
+    // folder of the deletion, also across calls that pass the same `used`. Each backup records its
+    // sequence number in the file s_marker, written before anything is moved: pruning goes by it, not by
+    // name, so a clock set back or a foreign name changes nothing. Entries keep their bytes; a moved regular
+    // file that is secret (a private key or users file) is made 0600 on its own descriptor, and a link is
+    // moved as the link, its target untouched. ".backup" must be a real folder owned by this user. Returns
+    // the backup folders used; on failure error says what and nothing further is moved.
     static bool moveAway(const QStringList& paths, bool secret, const QDateTime& when, QStringList& used,
                          QString* error);
+    // The same with only secretPaths (a subset of paths) made 0600.
+    static bool moveAway(const QStringList& paths, const QStringList& secretPaths, const QDateTime& when,
+                         QStringList& used, QString* error);
 
-    // Removes all but the newest s_kept backups of folder, through the folder guard.
+    // The file in each of the tool's backups that holds its sequence number.
+    static const char* const s_marker;
+
+    // Removes all but the newest s_kept of the tool's backups of folder (by sequence number), through the
+    // folder guard. A folder without the tool's marker is never pruned.
     static Problems prune(const QString& folder, const QStringList& protectedPaths);
 };

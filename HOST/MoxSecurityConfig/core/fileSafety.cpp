@@ -1,5 +1,7 @@
 #include "core/fileSafety.h"
 
+#include "OSFile.h"
+
 #include <QFile>
 #include <QStringList>
 
@@ -142,10 +144,12 @@ FileSafety::Ownership FileSafety::ownershipFrom(const QString& referenceFile)
         return result;
     result.uid = st.st_uid;
     result.gid = st.st_gid;
-    // Others never get a bit; the owner always reads and writes what the tool made.
-    result.fileMode = (st.st_mode & 0770) | 0600;
+    // Others never get a bit; the owner always reads and writes what the tool made. Files are keys and
+    // password hashes: the group may read them, never write (a 0777 configuration is no reason to).
+    const mode_t bits = (st.st_mode & 0770) | 0600;
+    result.fileMode = bits & 0640;
     // Folders: x wherever r is so the runtime can enter them, then at most 0755 (no group write).
-    mode_t folder = result.fileMode;
+    mode_t folder = bits;
     if (folder & 0400)
         folder |= 0100;
     if (folder & 0040)
@@ -179,6 +183,12 @@ int FileSafety::openRegular(const QString& path, QString* error, qint64 maxSize)
     }
     if (!S_ISREG(st.st_mode)) {
         setError(error, notRegular(path, st.st_mode));
+        ::close(fd);
+        return -1;
+    }
+    // Its size says nothing there, and a read may block for good.
+    if (const char* pseudo = OSFile::PseudoFileSystem(fd)) {
+        setError(error, tr("'%1' lies on %2, a pseudo file system.").arg(path, QLatin1String(pseudo)));
         ::close(fd);
         return -1;
     }

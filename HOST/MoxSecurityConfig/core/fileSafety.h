@@ -28,13 +28,15 @@ public:
         mode_t folderMode = 0700; // at most 0755
     };
 
-    // The reference file's owner and group; its permission bits without those for others for files; for
-    // folders the same with x added wherever r is, capped at 0755 (the server writes into the rejected
-    // folder, so the group keeps its bits). A missing or unreadable reference gives 0600/0700 and no owner.
+    // The reference file's owner and group; for files its permission bits without those for others, at
+    // most 0640; for folders its bits with x added wherever r is, capped at 0755 (the server writes into the
+    // rejected folder, so the group keeps its bits). A missing or unreadable reference gives 0600/0700 and no
+    // owner.
     static Ownership ownershipFrom(const QString& referenceFile);
 
     // Opens path read-only with O_NONBLOCK|O_NOCTTY|O_CLOEXEC and checks the open descriptor: it must be a
-    // regular file of at most maxSize bytes. A device, FIFO, socket or folder is refused without blocking.
+    // regular file of at most maxSize bytes, on a real file system. A device, FIFO, socket, folder or a file
+    // of procfs, sysfs and the like (whose size says nothing) is refused without blocking.
     // Returns the descriptor (blocking mode restored) or -1 with error set to a sentence naming the file.
     static int openRegular(const QString& path, QString* error, qint64 maxSize = s_maxFileSize);
     // The whole content of a regular file, read through openRegular.

@@ -1,5 +1,7 @@
 #include "core/folderGuard.h"
 
+#include "core/fileSafety.h"
+
 #include <QDir>
 #include <QFile>
 
@@ -14,6 +16,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <pwd.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
@@ -314,6 +317,20 @@ QString checkFile(int dirFd, const QByteArray& name, const struct stat& st, cons
     return isCertificateOrCrl(data) ? QString() : notCertificate;
 }
 
+// A temporary or aside file that a killed writer of this tool left (hidden, named after its process, which is
+// gone): the tool's own, whatever it holds, so it never keeps a folder.
+bool isDeadWritersLeftover(const QByteArray& name, const struct stat& st)
+{
+    if (!S_ISREG(st.st_mode) && !S_ISLNK(st.st_mode))
+        return false;
+    for (const char* suffix : {".tmp", ".aside"}) {
+        const pid_t pid = FileSafety::temporaryOwner(name, suffix);
+        if (pid > 0 && pid != ::getpid() && ::kill(pid, 0) != 0 && errno == ESRCH)
+            return true;
+    }
+    return false;
+}
+
 // Why the tree under dirFd may not go, naming the first offending entry, or empty.
 QString checkTree(int dirFd, dev_t device, const QString& path, int depth)
 {
@@ -328,6 +345,8 @@ QString checkTree(int dirFd, dev_t device, const QString& path, int depth)
         struct stat st;
         if (::fstatat(dirFd, name.constData(), &st, AT_SYMLINK_NOFOLLOW) != 0)
             return FolderGuard::tr("'%1' cannot be read: %2").arg(entryPath, systemError(errno));
+        if (isDeadWritersLeftover(name, st))
+            continue;
         QString why;
         if (S_ISDIR(st.st_mode)) {
             if (isMountRoot(dirFd, name.constData(), st, device))

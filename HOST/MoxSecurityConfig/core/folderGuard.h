@@ -28,7 +28,8 @@ public:
     // from "/" down, so no parent can be swapped between the check and the deletion. A folder is kept when
     // it is a system folder ("/", "/etc", "/usr", "/var", "/home", "/boot", "/dev", "/proc", "/sys", "/run",
     // and the like), a home folder or a mount point; when it holds a protected path; or when it holds
-    // anything but certificate and CRL files (judged by content) and folders holding only such files.
+    // anything but certificate and CRL files (judged by content) and folders holding only such files; the
+    // temporaries and aside files that killed writers of this tool left count as its own and go with it.
     // Deletion never crosses a mount point and never follows a link. A missing folder is not an error.
     // The reason names the file or rule that stopped it, as a line for the Errors tab.
     Result remove(const QString& folder) const;

@@ -101,11 +101,12 @@ FileSafety::Ownership SecurityActions::ownership() const
     return FileSafety::ownershipFrom(m_snapshot.configPath);
 }
 
-bool SecurityActions::backUp(const QStringList& paths, bool secret, ActionResult& result) const
+bool SecurityActions::backUp(const QStringList& paths, const QStringList& secretPaths,
+                             ActionResult& result) const
 {
     QString error;
     QStringList used;
-    const bool moved = Backup::moveAway(paths, secret, QDateTime::currentDateTime(), used, &error);
+    const bool moved = Backup::moveAway(paths, secretPaths, QDateTime::currentDateTime(), used, &error);
     result.backups << used;
     result.changed = result.changed || !used.isEmpty();
     if (!moved) {
@@ -125,9 +126,9 @@ ActionResult SecurityActions::deleteKeyPair(Pair pair, bool backup) const
     const QString key = opcUa ? m_snapshot.opcUaKey.path : m_snapshot.coreKey.path;
     const QString certificate = opcUa ? m_snapshot.opcUaCertificate.path : m_snapshot.coreCertificate.path;
     if (backup) {
-        // The key's folder may differ from the certificate's: each goes to a backup of its own folder.
-        if (backUp({key}, true, result))
-            backUp({certificate}, false, result);
+        // The key's folder may differ from the certificate's: each goes to a backup of its own folder, both
+        // of one name, the key first.
+        backUp({key, certificate}, {key}, result);
         return result;
     }
     removeFile(key, result);
@@ -188,7 +189,7 @@ ActionResult SecurityActions::deleteUsersFile(bool backup) const
 {
     ActionResult result;
     if (backup) {
-        backUp({m_snapshot.usersFile.path}, true, result);
+        backUp({m_snapshot.usersFile.path}, {m_snapshot.usersFile.path}, result);
         return result;
     }
     removeFile(m_snapshot.usersFile.path, result);
@@ -244,6 +245,6 @@ ActionResult SecurityActions::deleteClientFolders(bool backup) const
             keep(removed.reason);
     }
     if (!moving.isEmpty())
-        backUp(moving, false, result);
+        backUp(moving, {}, result);
     return result;
 }

@@ -66,8 +66,8 @@ public:
     FileSafety::Ownership ownership() const;
 
 private:
-    // Moves paths into backups, or says why not.
-    bool backUp(const QStringList& paths, bool secret, ActionResult& result) const;
+    // Moves paths into backups of one name, secretPaths among them made private, or says why not.
+    bool backUp(const QStringList& paths, const QStringList& secretPaths, ActionResult& result) const;
 
     const ConfigSnapshot& m_snapshot;
 };

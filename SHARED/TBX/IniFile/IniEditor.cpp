@@ -1,5 +1,8 @@
 #include "IniEditor.h"
 
+#include "IniWriter.h"
+#include "OSFile.h"
+
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -168,7 +171,11 @@ bool IniEditor::setValue(const std::string& file, const std::string& section, co
     struct stat before;
     std::string content;
     bool readOk = ::fstat(fd, &before) == 0 && S_ISREG(before.st_mode) && before.st_size <= kMaxFileSize;
-    const std::string notRegular = readOk ? std::string() : file + ": not a regular file of at most 64 MB";
+    std::string notRegular = readOk ? std::string() : file + ": not a regular file of at most 64 MB";
+    if (const char* pseudo = readOk ? OSFile::PseudoFileSystem(fd) : nullptr) {
+        readOk = false;
+        notRegular = "'" + file + "' lies on " + pseudo + ", a pseudo file system";
+    }
     char buffer[16384];
     while (readOk) {
         const ssize_t n = ::read(fd, buffer, sizeof buffer);
@@ -193,10 +200,12 @@ bool IniEditor::setValue(const std::string& file, const std::string& section, co
     if (!editText(content, section, key, value, &why))
         return fail(error, file + ": " + why);
 
-    // A fresh temporary beside the file, named as IniWriter names its own, so a stale one is cleaned up.
+    // A fresh temporary beside the file, named as IniWriter names its own. Those of killed edits hold
+    // old pass phrases: they go first.
     const std::string folder = folderOf(file);
     const std::size_t slash = file.rfind('/');
     const std::string base = slash == std::string::npos ? file : file.substr(slash + 1);
+    IniWriter::removeStaleTemporaries(folder, base);
     std::random_device random;
     std::string temp;
     int out = -1;

@@ -119,7 +119,7 @@ bool IniManager::read()
     bool ok = false;
     IniReader reader(m_filename, ok);
     if (!ok) {
-        m_readError = "it is missing, unreadable, not a regular file or larger than 64 MB";
+        m_readError = "it " + reader.openError();
         return false;
     }
 

@@ -2,6 +2,7 @@
 
 #include "DPrint.h"
 
+#include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
@@ -59,27 +60,32 @@ IniReader::IniReader(const std::string& filename, bool& success)
     // Non-blocking, so that a FIFO cannot stop us in open; the checks below refuse it anyway.
     if (!m_file.OpenWithFlags(OSFileRead, OSOpenExisting, O_NONBLOCK | O_NOCTTY)) {
         success = false;
+        m_openError = std::string("cannot be opened: ") + std::strerror(errno);
         if (g_dwPrintFlags & kPrintClass)
             dPrint(kPrintClass, "Missing configuration file '%s'.\n", filename.c_str());
         return;
     }
-    // Only a regular file has an end: a device such as /dev/zero would be read forever.
+    // Only a regular file has an end: a device such as /dev/zero would be read forever, and so would a
+    // file of a pseudo file system such as /proc/kmsg, whatever size it claims.
     const int fd = m_file.GetHandle();
     struct stat st;
     const int flags = ::fcntl(fd, F_GETFL);
+    const char* pseudo = nullptr;
     if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || flags < 0) {
-        if (g_dwPrintFlags & kPrintClass)
-            dPrint(kPrintClass, "'%s' is not a regular file.\n", filename.c_str());
-        success = false;
+        m_openError = "is not a regular file";
+    } else if ((pseudo = OSFile::PseudoFileSystem(fd)) != nullptr) {
+        m_openError = std::string("lies on ") + pseudo + ", a pseudo file system";
     } else if (st.st_size > kMaxFileSize) {
-        if (g_dwPrintFlags & kPrintClass)
-            dPrint(kPrintClass, "'%s' is larger than 64 MB.\n", filename.c_str());
-        success = false;
+        m_openError = "is larger than 64 MB";
     } else if (::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
-        success = false;
+        m_openError = std::string("cannot be read: ") + std::strerror(errno);
     }
-    if (!success)
+    if (!m_openError.empty()) {
+        if (g_dwPrintFlags & kPrintClass)
+            dPrint(kPrintClass, "'%s' %s.\n", filename.c_str(), m_openError.c_str());
+        success = false;
         m_file.Close();
+    }
 }
 
 IniReader::~IniReader()

@@ -47,6 +47,9 @@ public:
     bool read(bool& success, std::string& key, std::string& value, std::string& section,
               bool& bSectionChanged, bool& dataChanged);
     std::int32_t getLine() const { return m_line; }
+    // Why the file could not be opened for reading ("lies on procfs, a pseudo file system"); empty when
+    // it was.
+    const std::string& openError() const { return m_openError; }
 
     static XDWORD parseUInt(const std::string& value);
     static bool parseBool(const std::string& value, bool& result);
@@ -77,6 +80,7 @@ private:
     bool m_invalid = false;    // an invalid line was reported; nothing after it is read
     bool m_nul = false;        // the unfinished line holds a NUL byte
     long long m_total = 0;     // bytes read so far
+    std::string m_openError;
 };
 
 } // namespace Ini

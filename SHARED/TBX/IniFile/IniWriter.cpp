@@ -89,7 +89,7 @@ IniWriter::IniWriter(const std::string& filename, bool& success, unsigned newFil
 
     int fd = -1;
     if (usable) {
-        removeStaleTemporaries();
+        removeStaleTemporaries(m_folder, m_base);
         // A file without a name vanishes with its writer; it gets a name only just before the rename. 0600
         // from the start: nobody else may read the content while it is being written.
         fd = ::open(m_folder.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
@@ -128,13 +128,13 @@ std::string IniWriter::newTempPath() const
            std::to_string(random() % 1000000000u) + kTempSuffix;
 }
 
-void IniWriter::removeStaleTemporaries() const
+void IniWriter::removeStaleTemporaries(const std::string& folder, const std::string& base)
 {
     // A writer killed between naming its file and the rename leaves the file behind.
-    DIR* dir = ::opendir(m_folder.c_str());
+    DIR* dir = ::opendir(folder.c_str());
     if (!dir)
         return;
-    const std::string prefix = "." + m_base + ".";
+    const std::string prefix = "." + base + ".";
     const std::size_t suffix = sizeof kTempSuffix - 1;
     while (const dirent* entry = ::readdir(dir)) {
         const std::string name = entry->d_name;

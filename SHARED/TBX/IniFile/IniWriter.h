@@ -37,10 +37,12 @@ public:
 
     // The path a save through filename writes: a chain of symbolic links followed to its end.
     static std::string finalTarget(std::string path);
+    // Removes the temporaries ".<base>.<pid>.<n>.tmp" in folder whose process is gone: what a writer of
+    // base (this one or IniEditor) left when it was killed before its rename.
+    static void removeStaleTemporaries(const std::string& folder, const std::string& base);
 
 private:
     void writeLine(std::string line);
-    void removeStaleTemporaries() const;
     std::string newTempPath() const;
     bool nameTempFile();
     void abandon();
