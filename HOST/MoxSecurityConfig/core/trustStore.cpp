@@ -5,6 +5,8 @@
 #include "core/fileSafety.h"
 #include "core/sslPointers.h"
 
+#include "OSFile.h"
+
 #include <QFile>
 #include <QFileInfo>
 #include <QRegularExpression>
@@ -22,9 +24,7 @@
 #include <ctime>
 #include <dirent.h>
 #include <fcntl.h>
-#include <linux/magic.h>
 #include <sys/stat.h>
-#include <sys/vfs.h>
 #include <unistd.h>
 #include <vector>
 
@@ -218,8 +218,7 @@ bool readDescriptor(int fd, QByteArray& data, QString& why)
 {
     data.clear();
     struct stat st;
-    struct statfs fs;
-    if (::fstat(fd, &st) != 0 || ::fstatfs(fd, &fs) != 0) {
+    if (::fstat(fd, &st) != 0) {
         why = systemError(errno);
         return false;
     }
@@ -227,20 +226,9 @@ bool readDescriptor(int fd, QByteArray& data, QString& why)
         why = TrustStore::tr("Not a regular file.");
         return false;
     }
-    switch (fs.f_type) {
-    case PROC_SUPER_MAGIC:
-    case SYSFS_MAGIC:
-    case DEBUGFS_MAGIC:
-    case TRACEFS_MAGIC:
-    case SECURITYFS_MAGIC:
-    case CGROUP_SUPER_MAGIC:
-    case CGROUP2_SUPER_MAGIC:
-    case BPF_FS_MAGIC:
-        why =
-            TrustStore::tr("It lies on a pseudo file system (type 0x%1).").arg(qulonglong(fs.f_type), 0, 16);
+    if (const char* pseudo = OSFile::PseudoFileSystem(fd)) {
+        why = TrustStore::tr("It lies on %1, a pseudo file system.").arg(QLatin1String(pseudo));
         return false;
-    default:
-        break;
     }
     const auto tooLarge = [&] {
         why = TrustStore::tr("The file is larger than %1 MB.").arg(TrustStore::s_maxFileSize / (1024 * 1024));
