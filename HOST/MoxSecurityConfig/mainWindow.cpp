@@ -510,13 +510,12 @@ void MainWindow::uaAuthDeleteUser()
     if (!confirmed(this, tr("Do you really want to delete the user %1?").arg(name)))
         return;
     // The last Admin takes a second, explicit yes.
-    if (UsersService::leavesNoAdmin(m_uaUsers.users(), user.m_name, Mox::Ini::eAuthRole_None) &&
-        !confirmed(this, tr("Delete the last Admin?") + QStringLiteral("\n\n") +
-                             UsersService::lastAdminWarning(name)))
+    const QString guard = m_uaUsers.lastAdminGuard(user, Mox::Ini::eAuthRole_None);
+    if (!guard.isEmpty() && !confirmed(this, tr("Delete the last Admin?") + QStringLiteral("\n\n") + guard))
         return;
     if (!m_uaUsers.deleteUser(rows.first().row())) {
         // The store may have found the file changed or gone: show what is on disk now.
-        const QString why = UsersService::codeMessage(m_uaUsers.lastCode());
+        const QString why = m_uaUsers.lastReason();
         reloadData();
         addError(tr("An unknown error occurred.") + QStringLiteral("\n    ") + why);
     }

@@ -75,12 +75,9 @@ void UaUserDialog::accept()
     if (!validate())
         return;
     // Demoting the last Admin takes a second, explicit yes.
-    const User user = userFromForm();
-    if (m_edit && UsersService::leavesNoAdmin(m_model->users(), m_editedUser->m_name, user.m_role)) {
-        ConfirmDialog confirm(
-            tr("Demote the last Admin?") + QStringLiteral("\n\n") +
-                UsersService::lastAdminWarning(QString::fromUtf8(m_editedUser->m_name.c_str())),
-            true, this);
+    const QString guard = m_edit ? m_model->lastAdminGuard(*m_editedUser, userFromForm().m_role) : QString();
+    if (!guard.isEmpty()) {
+        ConfirmDialog confirm(tr("Demote the last Admin?") + QStringLiteral("\n\n") + guard, true, this);
         if (confirm.exec() != QDialog::Accepted)
             return;
     }
@@ -88,13 +85,12 @@ void UaUserDialog::accept()
         QDialog::accept();
         return;
     }
-    const Mox::Ini::AuthRoleCode code = m_model->lastCode();
-    if (code == Mox::Ini::eAuthRoleCode_BadAlreadyExist)
+    if (m_model->lastCode() == Mox::Ini::eAuthRoleCode_BadAlreadyExist)
         printStatus(tr("A user with this name already exists."), true);
     else
         printStatus((m_edit ? tr("An error occurred while editing user.")
                             : tr("An error occurred while creating user.")) +
-                        QLatin1Char('\n') + UsersService::codeMessage(code),
+                        QLatin1Char('\n') + m_model->lastReason(),
                     true);
 }
 
@@ -105,13 +101,11 @@ void UaUserDialog::passwordChanged(const QString& text)
 
 void UaUserDialog::usernameChanged(const QString& text)
 {
-    const bool renamed = text.toUtf8().toStdString() != m_editedUser->m_name;
+    const bool renamed = UsersService::isNewName(m_editedUser, text);
     setBold(nameLabel, renamed);
     // The stored password is bound to the name, so say so before OK does.
     if (!m_validated)
-        printStatus(renamed ? tr("A new name needs a new password: the stored one is bound to the name.")
-                            : QString(),
-                    false);
+        printStatus(renamed ? UsersService::renameNeedsPasswordError() : QString(), false);
 }
 
 void UaUserDialog::roleChanged(int index)
@@ -127,8 +121,8 @@ bool UaUserDialog::validate()
 
     const bool passwordEntered =
         !passwordLineEdit->text().isEmpty() || !passwordRepeatLineEdit->text().isEmpty();
-    // The stored hash is made from the name too: a renamed user cannot keep the old password.
-    const bool needPassword = !m_edit || passwordEntered || nameChanged();
+    const bool needPassword =
+        passwordEntered || UsersService::isNewName(m_edit ? m_editedUser : nullptr, nameLineEdit->text());
 
     bool valid = true;
     validateRequired(nameLineEdit, valid);
@@ -198,7 +192,7 @@ void UaUserDialog::validateName(QLineEdit* edit, bool& valid)
 {
     QString reason = UsersService::characterError(edit->text());
     // New names only: an existing user with blanks around its name stays editable.
-    if (reason.isEmpty() && (!m_edit || nameChanged()))
+    if (reason.isEmpty() && UsersService::isNewName(m_edit ? m_editedUser : nullptr, edit->text()))
         reason = UsersService::blankError(edit->text());
     if (reason.isEmpty())
         return;
@@ -238,11 +232,6 @@ bool UaUserDialog::editUser()
 User UaUserDialog::userFromForm() const
 {
     return User(nameLineEdit->text().toUtf8().toStdString(), getRoleFromSelect(roleComboBox->currentIndex()));
-}
-
-bool UaUserDialog::nameChanged() const
-{
-    return m_edit && nameLineEdit->text().toUtf8().toStdString() != m_editedUser->m_name;
 }
 
 void UaUserDialog::setBold(QLabel* label, bool bold)

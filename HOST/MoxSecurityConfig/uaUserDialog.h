@@ -45,7 +45,6 @@ private:
     bool createUser();
     bool editUser();
     Mox::Ini::User userFromForm() const;
-    bool nameChanged() const;
     static void setBold(QLabel* label, bool bold);
 
     bool m_edit;

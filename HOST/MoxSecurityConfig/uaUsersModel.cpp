@@ -1,7 +1,5 @@
 #include "uaUsersModel.h"
 
-#include "core/usersService.h"
-
 using Mox::Ini::AuthRole;
 using Mox::Ini::IniAuth;
 using Mox::Ini::User;
@@ -16,7 +14,7 @@ UaUsersModel::~UaUsersModel() = default;
 void UaUsersModel::setIniUaAuth(IniAuth* source)
 {
     m_source = source;
-    m_lastCode = Mox::Ini::eAuthRoleCode_Good;
+    m_last = UsersService::Result();
     reload();
 }
 
@@ -67,24 +65,16 @@ QVariant UaUsersModel::headerData(int section, Qt::Orientation orientation, int 
 
 bool UaUsersModel::addUser(const User& user, const QString& password)
 {
-    if (!m_source)
-        return false;
-    const std::string passwordBytes = password.toUtf8().toStdString();
-    m_lastCode = m_source->addUser(user.m_name, passwordBytes, user.m_role);
-    reload();
-    return IniAuth::isGood(m_lastCode);
+    return finish(UsersService(m_source).add(QString::fromStdString(user.m_name), password, user.m_role));
 }
 
 bool UaUsersModel::editUser(const User& user, User* oldUser, QString password)
 {
-    if (!m_source || !oldUser)
+    if (!oldUser)
         return false;
     // Role, name and password land together or not at all.
-    m_lastCode =
-        UsersService(m_source).edit(*oldUser, QString::fromUtf8(user.m_name.c_str()), user.m_role, password);
-    // The store may have re-read a file another program changed: show what it holds either way.
-    reload();
-    return IniAuth::isGood(m_lastCode);
+    return finish(
+        UsersService(m_source).edit(*oldUser, QString::fromStdString(user.m_name), user.m_role, password));
 }
 
 bool UaUsersModel::getUser(int index, User& user) const
@@ -97,11 +87,22 @@ bool UaUsersModel::getUser(int index, User& user) const
 
 bool UaUsersModel::deleteUser(int index)
 {
-    if (index < 0 || index >= rowCount() || !m_source)
+    if (index < 0 || index >= rowCount())
         return false;
-    m_lastCode = m_source->removeUser(m_users[static_cast<size_t>(index)].m_name);
+    return finish(UsersService(m_source).remove(m_users[size_t(index)]));
+}
+
+QString UaUsersModel::lastAdminGuard(const User& user, AuthRole newRole) const
+{
+    return UsersService(m_source).lastAdminGuard(user, newRole);
+}
+
+bool UaUsersModel::finish(UsersService::Result result)
+{
+    m_last = std::move(result);
+    // The store may have re-read a file another program changed: show what it holds either way.
     reload();
-    return IniAuth::isGood(m_lastCode);
+    return m_last.ok();
 }
 
 void UaUsersModel::reload()

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "IniAuth.h"
+#include "core/usersService.h"
 
 #include <QAbstractTableModel>
 #include <QString>
@@ -24,20 +25,25 @@ public:
     QVariant data(const QModelIndex& index, int role = Qt::DisplayRole) const override;
     QVariant headerData(int section, Qt::Orientation orientation, int role = Qt::DisplayRole) const override;
 
-    // Each change goes to the store; on success the table is read again, on failure it is left as it was.
+    // Each change goes through the users service, whose rules it keeps; afterwards the table is read again.
     bool addUser(const Mox::Ini::User& user, const QString& password);
-    // Turns oldUser into user; an empty password keeps the stored one.
+    // Turns oldUser into user; an empty password keeps the stored one, which a rename cannot.
     bool editUser(const Mox::Ini::User& user, Mox::Ini::User* oldUser, QString password);
     bool getUser(int index, Mox::Ini::User& user) const;
     bool deleteUser(int index);
     const std::vector<Mox::Ini::User>& users() const { return m_users; }
-    // The store's answer to the last change: a save that failed may mean the file changed or went away.
-    Mox::Ini::AuthRoleCode lastCode() const { return m_lastCode; }
+    // The service's verdict: why giving user newRole (eAuthRole_None: deleting it) leaves no Admin.
+    QString lastAdminGuard(const Mox::Ini::User& user, Mox::Ini::AuthRole newRole) const;
+    // The answer to the last change: a save that failed may mean the file changed or went away.
+    Mox::Ini::AuthRoleCode lastCode() const { return m_last.code; }
+    // Why the last change was refused or failed; empty when it was done.
+    const QString& lastReason() const { return m_last.reason; }
 
 private:
     void reload();
+    bool finish(UsersService::Result result);
 
     Mox::Ini::IniAuth* m_source = nullptr;
     std::vector<Mox::Ini::User> m_users;
-    Mox::Ini::AuthRoleCode m_lastCode = Mox::Ini::eAuthRoleCode_Good;
+    UsersService::Result m_last;
 };

@@ -226,6 +226,17 @@ void TestCli::badInputChangesNothing_data()
     QTest::newRow("short password") << QStringList{"users",  "add",   "bob",
                                                    "--role", "guest", "--password-stdin"}
                                     << QByteArray("abc\n") << QString() << 2 << QString("between 5 and 30");
+    // Limits count UTF-8 bytes, as the users file does: 16 'ä' are 32 bytes, for add and passwd alike.
+    const QByteArray umlauts = QString(16, QChar(0xe4)).toUtf8() + '\n';
+    const QString bytes("between 5 and 30 bytes");
+    QTest::newRow("non-ASCII password: add")
+        << QStringList{"users", "add", "bob", "--role", "guest", "--password-stdin"} << umlauts << QString()
+        << 2 << bytes;
+    QTest::newRow("non-ASCII password: passwd")
+        << QStringList{"users", "passwd", "alice", "--password-stdin"} << umlauts << QString() << 2 << bytes;
+    QTest::newRow("non-ASCII name past 20 bytes")
+        << QStringList{"users", "add", QString(11, QChar(0xe4)), "--role", "guest", "--password-stdin"}
+        << QByteArray("bob-pw-1") << QString() << 2 << QString("between 2 and 20 bytes");
     QTest::newRow("existing user") << QStringList{"users",  "add",   "alice",
                                                   "--role", "guest", "--password-stdin"}
                                    << QByteArray("bob-pw-1") << QString() << 1

@@ -44,6 +44,8 @@ private slots:
     void pseudoFilesAreRefused();
     void generatorMakesAPrivatePairThroughPlantedLinks();
     void userEditsLandWholeOrNotAtAll();
+    void userRules_data();
+    void userRules();
     void createdFilesTakeTheConfigurationsOwnership();
     void serverCertificateChecks_data();
     void serverCertificateChecks();
@@ -249,12 +251,12 @@ void TestCore::userEditsLandWholeOrNotAtAll()
     std::unique_ptr<IniAuth> store = s.takeUsersStore();
     QVERIFY(store);
     const UsersService users(store.get());
-    QCOMPARE(users.add("alice", "alicepw", eAuthRole_Admin), eAuthRoleCode_Good);
-    QCOMPARE(users.add("bob", "bobspw", eAuthRole_Guest), eAuthRoleCode_Good);
+    QVERIFY(users.add("alice", "alicepw", eAuthRole_Admin).ok() &&
+            users.add("bob", "bobspw", eAuthRole_Guest).ok());
     const QByteArray before = readAll(s.usersFile.path);
 
     // A rename onto an existing name, with a new role: nothing lands.
-    QCOMPARE(users.edit(User("alice", eAuthRole_Admin), "bob", eAuthRole_Operator, "newpass"),
+    QCOMPARE(users.edit(User("alice", eAuthRole_Admin), "bob", eAuthRole_Operator, "newpass").code,
              eAuthRoleCode_BadAlreadyExist);
     QCOMPARE(readAll(s.usersFile.path), before);
     QCOMPARE(users.check("alice", "alicepw"), eAuthRole_Admin);
@@ -266,7 +268,7 @@ void TestCore::userEditsLandWholeOrNotAtAll()
         ::signal(SIGXFSZ, SIG_IGN);
         ::setrlimit(RLIMIT_FSIZE, &limit);
         const AuthRoleCode code =
-            users.edit(User("alice", eAuthRole_Admin), "alicia", eAuthRole_Guest, "newpass");
+            users.edit(User("alice", eAuthRole_Admin), "alicia", eAuthRole_Guest, "newpass").code;
         std::vector<User> list;
         users.list(list);
         ::_exit(code == eAuthRoleCode_BadCannotSaveFile && list.size() == 2 && list[0].m_name == "alice" ? 0
@@ -276,15 +278,84 @@ void TestCore::userEditsLandWholeOrNotAtAll()
     QCOMPARE(::waitpid(child, &status, 0), child);
     QVERIFY(WIFEXITED(status) && WEXITSTATUS(status) == 0);
     QCOMPARE(readAll(s.usersFile.path), before);
+}
 
-    // Role, name and password together: the user logs in under the new name at once.
-    QCOMPARE(users.edit(User("alice", eAuthRole_Admin), "alicia", eAuthRole_Operator, "newpass"),
-             eAuthRoleCode_Good);
-    QCOMPARE(users.check("alicia", "newpass"), eAuthRole_Operator);
-    QCOMPARE(users.check("alice", "alicepw"), eAuthRole_None);
-    QCOMPARE(UsersService::nameError("x"), QString("This field has to have between 2 and 20 characters."));
-    QCOMPARE(UsersService::nameError("a=b"),
-             QString("The name cannot contain \"=\", a line break or a NUL, or begin with \";\"."));
+void TestCore::userRules_data()
+{
+    // A change through the users service to alice (Admin) and bob (Guest): "add NAME PASSWORD",
+    // "passwd NAME PASSWORD", "rename OLD NEW [PASSWORD]", "role NAME admin|guest" or "remove NAME"; the
+    // reason it is refused (empty: done); whether the service first warns that no Admin would be left.
+    QTest::addColumn<QString>("change");
+    QTest::addColumn<QString>("reason");
+    QTest::addColumn<bool>("lastAdmin");
+    auto row = [](const char* tag, QString change, QString reason = QString(), bool lastAdmin = false) {
+        QTest::newRow(tag) << change << reason << lastAdmin;
+    };
+    const QString bytes("This field has to have between %1 and %2 bytes; each non-ASCII character takes 2 to "
+                        "4 bytes.");
+    const QString password = bytes.arg(5).arg(30), name = bytes.arg(2).arg(20);
+    const QString a16(16, QChar(0xe4)), a11 = a16.left(11); // two bytes each in UTF-8
+    row("add, 16 \u00e4 password", "add carol " + a16, password);
+    row("passwd, 16 \u00e4 password", "passwd bob " + a16, password);
+    row("passwd, 15 \u00e4 password", "passwd bob " + a16.mid(1));
+    row("add, ASCII password too long", "add carol " + QString(31, 'p'),
+        "This field has to have between 5 and 30 characters.");
+    row("add, 10 \u00e4 name", "add " + a11.mid(1) + " secret");
+    row("add, 11 \u00e4 name", "add " + a11 + " secret", name);
+    row("rename, 11 \u00e4 name", "rename bob " + a11 + " secret", name);
+    row("rename without password", "rename bob robert",
+        "A new name needs a new password: the stored one is bound to the name.");
+    row("rename with password", "rename bob robert newpass");
+    row("rename the last Admin", "rename alice alicia newpass");
+    row("demote the last Admin", "role alice guest", "", true);
+    row("remove the last Admin", "remove alice", "", true);
+    row("remove a Guest", "remove bob");
+}
+
+// Every front end goes through the service, so its verdicts are the rules: a refusal leaves the file as it
+// was, a change is what logs in afterwards.
+void TestCore::userRules()
+{
+    QFETCH(QString, change);
+    QFETCH(QString, reason);
+    QFETCH(bool, lastAdmin);
+    ConfigSnapshot s = load();
+    SecurityActions(s).createUsersFile();
+    s = load();
+    std::unique_ptr<IniAuth> store = s.takeUsersStore();
+    QVERIFY(store);
+    const UsersService users(store.get());
+    QVERIFY(users.add("alice", "alicepw", eAuthRole_Admin).ok() &&
+            users.add("bob", "bobpw", eAuthRole_Guest).ok());
+    const QByteArray before = readAll(s.usersFile.path);
+
+    const QStringList w = change.split(' ');
+    const User old(w[1].toStdString(), w[1] == "alice" ? eAuthRole_Admin : eAuthRole_Guest);
+    const AuthRole role = w[0] == "role"     ? UsersService::roleFromName(w[2])
+                          : w[0] == "remove" ? eAuthRole_None
+                          : w[0] == "add"    ? eAuthRole_Operator
+                                             : old.m_role;
+    QCOMPARE(!users.lastAdminGuard(w[1], role).isEmpty(), lastAdmin);
+    UsersService::Result result;
+    if (w[0] == "add")
+        result = users.add(w[1], w[2], role);
+    else if (w[0] == "passwd")
+        result = users.edit(old, w[1], role, w[2]);
+    else if (w[0] == "rename")
+        result = users.edit(old, w[2], role, w.value(3));
+    else if (w[0] == "role")
+        result = users.edit(old, w[1], role, QString());
+    else
+        result = users.remove(w[1]);
+    QCOMPARE(result.reason, reason);
+    QCOMPARE(result.ok(), reason.isEmpty());
+    if (!result.ok()) {
+        QVERIFY(readAll(s.usersFile.path) == before && users.check("bob", "bobpw") == eAuthRole_Guest);
+        return;
+    }
+    // Afterwards the user logs in, with the new password or the old one, as the new role (none: removed).
+    const bool newPassword = w[0] == "add" || w[0] == "passwd" || w[0] == "rename";
+    QCOMPARE(users.check(w[0] == "rename" ? w[2] : w[1], newPassword ? w.last() : w[1] + "pw"), role);
 }
 
 void TestCore::createdFilesTakeTheConfigurationsOwnership()

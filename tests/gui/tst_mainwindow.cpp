@@ -518,8 +518,8 @@ private slots:
             QVERIFY(!MoxInstInstance(invalid).Valid && MoxInstInstance(invalid).VerStrLong().empty());
     }
 
-    // marks per field: . none, r required, n/p name/password length, m mismatch, b a name unfit for the file,
-    // s blanks around a new name
+    // marks per field: . none, r required, n/p name/password length (N/P counted in bytes), m mismatch, b a
+    // name unfit for the file, s blanks around a new name
     void userDialogValidates_data()
     {
         QTest::addColumn<QString>("edited"); // the user being edited, empty to create one
@@ -534,6 +534,9 @@ private slots:
         row("longest", "", QString(20, 'c'), QString(30, 'p'), QString(30, 'p'), "...");
         row("too short", "", "c", "abcd", "abcd", "np.");
         row("too long", "", QString(21, 'c'), QString(31, 'p'), QString(31, 'p'), "np.");
+        const QChar a(0xe4); // two bytes in UTF-8, as the users file counts
+        row("non-ASCII at the byte limits", "", QString(10, a), QString(15, a), QString(15, a), "...");
+        row("non-ASCII past the byte limits", "", QString(11, a), QString(16, a), QString(16, a), "NP.");
         row("name with =, mismatch", "", "a=b", "secret", "secreT", "b.m");
         row("name with LF", "", "a\nb", "secret", "secret", "b..");
         row("name with CR", "", "a\rb", "secret", "secret", "b..");
@@ -551,6 +554,10 @@ private slots:
             {'r', "This field is required."},
             {'n', "This field has to have between 2 and 20 characters."},
             {'p', "This field has to have between 5 and 30 characters."},
+            {'N',
+             "This field has to have between 2 and 20 bytes; each non-ASCII character takes 2 to 4 bytes."},
+            {'P',
+             "This field has to have between 5 and 30 bytes; each non-ASCII character takes 2 to 4 bytes."},
             {'m', "The passwords have to match."},
             {'b', "The name cannot contain \"=\", a line break or a NUL, or begin with \";\"."},
             {'s', "A name cannot start or end with a blank."}};

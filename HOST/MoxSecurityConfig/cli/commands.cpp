@@ -370,9 +370,9 @@ int Commands::usersAdd()
         return exitCode;
     if (m_out.dryRun())
         return wouldChange({QStringLiteral("add the user %1 with the role %2").arg(name, roleWord(role))});
-    const AuthRoleCode code = m_users->add(name, password, role);
-    if (IniAuth::isBad(code))
-        return authFailure(code, name);
+    const UsersService::Result result = m_users->add(name, password, role);
+    if (!result.ok())
+        return fail(result.reason, name);
     m_out.setChanged(true);
     reportUser(name, role);
     m_out.line(QStringLiteral("Added %1 (%2).").arg(name, roleWord(role)));
@@ -393,9 +393,10 @@ int Commands::usersPasswd()
         return exitCode;
     if (m_out.dryRun())
         return wouldChange({QStringLiteral("change the password of %1").arg(name)});
-    const AuthRoleCode code = m_users->edit(User(name.toUtf8().toStdString(), role), name, role, password);
-    if (IniAuth::isBad(code))
-        return authFailure(code, name);
+    const UsersService::Result result =
+        m_users->edit(User(name.toUtf8().toStdString(), role), name, role, password);
+    if (!result.ok())
+        return fail(result.reason, name);
     m_out.setChanged(true);
     reportUser(name, role);
     m_out.line(QStringLiteral("Changed the password of %1.").arg(name));
@@ -420,10 +421,10 @@ int Commands::usersRename()
         return exitCode;
     if (m_out.dryRun())
         return wouldChange({QStringLiteral("rename the user %1 to %2").arg(oldName, newName)});
-    const AuthRoleCode code =
+    const UsersService::Result result =
         m_users->edit(User(oldName.toUtf8().toStdString(), role), newName, role, password);
-    if (IniAuth::isBad(code))
-        return authFailure(code, oldName);
+    if (!result.ok())
+        return fail(result.reason, oldName);
     m_out.setChanged(true);
     reportUser(newName, role);
     m_out.data().insert(QStringLiteral("previous"), oldName);
@@ -452,10 +453,10 @@ int Commands::usersRole()
         return Output::Failure;
     if (m_out.dryRun())
         return wouldChange({QStringLiteral("give %1 the role %2").arg(name, roleWord(role))});
-    const AuthRoleCode code =
+    const UsersService::Result result =
         m_users->edit(User(name.toUtf8().toStdString(), previous), name, role, QString());
-    if (IniAuth::isBad(code))
-        return authFailure(code, name);
+    if (!result.ok())
+        return fail(result.reason, name);
     m_out.setChanged(true);
     m_out.line(QStringLiteral("%1 now has the role %2.").arg(name, roleWord(role)));
     return Output::Success;
@@ -475,9 +476,9 @@ int Commands::usersRemove()
     int exitCode;
     if (!confirmed(QStringLiteral("Remove the user %1?").arg(name), exitCode))
         return exitCode;
-    const AuthRoleCode code = m_users->remove(name);
-    if (IniAuth::isBad(code))
-        return authFailure(code, name);
+    const UsersService::Result result = m_users->remove(name);
+    if (!result.ok())
+        return fail(result.reason, name);
     m_out.setChanged(true);
     reportUser(name, eAuthRole_None);
     m_out.line(QStringLiteral("Removed %1.").arg(name));
@@ -486,9 +487,10 @@ int Commands::usersRemove()
 
 bool Commands::lastAdminAllowed(const QString& name, AuthRole newRole)
 {
-    if (m_line.isSet(QStringLiteral("force")) || !m_users->leavesNoAdmin(name, newRole))
+    const QString guard = m_users->lastAdminGuard(name, newRole);
+    if (guard.isEmpty() || m_line.isSet(QStringLiteral("force")))
         return true;
-    fail(UsersService::lastAdminWarning(name), QStringLiteral("Give --force to go ahead all the same."));
+    fail(guard, QStringLiteral("Give --force to go ahead all the same."));
     return false;
 }
 
@@ -551,8 +553,8 @@ int Commands::usersEnsure()
         if (!confirmed(QStringLiteral("Remove the user %1 if present?").arg(name), exitCode))
             return exitCode;
         const UsersService::EnsureResult result = m_users->ensureAbsent(name);
-        if (IniAuth::isBad(result.code))
-            return authFailure(result.code, name);
+        if (!result.ok())
+            return fail(result.reason, name);
         m_out.setChanged(result.changed);
         m_out.line(result.changed ? QStringLiteral("Removed %1.").arg(name)
                                   : QStringLiteral("%1 is absent; nothing changed.").arg(name));
@@ -579,8 +581,8 @@ int Commands::usersEnsure()
         return wouldChange(changes);
     }
     const UsersService::EnsureResult result = m_users->ensure(name, role, withPassword ? &password : nullptr);
-    if (IniAuth::isBad(result.code))
-        return authFailure(result.code, name);
+    if (!result.ok())
+        return fail(result.reason, name);
     m_out.setChanged(result.changed);
     m_out.line(result.changed
                    ? QStringLiteral("%1 is now %2.").arg(name, roleWord(role))

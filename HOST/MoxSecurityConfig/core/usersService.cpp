@@ -9,6 +9,27 @@ std::string bytesOf(const QString& text)
 {
     return text.toUtf8().toStdString();
 }
+
+bool isAscii(const QString& text)
+{
+    return std::all_of(text.begin(), text.end(), [](QChar c) { return c.unicode() < 0x80; });
+}
+
+// True when name is the only Admin and would no longer be one.
+bool leavesNoAdmin(const std::vector<User>& users, const std::string& name, AuthRole newRole)
+{
+    if (newRole == eAuthRole_Admin)
+        return false;
+    bool isAdmin = false;
+    int admins = 0;
+    for (const User& user : users) {
+        if (user.m_role != eAuthRole_Admin)
+            continue;
+        ++admins;
+        isAdmin = isAdmin || user.m_name == name;
+    }
+    return isAdmin && admins == 1;
+}
 } // namespace
 
 QString UsersService::requiredError(const QString& value)
@@ -18,9 +39,15 @@ QString UsersService::requiredError(const QString& value)
 
 QString UsersService::lengthError(const QString& value, int minimum, int maximum)
 {
-    if (value.size() < minimum || value.size() > maximum)
+    // The users file refuses by bytes; counting characters here let through what a later edit refused.
+    const int size = value.toUtf8().size();
+    if (size >= minimum && size <= maximum)
+        return QString();
+    if (isAscii(value))
         return tr("This field has to have between %1 and %2 characters.").arg(minimum).arg(maximum);
-    return QString();
+    return tr("This field has to have between %1 and %2 bytes; each non-ASCII character takes 2 to 4 bytes.")
+        .arg(minimum)
+        .arg(maximum);
 }
 
 QString UsersService::nameError(const QString& name)
@@ -60,6 +87,16 @@ QString UsersService::passwordError(const QString& password)
     return reason;
 }
 
+bool UsersService::isNewName(const User* oldUser, const QString& newName)
+{
+    return !oldUser || bytesOf(newName) != oldUser->m_name;
+}
+
+QString UsersService::renameNeedsPasswordError()
+{
+    return tr("A new name needs a new password: the stored one is bound to the name.");
+}
+
 AuthRole UsersService::roleFromName(const QString& name)
 {
     const QString lower = name.toLower();
@@ -91,6 +128,29 @@ QString UsersService::codeMessage(AuthRoleCode code)
     return QString::fromStdString(IniAuth::getCodeMessage(code));
 }
 
+UsersService::Result UsersService::refused(AuthRoleCode code, const QString& reason)
+{
+    Result result;
+    result.code = code;
+    result.reason = reason;
+    return result;
+}
+
+UsersService::Result UsersService::stored(AuthRoleCode code)
+{
+    return refused(code, IniAuth::isGood(code) ? QString() : codeMessage(code));
+}
+
+UsersService::Result UsersService::nameRefused(const QString& name)
+{
+    const QString reason = nameError(name);
+    if (reason.isEmpty())
+        return Result();
+    const bool storable = characterError(name).isEmpty() && blankError(name).isEmpty();
+    return refused(storable ? eAuthRoleCode_BadUsernameWrongLength : eAuthRoleCode_BadInvalidUsername,
+                   reason);
+}
+
 UsersService::UsersService(IniAuth* store) : m_store(store) {}
 
 AuthRoleCode UsersService::list(std::vector<User>& users) const
@@ -99,55 +159,63 @@ AuthRoleCode UsersService::list(std::vector<User>& users) const
     return m_store ? m_store->getListOfUsers(users) : eAuthRoleCode_BadUnknownError;
 }
 
-AuthRoleCode UsersService::add(const QString& name, const QString& password, AuthRole role) const
+UsersService::Result UsersService::add(const QString& name, const QString& password, AuthRole role) const
 {
+    if (const Result named = nameRefused(name); !named.ok())
+        return named;
+    if (QString reason = passwordError(password); !reason.isEmpty())
+        return refused(eAuthRoleCode_BadPasswordWrongLength, reason);
     if (!m_store)
-        return eAuthRoleCode_BadUnknownError;
-    return m_store->addUser(bytesOf(name), bytesOf(password), role);
+        return stored(eAuthRoleCode_BadUnknownError);
+    return stored(m_store->addUser(bytesOf(name), bytesOf(password), role));
 }
 
-AuthRoleCode UsersService::edit(const User& oldUser, const QString& newName, AuthRole role,
-                                const QString& password) const
+UsersService::Result UsersService::edit(const User& oldUser, const QString& newName, AuthRole role,
+                                        const QString& password) const
 {
-    if (!m_store)
-        return eAuthRoleCode_BadUnknownError;
-    const std::string secret = bytesOf(password);
-    return m_store->updateUser(oldUser.m_name, bytesOf(newName), role,
-                               password.isEmpty() ? nullptr : &secret);
-}
-
-AuthRoleCode UsersService::remove(const QString& name) const
-{
-    if (!m_store)
-        return eAuthRoleCode_BadUnknownError;
-    return m_store->removeUser(bytesOf(name));
-}
-
-bool UsersService::leavesNoAdmin(const std::vector<User>& users, const std::string& name, AuthRole newRole)
-{
-    if (newRole == eAuthRole_Admin)
-        return false;
-    bool isAdmin = false;
-    int admins = 0;
-    for (const User& user : users) {
-        if (user.m_role != eAuthRole_Admin)
-            continue;
-        ++admins;
-        isAdmin = isAdmin || user.m_name == name;
+    // An unchanged name is not checked again, so that users the file already holds stay editable.
+    if (isNewName(&oldUser, newName)) {
+        if (const Result named = nameRefused(newName); !named.ok())
+            return named;
+        // The hash is salted with the name: kept under a new one, it would log no one in.
+        if (password.isEmpty())
+            return refused(eAuthRoleCode_BadPasswordWrongLength, renameNeedsPasswordError());
     }
-    return isAdmin && admins == 1;
+    if (!password.isEmpty()) {
+        if (QString reason = passwordError(password); !reason.isEmpty())
+            return refused(eAuthRoleCode_BadPasswordWrongLength, reason);
+    }
+    if (!m_store)
+        return stored(eAuthRoleCode_BadUnknownError);
+    const std::string secret = bytesOf(password);
+    return stored(
+        m_store->updateUser(oldUser.m_name, bytesOf(newName), role, password.isEmpty() ? nullptr : &secret));
 }
 
-bool UsersService::leavesNoAdmin(const QString& name, AuthRole newRole) const
+UsersService::Result UsersService::remove(const QString& name) const
+{
+    return remove(User(bytesOf(name), eAuthRole_None));
+}
+
+UsersService::Result UsersService::remove(const User& user) const
+{
+    if (!m_store)
+        return stored(eAuthRoleCode_BadUnknownError);
+    return stored(m_store->removeUser(user.m_name));
+}
+
+QString UsersService::lastAdminGuard(const QString& name, AuthRole newRole) const
+{
+    return lastAdminGuard(User(bytesOf(name), eAuthRole_None), newRole);
+}
+
+QString UsersService::lastAdminGuard(const User& user, AuthRole newRole) const
 {
     std::vector<User> users;
-    return IniAuth::isGood(list(users)) && leavesNoAdmin(users, bytesOf(name), newRole);
-}
-
-QString UsersService::lastAdminWarning(const QString& name)
-{
+    if (IniAuth::isBad(list(users)) || !leavesNoAdmin(users, user.m_name, newRole))
+        return QString();
     return tr("%1 is the last Admin: without an Admin no one will be able to administer the server.")
-        .arg(name);
+        .arg(QString::fromStdString(user.m_name));
 }
 
 AuthRole UsersService::check(const QString& name, const QString& password) const
@@ -160,15 +228,17 @@ UsersService::EnsureResult UsersService::ensure(const QString& name, AuthRole ro
 {
     EnsureResult result;
     std::vector<User> users;
-    result.code = list(users);
-    if (IniAuth::isBad(result.code))
+    if (const AuthRoleCode code = list(users); IniAuth::isBad(code)) {
+        static_cast<Result&>(result) = stored(code);
         return result;
+    }
     const std::string key = bytesOf(name);
     const auto found =
         std::find_if(users.begin(), users.end(), [&](const User& user) { return user.m_name == key; });
     if (found == users.end()) {
-        result.code = password ? add(name, *password, role) : eAuthRoleCode_BadUserDoesNotExist;
-        result.changed = IniAuth::isGood(result.code);
+        static_cast<Result&>(result) =
+            password ? add(name, *password, role) : stored(eAuthRoleCode_BadUserDoesNotExist);
+        result.changed = result.ok();
         return result;
     }
     // Only a password that no longer logs in is written again: a new hash of the same password would
@@ -176,8 +246,8 @@ UsersService::EnsureResult UsersService::ensure(const QString& name, AuthRole ro
     const bool newPassword = password && check(name, *password) == eAuthRole_None;
     if (found->m_role == role && !newPassword)
         return result;
-    result.code = edit(*found, name, role, newPassword ? *password : QString());
-    result.changed = IniAuth::isGood(result.code);
+    static_cast<Result&>(result) = edit(*found, name, role, newPassword ? *password : QString());
+    result.changed = result.ok();
     return result;
 }
 
@@ -185,13 +255,14 @@ UsersService::EnsureResult UsersService::ensureAbsent(const QString& name) const
 {
     EnsureResult result;
     std::vector<User> users;
-    result.code = list(users);
-    if (IniAuth::isBad(result.code))
+    if (const AuthRoleCode code = list(users); IniAuth::isBad(code)) {
+        static_cast<Result&>(result) = stored(code);
         return result;
+    }
     const std::string key = bytesOf(name);
     if (std::none_of(users.begin(), users.end(), [&](const User& user) { return user.m_name == key; }))
         return result;
-    result.code = remove(name);
-    result.changed = IniAuth::isGood(result.code);
+    static_cast<Result&>(result) = remove(name);
+    result.changed = result.ok();
     return result;
 }
