@@ -9,6 +9,7 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include "nobodyCopy.h"
 #include "testCertificates.h"
 
 #include <sys/stat.h>
@@ -60,6 +61,7 @@ private:
 
     std::unique_ptr<QTemporaryDir> m_dir;
     QProcessEnvironment m_env = QProcessEnvironment::systemEnvironment();
+    QString m_program = MOXSEC_PATH; // what a prefix (setpriv) runs
 };
 
 Run TestCli::moxsec(const QStringList& arguments, const QByteArray& input, const QStringList& prefix)
@@ -71,7 +73,7 @@ Run TestCli::moxsec(const QStringList& arguments, const QByteArray& input, const
     if (prefix.isEmpty())
         process.start(MOXSEC_PATH, all);
     else
-        process.start(prefix.first(), prefix.mid(1) + QStringList{MOXSEC_PATH} + all);
+        process.start(prefix.first(), prefix.mid(1) + QStringList{m_program} + all);
     process.write(input);
     process.closeWriteChannel();
     Run run;
@@ -106,6 +108,7 @@ void TestCli::init()
     m_dir = std::make_unique<QTemporaryDir>();
     QVERIFY(m_dir->isValid());
     m_env = QProcessEnvironment::systemEnvironment();
+    m_program = MOXSEC_PATH;
     QProcess install;
     install.start("bash", {MOX_SAMPLE_SCRIPT, m_dir->path()});
     QVERIFY(install.waitForFinished(30000));
@@ -334,6 +337,9 @@ void TestCli::unwritableUsersFile()
         QSKIP("setpriv is not installed");
     QVERIFY(::chmod(QFile::encodeName(m_dir->path()).constData(), 0755) == 0);
     QVERIFY(::chmod(QFile::encodeName(path("OpcUa/users.ini")).constData(), 0644) == 0);
+    QTemporaryDir programs;
+    m_program = nobodyCopy(MOXSEC_PATH, programs.filePath("bin"), m_env);
+    QVERIFY(!m_program.isEmpty() && ::chmod(QFile::encodeName(programs.path()).constData(), 0755) == 0);
     const QMap<QString, QByteArray> before = files();
     const Run run = moxsec({"users", "add", "bob", "--role", "guest", "--password-stdin"}, "bob-pw-1",
                            {setpriv, "--reuid=65534", "--regid=65534", "--clear-groups"});
@@ -709,7 +715,7 @@ void TestCli::dryRun_data()
         {"folders delete", "", ""},
         {"auth create", "", ""},
         {"auth delete", "", "users.ini"},
-        {"trust import CERT", "", "issuers"}, // openssl's self-signed certificates are CAs
+        {"trust import CERT", "", "issuers"},      // openssl's self-signed certificates are CAs
         {"trust import CERT CERT", "", "issuers"}, // the second is the same file: no second write
     };
     for (const auto& row : rows) {

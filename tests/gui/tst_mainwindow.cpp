@@ -3,6 +3,7 @@
 #include "clientCertificatesTab.h"
 #include "confirmDialog.h"
 #include "mainWindow.h"
+#include "nobodyCopy.h"
 #include "openSslRecorder.h"
 #include "testCertificates.h"
 #include "testEnumerator.h"
@@ -482,10 +483,12 @@ private slots:
         QProcess child;
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert("MOX_TEST_NOBODY_ROOT", m_dir->path());
+        const QString self = nobodyCopy(QCoreApplication::applicationFilePath(), m_dir->filePath("bin"), env);
+        QVERIFY(!self.isEmpty());
         child.setProcessEnvironment(env);
         child.setProcessChannelMode(QProcess::MergedChannels);
-        child.start(setpriv, {"--reuid=65534", "--regid=65534", "--clear-groups",
-                              QCoreApplication::applicationFilePath(), "nobodyCreatesUsersFile"});
+        child.start(setpriv,
+                    {"--reuid=65534", "--regid=65534", "--clear-groups", self, "nobodyCreatesUsersFile"});
         QVERIFY(child.waitForFinished(60000));
         QVERIFY2(child.exitCode() == 0, child.readAll().constData());
         QVERIFY(!QFile::exists(path("OpcUa/auth/users.ini")));
