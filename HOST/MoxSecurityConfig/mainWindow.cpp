@@ -358,8 +358,7 @@ void MainWindow::deleteClientCertsFolders()
 
 void MainWindow::generateOpcUaCertificate()
 {
-    CertificateDialog dialog(true, m_opensslDir, m_snapshot.opcUaCertificate.path, m_snapshot.opcUaKey.path,
-                             m_opcUa_password, m_opcUa_uri, this);
+    CertificateDialog dialog(CertificateRequest::Mode::OpcUa, m_snapshot, this);
     dialog.setOwnership(SecurityActions(m_snapshot).ownership());
     dialog.setModal(true);
     dialog.show();
@@ -427,8 +426,7 @@ bool MainWindow::eventFilter(QObject* watched, QEvent* event)
 
 void MainWindow::generateMoxCoreCertificate()
 {
-    CertificateDialog dialog(false, m_opensslDir, m_snapshot.coreCertificate.path, m_snapshot.coreKey.path,
-                             QString(), QString(), this);
+    CertificateDialog dialog(CertificateRequest::Mode::Core, m_snapshot, this);
     dialog.setOwnership(SecurityActions(m_snapshot).ownership());
     dialog.setModal(true);
     dialog.show();

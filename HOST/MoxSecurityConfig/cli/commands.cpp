@@ -623,6 +623,13 @@ int Commands::certGenerate(bool ensure)
                     QStringLiteral("--%1 applies to the OPC UA pair only.").arg(QLatin1String(option)));
         }
     }
+    const QString host = QSysInfo::machineHostName();
+    const bool uriOptions =
+        m_line.isSet(QStringLiteral("uri-end")) || m_line.isSet(QStringLiteral("machine-name"));
+    const QString uri = CertificateRequest::defaultUri(
+        mode, host, m_line.isSet(QStringLiteral("machine-name")), m_line.value(QStringLiteral("uri-end")));
+    if (const QString reason = uriOptions ? CertificateRequest::uriError(uri) : QString(); !reason.isEmpty())
+        return usage(reason);
     for (const QString& name : m_line.values(QStringLiteral("dns"))) {
         if (const QString reason = CertificateRequest::dnsNameError(name); !reason.isEmpty())
             return usage(reason);
@@ -644,7 +651,6 @@ int Commands::certGenerate(bool ensure)
 
     if (!load(false) || !configurationUsable(opcUa))
         return Output::Failure;
-    const QString host = QSysInfo::machineHostName();
     CertificateRequest request = CertificateRequest::defaults(mode, m_snapshot, host);
     if (request.keyPath.isEmpty() || request.certPath.isEmpty())
         return fail(
@@ -671,10 +677,8 @@ int Commands::certGenerate(bool ensure)
         request.digest = m_line.value(QStringLiteral("digest"));
     if (opcUa) {
         // Without URI options the defaults stand: the configured URI where the dialog's fields compose it.
-        if (m_line.isSet(QStringLiteral("uri-end")) || m_line.isSet(QStringLiteral("machine-name")))
-            request.uri =
-                CertificateRequest::defaultUri(mode, host, m_line.isSet(QStringLiteral("machine-name")),
-                                               m_line.value(QStringLiteral("uri-end")));
+        if (uriOptions)
+            request.uri = uri;
         if (m_line.isSet(QStringLiteral("dns")))
             request.dnsNames = m_line.values(QStringLiteral("dns"));
         request.ipAddresses = m_line.values(QStringLiteral("ip"));
@@ -687,11 +691,11 @@ int Commands::certGenerate(bool ensure)
             request.protectKey = !passphrase.isEmpty();
         }
     }
-    const QStringList problems = request.validate();
+    const QList<CertificateRequest::FieldProblem> problems = request.validate();
     if (!problems.isEmpty()) {
         // Values from the command line were checked above, so what is left concerns the configuration.
-        for (const QString& problem : problems)
-            m_out.error(Problem{problem, {}});
+        for (const CertificateRequest::FieldProblem& problem : problems)
+            m_out.error(Problem{problem.text(), {}});
         return Output::Failure;
     }
     const bool update = m_line.isSet(QStringLiteral("update-config"));
@@ -832,9 +836,10 @@ int Commands::configSet(bool passphrase)
         if (!readPassphrase(value, exitCode))
             return exitCode;
     } else {
+        // The certificate dialog's rule: a URI it would not put into a certificate is not configured either.
         value = m_line.arguments().at(0);
-        if (value.isEmpty() || value.contains(QLatin1Char('\n')) || value.contains(QLatin1Char('\r')))
-            return usage(QStringLiteral("The URI must be one non-empty line."));
+        if (const QString reason = CertificateRequest::uriError(value); !reason.isEmpty())
+            return usage(reason);
     }
     // Mending the pass phrase is what the key error asks for, so that error alone does not stop it.
     if (!load(false) || !configurationUsable(true))
