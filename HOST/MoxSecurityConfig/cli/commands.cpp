@@ -720,6 +720,18 @@ int Commands::certGenerate(bool ensure)
                       !ConfigSnapshot::keyOpensWith(request.keyPath, m_snapshot.passphrase()) &&
                       ConfigSnapshot::keyOpensWith(request.keyPath, request.passphrase);
     const QString passphraseKey = QStringLiteral("APPLICATION_PRIVATE_KEY_PASSWORD");
+    // A pass phrase bound for a file others may read stops everything before the pair changes.
+    const bool tighten = m_line.isSet(QStringLiteral("tighten"));
+    const bool fresh = !ensure || (!keyPresent && !certificatePresent);
+    const Problem exposure = !update ? Problem()
+                             : mend  ? actions.secretExposure(passphraseKey, request.passphrase)
+                             : fresh ? actions.secretExposure(request)
+                                     : Problem();
+    if (!exposure.message.isEmpty() && !tighten)
+        return fail(
+            QStringLiteral("Nothing was done: the pass phrase would go into an OPC UA config others may "
+                           "read; --tighten removes their access (the group keeps its access)."),
+            exposure.detail);
     if (m_out.dryRun()) {
         if (ensure && keyPresent != certificatePresent)
             return fail(keyPresent ? QStringLiteral("The key exists but its certificate is missing.")
@@ -763,7 +775,7 @@ int Commands::certGenerate(bool ensure)
         m_out.line(QStringLiteral("The key and certificate exist; nothing changed."));
     }
     if (mend) {
-        const ActionResult written = actions.setApplicationValue(passphraseKey, request.passphrase);
+        const ActionResult written = actions.setApplicationValue(passphraseKey, request.passphrase, tighten);
         for (const Problem& problem : written.problems)
             m_out.error(problem);
         for (const Problem& warning : written.warnings)
@@ -779,7 +791,7 @@ int Commands::certGenerate(bool ensure)
     }
     if (update && result.changed) {
         const QStringList keys = actions.configDifferences(request);
-        const ActionResult written = actions.adoptIntoConfiguration(request);
+        const ActionResult written = actions.adoptIntoConfiguration(request, tighten);
         for (const Problem& problem : written.problems)
             m_out.error(problem);
         for (const Problem& warning : written.warnings)
@@ -793,6 +805,8 @@ int Commands::certGenerate(bool ensure)
             m_out.line(QStringLiteral("Wrote %1 into %2")
                            .arg(keys.join(QStringLiteral(", ")), m_snapshot.configPath));
     }
+    if ((mend || (update && result.changed)) && !exposure.message.isEmpty())
+        m_out.line(QStringLiteral("Others no longer have access to %1.").arg(m_snapshot.configPath));
     return Output::Success;
 }
 
@@ -853,9 +867,16 @@ int Commands::configSet(bool passphrase)
         m_out.line(QStringLiteral("%1 already holds that value; nothing changed.").arg(key));
         return m_out.dryRun() ? wouldChange({}) : int(Output::Success);
     }
+    const SecurityActions actions(m_snapshot);
+    const bool tighten = m_line.isSet(QStringLiteral("tighten"));
+    const Problem exposure = actions.secretExposure(key, value);
+    if (!exposure.message.isEmpty() && !tighten) {
+        m_out.error(exposure);
+        return Output::Failure;
+    }
     if (m_out.dryRun())
         return wouldChange({QStringLiteral("write %1 into %2").arg(key, m_snapshot.configPath)});
-    const ActionResult result = SecurityActions(m_snapshot).setApplicationValue(key, value);
+    const ActionResult result = actions.setApplicationValue(key, value, tighten);
     for (const Problem& problem : result.problems)
         m_out.error(problem);
     for (const Problem& warning : result.warnings)
@@ -864,6 +885,8 @@ int Commands::configSet(bool passphrase)
     if (!result.ok)
         return Output::Failure;
     m_out.line(QStringLiteral("Wrote %1 into %2").arg(key, m_snapshot.configPath));
+    if (!exposure.message.isEmpty())
+        m_out.line(QStringLiteral("Others no longer have access to %1.").arg(m_snapshot.configPath));
     return Output::Success;
 }
 
