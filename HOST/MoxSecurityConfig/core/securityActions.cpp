@@ -56,8 +56,9 @@ Problem SecurityActions::secretExposure(const QString& key, const QString& value
 {
     struct stat st;
     if (key != QLatin1String(s_passphraseKey) || value.isEmpty() ||
-        ::lstat(QFile::encodeName(m_snapshot.configPath).constData(), &st) != 0 || !(st.st_mode & S_IRWXO))
-        return Problem();
+        ::lstat(QFile::encodeName(m_snapshot.configPath).constData(), &st) != 0 || S_ISLNK(st.st_mode) ||
+        !(st.st_mode & S_IRWXO))
+        return Problem(); // a link is never written through: the editor refuses it with its own reason
     return Problem{
         tr("The pass phrase was not written: others may read the OPC UA config. Remove their "
            "access first (moxsec: --tighten); the group keeps its access."),
