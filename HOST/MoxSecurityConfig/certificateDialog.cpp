@@ -13,7 +13,9 @@
 #include <QStyle>
 #include <QSysInfo>
 
+#include <iterator>
 #include <thread>
+#include <utility>
 
 const QString CertificateDialog::s_invalidStyle =
     QStringLiteral("border-radius: 3px;\nborder: 1px solid red; padding-top: 1px; margin-bottom: 1px;");
@@ -23,10 +25,18 @@ const QString CertificateDialog::s_warningStyle =
 namespace {
 
 const char s_redText[] = "color: red;";
+using Field = CertificateRequest::Field;
+// The combo boxes' choices, in their order.
+const int s_bits[] = {1024, 2048, 3072, 4096};
+const int s_days[] = {1, 7, 30, 365, 730, 1095, 1460, 1825, 3650, 7300};
 
-QString suffixOf(const QString& path)
+template <std::size_t n> int indexOf(const int (&choices)[n], int value)
 {
-    return QFileInfo(path).suffix();
+    for (std::size_t i = 0; i < n; ++i) {
+        if (choices[i] == value)
+            return int(i);
+    }
+    return -1;
 }
 
 // Lines of a multi-line field, split at line feeds; empty lines are dropped, the rest is kept as typed.
@@ -40,13 +50,28 @@ QStringList linesOf(const QTextEdit* edit)
 CertificateDialog::CertificateDialog(bool opcUa, const QString& opensslDirPath, const QString& certPath,
                                      const QString& keyPath, const QString& password, const QString& uri,
                                      QWidget* parent)
-    : QDialog(parent), m_certPath(certPath), m_keyPath(keyPath), m_uri(uri), m_password(password),
-      m_tempDir(QFileInfo(certPath).absoluteDir()),
-      m_opensslDir(QFileInfo(opensslDirPath + QLatin1Char('/')).absoluteDir()), m_opcUa(opcUa),
-      m_certIsPem(true)
+    : CertificateDialog(opcUa ? CertificateRequest::Mode::OpcUa : CertificateRequest::Mode::Core,
+                        CertificateRequest::Configured{opensslDirPath, certPath, keyPath, uri, password},
+                        parent)
+{}
+
+CertificateDialog::CertificateDialog(CertificateRequest::Mode mode, const ConfigSnapshot& snapshot,
+                                     QWidget* parent)
+    : CertificateDialog(mode, CertificateRequest::configured(mode, snapshot), parent)
+{}
+
+CertificateDialog::CertificateDialog(CertificateRequest::Mode mode,
+                                     const CertificateRequest::Configured& configured, QWidget* parent)
+    : QDialog(parent), m_certPath(configured.certPath), m_keyPath(configured.keyPath), m_uri(configured.uri),
+      m_password(configured.passphrase), m_tempDir(QFileInfo(configured.certPath).absoluteDir()),
+      m_opensslDir(QFileInfo(configured.opensslDir + QLatin1Char('/')).absoluteDir()),
+      m_opcUa(mode == CertificateRequest::Mode::OpcUa), m_certIsPem(true)
 {
     setupUi(this);
     m_machineName = QSysInfo::machineHostName();
+    // The same proposal as moxsec's, from the core.
+    const CertificateRequest defaults = CertificateRequest::defaults(mode, configured, m_machineName);
+    m_certIsPem = defaults.pem;
 
     if (m_opcUa) {
         connect(endPartLineEdit, &QLineEdit::textEdited, this, &CertificateDialog::reloadURI);
@@ -54,21 +79,16 @@ CertificateDialog::CertificateDialog(bool opcUa, const QString& opensslDirPath, 
         connect(passwordCheckBox, &QCheckBox::stateChanged, this, &CertificateDialog::enablePassword);
         connect(passwordCheckBox, &QCheckBox::stateChanged, this, &CertificateDialog::checkPassword);
         connect(passwordLineEdit, &QLineEdit::textEdited, this, &CertificateDialog::checkPassword);
-        // The configured URI, where the form can compose it; else the old default.
         bool useMachineName = false;
         QString endPart;
-        if (CertificateRequest::splitUri(m_uri, CertificateRequest::Mode::OpcUa, m_machineName,
-                                         useMachineName, endPart)) {
-            useNameOfTheMachineCheckBox->setChecked(useMachineName);
-            endPartLineEdit->setText(endPart);
-        } else if (!m_password.isEmpty()) {
-            endPartLineEdit->setText(QStringLiteral("TestServer"));
-        }
-        if (!m_password.isEmpty()) {
-            passwordCheckBox->setChecked(true);
-            passwordLineEdit->setText(m_password);
-            passwordRepeatLineEdit->setText(m_password);
-        }
+        CertificateRequest::splitUri(defaults.uri, mode, m_machineName, useMachineName, endPart);
+        useNameOfTheMachineCheckBox->setChecked(useMachineName);
+        endPartLineEdit->setText(endPart);
+        passwordCheckBox->setChecked(defaults.protectKey);
+        passwordLineEdit->setText(defaults.passphrase);
+        passwordRepeatLineEdit->setText(defaults.passphrase);
+        domainNamesTextEdit->setPlainText(defaults.dnsNames.join(QLatin1Char('\n')));
+        ipAddressesTextEdit->setPlainText(defaults.ipAddresses.join(QLatin1Char('\n')));
     } else {
         passwordCheckBox->setEnabled(false);
         passwordCheckBox->hide();
@@ -80,16 +100,18 @@ CertificateDialog::CertificateDialog(bool opcUa, const QString& opensslDirPath, 
         // Generation leaves the alternative names out when this group is disabled.
         groupBox_opcua->setEnabled(false);
     }
+    const std::pair<QLineEdit*, QString> subject[] = {
+        {countryLineEdit, defaults.country},       {stateLineEdit, defaults.state},
+        {localityLineEdit, defaults.locality},     {organizationLineEdit, defaults.organization},
+        {organizationUnitLineEdit, defaults.unit}, {nameLineEdit, defaults.commonName}};
+    for (const auto& field : subject)
+        field.first->setText(field.second);
+    rsaKeyStrengthComboBox->setCurrentIndex(indexOf(s_bits, defaults.keyBits));
+    signatureAlgorithmComboBox->setCurrentIndex(defaults.digest == QLatin1String("sha512") ? 1 : 0);
+    certificateValidityComboBox->setCurrentIndex(indexOf(s_days, defaults.days));
     checkPassword();
-
-    const QString defaultName =
-        (m_opcUa ? QStringLiteral("MOX-OPC_UA") : QStringLiteral("MOX")) + QLatin1Char('@') + m_machineName;
-    nameLineEdit->setText(defaultName);
-
-    if (m_opcUa) {
-        domainNamesTextEdit->setPlainText(m_machineName);
+    if (m_opcUa)
         reloadURI();
-    }
 
     restoreSubject();
     checkExtension();
@@ -139,7 +161,7 @@ void CertificateDialog::reloadURI()
         useNameOfTheMachineCheckBox->isChecked(), endPartLineEdit->text());
     applicationURILineEdit->setText(uri);
 
-    if (uri == m_uri) {
+    if (!request().configDifferences(m_uri, m_password).contains(Field::Uri)) {
         applicationURILineEdit->setStyleSheet(QString());
         applicationURILineEdit->setToolTip(QString());
     } else {
@@ -157,9 +179,7 @@ void CertificateDialog::enablePassword(int state)
 
 void CertificateDialog::checkPassword()
 {
-    const bool protect = passwordCheckBox->isChecked();
-    const bool matches = m_password.isEmpty() ? !protect : protect && passwordLineEdit->text() == m_password;
-    if (matches) {
+    if (!request().configDifferences(m_uri, m_password).contains(Field::Passphrase)) {
         passwordLineEdit->setStyleSheet(QString());
         passwordLineEdit->setToolTip(QString());
     } else {
@@ -175,24 +195,29 @@ void CertificateDialog::checkExtension()
 {
     QPushButton* ok = buttonBox->button(QDialogButtonBox::Ok);
     const QString badExtension = tr("Bad extension of the requested files.");
+    QString certReason, keyReason, sameReason;
+    for (const CertificateRequest::FieldProblem& problem : request().validate()) {
+        if (problem.field == Field::CertPath)
+            certReason = problem.reason;
+        else if (problem.field == Field::KeyPath)
+            keyReason = problem.reason;
+        else if (problem.field == Field::Files)
+            sameReason = problem.reason;
+    }
 
-    static const QStringList certSuffixes{"pem", "der", "cer", "crt", "cert"};
-    const QString certSuffix = suffixOf(m_certPath);
-    if (!certSuffixes.contains(certSuffix)) {
-        certLabel->setText(tr("Certificate have to be one of .der, .cer, .cert, .crt or .pem extensions."));
+    if (!certReason.isEmpty()) {
+        certLabel->setText(certReason);
         certLabel->setStyleSheet(s_redText);
         printError(badExtension);
         ok->setEnabled(false);
     } else {
-        m_certIsPem = certSuffix == QLatin1String("pem");
         certLabel->setText(tr("Certificate: %1 (%2 encoding)")
                                .arg(QFileInfo(m_certPath).fileName(),
                                     m_certIsPem ? QStringLiteral("PEM") : QStringLiteral("DER")));
     }
 
-    const QString keySuffix = suffixOf(m_keyPath);
-    if (keySuffix != QLatin1String("pem") && keySuffix != QLatin1String("key")) {
-        keyLabel->setText(tr("Private key have to be one of .key or .pem extensions."));
+    if (!keyReason.isEmpty()) {
+        keyLabel->setText(keyReason);
         keyLabel->setStyleSheet(s_redText);
         printError(badExtension);
         ok->setEnabled(false);
@@ -200,8 +225,8 @@ void CertificateDialog::checkExtension()
         keyLabel->setText(tr("Private key: %1 (PEM encoding)").arg(QFileInfo(m_keyPath).fileName()));
     }
 
-    if (m_keyPath == m_certPath) {
-        printError(tr("The requested files has the same name."));
+    if (!sameReason.isEmpty()) {
+        printError(sameReason);
         certLabel->setStyleSheet(s_redText);
         keyLabel->setStyleSheet(s_redText);
         ok->setEnabled(false);
@@ -227,12 +252,18 @@ void CertificateDialog::cleanErrors(QLineEdit* edit)
     edit->setToolTip(QString());
 }
 
+void CertificateDialog::mark(QWidget* field, const QString& reason)
+{
+    field->setToolTip(reason);
+    field->setStyleSheet(s_invalidStyle);
+}
+
 void CertificateDialog::validateRequired(QLineEdit* edit, bool& valid)
 {
-    if (!edit->text().isEmpty())
+    const QString reason = CertificateRequest::requiredError(edit->text());
+    if (reason.isEmpty())
         return;
-    edit->setToolTip(tr("This field is required."));
-    edit->setStyleSheet(s_invalidStyle);
+    mark(edit, reason);
     valid = false;
 }
 
@@ -241,68 +272,98 @@ void CertificateDialog::validateCertSubject(QLineEdit* edit, bool& valid)
     const QString reason = CertificateRequest::subjectFieldError(edit->text());
     if (reason.isEmpty())
         return;
-    edit->setToolTip(reason);
-    edit->setStyleSheet(s_invalidStyle);
+    mark(edit, reason);
     valid = false;
+}
+
+QWidget* CertificateDialog::widgetOf(CertificateRequest::Field field) const
+{
+    switch (field) {
+    case Field::Country:
+        return countryLineEdit;
+    case Field::State:
+        return stateLineEdit;
+    case Field::Locality:
+        return localityLineEdit;
+    case Field::Organization:
+        return organizationLineEdit;
+    case Field::Unit:
+        return organizationUnitLineEdit;
+    case Field::CommonName:
+        return nameLineEdit;
+    case Field::Uri:
+        return endPartLineEdit; // the URI's own field is composed, not typed
+    case Field::DnsNames:
+        return domainNamesTextEdit;
+    case Field::IpAddresses:
+        return ipAddressesTextEdit;
+    case Field::Passphrase:
+        return passwordLineEdit;
+    case Field::KeyBits:
+        return rsaKeyStrengthComboBox;
+    case Field::Digest:
+        return signatureAlgorithmComboBox;
+    case Field::Days:
+        return certificateValidityComboBox;
+    case Field::CertPath:
+    case Field::KeyPath:
+    case Field::Files:
+        break;
+    }
+    return nullptr;
 }
 
 bool CertificateDialog::validate()
 {
-    bool valid = true;
-    for (QLineEdit* edit : {passwordLineEdit, passwordRepeatLineEdit, nameLineEdit, organizationLineEdit,
-                            localityLineEdit, stateLineEdit, countryLineEdit, organizationUnitLineEdit})
-        cleanErrors(edit);
-
-    for (QLineEdit* edit :
-         {nameLineEdit, organizationLineEdit, localityLineEdit, stateLineEdit, countryLineEdit})
-        validateRequired(edit, valid);
-
+    // The order in which a reason reaches the status line.
+    const std::initializer_list<QWidget*> fields{nameLineEdit,
+                                                 organizationLineEdit,
+                                                 organizationUnitLineEdit,
+                                                 localityLineEdit,
+                                                 stateLineEdit,
+                                                 countryLineEdit,
+                                                 endPartLineEdit,
+                                                 domainNamesTextEdit,
+                                                 ipAddressesTextEdit,
+                                                 passwordLineEdit,
+                                                 passwordRepeatLineEdit,
+                                                 rsaKeyStrengthComboBox,
+                                                 signatureAlgorithmComboBox,
+                                                 certificateValidityComboBox};
+    for (QWidget* field : fields) {
+        field->setStyleSheet(QString());
+        field->setToolTip(QString());
+    }
+    // Every rule of the request is the core's; each field shows its first reason.
+    const QList<CertificateRequest::FieldProblem> problems = request().validate();
+    for (const CertificateRequest::FieldProblem& problem : problems) {
+        QWidget* field = widgetOf(problem.field);
+        if (field && field->styleSheet() != s_invalidStyle)
+            mark(field, problem.reason);
+    }
+    bool valid = problems.isEmpty();
+    // The repeat is the form's own: the request holds one pass phrase.
     if (passwordCheckBox->isChecked()) {
-        validateRequired(passwordLineEdit, valid);
-        validateRequired(passwordRepeatLineEdit, valid);
-        if (passwordLineEdit->text() != passwordRepeatLineEdit->text()) {
-            passwordRepeatLineEdit->setStyleSheet(s_invalidStyle);
-            passwordRepeatLineEdit->setToolTip(tr("The passwords have to match."));
-            valid = false;
+        bool repeated = true;
+        validateRequired(passwordRepeatLineEdit, repeated);
+        if (repeated && passwordLineEdit->text() != passwordRepeatLineEdit->text()) {
+            mark(passwordRepeatLineEdit, tr("The passwords have to match."));
+            repeated = false;
         }
+        valid = valid && repeated;
     }
-
-    for (QLineEdit* edit : {nameLineEdit, organizationLineEdit, organizationUnitLineEdit, localityLineEdit,
-                            stateLineEdit, countryLineEdit})
-        validateCertSubject(edit, valid);
-
-    // Names and addresses are checked here, before any openssl runs, and marked like the other fields.
-    if (groupBox_opcua->isEnabled()) {
-        validateNames(domainNamesTextEdit, &CertificateRequest::dnsNameError, valid);
-        validateNames(ipAddressesTextEdit, &CertificateRequest::ipAddressError, valid);
-    }
+    // The pass phrase's warning, cleared above, stays while the field is otherwise fine.
+    if (m_opcUa && passwordLineEdit->styleSheet().isEmpty())
+        checkPassword();
 
     // Keyboard users never see tool tips: the first field's reason is shown as text.
-    for (QWidget* field : std::initializer_list<QWidget*>{
-             nameLineEdit, organizationLineEdit, organizationUnitLineEdit, localityLineEdit, stateLineEdit,
-             countryLineEdit, domainNamesTextEdit, ipAddressesTextEdit, passwordLineEdit,
-             passwordRepeatLineEdit}) {
+    for (QWidget* field : fields) {
         if (field->styleSheet() == s_invalidStyle) {
             printError(field->toolTip());
             break;
         }
     }
     return valid;
-}
-
-void CertificateDialog::validateNames(QTextEdit* edit, QString (*check)(const QString&), bool& valid)
-{
-    edit->setStyleSheet(QString());
-    edit->setToolTip(QString());
-    for (const QString& line : linesOf(edit)) {
-        const QString reason = check(line);
-        if (!reason.isEmpty()) {
-            edit->setStyleSheet(s_invalidStyle);
-            edit->setToolTip(reason);
-            valid = false;
-            return;
-        }
-    }
 }
 
 void CertificateDialog::accept()
@@ -331,8 +392,6 @@ void CertificateDialog::reject()
 
 CertificateRequest CertificateDialog::request() const
 {
-    static const int days[] = {1, 7, 30, 365, 730, 1095, 1460, 1825, 3650};
-    static const int bits[] = {1024, 2048, 3072};
     CertificateRequest r;
     r.mode = m_opcUa ? CertificateRequest::Mode::OpcUa : CertificateRequest::Mode::Core;
     r.opensslDir = m_opensslDir.path();
@@ -353,11 +412,11 @@ CertificateRequest CertificateDialog::request() const
         r.mode = CertificateRequest::Mode::Core;
     }
     const int keyIndex = rsaKeyStrengthComboBox->currentIndex();
-    r.keyBits = keyIndex >= 0 && keyIndex < 3 ? bits[keyIndex] : 4096;
+    r.keyBits = keyIndex >= 0 && keyIndex < 4 ? s_bits[keyIndex] : 2048;
     r.digest =
         signatureAlgorithmComboBox->currentIndex() == 0 ? QStringLiteral("sha256") : QStringLiteral("sha512");
     const int dayIndex = certificateValidityComboBox->currentIndex();
-    r.days = dayIndex >= 0 && dayIndex < int(sizeof(days) / sizeof(days[0])) ? days[dayIndex] : 7300;
+    r.days = dayIndex >= 0 && dayIndex < int(std::size(s_days)) ? s_days[dayIndex] : 1825;
     r.pem = m_certIsPem;
     r.protectKey = passwordCheckBox->isChecked();
     r.passphrase = r.protectKey ? passwordLineEdit->text() : QString();

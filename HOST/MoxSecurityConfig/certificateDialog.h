@@ -25,6 +25,9 @@ public:
     CertificateDialog(bool opcUa, const QString& opensslDirPath, const QString& certPath,
                       const QString& keyPath, const QString& password, const QString& uri,
                       QWidget* parent = nullptr);
+    // The form for the snapshot's pair: the defaults and warnings moxsec has for it.
+    CertificateDialog(CertificateRequest::Mode mode, const ConfigSnapshot& snapshot,
+                      QWidget* parent = nullptr);
     ~CertificateDialog() override;
 
     // What the new key and certificate get: owner, group and mode (the key is 0600 until it is complete).
@@ -64,6 +67,12 @@ public:
     bool createCert();
 
 private:
+    CertificateDialog(CertificateRequest::Mode mode, const CertificateRequest::Configured& configured,
+                      QWidget* parent);
+    // The widget that holds a field of the request; null for the file names, shown by the labels.
+    QWidget* widgetOf(CertificateRequest::Field field) const;
+    void mark(QWidget* field, const QString& reason);
+
     QString m_certPath;
     QString m_keyPath;
     QString m_machineName;
@@ -76,7 +85,6 @@ private:
     // The subject fields worth keeping for the next generation, in the user's settings.
     void restoreSubject();
     void saveSubject() const;
-    void validateNames(QTextEdit* edit, QString (*check)(const QString&), bool& valid);
 
     FileSafety::Ownership m_ownership;
     int m_stepTimeoutMs = s_stepTimeoutMs;

@@ -358,8 +358,7 @@ void MainWindow::deleteClientCertsFolders()
 
 void MainWindow::generateOpcUaCertificate()
 {
-    CertificateDialog dialog(true, m_opensslDir, m_snapshot.opcUaCertificate.path, m_snapshot.opcUaKey.path,
-                             m_opcUa_password, m_opcUa_uri, this);
+    CertificateDialog dialog(CertificateRequest::Mode::OpcUa, m_snapshot, this);
     dialog.setOwnership(SecurityActions(m_snapshot).ownership());
     dialog.setModal(true);
     dialog.show();
@@ -381,14 +380,17 @@ void MainWindow::offerConfigUpdate(const CertificateRequest& request)
         reloadData();
         return;
     }
-    const ActionResult result = actions.adoptIntoConfiguration(request);
-    finishAction(result);
-    if (!result.warnings.isEmpty()) {
-        QStringList lines;
-        for (const Problem& warning : result.warnings)
-            lines << warning.text();
-        QMessageBox::warning(this, tr("Pass phrase readable"), lines.join(QLatin1Char('\n')));
-    }
+    // A pass phrase goes only into a file others cannot read: the user decides whether they lose access.
+    const Problem exposure = actions.secretExposure(request);
+    const bool tighten =
+        !exposure.message.isEmpty() &&
+        QMessageBox::question(this, tr("Pass phrase readable"),
+                              tr("%1\nOthers may read it, so the pass phrase is not written as it is.\n"
+                                 "Remove the access of others first? The group keeps its access, since the "
+                                 "server may run in it.")
+                                  .arg(exposure.detail),
+                              QMessageBox::Yes | QMessageBox::No, QMessageBox::Yes) == QMessageBox::Yes;
+    finishAction(actions.adoptIntoConfiguration(request, tighten));
 }
 
 void MainWindow::showOpcUaCertificateDetails()
@@ -427,8 +429,7 @@ bool MainWindow::eventFilter(QObject* watched, QEvent* event)
 
 void MainWindow::generateMoxCoreCertificate()
 {
-    CertificateDialog dialog(false, m_opensslDir, m_snapshot.coreCertificate.path, m_snapshot.coreKey.path,
-                             QString(), QString(), this);
+    CertificateDialog dialog(CertificateRequest::Mode::Core, m_snapshot, this);
     dialog.setOwnership(SecurityActions(m_snapshot).ownership());
     dialog.setModal(true);
     dialog.show();

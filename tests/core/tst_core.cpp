@@ -43,6 +43,8 @@ private slots:
     void pseudoFilesAreRefused_data();
     void pseudoFilesAreRefused();
     void generatorMakesAPrivatePairThroughPlantedLinks();
+    void requestValidation_data();
+    void requestValidation();
     void userEditsLandWholeOrNotAtAll();
     void userRules_data();
     void userRules();
@@ -235,12 +237,57 @@ void TestCore::generatorMakesAPrivatePairThroughPlantedLinks()
     QCOMPARE(QString(openssl.readAllStandardOutput()).simplified(),
              QString("X509v3 Subject Alternative Name: URI:urn:example:server, DNS:plant.example, IP "
                      "Address:10.0.0.30"));
+}
 
-    // Bad input is refused before anything runs.
-    request.ipAddresses = QStringList{"10.0.0.300"};
-    request.dnsNames = QStringList{"bad_name"};
-    QCOMPARE(request.validate(), QStringList({"'bad_name' is not a valid DNS name.",
-                                              "'10.0.0.300' is not an IPv4 or IPv6 address."}));
+void TestCore::requestValidation_data()
+{
+    QTest::addColumn<QString>("field"); // dns, ip or uri
+    QTest::addColumn<QString>("value");
+    QTest::addColumn<QString>("problem"); // as moxsec prints it; empty when accepted
+    const QString dns = "DNS name: '%1' is not a valid DNS name.";
+    const QString ip = "IP address: '%1' is not an IPv4 or IPv6 address.";
+    const QString spaces = "URI: The URI cannot contain spaces.";
+    const QString control = "URI: The URI cannot contain control characters.";
+    const QString scheme = "URI: The URI needs a scheme, such as urn: or opc.tcp:, and something after it.";
+    const struct
+    {
+        const char *field, *value;
+        QString problem;
+    } rows[] = {
+        // clang-format off
+        {"dns", "plant-1.example", ""}, {"dns", "*.plant.example", ""}, {"dns", "plant.example.", ""},
+        {"dns", "plant_1", dns.arg("plant_1")}, {"dns", "-plant", dns.arg("-plant")},
+        {"dns", "a..b", dns.arg("a..b")}, {"ip", "10.0.0.30", ""}, {"ip", "fe80::1", ""},
+        {"ip", "10.0.0.300", ip.arg("10.0.0.300")}, {"ip", "10.0.0.0/8", ip.arg("10.0.0.0/8")},
+        {"uri", "urn:MOX:UA:Plant", ""}, {"uri", "opc.tcp://plant:4840", ""}, {"uri", "not a uri", spaces},
+        {"uri", "urn:MOX:UA:a\u00a0b", spaces}, {"uri", "urn:MOX\tUA", control},
+        {"uri", "urn:MOX:UA\u0085", control}, {"uri", "urn:x\u007f", control},
+        {"uri", "plant-server", scheme}, {"uri", "urn:", scheme}, {"uri", "1urn:x", scheme},
+        // clang-format on
+    };
+    for (const auto& row : rows) {
+        QTest::newRow(qPrintable(QString(row.field) + ' ' + QString(row.value).toHtmlEscaped()))
+            << row.field << QString(row.value) << row.problem;
+    }
+}
+
+// The rules the dialog, cert generate and config set-uri share, each problem named by its field.
+void TestCore::requestValidation()
+{
+    QFETCH(QString, field);
+    QFETCH(QString, value);
+    QFETCH(QString, problem);
+    CertificateRequest request =
+        CertificateRequest::defaults(CertificateRequest::Mode::OpcUa,
+                                     CertificateRequest::Configured{"ssl", "c.pem", "k.pem", "", ""}, "host");
+    request.country = request.state = request.locality = request.organization = "X";
+    (field == "dns" ? request.dnsNames : request.ipAddresses) = QStringList{value};
+    if (field == "uri")
+        request.uri = value, request.ipAddresses.clear();
+    QStringList texts;
+    for (const CertificateRequest::FieldProblem& found : request.validate())
+        texts << found.text();
+    QCOMPARE(texts.join('\n'), problem);
 }
 
 void TestCore::userEditsLandWholeOrNotAtAll()

@@ -124,6 +124,13 @@ void TestDialogs::warningsAndSuffixes()
     QCOMPARE(m_form->ipAddressesTextEdit->toolTip(), QString("'10.0.0.300' is not an IPv4 or IPv6 address."));
     QCOMPARE(m_form->ipAddressesTextEdit->styleSheet(), CertificateDialog::s_invalidStyle);
     QVERIFY(m_openssl->calls().isEmpty() && m_form->result() != QDialog::Accepted);
+    // So is a URI the server would not take, on the field that composes it, as moxsec says it.
+    QTest::keyClicks(dialog(mox("c.pem"), mox("k.pem"))->endPartLineEdit, "Plant 1");
+    m_form->accept();
+    QCOMPARE(m_form->endPartLineEdit->toolTip() + '|' + m_form->statusLabel->text(),
+             QString("The URI cannot contain spaces.|The URI cannot contain spaces."));
+    QCOMPARE(m_form->endPartLineEdit->styleSheet(), CertificateDialog::s_invalidStyle);
+    QVERIFY(m_openssl->calls().isEmpty() && m_form->result() != QDialog::Accepted);
 
     // It fits the screen (the offscreen one is 800x600, shorter than a 1024x768 panel) with OK and Cancel
     // inside; the form scrolls instead.

@@ -7,6 +7,7 @@
 #include "openSslRecorder.h"
 #include "testCertificates.h"
 #include "testEnumerator.h"
+#include "testFiles.h"
 #include "uaUserDialog.h"
 
 #include <QtTest>
@@ -411,7 +412,8 @@ private slots:
         auto window = open();
         auto* generate = window->findChild<QPushButton*>("generatePushButton_opcUa");
         QVERIFY(!generate->isHidden());
-        QString question, warning;
+        QStringList questions;
+        QString warning;
         bool yesIsDefault = false;
         QTimer answer; // the question comes after the dialog closed, from inside the click
         connect(&answer, &QTimer::timeout, [&] {
@@ -420,7 +422,7 @@ private slots:
                 if (!box || !box->isVisible()) {
                     continue;
                 } else if (box->button(QMessageBox::Yes)) {
-                    question = box->text();
+                    questions << box->text();
                     yesIsDefault = box->defaultButton() == box->button(QMessageBox::Yes);
                     box->button(update ? QMessageBox::Yes : QMessageBox::No)->click();
                 } else {
@@ -444,13 +446,14 @@ private slots:
         });
         generate->click();
         answer.stop();
-        QVERIFY(question.contains("APPLICATION_PRIVATE_KEY_PASSWORD") && yesIsDefault);
-        // The configuration is 0644: the pass phrase just written is readable by all, and the window says so.
-        QCOMPARE(warning, update ? "Every local user can read the pass phrase in this file (mode 0644).\n" +
-                                       path("OpcUa/MoxOpcUa.ini")
-                                 : QString());
+        QVERIFY(questions.value(0).contains("APPLICATION_PRIVATE_KEY_PASSWORD") && yesIsDefault);
+        // The configuration is 0644: before the pass phrase goes in, the window asks to take others' access.
+        QCOMPARE(questions.value(1).section('\n', 0, 0),
+                 update ? path("OpcUa/MoxOpcUa.ini") + " has mode 0644." : QString());
+        QCOMPARE(fileMode(config.fileName()), update ? 0640 : 0644);
+        QVERIFY(warning.isEmpty());
         // The dialog proposed the configured URI, so only the pass phrase differs.
-        QVERIFY(!question.contains("APPLICATION_URI"));
+        QVERIFY(!questions.value(0).contains("APPLICATION_URI"));
         QCOMPARE(::errors(*window), update ? QStringList() : QStringList{kBadKey});
         QVERIFY(window->findChild<QWidget*>("tab_cert")->isEnabled());
         QCOMPARE(::buttons(*window), QString("GDGG"));

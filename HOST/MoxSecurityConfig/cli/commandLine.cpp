@@ -104,19 +104,21 @@ CommandLine::CommandLine()
          "password; changes only what "
          "differs (the password only when it does not log in) and writes nothing when nothing does. A new "
          "user needs --password-stdin. With --absent (and --yes) the user is removed when present."},
-        {"cert generate", "opcua|core", 1, 1, certOptions + QStringList{"yes", "update-config"},
+        {"cert generate", "opcua|core", 1, 1, certOptions + QStringList{"yes", "update-config", "tighten"},
          "Generates a key and a self-signed certificate. The pair is the OPC UA server's or the runtime "
          "core's. "
          "--country, --state, --locality and --organization are required. Existing files are replaced only "
          "after a confirmation (--yes). With --update-config a URI or pass phrase that differs from the OPC "
-         "UA config is written into it afterwards. " +
+         "UA config is written into it afterwards; a pass phrase goes only into a config others cannot read, "
+         "or with --tighten. " +
              certNote},
-        {"cert ensure", "opcua|core", 1, 1, certOptions + QStringList{"update-config"},
+        {"cert ensure", "opcua|core", 1, 1, certOptions + QStringList{"update-config", "tighten"},
          "Generates the pair only when both files are missing. It takes the options of cert generate. When "
          "both exist nothing changes; when only one exists it fails, naming the other, and writes "
          "nothing. With --update-config a new pair's URI and pass phrase are written into the OPC UA "
          "config, and so is the pass phrase read with --passphrase-stdin when it opens the existing key "
-         "and the configured one does not."},
+         "and the configured one does not. A pass phrase goes only into a config others cannot read, or with "
+         "--tighten."},
         {"cert delete",
          "opcua|core",
          1,
@@ -135,16 +137,18 @@ CommandLine::CommandLine()
          1,
          1,
          {},
-         "Writes APPLICATION_URI into the OPC UA config; every other byte of the file stays."},
+         "Writes APPLICATION_URI into the OPC UA config; every other byte of the file stays. The URI needs a "
+         "scheme (urn:, opc.tcp:) and holds no spaces or control characters, as in the certificate dialog."},
         {"config set-passphrase",
          "",
          0,
          0,
-         {"passphrase-stdin"},
+         {"passphrase-stdin", "tighten"},
          "Writes APPLICATION_PRIVATE_KEY_PASSWORD into the OPC UA config, read with --passphrase-stdin "
          "(one line of at most 1024 bytes; an empty line writes an empty pass phrase); every other byte of "
          "the "
-         "file stays."},
+         "file stays. A non-empty pass phrase is refused while others may read the file, unless --tighten "
+         "removes their access."},
         {"folders create", "", 0, 0, {}, "Creates the missing client-certificate folders."},
         {"folders delete",
          "",
@@ -230,6 +234,8 @@ CommandLine::CommandLine()
         {"issuer", "Imports certificates into the issuers folder, CA or not (trust import)."},
         {"trusted", "Imports certificates into the trust list, CA or not (trust import)."},
         {"update-config", "Writes a URI or pass phrase that differs into the OPC UA config (OPC UA)."},
+        {"tighten", "Removes the access of others from the OPC UA config when a pass phrase is written into "
+                    "it; the group keeps its access."},
         {"dry-run", "Checks everything and reports what would change, but changes nothing."},
     };
     m_global = QStringList{"help", "version", "root", "json", "quiet", "dry-run"};

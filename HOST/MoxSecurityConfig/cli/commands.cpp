@@ -625,6 +625,13 @@ int Commands::certGenerate(bool ensure)
                     QStringLiteral("--%1 applies to the OPC UA pair only.").arg(QLatin1String(option)));
         }
     }
+    const QString host = QSysInfo::machineHostName();
+    const bool uriOptions =
+        m_line.isSet(QStringLiteral("uri-end")) || m_line.isSet(QStringLiteral("machine-name"));
+    const QString uri = CertificateRequest::defaultUri(
+        mode, host, m_line.isSet(QStringLiteral("machine-name")), m_line.value(QStringLiteral("uri-end")));
+    if (const QString reason = uriOptions ? CertificateRequest::uriError(uri) : QString(); !reason.isEmpty())
+        return usage(reason);
     for (const QString& name : m_line.values(QStringLiteral("dns"))) {
         if (const QString reason = CertificateRequest::dnsNameError(name); !reason.isEmpty())
             return usage(reason);
@@ -646,7 +653,6 @@ int Commands::certGenerate(bool ensure)
 
     if (!load(false) || !configurationUsable(opcUa))
         return Output::Failure;
-    const QString host = QSysInfo::machineHostName();
     CertificateRequest request = CertificateRequest::defaults(mode, m_snapshot, host);
     if (request.keyPath.isEmpty() || request.certPath.isEmpty())
         return fail(
@@ -673,10 +679,8 @@ int Commands::certGenerate(bool ensure)
         request.digest = m_line.value(QStringLiteral("digest"));
     if (opcUa) {
         // Without URI options the defaults stand: the configured URI where the dialog's fields compose it.
-        if (m_line.isSet(QStringLiteral("uri-end")) || m_line.isSet(QStringLiteral("machine-name")))
-            request.uri =
-                CertificateRequest::defaultUri(mode, host, m_line.isSet(QStringLiteral("machine-name")),
-                                               m_line.value(QStringLiteral("uri-end")));
+        if (uriOptions)
+            request.uri = uri;
         if (m_line.isSet(QStringLiteral("dns")))
             request.dnsNames = m_line.values(QStringLiteral("dns"));
         request.ipAddresses = m_line.values(QStringLiteral("ip"));
@@ -689,11 +693,11 @@ int Commands::certGenerate(bool ensure)
             request.protectKey = !passphrase.isEmpty();
         }
     }
-    const QStringList problems = request.validate();
+    const QList<CertificateRequest::FieldProblem> problems = request.validate();
     if (!problems.isEmpty()) {
         // Values from the command line were checked above, so what is left concerns the configuration.
-        for (const QString& problem : problems)
-            m_out.error(Problem{problem, {}});
+        for (const CertificateRequest::FieldProblem& problem : problems)
+            m_out.error(Problem{problem.text(), {}});
         return Output::Failure;
     }
     const bool update = m_line.isSet(QStringLiteral("update-config"));
@@ -718,6 +722,18 @@ int Commands::certGenerate(bool ensure)
                       !ConfigSnapshot::keyOpensWith(request.keyPath, m_snapshot.passphrase()) &&
                       ConfigSnapshot::keyOpensWith(request.keyPath, request.passphrase);
     const QString passphraseKey = QStringLiteral("APPLICATION_PRIVATE_KEY_PASSWORD");
+    // A pass phrase bound for a file others may read stops everything before the pair changes.
+    const bool tighten = m_line.isSet(QStringLiteral("tighten"));
+    const bool fresh = !ensure || (!keyPresent && !certificatePresent);
+    const Problem exposure = !update ? Problem()
+                             : mend  ? actions.secretExposure(passphraseKey, request.passphrase)
+                             : fresh ? actions.secretExposure(request)
+                                     : Problem();
+    if (!exposure.message.isEmpty() && !tighten)
+        return fail(
+            QStringLiteral("Nothing was done: the pass phrase would go into an OPC UA config others may "
+                           "read; --tighten removes their access (the group keeps its access)."),
+            exposure.detail);
     if (m_out.dryRun()) {
         if (ensure && keyPresent != certificatePresent)
             return fail(keyPresent ? QStringLiteral("The key exists but its certificate is missing.")
@@ -761,7 +777,7 @@ int Commands::certGenerate(bool ensure)
         m_out.line(QStringLiteral("The key and certificate exist; nothing changed."));
     }
     if (mend) {
-        const ActionResult written = actions.setApplicationValue(passphraseKey, request.passphrase);
+        const ActionResult written = actions.setApplicationValue(passphraseKey, request.passphrase, tighten);
         for (const Problem& problem : written.problems)
             m_out.error(problem);
         for (const Problem& warning : written.warnings)
@@ -777,7 +793,7 @@ int Commands::certGenerate(bool ensure)
     }
     if (update && result.changed) {
         const QStringList keys = actions.configDifferences(request);
-        const ActionResult written = actions.adoptIntoConfiguration(request);
+        const ActionResult written = actions.adoptIntoConfiguration(request, tighten);
         for (const Problem& problem : written.problems)
             m_out.error(problem);
         for (const Problem& warning : written.warnings)
@@ -791,6 +807,8 @@ int Commands::certGenerate(bool ensure)
             m_out.line(QStringLiteral("Wrote %1 into %2")
                            .arg(keys.join(QStringLiteral(", ")), m_snapshot.configPath));
     }
+    if ((mend || (update && result.changed)) && !exposure.message.isEmpty())
+        m_out.line(QStringLiteral("Others no longer have access to %1.").arg(m_snapshot.configPath));
     return Output::Success;
 }
 
@@ -834,9 +852,10 @@ int Commands::configSet(bool passphrase)
         if (!readPassphrase(value, exitCode))
             return exitCode;
     } else {
+        // The certificate dialog's rule: a URI it would not put into a certificate is not configured either.
         value = m_line.arguments().at(0);
-        if (value.isEmpty() || value.contains(QLatin1Char('\n')) || value.contains(QLatin1Char('\r')))
-            return usage(QStringLiteral("The URI must be one non-empty line."));
+        if (const QString reason = CertificateRequest::uriError(value); !reason.isEmpty())
+            return usage(reason);
     }
     // Mending the pass phrase is what the key error asks for, so that error alone does not stop it.
     if (!load(false) || !configurationUsable(true))
@@ -850,9 +869,16 @@ int Commands::configSet(bool passphrase)
         m_out.line(QStringLiteral("%1 already holds that value; nothing changed.").arg(key));
         return m_out.dryRun() ? wouldChange({}) : int(Output::Success);
     }
+    const SecurityActions actions(m_snapshot);
+    const bool tighten = m_line.isSet(QStringLiteral("tighten"));
+    const Problem exposure = actions.secretExposure(key, value);
+    if (!exposure.message.isEmpty() && !tighten) {
+        m_out.error(exposure);
+        return Output::Failure;
+    }
     if (m_out.dryRun())
         return wouldChange({QStringLiteral("write %1 into %2").arg(key, m_snapshot.configPath)});
-    const ActionResult result = SecurityActions(m_snapshot).setApplicationValue(key, value);
+    const ActionResult result = actions.setApplicationValue(key, value, tighten);
     for (const Problem& problem : result.problems)
         m_out.error(problem);
     for (const Problem& warning : result.warnings)
@@ -861,6 +887,8 @@ int Commands::configSet(bool passphrase)
     if (!result.ok)
         return Output::Failure;
     m_out.line(QStringLiteral("Wrote %1 into %2").arg(key, m_snapshot.configPath));
+    if (!exposure.message.isEmpty())
+        m_out.line(QStringLiteral("Others no longer have access to %1.").arg(m_snapshot.configPath));
     return Output::Success;
 }
 

@@ -101,69 +101,106 @@ QString CertificateRequest::dnsNameError(const QString& name)
     return valid ? QString() : tr("'%1' is not a valid DNS name.").arg(name);
 }
 
-QStringList CertificateRequest::validate() const
+QString CertificateRequest::uriError(const QString& uri)
 {
-    QStringList problems;
+    static const QRegularExpression scheme(QStringLiteral("^[A-Za-z][A-Za-z0-9+.-]*:."));
+    for (const QChar c : uri) {
+        if (c.category() == QChar::Other_Control)
+            return tr("The URI cannot contain control characters.");
+        if (c.isSpace())
+            return tr("The URI cannot contain spaces.");
+    }
+    if (!scheme.match(uri).hasMatch())
+        return tr("The URI needs a scheme, such as urn: or opc.tcp:, and something after it.");
+    return QString();
+}
+
+QString CertificateRequest::FieldProblem::text() const
+{
+    static const char* const names[] = {"country",           "state",       "locality",    "organization",
+                                        "organization unit", "common name", "URI",         "DNS name",
+                                        "IP address",        "pass phrase", "key size",    "digest",
+                                        "validity",          "certificate", "private key", "files"};
+    return QStringLiteral("%1: %2").arg(QLatin1String(names[int(field)]), reason);
+}
+
+QList<CertificateRequest::FieldProblem> CertificateRequest::validate() const
+{
+    QList<FieldProblem> problems;
+    auto add = [&problems](Field field, const QString& reason) {
+        if (!reason.isEmpty())
+            problems << FieldProblem{field, reason};
+    };
     const struct
     {
-        const char* name;
+        Field field;
         const QString* value;
         bool required;
-    } fields[] = {{"country", &country, true},         {"state", &state, true},
-                  {"locality", &locality, true},       {"organization", &organization, true},
-                  {"organization unit", &unit, false}, {"common name", &commonName, true}};
+    } fields[] = {{Field::Country, &country, true},   {Field::State, &state, true},
+                  {Field::Locality, &locality, true}, {Field::Organization, &organization, true},
+                  {Field::Unit, &unit, false},        {Field::CommonName, &commonName, true}};
     for (const auto& field : fields) {
-        QString reason = field.required ? requiredError(*field.value) : QString();
-        if (reason.isEmpty())
-            reason = subjectFieldError(*field.value);
-        if (!reason.isEmpty())
-            problems << QStringLiteral("%1: %2").arg(QLatin1String(field.name), reason);
+        const QString reason = field.required ? requiredError(*field.value) : QString();
+        add(field.field, reason.isEmpty() ? subjectFieldError(*field.value) : reason);
     }
     if (mode == Mode::OpcUa) {
-        for (const QString& name : dnsNames) {
-            if (!dnsNameError(name).isEmpty())
-                problems << dnsNameError(name);
-        }
-        for (const QString& address : ipAddresses) {
-            if (!ipAddressError(address).isEmpty())
-                problems << ipAddressError(address);
-        }
-        if (protectKey && passphrase.isEmpty())
-            problems << tr("pass phrase: %1").arg(requiredError(passphrase));
+        // An empty URI leaves it out of the certificate.
+        if (!uri.isEmpty())
+            add(Field::Uri, uriError(uri));
+        for (const QString& name : dnsNames)
+            add(Field::DnsNames, dnsNameError(name));
+        for (const QString& address : ipAddresses)
+            add(Field::IpAddresses, ipAddressError(address));
+        if (protectKey)
+            add(Field::Passphrase, requiredError(passphrase));
     }
     if (keyBits != 1024 && keyBits != 2048 && keyBits != 3072 && keyBits != 4096)
-        problems << tr("The key size must be 1024, 2048, 3072 or 4096 bits.");
+        add(Field::KeyBits, tr("The key size must be 1024, 2048, 3072 or 4096 bits."));
     if (digest != QLatin1String("sha256") && digest != QLatin1String("sha512"))
-        problems << tr("The digest must be sha256 or sha512.");
+        add(Field::Digest, tr("The digest must be sha256 or sha512."));
     if (days < 1)
-        problems << tr("The validity must be at least one day.");
+        add(Field::Days, tr("The validity must be at least one day."));
     bool suffixOk = false;
     pemFromSuffix(certPath, &suffixOk);
     if (!suffixOk)
-        problems << tr("Certificate have to be one of .der, .cer, .cert, .crt or .pem extensions.");
+        add(Field::CertPath, tr("Certificate have to be one of .der, .cer, .cert, .crt or .pem extensions."));
     const QString keySuffix = QFileInfo(keyPath).suffix();
     if (keySuffix != QLatin1String("pem") && keySuffix != QLatin1String("key"))
-        problems << tr("Private key have to be one of .key or .pem extensions.");
+        add(Field::KeyPath, tr("Private key have to be one of .key or .pem extensions."));
     if (!certPath.isEmpty() && certPath == keyPath)
-        problems << tr("The requested files has the same name.");
+        add(Field::Files, tr("The requested files has the same name."));
     return problems;
+}
+
+CertificateRequest::Configured CertificateRequest::configured(Mode mode, const ConfigSnapshot& snapshot)
+{
+    if (mode == Mode::Core)
+        return {snapshot.opensslDir, snapshot.coreCertificate.path, snapshot.coreKey.path, {}, {}};
+    return {snapshot.opensslDir, snapshot.opcUaCertificate.path, snapshot.opcUaKey.path, snapshot.uri,
+            snapshot.passphrase()};
 }
 
 CertificateRequest CertificateRequest::defaults(Mode mode, const ConfigSnapshot& snapshot,
                                                 const QString& hostName)
 {
+    return defaults(mode, configured(mode, snapshot), hostName);
+}
+
+CertificateRequest CertificateRequest::defaults(Mode mode, const Configured& configured,
+                                                const QString& hostName)
+{
     CertificateRequest request;
     request.mode = mode;
-    request.opensslDir = snapshot.opensslDir;
+    request.opensslDir = configured.opensslDir;
     const bool opcUa = mode == Mode::OpcUa;
-    request.certPath = opcUa ? snapshot.opcUaCertificate.path : snapshot.coreCertificate.path;
-    request.keyPath = opcUa ? snapshot.opcUaKey.path : snapshot.coreKey.path;
+    request.certPath = configured.certPath;
+    request.keyPath = configured.keyPath;
     request.commonName = (opcUa ? QStringLiteral("MOX-OPC_UA@") : QStringLiteral("MOX@")) + hostName;
     request.pem = pemFromSuffix(request.certPath);
-    const bool protect = opcUa && !snapshot.passphrase().isEmpty();
+    const bool protect = opcUa && !configured.passphrase.isEmpty();
     bool useHostName = false;
     QString endPart;
-    if (opcUa && splitUri(snapshot.uri, mode, hostName, useHostName, endPart))
+    if (opcUa && splitUri(configured.uri, mode, hostName, useHostName, endPart))
         request.uri = defaultUri(mode, hostName, useHostName, endPart);
     else
         request.uri = defaultUri(mode, hostName, false, protect ? QStringLiteral("TestServer") : QString());
@@ -171,7 +208,7 @@ CertificateRequest CertificateRequest::defaults(Mode mode, const ConfigSnapshot&
         request.dnsNames << hostName;
     request.protectKey = protect;
     if (protect)
-        request.passphrase = snapshot.passphrase();
+        request.passphrase = configured.passphrase;
     return request;
 }
 
@@ -187,17 +224,29 @@ QString CertificateRequest::defaultUri(Mode mode, const QString& hostName, bool 
     return uri;
 }
 
+QList<CertificateRequest::Field>
+CertificateRequest::configDifferences(const QString& configuredUri, const QString& configuredPassphrase) const
+{
+    QList<Field> fields;
+    if (mode != Mode::OpcUa)
+        return fields;
+    if (!uri.isEmpty() && uri != configuredUri)
+        fields << Field::Uri;
+    if ((protectKey ? passphrase : QString()) != configuredPassphrase)
+        fields << Field::Passphrase;
+    return fields;
+}
+
 QStringList CertificateRequest::configMismatches(const ConfigSnapshot& snapshot) const
 {
     QStringList mismatches;
-    if (mode != Mode::OpcUa)
-        return mismatches;
-    if (uri != snapshot.uri)
-        mismatches << tr("The URI %1 differs from APPLICATION_URI in the OPC UA config (%2).")
-                          .arg(uri, snapshot.uri.isEmpty() ? tr("missing") : snapshot.uri);
-    const QString used = protectKey ? passphrase : QString();
-    if (used != snapshot.passphrase())
-        mismatches << tr("The key's pass phrase differs from APPLICATION_PRIVATE_KEY_PASSWORD in the OPC UA "
-                         "config: the server will not open the key.");
+    for (const Field field : configDifferences(snapshot.uri, snapshot.passphrase())) {
+        if (field == Field::Uri)
+            mismatches << tr("The URI %1 differs from APPLICATION_URI in the OPC UA config (%2).")
+                              .arg(uri, snapshot.uri.isEmpty() ? tr("missing") : snapshot.uri);
+        else
+            mismatches << tr("The key's pass phrase differs from APPLICATION_PRIVATE_KEY_PASSWORD in the OPC "
+                             "UA config: the server will not open the key.");
+    }
     return mismatches;
 }

@@ -35,17 +35,56 @@ public:
     bool protectKey = false; // encrypt the key with the pass phrase
     QString passphrase;
 
-    // The certificate dialog's proposal for the configured pair: common name "MOX-OPC_UA@<host>" or
-    // "MOX@<host>", the host as DNS name (OPC UA), 2048 bits, sha256, five years, the encoding the
-    // certificate path's suffix implies, a configured non-empty pass phrase protecting an OPC UA key, and the
-    // configured URI where defaultUri can compose it (else "TestServer" ends the URI when a pass phrase is
-    // configured). Subject fields without a default stay empty.
+    // What the configuration holds for one pair: what the defaults come from and a new OPC UA pair must
+    // agree with (uri and passphrase are empty for the core pair).
+    struct Configured
+    {
+        QString opensslDir, certPath, keyPath, uri, passphrase;
+    };
+    static Configured configured(Mode mode, const ConfigSnapshot& snapshot);
+
+    // The proposal for the configured pair: common name "MOX-OPC_UA@<host>" or "MOX@<host>", the host as DNS
+    // name (OPC UA), 2048 bits, sha256, five years, the encoding the certificate path's suffix implies, a
+    // configured non-empty pass phrase protecting an OPC UA key, and the configured URI where defaultUri can
+    // compose it (else "TestServer" ends the URI when a pass phrase is configured). Subject fields without a
+    // default stay empty.
     static CertificateRequest defaults(Mode mode, const ConfigSnapshot& snapshot, const QString& hostName);
+    static CertificateRequest defaults(Mode mode, const Configured& configured, const QString& hostName);
     // "urn:" + [host + ":"] + "MOX:UA" or "MOX:Core" + [":" + endPart].
     static QString defaultUri(Mode mode, const QString& hostName, bool useHostName, const QString& endPart);
 
-    // Where the request departs from what the server's configuration expects (URI, pass phrase); the
-    // server may then reject its own certificate or fail to open its key. Never shows the pass phrase.
+    enum class Field
+    {
+        Country,
+        State,
+        Locality,
+        Organization,
+        Unit,
+        CommonName,
+        Uri,
+        DnsNames,
+        IpAddresses,
+        Passphrase,
+        KeyBits,
+        Digest,
+        Days,
+        CertPath,
+        KeyPath,
+        Files // the certificate and key paths together
+    };
+    struct FieldProblem
+    {
+        Field field;
+        QString reason; // the dialog's text for the field
+        // "<field>: <reason>", as moxsec prints it.
+        QString text() const;
+    };
+
+    // The settings an OPC UA request must share with the configuration, where they differ from it: Uri (only
+    // when the request has one) and Passphrase (the empty one for a key that is not protected). The server
+    // may otherwise reject its own certificate or fail to open its key.
+    QList<Field> configDifferences(const QString& configuredUri, const QString& configuredPassphrase) const;
+    // The same as sentences. Never shows the pass phrase.
     QStringList configMismatches(const ConfigSnapshot& snapshot) const;
 
     // "/C=../ST=../L=../O=../OU=../CN=..", all six always present.
@@ -65,6 +104,9 @@ public:
     static QString subjectFieldError(const QString& value);
     static QString ipAddressError(const QString& address);
     static QString dnsNameError(const QString& name);
-    // Every problem with the request, one line each, naming the field; empty when it can be generated.
-    QStringList validate() const;
+    // An application URI needs a scheme ("urn:", "opc.tcp:") with something after it, and holds no white
+    // space or control characters: the server and its clients compare it as one token.
+    static QString uriError(const QString& uri);
+    // Every problem with the request, per field in the form's order; empty when it can be generated.
+    QList<FieldProblem> validate() const;
 };

@@ -38,38 +38,63 @@ bool removeFile(const QString& path, ActionResult& result)
 
 SecurityActions::SecurityActions(const ConfigSnapshot& snapshot) : m_snapshot(snapshot) {}
 
+namespace {
+const char s_passphraseKey[] = "APPLICATION_PRIVATE_KEY_PASSWORD";
+} // namespace
+
 QStringList SecurityActions::configDifferences(const CertificateRequest& request) const
 {
     QStringList keys;
-    if (request.mode == CertificateRequest::Mode::OpcUa && !request.uri.isEmpty() &&
-        request.uri != m_snapshot.uri)
-        keys << QStringLiteral("APPLICATION_URI");
-    const QString passphrase = request.protectKey ? request.passphrase : QString();
-    if (request.mode == CertificateRequest::Mode::OpcUa && passphrase != m_snapshot.passphrase())
-        keys << QStringLiteral("APPLICATION_PRIVATE_KEY_PASSWORD");
+    for (const CertificateRequest::Field field :
+         request.configDifferences(m_snapshot.uri, m_snapshot.passphrase()))
+        keys << (field == CertificateRequest::Field::Uri ? QStringLiteral("APPLICATION_URI")
+                                                         : QLatin1String(s_passphraseKey));
     return keys;
 }
 
-ActionResult SecurityActions::adoptIntoConfiguration(const CertificateRequest& request) const
+Problem SecurityActions::secretExposure(const QString& key, const QString& value) const
+{
+    struct stat st;
+    if (key != QLatin1String(s_passphraseKey) || value.isEmpty() ||
+        ::lstat(QFile::encodeName(m_snapshot.configPath).constData(), &st) != 0 || S_ISLNK(st.st_mode) ||
+        !(st.st_mode & S_IRWXO))
+        return Problem(); // a link is never written through: the editor refuses it with its own reason
+    return Problem{
+        tr("The pass phrase was not written: others may read the OPC UA config. Remove their "
+           "access first (moxsec: --tighten); the group keeps its access."),
+        tr("%1 has mode %2.").arg(m_snapshot.configPath).arg(st.st_mode & 07777, 4, 8, QLatin1Char('0'))};
+}
+
+Problem SecurityActions::secretExposure(const CertificateRequest& request) const
+{
+    return configDifferences(request).contains(QLatin1String(s_passphraseKey))
+               ? secretExposure(QLatin1String(s_passphraseKey),
+                                request.protectKey ? request.passphrase : QString())
+               : Problem();
+}
+
+ActionResult SecurityActions::adoptIntoConfiguration(const CertificateRequest& request, bool tighten) const
 {
     ActionResult result;
+    // A refused pass phrase must not leave the URI written alone.
+    if (!tighten && !secretExposure(request).message.isEmpty())
+        return setApplicationValue(QLatin1String(s_passphraseKey), request.passphrase);
     for (const QString& key : configDifferences(request)) {
-        const ActionResult one =
-            setApplicationValue(key, key == QLatin1String("APPLICATION_URI")
-                                         ? request.uri
-                                         : (request.protectKey ? request.passphrase : QString()));
+        const ActionResult one = setApplicationValue(
+            key,
+            key == QLatin1String("APPLICATION_URI") ? request.uri
+                                                    : (request.protectKey ? request.passphrase : QString()),
+            tighten);
         result.ok = result.ok && one.ok;
         result.changed = result.changed || one.changed;
         result.problems << one.problems;
-        for (const Problem& warning : one.warnings) {
-            if (!result.warnings.contains(warning))
-                result.warnings << warning;
-        }
+        result.warnings << one.warnings;
     }
     return result;
 }
 
-ActionResult SecurityActions::setApplicationValue(const QString& key, const QString& value) const
+ActionResult SecurityActions::setApplicationValue(const QString& key, const QString& value,
+                                                  bool tighten) const
 {
     ActionResult result;
     std::string error;
@@ -79,20 +104,21 @@ ActionResult SecurityActions::setApplicationValue(const QString& key, const QStr
                                    tr("There is no OPC UA config file.")};
         return result;
     }
+    const Problem exposure = secretExposure(key, value);
+    if (!exposure.message.isEmpty() && !tighten) {
+        result.ok = false;
+        result.problems << exposure;
+        return result;
+    }
     if (!Mox::Ini::IniEditor::setValue(QFile::encodeName(m_snapshot.configPath).toStdString(), "APPLICATION",
-                                       key.toStdString(), value.toUtf8().toStdString(), &error)) {
+                                       key.toStdString(), value.toUtf8().toStdString(), &error,
+                                       exposure.message.isEmpty() ? 0u : unsigned(S_IRWXO))) {
         result.ok = false;
         result.problems << Problem{tr("Cannot write %1 into the OPC UA config.").arg(key),
                                    QString::fromLocal8Bit(error.c_str())};
         return result;
     }
     result.changed = true;
-    struct stat st;
-    if (key == QLatin1String("APPLICATION_PRIVATE_KEY_PASSWORD") && !value.isEmpty() &&
-        ::stat(QFile::encodeName(m_snapshot.configPath).constData(), &st) == 0 && (st.st_mode & S_IROTH))
-        result.warnings << Problem{tr("Every local user can read the pass phrase in this file (mode %1).")
-                                       .arg(st.st_mode & 07777, 4, 8, QLatin1Char('0')),
-                                   m_snapshot.configPath};
     return result;
 }
 

@@ -56,11 +56,19 @@ public:
     // APPLICATION_URI (OPC UA requests with a URI) and APPLICATION_PRIVATE_KEY_PASSWORD (empty when the key
     // is not protected). Empty when the configuration already fits the new key.
     QStringList configDifferences(const CertificateRequest& request) const;
-    // Writes those settings into the OPC UA configuration, so the server can use the new pair.
-    ActionResult adoptIntoConfiguration(const CertificateRequest& request) const;
-    // Writes one value of the configuration's APPLICATION section; every other byte of the file stays. A pass
-    // phrase written into a file every local user can read gives a warning.
-    ActionResult setApplicationValue(const QString& key, const QString& value) const;
+    // Writes those settings into the OPC UA configuration, so the server can use the new pair; nothing at all
+    // when the pass phrase would be refused (see setApplicationValue).
+    ActionResult adoptIntoConfiguration(const CertificateRequest& request, bool tighten = false) const;
+    // Writes one value of the configuration's APPLICATION section; every other byte of the file stays. A
+    // non-empty pass phrase goes only into a file others have no access to: with tighten their bits are
+    // removed from the file written, else nothing is written. The group keeps its bits, since the server may
+    // run in the file's group.
+    ActionResult setApplicationValue(const QString& key, const QString& value, bool tighten = false) const;
+    // The refusal when writing value under key would leave a pass phrase where others may read it (its
+    // cause names the file and its mode); an empty message when it would not.
+    Problem secretExposure(const QString& key, const QString& value) const;
+    // The same for what adoptIntoConfiguration would write.
+    Problem secretExposure(const CertificateRequest& request) const;
 
     // What new files and folders get: the OPC UA configuration's owner and group, never anything for others.
     FileSafety::Ownership ownership() const;

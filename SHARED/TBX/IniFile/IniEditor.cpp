@@ -161,7 +161,7 @@ bool IniEditor::editText(std::string& content, const std::string& section, const
 }
 
 bool IniEditor::setValue(const std::string& file, const std::string& section, const std::string& key,
-                         const std::string& value, std::string* error)
+                         const std::string& value, std::string* error, unsigned clearModeBits)
 {
     // Never through a link: the file named is the one edited, or none.
     const int fd = ::open(file.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
@@ -225,7 +225,7 @@ bool IniEditor::setValue(const std::string& file, const std::string& section, co
     else if ((before.st_uid != ::geteuid() || before.st_gid != ::getegid()) &&
              ::fchown(out, before.st_uid, before.st_gid) != 0)
         step = "cannot keep the file's owner";
-    else if (::fchmod(out, before.st_mode & 07777) != 0)
+    else if (::fchmod(out, before.st_mode & 07777 & ~mode_t(clearModeBits)) != 0)
         step = "cannot keep the file's mode";
     else if (::fsync(out) != 0)
         step = "cannot sync the temporary file";

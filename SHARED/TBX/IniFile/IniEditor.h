@@ -26,8 +26,10 @@ public:
     // New lines take the line end of the file's first line (LF when it has none). A value holding CR, LF
     // or NUL is refused, as are a symbolic link, a file that is not regular, and a file changed while it
     // was edited. False with error set to what failed and why; the file is then unchanged.
+    // clearModeBits are taken from the mode the new file keeps, before it replaces the old one, so a secret
+    // never lies in a file with those bits.
     static bool setValue(const std::string& file, const std::string& section, const std::string& key,
-                         const std::string& value, std::string* error);
+                         const std::string& value, std::string* error, unsigned clearModeBits = 0);
 
     // The edit alone, on content in memory: the same rules, no file.
     static bool editText(std::string& content, const std::string& section, const std::string& key,
