@@ -216,6 +216,8 @@ private slots:
                                     "config set-uri urn:MOX:UA:Other --dry-run"};
         auto window = open();
         auto* tabs = window->findChild<QTabWidget*>("tabWidget");
+        auto* notice = window->findChild<QLabel*>("usersNoticeLabel");
+        QVERIFY(notice);
         for (int i = 0; i < allowed.size(); ++i) {
             const QString tag = QString("%1: %2").arg(allowed[i]).arg(commands[i]);
             const Run run = moxsec(commands[i], "Bob-pw-123\n");
@@ -234,8 +236,7 @@ private slots:
             QWidget* page = control;
             while (page && tabs->indexOf(page) < 0)
                 page = page->parentWidget();
-            const QString why = control->toolTip() + tabs->tabToolTip(tabs->indexOf(page)) +
-                                window->findChild<QLabel*>("usersNoticeLabel")->text();
+            const QString why = control->toolTip() + tabs->tabToolTip(tabs->indexOf(page)) + notice->text();
             QVERIFY2(allowed[i] == '1' || why.contains(reason), qPrintable(tag + "\n" + why));
         }
     }
@@ -253,7 +254,7 @@ private slots:
         QCOMPARE(table->model()->rowCount(), 2);
         QCOMPARE(table->model()->index(1, 0).data().toString(), "gus");
         auto* notice = window->findChild<QLabel*>("usersNoticeLabel");
-        QVERIFY(!notice->isHidden() && notice->text().contains("[SUPERUSER]"));
+        QVERIFY(notice && !notice->isHidden() && notice->text().contains("[SUPERUSER]"));
         QVERIFY(table->isEnabled() && !window->findChild<QWidget*>("newUserPushButton_ua_auth")->isEnabled());
         window->uaAuthCreateUser(); // as a shortcut would: no dialog opens, nothing is written
         table->selectRow(0);
