@@ -106,6 +106,12 @@ MainWindow::MainWindow(QWidget* parent, IMoxInstEnumerator* enumerator) : QMainW
     deleteKey->setContext(Qt::WidgetShortcut);
     connect(deleteKey, &QShortcut::activated, this, &MainWindow::uaAuthDeleteUser);
     usersList_uaAuth->setTabKeyNavigation(false);
+    m_usersNotice = new QLabel(tab_ua_auth);
+    m_usersNotice->setObjectName(QStringLiteral("usersNoticeLabel"));
+    m_usersNotice->setWordWrap(true);
+    m_usersNotice->setStyleSheet(QStringLiteral("color: red;"));
+    m_usersNotice->hide();
+    verticalLayout_6->insertWidget(verticalLayout_6->indexOf(usersList_uaAuth), m_usersNotice);
 
     // The runtime core's users are not managed here yet.
     tabWidget->removeTab(tabWidget->indexOf(tab_auth));
@@ -176,6 +182,67 @@ void MainWindow::addProblem(const Problem& problem, bool lockCertificates)
              lockCertificates);
 }
 
+void MainWindow::listProblem(const Problem& problem)
+{
+    if (m_errorList.rowCount() == 0) {
+        if (tabWidget->indexOf(tab_errors) < 0)
+            tabWidget->addTab(tab_errors, tr("Errors"));
+        tabWidget->setCurrentWidget(tab_errors);
+    }
+    const int row = m_errorList.rowCount();
+    m_errorList.insertRows(row, 1);
+    m_errorList.setData(m_errorList.index(row),
+                        problem.detail.isEmpty()
+                            ? problem.message
+                            : problem.message + QStringLiteral("\n    ") + problem.detail);
+}
+
+void MainWindow::applyRules(const ActionRules& rules)
+{
+    using A = ActionRules::Action;
+    const struct
+    {
+        QPushButton* button;
+        A action;
+    } buttons[] = {{generatePushButton_opcUa, A::GenerateOpcUa},
+                   {deletePushButton_opcUa, A::DeleteOpcUa},
+                   {generatePushButton_moxCore, A::GenerateCore},
+                   {deletePushButton_moxCore, A::DeleteCore},
+                   {generateAuthPushButton_opcUa, A::CreateUsersFile},
+                   {deleteAuthPushButton_opcUa, A::DeleteUsersFile},
+                   {generateFoldersPushButton_clientCerts, A::CreateFolders},
+                   {deleteFoldersPushButton_clientCerts, A::DeleteFolders}};
+    // A button refused alone says why on itself; a tab whose every action is refused is locked and says why.
+    const Problem* certificatesWhy = nullptr;
+    bool anyAllowed = false;
+    for (const auto& entry : buttons) {
+        const ActionRules::Verdict& verdict = rules.verdict(entry.action);
+        entry.button->setEnabled(verdict.allowed);
+        entry.button->setToolTip(verdict.allowed ? QString() : verdict.why.text());
+        anyAllowed = anyAllowed || verdict.allowed;
+        if (!verdict.allowed && !certificatesWhy)
+            certificatesWhy = &verdict.why;
+    }
+    if (!anyAllowed && certificatesWhy)
+        setTabPageEnabled(tab_cert, false, certificatesWhy->text());
+    const ActionRules::Verdict& trust = rules.verdict(A::ChangeTrust);
+    if (!trust.allowed)
+        setTabPageEnabled(tab_clientCerts, false, trust.why.text());
+    const ActionRules::Verdict& users = rules.verdict(A::ManageUsers);
+    for (QPushButton* button :
+         {newUserPushButton_ua_auth, editUserPushButton_ua_auth, deleteUserPushButton_ua_auth})
+        button->setEnabled(users.allowed);
+    m_usersNotice->setText(users.allowed
+                               ? QString()
+                               : tr("Users cannot be changed until this is fixed: %1").arg(users.why.text()));
+    m_usersNotice->setVisible(!users.allowed);
+}
+
+bool MainWindow::usersManageable() const
+{
+    return m_rules && m_rules->allows(ActionRules::Action::ManageUsers);
+}
+
 void MainWindow::addUaConfParamMissingError(QString key)
 {
     addError(tr("The OPC UA config does not contain: ") + key);
@@ -203,10 +270,12 @@ void MainWindow::reloadData()
         button->hide();
 
     ConfigSnapshot snapshot = ConfigSnapshot::load(m_instance, &m_snapshot);
+    m_rules = std::make_unique<ActionRules>(snapshot);
     if (snapshot.stop != ConfigSnapshot::Stop::None) {
-        // The fields, the configuration and the store stay as they were.
+        // The fields, the configuration and the store stay as they were; nothing may act on them.
         for (const Problem& problem : snapshot.errors)
             addProblem(problem);
+        applyRules(*m_rules);
         return;
     }
     m_snapshot = std::move(snapshot);
@@ -219,10 +288,8 @@ void MainWindow::reloadData()
     fillCertificatesFields();
     clientCertificatesTab->setFolders(TrustStore::foldersOf(s));
 
-    // The key's error comes last, after the users tab had its say.
-    const int keyErrors = s.keyRefused ? 1 : 0;
-    for (int i = 0; i < s.errors.size() - keyErrors; ++i)
-        addProblem(s.errors[i]);
+    for (const Problem& problem : s.errors)
+        listProblem(problem);
 
     if (!s.usersFile.exists) {
         setTabPageEnabled(tab_ua_auth, false,
@@ -240,10 +307,7 @@ void MainWindow::reloadData()
         setTabPageEnabled(tab_ua_auth, false, tr("The users file cannot be read: see the Errors tab."));
         m_uaUsers.setIniUaAuth(m_opcuaAuth.ptr());
     }
-
-    // A key the pass phrase does not open must stay deletable and replaceable from the Certificates tab.
-    if (keyErrors)
-        addProblem(s.errors.last(), false);
+    applyRules(*m_rules);
     showWarnings(s.warnings);
     adjustSize();
 }
@@ -475,6 +539,8 @@ void MainWindow::deselectUaAuth()
 
 void MainWindow::uaAuthCreateUser()
 {
+    if (!usersManageable())
+        return;
     UaUserDialog dialog(&m_uaUsers, this, nullptr);
     dialog.setModal(true);
     if (dialog.exec() == QDialog::Accepted)
@@ -485,6 +551,8 @@ void MainWindow::uaAuthCreateUser()
 
 void MainWindow::uaAuthEditUser()
 {
+    if (!usersManageable())
+        return;
     const QModelIndexList rows = usersList_uaAuth->selectionModel()->selectedRows(0);
     if (rows.size() != 1)
         return;
@@ -501,6 +569,8 @@ void MainWindow::uaAuthEditUser()
 
 void MainWindow::uaAuthDeleteUser()
 {
+    if (!usersManageable())
+        return;
     const QModelIndexList rows = usersList_uaAuth->selectionModel()->selectedRows(0);
     Mox::Ini::User user;
     if (rows.size() != 1 || !m_uaUsers.getUser(rows.first().row(), user)) {

@@ -1,6 +1,7 @@
 // The tool's only window: certificate and folder paths, the OPC UA users, and the configuration's errors.
 #pragma once
 
+#include "core/actionRules.h"
 #include "core/configSnapshot.h"
 #include "core/securityActions.h"
 #include "core/trustStore.h"
@@ -63,6 +64,12 @@ private:
     // lockCertificates false: the error leaves the Certificates tab usable, so its cause can be mended there.
     void addError(const QString& message, bool lockCertificates);
     void addProblem(const Problem& problem, bool lockCertificates = true);
+    // Lists an error of the configuration in the Errors tab; the rule book, not the error, locks.
+    void listProblem(const Problem& problem);
+    // Shows, enables and explains the buttons and tabs as the rule book says.
+    void applyRules(const ActionRules& rules);
+    // False, with the reason in the Users tab, while the rule book refuses to change users.
+    bool usersManageable() const;
     void showCertificateDetails(const PathState& certificate);
     // After a generation: offers to write the settings of the new pair that differ into the configuration.
     void offerConfigUpdate(const CertificateRequest& request);
@@ -81,4 +88,6 @@ private:
     QString m_opensslDir;
     QStringListModel m_errorList;
     UaUsersModel m_uaUsers;
+    std::unique_ptr<ActionRules> m_rules; // what the last reload allows
+    QLabel* m_usersNotice = nullptr;      // above the users table: why users cannot be changed
 };

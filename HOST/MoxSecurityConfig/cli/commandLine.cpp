@@ -104,7 +104,8 @@ CommandLine::CommandLine()
          "password; changes only what "
          "differs (the password only when it does not log in) and writes nothing when nothing does. A new "
          "user needs --password-stdin. With --absent (and --yes) the user is removed when present."},
-        {"cert generate", "opcua|core", 1, 1, certOptions + QStringList{"yes", "update-config", "tighten"},
+        {"cert generate", "opcua|core", 1, 1,
+         certOptions + QStringList{"yes", "update-config", "tighten", "force"},
          "Generates a key and a self-signed certificate. The pair is the OPC UA server's or the runtime "
          "core's. "
          "--country, --state, --locality and --organization are required. Existing files are replaced only "
@@ -112,7 +113,7 @@ CommandLine::CommandLine()
          "UA config is written into it afterwards; a pass phrase goes only into a config others cannot read, "
          "or with --tighten. " +
              certNote},
-        {"cert ensure", "opcua|core", 1, 1, certOptions + QStringList{"update-config", "tighten"},
+        {"cert ensure", "opcua|core", 1, 1, certOptions + QStringList{"update-config", "tighten", "force"},
          "Generates the pair only when both files are missing. It takes the options of cert generate. When "
          "both exist nothing changes; when only one exists it fails, naming the other, and writes "
          "nothing. With --update-config a new pair's URI and pass phrase are written into the OPC UA "
@@ -123,7 +124,7 @@ CommandLine::CommandLine()
          "opcua|core",
          1,
          1,
-         {"yes", "no-backup"},
+         {"yes", "no-backup", "force"},
          "Deletes the key and the certificate. " + backupNote},
         {"cert show",
          "opcua|core|FILE",
@@ -199,8 +200,8 @@ CommandLine::CommandLine()
          "its encoding, a CRL keeps its name. An existing file is never replaced, except a CRL by a later "
          "one "
          "of the same issuer."},
-        {"auth create", "", 0, 0, {}, "Creates the empty users file when it is missing."},
-        {"auth delete", "", 0, 0, {"yes", "no-backup"}, "Deletes the users file. " + backupNote},
+        {"auth create", "", 0, 0, {"force"}, "Creates the empty users file when it is missing."},
+        {"auth delete", "", 0, 0, {"yes", "no-backup", "force"}, "Deletes the users file. " + backupNote},
     };
 
     m_options = {
@@ -214,7 +215,8 @@ CommandLine::CommandLine()
         {"absent", "Removes the user instead."},
         {{"y", "yes"}, "Deletes or replaces without asking."},
         {"no-backup", "Deletes for good instead of moving into .backup/<date-time>/ beside it."},
-        {"force", "Lets the last Admin be removed or demoted."},
+        {"force", "Lets the last Admin be removed or demoted; acts although a setting the action does not "
+                  "need is missing."},
         {"country", "Country (C), required.", "TEXT"},
         {"state", "State or province (ST), required.", "TEXT"},
         {"locality", "Locality (L), required.", "TEXT"},

@@ -116,17 +116,26 @@ bool Commands::load(bool checkKey)
     return false;
 }
 
-bool Commands::configurationUsable(bool keyRefusalAllowed)
+bool Commands::allowed(ActionRules::Action action)
 {
-    for (const Problem& problem : m_snapshot.warnings)
-        m_out.warning(problem);
-    if (m_snapshot.errors.isEmpty() ||
-        (keyRefusalAllowed && m_snapshot.keyRefused && m_snapshot.errors.size() == 1))
+    if (!m_warned) {
+        for (const Problem& problem : m_snapshot.warnings)
+            m_out.warning(problem);
+        m_warned = true;
+    }
+    const ActionRules rules(m_snapshot);
+    // Only commands that take --force may be asked whether it was given.
+    const bool force =
+        m_line.command()->options.contains(QLatin1String("force")) && m_line.isSet(QStringLiteral("force"));
+    if (rules.allows(action, force))
         return true;
-    for (const Problem& problem : m_snapshot.errors)
-        m_out.error(problem);
+    const ActionRules::Verdict& verdict = rules.verdict(action);
+    m_out.error(verdict.why);
     m_out.error(
-        Problem{QStringLiteral("Nothing was changed: the configuration has errors (moxsec status)."), {}});
+        Problem{verdict.forcible
+                    ? QStringLiteral("Nothing was changed: give --force to go ahead all the same.")
+                    : QStringLiteral("Nothing was changed: the configuration has errors (moxsec status)."),
+                {}});
     return false;
 }
 
@@ -190,12 +199,15 @@ int Commands::status()
     return s.errors.isEmpty() && (!strict || s.warnings.isEmpty()) ? Output::Success : Output::Failure;
 }
 
-bool Commands::openUsers()
+bool Commands::openUsers(bool change)
 {
     if (!load(false))
         return false;
     for (const Problem& problem : m_snapshot.warnings)
         m_out.warning(problem);
+    m_warned = true;
+    if (change && !allowed(ActionRules::Action::ManageUsers))
+        return false;
     const PathState& file = m_snapshot.usersFile;
     m_out.data().insert(QStringLiteral("usersFile"), file.path);
     if (!file.configured) {
@@ -336,7 +348,15 @@ int Commands::usersList()
         }
     }
     m_out.setRawData(QStringLiteral("users"), array + ']');
-    return Output::Success;
+    // Users after a section that is no role are not listed: the listing is incomplete.
+    bool complete = true;
+    for (const Problem& problem : m_snapshot.errors) {
+        if (problem.concern == Problem::Concern::UsersSection) {
+            m_out.error(problem);
+            complete = false;
+        }
+    }
+    return complete ? Output::Success : Output::Failure;
 }
 
 namespace {
@@ -360,7 +380,7 @@ int Commands::usersAdd()
     QString error;
     if (!parseRole(m_line.value(QStringLiteral("role")), role, error))
         return usage(error);
-    if (!openUsers())
+    if (!openUsers(true))
         return Output::Failure;
     if (roleOf(name) != eAuthRole_None)
         return authFailure(eAuthRoleCode_BadAlreadyExist, name);
@@ -382,7 +402,7 @@ int Commands::usersAdd()
 int Commands::usersPasswd()
 {
     const QString name = m_line.arguments().at(0);
-    if (!openUsers())
+    if (!openUsers(true))
         return Output::Failure;
     const AuthRole role = roleOf(name);
     if (role == eAuthRole_None)
@@ -408,7 +428,7 @@ int Commands::usersRename()
     const QString oldName = m_line.arguments().at(0), newName = m_line.arguments().at(1);
     if (const QString reason = UsersService::nameError(newName); !reason.isEmpty())
         return usage(QStringLiteral("Name '%1' refused: %2").arg(newName, reason));
-    if (!openUsers())
+    if (!openUsers(true))
         return Output::Failure;
     const AuthRole role = roleOf(oldName);
     if (role == eAuthRole_None)
@@ -439,7 +459,7 @@ int Commands::usersRole()
     QString error;
     if (!parseRole(m_line.arguments().at(1), role, error))
         return usage(error);
-    if (!openUsers())
+    if (!openUsers(true))
         return Output::Failure;
     const AuthRole previous = roleOf(name);
     if (previous == eAuthRole_None)
@@ -465,7 +485,7 @@ int Commands::usersRole()
 int Commands::usersRemove()
 {
     const QString name = m_line.arguments().at(0);
-    if (!openUsers())
+    if (!openUsers(true))
         return Output::Failure;
     if (roleOf(name) == eAuthRole_None)
         return authFailure(eAuthRoleCode_BadUserDoesNotExist, name);
@@ -539,7 +559,7 @@ int Commands::usersEnsure()
     QString error;
     if (!absent && !parseRole(m_line.value(QStringLiteral("role")), role, error))
         return usage(error);
-    if (!openUsers())
+    if (!openUsers(true))
         return Output::Failure;
     reportUser(name, role);
     int exitCode;
@@ -651,7 +671,8 @@ int Commands::certGenerate(bool ensure)
     if (!number("bits", bits) || !number("days", days))
         return usage(QStringLiteral("--bits and --days take a whole number."));
 
-    if (!load(false) || !configurationUsable(opcUa))
+    if (!load(false) ||
+        !allowed(opcUa ? ActionRules::Action::GenerateOpcUa : ActionRules::Action::GenerateCore))
         return Output::Failure;
     CertificateRequest request = CertificateRequest::defaults(mode, m_snapshot, host);
     if (request.keyPath.isEmpty() || request.certPath.isEmpty())
@@ -858,7 +879,7 @@ int Commands::configSet(bool passphrase)
             return usage(reason);
     }
     // Mending the pass phrase is what the key error asks for, so that error alone does not stop it.
-    if (!load(false) || !configurationUsable(true))
+    if (!load(false) || !allowed(ActionRules::Action::SetConfig))
         return Output::Failure;
     const QString key =
         passphrase ? QStringLiteral("APPLICATION_PRIVATE_KEY_PASSWORD") : QStringLiteral("APPLICATION_URI");
@@ -898,7 +919,8 @@ int Commands::certDelete()
     CertificateRequest::Mode mode;
     if (!parseMode(pair, mode))
         return usage(QStringLiteral("Unknown key pair '%1': opcua or core.").arg(pair));
-    if (!load(false) || !configurationUsable())
+    if (!load(false) || !allowed(mode == CertificateRequest::Mode::OpcUa ? ActionRules::Action::DeleteOpcUa
+                                                                         : ActionRules::Action::DeleteCore))
         return Output::Failure;
     const bool opcUa = mode == CertificateRequest::Mode::OpcUa;
     const PathState& certificate = opcUa ? m_snapshot.opcUaCertificate : m_snapshot.coreCertificate;
@@ -936,7 +958,8 @@ int Commands::certDelete()
 
 int Commands::folders(bool create)
 {
-    if (!load(false) || !configurationUsable())
+    if (!load(false) ||
+        !allowed(create ? ActionRules::Action::CreateFolders : ActionRules::Action::DeleteFolders))
         return Output::Failure;
     const SecurityActions actions(m_snapshot);
     if (m_out.dryRun()) {
@@ -991,7 +1014,8 @@ int Commands::folders(bool create)
 
 int Commands::auth(bool create)
 {
-    if (!load(false) || !configurationUsable())
+    if (!load(false) ||
+        !allowed(create ? ActionRules::Action::CreateUsersFile : ActionRules::Action::DeleteUsersFile))
         return Output::Failure;
     const PathState& file = m_snapshot.usersFile;
     m_out.data().insert(QStringLiteral("usersFile"), file.path);
@@ -1110,7 +1134,7 @@ int Commands::trustList()
 
 int Commands::trustChange(const QString& action)
 {
-    if (!load(false) || !configurationUsable())
+    if (!load(false) || !allowed(ActionRules::Action::ChangeTrust))
         return Output::Failure;
     using Folder = TrustStore::Folder;
     const bool remove = action == QLatin1String("remove");
@@ -1197,7 +1221,7 @@ int Commands::trustImport()
     const bool trusted = m_line.isSet(QStringLiteral("trusted"));
     if (issuer && trusted)
         return usage(QStringLiteral("--issuer and --trusted exclude each other."));
-    if (!load(false) || !configurationUsable())
+    if (!load(false) || !allowed(ActionRules::Action::ChangeTrust))
         return Output::Failure;
     const TrustStore store(TrustStore::foldersOf(m_snapshot));
     QStringList written;

@@ -1,6 +1,7 @@
 // Runs one parsed command: loads the installation through the core, calls the core, and reports.
 #pragma once
 
+#include "core/actionRules.h"
 #include "core/configSnapshot.h"
 #include "core/securityActions.h"
 #include "core/usersService.h"
@@ -45,11 +46,11 @@ private:
 
     // Loads the instance; false (with the error reported) when there is none.
     bool load(bool checkKey);
-    // Refuses to act while the configuration has errors, as the window locks its tabs.
-    // keyRefusalAllowed: the pass phrase error alone does not stop it, so the key can be mended.
-    bool configurationUsable(bool keyRefusalAllowed = false);
-    // Opens the users store for the users commands.
-    bool openUsers();
+    // Refuses, with the rule book's reason, what the configuration's errors lock, as the window does;
+    // --force runs it where the rule book says forcing is safe.
+    bool allowed(ActionRules::Action action);
+    // Opens the users store for the users commands; change: refused as the rule book says (ManageUsers).
+    bool openUsers(bool change = false);
     // The user's role, eAuthRole_None when there is no such user.
     Mox::Ini::AuthRole roleOf(const QString& name);
     // Reads and checks a new password; false with the exit status in exitCode.
@@ -74,6 +75,7 @@ private:
     const CommandLine& m_line;
     Output& m_out;
     QString m_root;
+    bool m_warned = false; // the snapshot's warnings were reported
     std::unique_ptr<RootedInstEnumerator> m_enumerator;
     ConfigSnapshot m_snapshot;
     std::unique_ptr<Mox::Ini::IniAuth> m_store;

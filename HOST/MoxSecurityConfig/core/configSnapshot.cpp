@@ -104,7 +104,8 @@ ConfigSnapshot ConfigSnapshot::load(const MoxInstInstance* instance, const Confi
     // Reported with whatever else is wrong, not alone: it only stops generation.
     const bool noOpenSsl = s.opensslDir.isEmpty() || !QFileInfo::exists(s.opensslDir);
     if (noOpenSsl)
-        s.errors << Problem{tr("No OpenSSL directory was specified."), s.opensslDir};
+        s.errors << Problem{tr("No OpenSSL directory was specified."), s.opensslDir,
+                            Problem::Concern::OpenSsl};
 
     // The configuration: a file that cannot be parsed leaves the previous one in use.
     s.configPath = fromBytes(instance->OpcUaDefaultConfigPath);
@@ -145,7 +146,8 @@ ConfigSnapshot ConfigSnapshot::load(const MoxInstInstance* instance, const Confi
             file->configured = true;
             file->exists = QFileInfo::exists(file->path);
         }
-        s.canGenerateCore = !noOpenSsl && !s.coreCertificate.exists && !s.coreKey.exists;
+        // Half a pair is replaced or removed whole, so both stay offered.
+        s.canGenerateCore = !noOpenSsl && (!s.coreCertificate.exists || !s.coreKey.exists);
         s.canDeleteCore = s.coreCertificate.exists || s.coreKey.exists;
     }
 
@@ -159,7 +161,9 @@ ConfigSnapshot ConfigSnapshot::load(const MoxInstInstance* instance, const Confi
             return true;
         };
         auto missing = [&](const char* key) {
-            s.errors << Problem{tr("The OPC UA config does not contain: ") + QLatin1String(key), {}};
+            s.errors << Problem{tr("The OPC UA config does not contain: ") + QLatin1String(key),
+                                {},
+                                Problem::Concern::Setting};
         };
 
         const QDir base(QFileInfo(s.configPath).absolutePath());
@@ -196,8 +200,8 @@ ConfigSnapshot ConfigSnapshot::load(const MoxInstInstance* instance, const Confi
             s.opcUaCertificate.exists = QFileInfo::exists(s.opcUaCertificate.path);
         }
         s.canDeleteOpcUa = s.opcUaCertificate.exists || s.opcUaKey.exists;
-        s.canGenerateOpcUa = !noOpenSsl && s.opcUaKey.configured && !s.opcUaKey.exists &&
-                             s.relativePathValid && !s.opcUaCertificate.exists;
+        s.canGenerateOpcUa = !noOpenSsl && s.opcUaKey.configured && s.relativePathValid &&
+                             (!s.opcUaKey.exists || !s.opcUaCertificate.exists);
 
         s.usersFileRequired = value("AUTH", "CREDENTIALS_USER_TOKEN_POLICY_ID", text);
         if (value("AUTH", "CREDENTIALS_INI_PATH", text)) {
@@ -253,18 +257,20 @@ ConfigSnapshot ConfigSnapshot::load(const MoxInstInstance* instance, const Confi
             store = std::make_unique<Mox::Ini::IniAuth>(QFile::encodeName(s.usersFile.path).toStdString(), ok,
                                                         s.effectiveSalt().toStdString());
         if (ok) {
-            // A section that is no role hides every user after it: name it.
+            // The users of a section that is no role log in as no one: name it.
             for (const std::string& section : store->getUnknownSections())
                 s.errors << Problem{tr("The OPC UA Auth file holds a section that is no role: [%1]")
                                         .arg(QString::fromStdString(section)),
-                                    tr("%1 (the roles are ADMIN, OPERATOR and GUEST)").arg(s.usersFile.path)};
+                                    tr("%1 (the roles are ADMIN, OPERATOR and GUEST)").arg(s.usersFile.path),
+                                    Problem::Concern::UsersSection};
             s.m_usersStore = std::move(store);
             s.usersFileLoaded = true;
         } else {
             s.errors << Problem{tr("The OPC UA Auth file was not parsed correctly."),
                                 notRegular.isEmpty() ? s.usersFile.path + QStringLiteral(", ") +
                                                            QString::fromStdString(store->getReadError())
-                                                     : notRegular};
+                                                     : notRegular,
+                                Problem::Concern::UsersFile};
         }
     }
 
@@ -285,13 +291,40 @@ ConfigSnapshot ConfigSnapshot::load(const MoxInstInstance* instance, const Confi
         }
     }
 
+    // The server cannot start on half a pair; name the missing half where the user can act on it.
+    const struct
+    {
+        const PathState &certificate, &key;
+        QString which;
+        Problem::Concern concern;
+    } pairs[] = {{s.opcUaCertificate, s.opcUaKey, tr("OPC UA"), Problem::Concern::OpcUaPair},
+                 {s.coreCertificate, s.coreKey, tr("runtime core"), Problem::Concern::CorePair}};
+    for (const auto& pair : pairs) {
+        if (pair.certificate.exists && pair.key.configured && !pair.key.exists)
+            s.errors << Problem{tr("The %1 certificate has no key: the key file is missing.").arg(pair.which),
+                                pair.key.path, pair.concern};
+        else if (pair.key.exists && pair.certificate.configured && !pair.certificate.exists)
+            s.errors << Problem{
+                tr("The %1 key has no certificate: the certificate file is missing.").arg(pair.which),
+                pair.certificate.path, pair.concern};
+    }
+
     // The pass phrase must open the key; only asked when a certificate is configured.
     if (checkKey && !s.opcUaCertificate.path.isEmpty() && s.opcUaKey.exists) {
         const KeyCheck::Result key = KeyCheck::check(
             s.opcUaKey.path, s.m_passphrase, certificateRead ? certificate.publicKeyDer : QByteArray());
         if (!key.opened) {
             s.keyRefused = true;
-            s.errors << Problem{tr("The passphrase in OPC UA config does not work for the key."), key.cause};
+            using Failure = KeyCheck::Failure;
+            const QString message =
+                key.failure == Failure::NoKey ? tr("The OPC UA key file holds no private key.")
+                : key.failure == Failure::Encrypted
+                    ? tr("The OPC UA key is encrypted, and the OPC UA config gives no pass phrase for it.")
+                : key.failure == Failure::WrongPhrase
+                    ? tr("The passphrase in OPC UA config does not work for the key.")
+                : key.failure == Failure::Unreadable ? tr("The OPC UA key file cannot be read.")
+                                                     : tr("The OPC UA key is damaged.");
+            s.errors << Problem{message, key.cause, Problem::Concern::OpcUaKey};
         } else if (key.matchesCertificate == 0) {
             s.warnings << Problem{tr("The key does not belong to the certificate."),
                                   s.opcUaKey.path + QStringLiteral(" / ") + s.opcUaCertificate.path};

@@ -67,7 +67,7 @@ public:
     bool passphraseConfigured = false;
     bool saltConfigured = false;  // OPTIONAL_ENCODING_SALT present (maybe empty)
     bool usersFileLoaded = false; // the users file was read without error
-    bool keyRefused = false;      // the pass phrase does not open the key (the last error then)
+    bool keyRefused = false;      // the key does not open (an error of concern OpcUaKey)
 
     // Which of the window's actions apply, from what lies on disk.
     bool canGenerateCore = false, canDeleteCore = false;
@@ -75,7 +75,7 @@ public:
     bool canGenerateUsersFile = false, canDeleteUsersFile = false;
     bool canGenerateFolders = false, canDeleteFolders = false;
 
-    Problems errors;   // lock the tabs
+    Problems errors;   // each says what it concerns; ActionRules locks by that
     Problems warnings; // never lock anything
 
     // Secrets, for the code that needs them; nothing meant for display or printing holds them.

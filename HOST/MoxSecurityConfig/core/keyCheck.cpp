@@ -93,6 +93,7 @@ KeyCheck::Result KeyCheck::check(const QString& keyPath, const QString& passphra
     QString error;
     if (!FileSafety::readRegular(keyPath, key, &error, kMaxKeySize)) {
         Result result;
+        result.failure = Failure::Unreadable;
         result.cause = error;
         return result;
     }
@@ -111,14 +112,21 @@ KeyCheck::Result KeyCheck::checkBytes(const QByteArray& key, const QString& pass
     result.encrypted = phrase.asked;
     if (!pkey) {
         const QString reason = takeSslError();
-        result.cause = phrase.asked
-                           ? tr("%1: the pass phrase does not decrypt the key.").arg(name)
-                           : tr("%1: no private key (%2).").arg(name, reason.isEmpty() ? "?" : reason);
+        // An empty phrase is none: the key file was made with one the configuration does not give.
+        result.failure = !phrase.asked          ? Failure::NoKey
+                         : passphrase.isEmpty() ? Failure::Encrypted
+                                                : Failure::WrongPhrase;
+        result.cause = result.failure == Failure::NoKey
+                           ? tr("%1: no private key (%2).").arg(name, reason.isEmpty() ? "?" : reason)
+                       : result.failure == Failure::Encrypted
+                           ? tr("%1: the key is encrypted and no pass phrase was given.").arg(name)
+                           : tr("%1: the pass phrase does not decrypt the key.").arg(name);
         return result;
     }
     result.bits = EVP_PKEY_get_bits(pkey.get());
     if (!halvesFit(pkey.get())) {
         const QString reason = takeSslError();
+        result.failure = Failure::Inconsistent;
         result.cause = tr("%1: the key's two halves do not fit together (%2).")
                            .arg(name, reason.isEmpty() ? "?" : reason);
         return result;

@@ -11,8 +11,20 @@ class KeyCheck
     Q_DECLARE_TR_FUNCTIONS(KeyCheck)
 
 public:
+    // Why a key did not open: each calls for a different mend.
+    enum class Failure
+    {
+        None,
+        Unreadable,  // the file cannot be read
+        NoKey,       // the file holds no private key (a certificate, garbage)
+        Encrypted,   // the key wants a pass phrase and none was given
+        WrongPhrase, // the given pass phrase does not decrypt it
+        Inconsistent // the key's halves do not fit together
+    };
+
     struct Result
     {
+        Failure failure = Failure::None;
         bool opened = false;    // the key was read with the pass phrase and its two halves fit together
         bool encrypted = false; // the key asked for a pass phrase
         int bits = 0;

@@ -358,9 +358,10 @@ AuthRoleCode IniAuth::getListOfUsers(std::vector<User>& userList) const
         std::vector<std::string> keys;
         if (!m_iniManager.getSectionKeys(section, keys))
             return eAuthRoleCode_BadUnknownError;
+        // A section that is no role is named by getUnknownSections; it must not hide the users after it.
         const AuthRole role = roleOfSection(section);
         if (role == eAuthRole_None)
-            return eAuthRoleCode_BadUnknownRole;
+            continue;
         for (std::string& key : keys)
             userList.emplace_back(std::move(key), role);
     }

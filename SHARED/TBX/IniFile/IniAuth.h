@@ -83,6 +83,7 @@ public:
     const std::string& getReadError() const { return m_iniManager.getReadError(); }
     // Sections of the file that are no role, in file order: their users log in as no one.
     std::vector<std::string> getUnknownSections() const;
+    // The users of the known roles, in file order; sections that are no role are skipped.
     AuthRoleCode getListOfUsers(std::vector<User>& userList) const;
 
 private:

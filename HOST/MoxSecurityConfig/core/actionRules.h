@@ -1,0 +1,61 @@
+// The rule book: for what a snapshot found, whether each action of the window and of moxsec may run now, why
+// not, and whether --force may override that. Both front ends ask it, so they lock alike.
+#pragma once
+
+#include "core/problem.h"
+
+#include <QCoreApplication>
+
+#include <array>
+
+class ConfigSnapshot;
+
+class ActionRules
+{
+    Q_DECLARE_TR_FUNCTIONS(ActionRules)
+
+public:
+    enum class Action
+    {
+        GenerateOpcUa,
+        DeleteOpcUa,
+        GenerateCore,
+        DeleteCore,
+        CreateUsersFile,
+        DeleteUsersFile,
+        CreateFolders,
+        DeleteFolders,
+        ManageUsers, // add, edit, rename and delete users
+        ChangeTrust, // accept, reject, remove and import client certificates
+        SetConfig,   // write the URI or the pass phrase into the configuration
+    };
+    static constexpr int s_actionCount = int(Action::SetConfig) + 1;
+
+    struct Verdict
+    {
+        bool allowed = true;
+        bool forcible = false; // refused, but --force may run it: what locks it cannot hurt this action
+        Problem why;           // the error that refuses it; empty when allowed
+    };
+
+    explicit ActionRules(const ConfigSnapshot& snapshot);
+
+    const Verdict& verdict(Action action) const { return m_verdicts[size_t(action)]; }
+    bool allows(Action action, bool force = false) const
+    {
+        const Verdict& v = verdict(action);
+        return v.allowed || (force && v.forcible);
+    }
+
+    enum class Lock
+    {
+        None,
+        Forcible,
+        Always
+    };
+    // How an error of the concern locks the action.
+    static Lock lock(Problem::Concern concern, Action action);
+
+private:
+    std::array<Verdict, s_actionCount> m_verdicts;
+};

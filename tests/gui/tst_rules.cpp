@@ -1,0 +1,274 @@
+// The window and moxsec on the same installation: what each allows, refuses and reports must agree.
+#include "mainWindow.h"
+#include "testCertificates.h"
+#include "testEnumerator.h"
+
+#include <QtTest>
+#include <QtWidgets>
+
+namespace {
+// The actions in the rule book's order; the window's control for each ("" where the window has none).
+const char* const kControls[] = {"generatePushButton_opcUa",
+                                 "deletePushButton_opcUa",
+                                 "generatePushButton_moxCore",
+                                 "deletePushButton_moxCore",
+                                 "generateAuthPushButton_opcUa",
+                                 "deleteAuthPushButton_opcUa",
+                                 "generateFoldersPushButton_clientCerts",
+                                 "deleteFoldersPushButton_clientCerts",
+                                 "newUserPushButton_ua_auth",
+                                 "tab_clientCerts",
+                                 ""};
+const char kSubject[] = "--country DE --state BY --locality Munich --organization Plant --yes --dry-run";
+} // namespace
+
+class TestRules : public QObject
+{
+    Q_OBJECT
+
+    std::unique_ptr<QTemporaryDir> m_dir;
+
+    struct Run
+    {
+        int code = -1;
+        QString out, err;
+    };
+
+    QString mox(const QString& relative) const { return m_dir->filePath("mox/" + relative); }
+
+    Run moxsec(const QString& arguments, const QByteArray& input = {})
+    {
+        QProcess process;
+        process.start(MOXSEC_PATH, QStringList{"--root", m_dir->path()} + QProcess::splitCommand(arguments));
+        process.write(input);
+        process.closeWriteChannel();
+        Run run;
+        if (process.waitForFinished(60000) && process.exitStatus() == QProcess::NormalExit)
+            run.code = process.exitCode();
+        run.out = process.readAllStandardOutput();
+        run.err = process.readAllStandardError();
+        return run;
+    }
+
+    static bool openssl(const QString& arguments)
+    {
+        return QProcess::execute("openssl", QProcess::splitCommand(arguments)) == 0;
+    }
+
+    static void edit(const QString& file, const std::function<void(QByteArray&)>& change)
+    {
+        QFile f(file);
+        QVERIFY(f.open(QIODevice::ReadWrite));
+        QByteArray data = f.readAll();
+        change(data);
+        QVERIFY(f.resize(0) && f.write(data) == data.size());
+    }
+
+    // The sample with alice (Admin), the client folders and an OPC UA pair, then each change:
+    // "no key", "no cert", "key=cert", "key=garbage", "key locked" (by "sesame"), "phrase=barley",
+    // "section" (a users section that is no role, a known one after it), "no uri", "broken" configuration.
+    void lay(const QStringList& changes)
+    {
+        const QString key = mox("OpcUa/pki/own/private/key.pem"), cert = mox("OpcUa/pki/own/cert.pem");
+        const QString config = mox("OpcUa/MoxOpcUa.ini"), users = mox("OpcUa/users.ini");
+        QVERIFY(TestCertificates(m_dir->filePath("made")).make("cert.pem", "server") != "" &&
+                QDir().mkpath(mox("OpcUa/pki/own/private")));
+        QVERIFY(QFile::copy(m_dir->filePath("made/cert.pem"), cert) &&
+                QFile::copy(m_dir->filePath("made/cert.pem.key"), key));
+        for (const QString& change : changes) {
+            if (change == "no key" || change == "no cert")
+                QVERIFY(QFile::remove(change == "no key" ? key : cert));
+            else if (change == "key=cert")
+                QVERIFY(QFile::remove(key) && QFile::copy(cert, key));
+            else if (change == "key=garbage")
+                edit(key, [](QByteArray& data) { data = "garbage\n"; });
+            else if (change == "key locked")
+                QVERIFY(QFile::remove(key) &&
+                        openssl(QString("pkey -in %1 -out %2 -aes128 -passout pass:sesame")
+                                    .arg(m_dir->filePath("made/cert.pem.key"), key)));
+            else if (change == "phrase=barley")
+                edit(config, [](QByteArray& data) {
+                    data.replace("APPLICATION_PRIVATE_KEY_PASSWORD=",
+                                 "APPLICATION_PRIVATE_KEY_PASSWORD=barley");
+                });
+            else if (change == "section")
+                edit(users, [](QByteArray& data) {
+                    data += "[SUPERUSER]\nmallory=X\n[GUEST]\ngus=ABCDEFGHIJKLMNOPABCDEFGHIJKLMNOP\n";
+                });
+            else if (change == "no uri")
+                edit(config, [](QByteArray& data) { data.replace("APPLICATION_URI=", "; was "); });
+            else if (change == "broken")
+                edit(config, [](QByteArray& data) { data.prepend("APPLICATION_URI=before any section\n"); });
+            else
+                QFAIL(qPrintable(change));
+        }
+    }
+
+    std::unique_ptr<MainWindow> open()
+    {
+        return std::make_unique<MainWindow>(nullptr, new TestEnumerator(m_dir->path()));
+    }
+
+    // The Errors tab's entries as shown: the message, the detail on an indented second line.
+    static QStringList errors(MainWindow& window)
+    {
+        return static_cast<QStringListModel*>(window.findChild<QListView*>("listView_errors")->model())
+            ->stringList();
+    }
+
+private slots:
+    void init()
+    {
+        m_dir = std::make_unique<QTemporaryDir>();
+        QCOMPARE(QProcess::execute("bash", {MOX_SAMPLE_SCRIPT, m_dir->path()}), 0);
+        QCOMPARE(moxsec("auth create").code, 0);
+        QCOMPARE(moxsec("users add alice --role admin --password-stdin", "Alice-pw-1\n").code, 0);
+        QCOMPARE(moxsec("folders create").code, 0);
+    }
+
+    void pairHealth_data()
+    {
+        QTest::addColumn<QStringList>("changes");
+        QTest::addColumn<QString>("message");
+        QTest::addColumn<QString>("detail"); // relative to mox/OpcUa/pki/own/, at the start of the detail
+        QTest::newRow("certificate without key")
+            << QStringList{"no key"} << "The OPC UA certificate has no key: the key file is missing."
+            << "private/key.pem";
+        QTest::newRow("key without certificate")
+            << QStringList{"no cert"} << "The OPC UA key has no certificate: the certificate file is missing."
+            << "cert.pem";
+        QTest::newRow("key path at a certificate")
+            << QStringList{"key=cert"} << "The OPC UA key file holds no private key."
+            << "private/key.pem:";
+        QTest::newRow("key path at garbage")
+            << QStringList{"key=garbage"} << "The OPC UA key file holds no private key."
+            << "private/key.pem:";
+        QTest::newRow("encrypted key, no pass phrase")
+            << QStringList{"key locked"}
+            << "The OPC UA key is encrypted, and the OPC UA config gives no pass phrase for it."
+            << "private/key.pem:";
+        QTest::newRow("wrong pass phrase") << QStringList{"key locked", "phrase=barley"}
+                                           << "The passphrase in OPC UA config does not work for the key."
+                                           << "private/key.pem:";
+    }
+
+    // Each fault says what it is, naming the file, alike in the Errors tab and in moxsec status (exit 1).
+    void pairHealth()
+    {
+        QFETCH(QStringList, changes);
+        QFETCH(QString, message);
+        QFETCH(QString, detail);
+        lay(changes);
+        auto window = open();
+        const QString entry = message + "\n    " + mox("OpcUa/pki/own/" + detail);
+        QCOMPARE(errors(*window).size(), 1);
+        QVERIFY2(errors(*window).first().startsWith(entry), qPrintable(errors(*window).first()));
+        const Run status = moxsec("status");
+        QCOMPARE(status.code, 1);
+        QVERIFY2(status.out.contains("  " + message + "\n    " + mox("OpcUa/pki/own/" + detail)),
+                 qPrintable(status.out));
+        // Half a pair is mended from the window: both its buttons show and work.
+        for (const char* name : {"generatePushButton_opcUa", "deletePushButton_opcUa"}) {
+            auto* button = window->findChild<QPushButton*>(name);
+            QCOMPARE(!button->isHidden() && button->isEnabled(),
+                     changes.first().startsWith("no ") || name[0] == 'd');
+        }
+    }
+
+    void ruleBook_data()
+    {
+        // Per action (kControls' order): 1 allowed, 0 refused, f refused unless --force; the reason refusals
+        // give in both front ends.
+        QTest::addColumn<QStringList>("changes");
+        QTest::addColumn<QString>("allowed");
+        QTest::addColumn<QString>("reason");
+        QTest::newRow("clean") << QStringList{} << "11111111111"
+                               << "";
+        QTest::newRow("key refused") << QStringList{"key locked", "phrase=barley"} << "11111111111"
+                                     << "";
+        QTest::newRow("half pair") << QStringList{"no cert"} << "11111111111"
+                                   << "";
+        QTest::newRow("unknown users section") << QStringList{"section"} << "11111111011"
+                                               << "holds a section that is no role: [SUPERUSER]";
+        QTest::newRow("missing setting") << QStringList{"no uri"} << "0fffff10111"
+                                         << "The OPC UA config does not contain: APPLICATION_URI";
+        QTest::newRow("broken configuration") << QStringList{"broken"} << "00000000000"
+                                              << "The OPC UA config file was not parsed correctly.";
+    }
+
+    // One state, every action: the window enables exactly what moxsec allows, and both say why not.
+    void ruleBook()
+    {
+        QFETCH(QStringList, changes);
+        QFETCH(QString, allowed);
+        QFETCH(QString, reason);
+        lay(changes);
+        const QString commands[] = {QString("cert generate opcua ") + kSubject,
+                                    "cert delete opcua --yes --dry-run",
+                                    QString("cert generate core ") + kSubject,
+                                    "cert delete core --yes --dry-run",
+                                    "auth create --dry-run",
+                                    "auth delete --yes --dry-run",
+                                    "folders create --dry-run",
+                                    "folders delete --yes --dry-run",
+                                    "users add bob --role guest --password-stdin --dry-run",
+                                    "trust import " + m_dir->filePath("made/cert.pem") + " --dry-run",
+                                    "config set-uri urn:MOX:UA:Other --dry-run"};
+        auto window = open();
+        auto* tabs = window->findChild<QTabWidget*>("tabWidget");
+        auto* notice = window->findChild<QLabel*>("usersNoticeLabel");
+        QVERIFY(notice);
+        for (int i = 0; i < allowed.size(); ++i) {
+            const QString tag = QString("%1: %2").arg(allowed[i]).arg(commands[i]);
+            const Run run = moxsec(commands[i], "Bob-pw-123\n");
+            QVERIFY2(run.code == (allowed[i] == '1' ? 0 : 1), qPrintable(tag + "\n" + run.err));
+            if (allowed[i] != '1')
+                QVERIFY2(run.err.contains(reason), qPrintable(tag + "\n" + run.err));
+            if (allowed[i] == 'f') {
+                const Run forced = moxsec(commands[i] + " --force");
+                QVERIFY2(forced.code == 0, qPrintable(tag + "\n" + forced.err));
+            }
+            if (!*kControls[i])
+                continue;
+            auto* control = window->findChild<QWidget*>(kControls[i]);
+            QVERIFY2(control->isEnabled() == (allowed[i] == '1'), qPrintable(tag));
+            // Why: on the control, else on its locked tab, else (users) above the users table.
+            QWidget* page = control;
+            while (page && tabs->indexOf(page) < 0)
+                page = page->parentWidget();
+            const QString why = control->toolTip() + tabs->tabToolTip(tabs->indexOf(page)) + notice->text();
+            QVERIFY2(allowed[i] == '1' || why.contains(reason), qPrintable(tag + "\n" + why));
+        }
+    }
+
+    // A users section that is no role: the known users stay listed, the tab says which section it could not
+    // use, and no front end writes a user until the file is fixed.
+    void unknownUsersSection()
+    {
+        lay({"section"});
+        QFile users(mox("OpcUa/users.ini"));
+        QVERIFY(users.open(QIODevice::ReadOnly));
+        const QByteArray before = users.readAll();
+        auto window = open();
+        auto* table = window->findChild<QTableView*>("usersList_uaAuth");
+        QCOMPARE(table->model()->rowCount(), 2);
+        QCOMPARE(table->model()->index(1, 0).data().toString(), "gus");
+        auto* notice = window->findChild<QLabel*>("usersNoticeLabel");
+        QVERIFY(notice && !notice->isHidden() && notice->text().contains("[SUPERUSER]"));
+        QVERIFY(table->isEnabled() && !window->findChild<QWidget*>("newUserPushButton_ua_auth")->isEnabled());
+        window->uaAuthCreateUser(); // as a shortcut would: no dialog opens, nothing is written
+        table->selectRow(0);
+        window->uaAuthDeleteUser();
+
+        const Run list = moxsec("users list");
+        QVERIFY(list.code == 1 && list.out.contains("alice") && list.out.contains("gus"));
+        QVERIFY2(list.err.contains("[SUPERUSER]"), qPrintable(list.err));
+        const Run add = moxsec("users add bob --role guest --password-stdin", "Bob-pw-123\n");
+        QVERIFY(add.code == 1 && add.err.contains("[SUPERUSER]"));
+        QVERIFY(users.seek(0));
+        QCOMPARE(users.readAll(), before);
+    }
+};
+
+QTEST_MAIN(TestRules)
+#include "tst_rules.moc"
