@@ -180,11 +180,15 @@ void ClientCertificatesTab::finish(const ActionResult& result)
 
 void ClientCertificatesTab::trustSelected()
 {
+    if (!mayChange())
+        return;
     finish(TrustStore(m_folders).trust(selectedEntries()));
 }
 
 void ClientCertificatesTab::rejectSelected()
 {
+    if (!mayChange())
+        return;
     finish(TrustStore(m_folders).reject(selectedEntries()));
 }
 
@@ -200,7 +204,7 @@ void ClientCertificatesTab::deleteSelected()
                              QLatin1Char('\n') + what.join(QLatin1Char('\n')),
                          true, this);
     dialog.setModal(true);
-    if (dialog.exec() != QDialog::Accepted)
+    if (dialog.exec() != QDialog::Accepted || !mayChange())
         return;
     finish(TrustStore(m_folders).remove(selected));
 }
@@ -216,6 +220,8 @@ void ClientCertificatesTab::importFiles()
 
 void ClientCertificatesTab::importPaths(const QStringList& paths)
 {
+    if (!mayChange())
+        return;
     finish(TrustStore(m_folders).importFiles(paths, TrustStore::Target::ByContent));
 }
 

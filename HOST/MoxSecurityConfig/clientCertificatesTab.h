@@ -10,6 +10,8 @@
 #include <QTimer>
 #include <QWidget>
 
+#include <functional>
+
 class ClientCertificatesTab : public QWidget, private Ui::ClientCertificatesTab
 {
     Q_OBJECT
@@ -32,6 +34,8 @@ public:
     void setFolders(const TrustStore::Folders& folders);
     const QList<TrustStore::Entry>& entries() const { return m_entries; }
     QList<TrustStore::Entry> selectedEntries() const;
+    // Asked before each change; false stops it (the asker has said why).
+    void setBeforeChange(std::function<bool()> check) { m_beforeChange = std::move(check); }
     // What the last action or listing could not do, one line per file; empty when all went well.
     QString lastFailure() const { return m_lastFailure; }
 
@@ -51,10 +55,12 @@ private:
     // Lists again and shows what failed, naming each file and the reason.
     void finish(const ActionResult& result);
     void watch();
+    bool mayChange() const { return !m_beforeChange || m_beforeChange(); }
 
     TrustStore::Folders m_folders;
     QList<TrustStore::Entry> m_entries;
     QFileSystemWatcher m_watcher;
     QTimer m_refreshLater; // the server writes a file in steps: one listing after the last change
     QString m_lastFailure;
+    std::function<bool()> m_beforeChange;
 };

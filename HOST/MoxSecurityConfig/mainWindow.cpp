@@ -15,7 +15,10 @@
 #include <QKeySequence>
 #include <QMessageBox>
 #include <QShortcut>
+#include <QStatusBar>
 #include <QStyle>
+
+#include <sys/stat.h>
 
 #include <memory>
 
@@ -117,6 +120,15 @@ MainWindow::MainWindow(QWidget* parent, IMoxInstEnumerator* enumerator) : QMainW
     tabWidget->removeTab(tabWidget->indexOf(tab_auth));
     deleteUserPushButton_auth->hide();
     editUserPushButton_auth->hide();
+
+    m_configChangedLater.setSingleShot(true);
+    m_configChangedLater.setInterval(200);
+    connect(&m_configChangedLater, &QTimer::timeout, this, &MainWindow::configurationChanged);
+    connect(&m_configWatcher, &QFileSystemWatcher::fileChanged, this,
+            [this] { m_configChangedLater.start(); });
+    connect(&m_configWatcher, &QFileSystemWatcher::directoryChanged, this,
+            [this] { m_configChangedLater.start(); });
+    clientCertificatesTab->setBeforeChange([this] { return matchesDisk(); });
 
     std::unique_ptr<IMoxInstEnumerator> owned(enumerator ? enumerator : new RootedInstEnumerator);
     owned->Refresh();
@@ -309,6 +321,7 @@ void MainWindow::reloadData()
     }
     applyRules(*m_rules);
     showWarnings(s.warnings);
+    watchConfiguration();
     adjustSize();
 }
 
@@ -352,6 +365,113 @@ void MainWindow::finishAction(const ActionResult& result)
         addProblem(problem);
 }
 
+bool MainWindow::matchesDisk()
+{
+    ConfigSnapshot fresh = ConfigSnapshot::load(m_instance, &m_snapshot);
+    QStringList changed;
+    if (fresh.stop != ConfigSnapshot::Stop::None) {
+        for (const Problem& problem : fresh.errors)
+            changed << problem.text();
+    } else {
+        const ConfigSnapshot& shown = m_snapshot;
+        const struct
+        {
+            const PathState &before, &now;
+        } paths[] = {{shown.opcUaCertificate, fresh.opcUaCertificate},
+                     {shown.opcUaKey, fresh.opcUaKey},
+                     {shown.coreCertificate, fresh.coreCertificate},
+                     {shown.coreKey, fresh.coreKey},
+                     {shown.usersFile, fresh.usersFile},
+                     {shown.trustList, fresh.trustList},
+                     {shown.issuers, fresh.issuers},
+                     {shown.revocation, fresh.revocation},
+                     {shown.rejected, fresh.rejected}};
+        const QString none = tr("(not configured)");
+        for (const auto& path : paths) {
+            if (path.before.path != path.now.path)
+                changed << tr("%1 is now %2")
+                               .arg(path.before.path.isEmpty() ? none : path.before.path,
+                                    path.now.path.isEmpty() ? none : path.now.path);
+            else if (path.before.exists != path.now.exists)
+                changed << (path.now.exists ? tr("%1 appeared") : tr("%1 is gone")).arg(path.now.path);
+        }
+        QStringList before, now;
+        for (const Problem& problem : shown.errors)
+            before << problem.text();
+        for (const Problem& problem : fresh.errors)
+            now << problem.text();
+        for (const QString& error : now) {
+            if (!before.contains(error))
+                changed << error;
+        }
+    }
+    if (changed.isEmpty()) {
+        // Same paths, same errors: act on the fresh reading. The users table keeps its own store.
+        fresh.takeUsersStore();
+        m_snapshot = std::move(fresh);
+        m_rules = std::make_unique<ActionRules>(m_snapshot);
+        return true;
+    }
+    reloadData();
+    listProblem(Problem{tr("The configuration changed on disk, so nothing was done: check what is shown now "
+                           "and try again."),
+                        changed.join(QStringLiteral("\n    "))});
+    return false;
+}
+
+QStringList MainWindow::diskState() const
+{
+    QStringList state;
+    for (const QString& file : {m_snapshot.configPath, m_snapshot.usersFile.path}) {
+        struct stat st;
+        if (file.isEmpty() || ::stat(QFile::encodeName(file).constData(), &st) != 0)
+            state << file;
+        else
+            state << QStringLiteral("%1 %2 %3 %4.%5")
+                         .arg(file)
+                         .arg(st.st_ino)
+                         .arg(st.st_size)
+                         .arg(st.st_mtim.tv_sec)
+                         .arg(st.st_mtim.tv_nsec);
+    }
+    return state;
+}
+
+void MainWindow::watchConfiguration()
+{
+    const QStringList watched = m_configWatcher.files() + m_configWatcher.directories();
+    if (!watched.isEmpty())
+        m_configWatcher.removePaths(watched);
+    QStringList paths;
+    for (const QString& file : {m_snapshot.configPath, m_snapshot.usersFile.path}) {
+        if (file.isEmpty())
+            continue;
+        const QFileInfo info(file);
+        if (info.exists())
+            paths << file; // a write in place changes nothing in the folder
+        if (info.absoluteDir().exists())
+            paths << info.absolutePath();
+    }
+    paths.removeDuplicates();
+    if (!paths.isEmpty())
+        m_configWatcher.addPaths(paths);
+    m_diskSeen = diskState();
+}
+
+void MainWindow::configurationChanged()
+{
+    // Never under an open dialog, which may hold what the window read; once it is closed.
+    if (QApplication::activeModalWidget()) {
+        m_configChangedLater.start();
+        return;
+    }
+    // The window's own writes were seen when it reloaded after them; only another program's are news.
+    if (diskState() == m_diskSeen)
+        return;
+    reloadData();
+    statusBar()->showMessage(tr("The configuration changed on disk and was read again."), 10000);
+}
+
 void MainWindow::openSettings()
 {
     MoxInstInstance* const before = m_instance;
@@ -375,6 +495,8 @@ void MainWindow::deleteMoxCoreCertificate()
 
 void MainWindow::deleteKeyPair(bool opcUa)
 {
+    if (!matchesDisk())
+        return;
     const PathState& key = opcUa ? m_snapshot.opcUaKey : m_snapshot.coreKey;
     const PathState& certificate = opcUa ? m_snapshot.opcUaCertificate : m_snapshot.coreCertificate;
     QStringList goes;
@@ -386,7 +508,7 @@ void MainWindow::deleteKeyPair(bool opcUa)
                              tr("This deletes %1.").arg(goes.join(tr(" and "))) + QLatin1Char('\n') +
                              backupNote(QFileInfo(key.exists ? key.path : certificate.path).absolutePath());
     bool keep = true;
-    if (confirmed(this, question, &keep))
+    if (confirmed(this, question, &keep) && matchesDisk())
         finishAction(
             SecurityActions(m_snapshot)
                 .deleteKeyPair(opcUa ? SecurityActions::Pair::OpcUa : SecurityActions::Pair::Core, keep));
@@ -394,17 +516,21 @@ void MainWindow::deleteKeyPair(bool opcUa)
 
 void MainWindow::deleteUaAuth()
 {
+    if (!matchesDisk())
+        return;
     const QString question = tr("Do you really want to delete the UA authorization file?") +
                              QStringLiteral("\n\n") +
                              tr("%1 holds %n user(s).", nullptr, m_uaUsers.rowCount()).arg(m_opcUaAuth_File) +
                              QLatin1Char('\n') + backupNote(QFileInfo(m_opcUaAuth_File).absolutePath());
     bool keep = true;
-    if (confirmed(this, question, &keep))
+    if (confirmed(this, question, &keep) && matchesDisk())
         finishAction(SecurityActions(m_snapshot).deleteUsersFile(keep));
 }
 
 void MainWindow::deleteClientCertsFolders()
 {
+    if (!matchesDisk())
+        return;
     QStringList lines;
     for (const PathState* folder : m_snapshot.clientFolders()) {
         if (folder->configured)
@@ -416,12 +542,14 @@ void MainWindow::deleteClientCertsFolders()
                              QLatin1Char('\n') +
                              tr("With a backup each folder is moved to .backup/<date-time> beside it first.");
     bool keep = true;
-    if (confirmed(this, question, &keep))
+    if (confirmed(this, question, &keep) && matchesDisk())
         finishAction(SecurityActions(m_snapshot).deleteClientFolders(keep));
 }
 
 void MainWindow::generateOpcUaCertificate()
 {
+    if (!matchesDisk())
+        return;
     CertificateDialog dialog(CertificateRequest::Mode::OpcUa, m_snapshot, this);
     dialog.setOwnership(SecurityActions(m_snapshot).ownership());
     dialog.setModal(true);
@@ -493,6 +621,8 @@ bool MainWindow::eventFilter(QObject* watched, QEvent* event)
 
 void MainWindow::generateMoxCoreCertificate()
 {
+    if (!matchesDisk())
+        return;
     CertificateDialog dialog(CertificateRequest::Mode::Core, m_snapshot, this);
     dialog.setOwnership(SecurityActions(m_snapshot).ownership());
     dialog.setModal(true);
@@ -503,12 +633,14 @@ void MainWindow::generateMoxCoreCertificate()
 
 void MainWindow::generateUaAuth()
 {
-    finishAction(SecurityActions(m_snapshot).createUsersFile());
+    if (matchesDisk())
+        finishAction(SecurityActions(m_snapshot).createUsersFile());
 }
 
 void MainWindow::generateClientCertsFolders()
 {
-    finishAction(SecurityActions(m_snapshot).createClientFolders());
+    if (matchesDisk())
+        finishAction(SecurityActions(m_snapshot).createClientFolders());
 }
 
 void MainWindow::uaAuthSelectionChanged(const QItemSelection& selected, const QItemSelection& deselected)
@@ -539,19 +671,21 @@ void MainWindow::deselectUaAuth()
 
 void MainWindow::uaAuthCreateUser()
 {
-    if (!usersManageable())
+    if (!usersManageable() || !matchesDisk())
         return;
     UaUserDialog dialog(&m_uaUsers, this, nullptr);
     dialog.setModal(true);
-    if (dialog.exec() == QDialog::Accepted)
+    if (dialog.exec() == QDialog::Accepted) {
         deselectUaAuth();
-    else if (m_uaUsers.lastCode() == Mox::Ini::eAuthRoleCode_BadCannotSaveFile)
+        m_diskSeen = diskState(); // the window's own write
+    } else if (m_uaUsers.lastCode() == Mox::Ini::eAuthRoleCode_BadCannotSaveFile) {
         reloadData(); // the file may have gone: show the disk as it is
+    }
 }
 
 void MainWindow::uaAuthEditUser()
 {
-    if (!usersManageable())
+    if (!usersManageable() || !matchesDisk())
         return;
     const QModelIndexList rows = usersList_uaAuth->selectionModel()->selectedRows(0);
     if (rows.size() != 1)
@@ -561,15 +695,17 @@ void MainWindow::uaAuthEditUser()
         return;
     UaUserDialog dialog(&m_uaUsers, this, &user);
     dialog.setModal(true);
-    if (dialog.exec() == QDialog::Accepted)
+    if (dialog.exec() == QDialog::Accepted) {
         deselectUaAuth();
-    else if (m_uaUsers.lastCode() == Mox::Ini::eAuthRoleCode_BadCannotSaveFile)
+        m_diskSeen = diskState(); // the window's own write
+    } else if (m_uaUsers.lastCode() == Mox::Ini::eAuthRoleCode_BadCannotSaveFile) {
         reloadData(); // the file may have gone: show the disk as it is
+    }
 }
 
 void MainWindow::uaAuthDeleteUser()
 {
-    if (!usersManageable())
+    if (!usersManageable() || !matchesDisk())
         return;
     const QModelIndexList rows = usersList_uaAuth->selectionModel()->selectedRows(0);
     Mox::Ini::User user;
@@ -590,5 +726,6 @@ void MainWindow::uaAuthDeleteUser()
         reloadData();
         addError(tr("An unknown error occurred.") + QStringLiteral("\n    ") + why);
     }
+    m_diskSeen = diskState(); // the window's own write
     deselectUaAuth();
 }

@@ -12,9 +12,11 @@
 #include "ui_mainWindow.h"
 #include "wrappers.h"
 
+#include <QFileSystemWatcher>
 #include <QItemSelection>
 #include <QMainWindow>
 #include <QStringListModel>
+#include <QTimer>
 
 class MainWindow : public QMainWindow, private Ui::MainWindow
 {
@@ -77,6 +79,16 @@ private:
     void deleteKeyPair(bool opcUa);
     // Reloads, then lists what an action could not do.
     void finishAction(const ActionResult& result);
+    // Asked before every change: re-reads the configuration as a reload does. When what the window shows is
+    // no longer what lies on disk it reloads, says what changed and returns false; else it goes on with the
+    // fresh reading.
+    bool matchesDisk();
+    // Watches the configuration and the users file, through their folders too: a save that replaces a file
+    // by rename ends a watch on the file. Remembers their state, so the window's own writes raise no notice.
+    void watchConfiguration();
+    QStringList diskState() const;
+    // Another program changed the configuration or the users file: reload and say so.
+    void configurationChanged();
 
     PtrWrapper<IMoxInstEnumerator> m_enumerator;
     MoxInstInstance* m_instance = nullptr;
@@ -90,4 +102,7 @@ private:
     UaUsersModel m_uaUsers;
     std::unique_ptr<ActionRules> m_rules; // what the last reload allows
     QLabel* m_usersNotice = nullptr;      // above the users table: why users cannot be changed
+    QFileSystemWatcher m_configWatcher;
+    QTimer m_configChangedLater; // a save comes as several events: one reload after the last
+    QStringList m_diskSeen;      // diskState() when the window last read or wrote the files
 };

@@ -52,6 +52,7 @@ private slots:
     void boundedInput();
     void dryRun_data();
     void dryRun();
+    void rootConfines();
 
 private:
     Run moxsec(const QStringList& arguments, const QByteArray& input = QByteArray(),
@@ -284,8 +285,6 @@ void TestCli::badInputChangesNothing_data()
     QTest::newRow("new pair, readable config")
         << QStringList{"cert", "generate", "opcua", "--passphrase-stdin", "--update-config"} + subject
         << QByteArray("secret\n") << QString() << 1 << QString("--tighten removes their access");
-    QTest::newRow("missing instance") << QStringList{"--root", "/nonexistent-moxsec-root", "users", "list"}
-                                      << QByteArray() << QString() << 1 << QString("No OpenSSL directory");
 }
 
 // Refused input says why in one line and leaves every file byte for byte.
@@ -772,4 +771,54 @@ void TestCli::dryRun()
 }
 
 QTEST_GUILESS_MAIN(TestCli)
+// --root DIR is / for every path of the installation: an absolute path in the configuration and a link to an
+// absolute path land inside DIR, never on the files of those names outside it.
+void TestCli::rootConfines()
+{
+    QTemporaryDir outside;
+    const QString victim = outside.filePath("etc/key.pem");
+    QVERIFY(QDir().mkpath(outside.filePath("etc")) && QDir().mkpath(outside.filePath("own")));
+    QFile file(victim);
+    QVERIFY(file.open(QIODevice::WriteOnly) && file.write("victim") == 6);
+    file.close();
+    QVERIFY(QDir().mkpath(path("OpcUa/pki")) && QFile::link(outside.filePath("own"), path("OpcUa/pki/own")));
+    QFile config(path("OpcUa/MoxOpcUa.ini"));
+    QVERIFY(config.open(QIODevice::ReadOnly));
+    const QByteArray text = config.readAll().replace("pki/own/private/key.pem", QFile::encodeName(victim));
+    config.close();
+    QVERIFY(config.open(QIODevice::WriteOnly | QIODevice::Truncate) && config.write(text) == text.size());
+    config.close();
+
+    const QJsonObject paths = QJsonDocument::fromJson(moxsec({"status", "--json"}).out)
+                                  .object()["data"]
+                                  .toObject()["paths"]
+                                  .toObject();
+    QCOMPARE(paths["opcUaKey"].toObject()["path"].toString(), m_dir->path() + victim);
+    QCOMPARE(paths["opcUaCertificate"].toObject()["path"].toString(),
+             m_dir->path() + outside.filePath("own/cert.pem"));
+    const Run run = moxsec({"cert", "generate", "opcua", "--country", "DE", "--state", "BY", "--locality",
+                            "M", "--organization", "Acme"});
+    QVERIFY2(run.exitCode == 0, run.err.constData());
+    QVERIFY(QFile::exists(m_dir->path() + victim) &&
+            QFile::exists(m_dir->path() + outside.filePath("own/cert.pem")));
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    QCOMPARE(file.readAll(), QByteArray("victim"));
+    QVERIFY(QDir(outside.filePath("own")).isEmpty());
+
+    // A root that is missing or holds no installation says exactly that.
+    const struct
+    {
+        QString root, message;
+    } roots[] = {
+        {outside.filePath("none"), "moxsec: The folder given with --root does not exist."},
+        {outside.filePath("own"), "moxsec: There is no installation under " + outside.filePath("own")}};
+    for (const auto& root : roots) {
+        for (const QStringList& command : {QStringList{"status"}, QStringList{"users", "list"}}) {
+            const Run refused = moxsec(QStringList{"--root", root.root} + command);
+            QCOMPARE(refused.exitCode, 1);
+            QVERIFY2(refused.err.startsWith(root.message.toUtf8()), refused.err.constData());
+        }
+    }
+}
+
 #include "tst_cli.moc"

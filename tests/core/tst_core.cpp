@@ -57,6 +57,8 @@ private slots:
     void backupNamesAndPruning();
     void deletionsNeverChangeALinksTarget();
     void deadWritersLeftoversNeverKeepAFolder();
+    void rootedPathsStayInside_data();
+    void rootedPathsStayInside();
 };
 
 void TestCore::snapshot_data()
@@ -173,7 +175,11 @@ void TestCore::pseudoFilesAreRefused()
     const pid_t child = ::fork();
     if (child == 0) {
         ::alarm(10);
-        const ConfigSnapshot s = load();
+        // As installed at /: the root's confinement would keep the configuration's link from /proc.
+        RootedInstEnumerator instances(root());
+        instances.Refresh();
+        instances.GetActiveInstance()->OpcUaDefaultConfigPath = mox("OpcUa/MoxOpcUa.ini").toStdString();
+        const ConfigSnapshot s = ConfigSnapshot::load(instances.GetActiveInstance());
         const QByteArray text = messages(s.errors + s.warnings).join('\n').toUtf8();
         _exit(::write(out[1], text.constData(), size_t(text.size())) == text.size() ? 0 : 1);
     }
@@ -693,6 +699,34 @@ void TestCore::deadWritersLeftoversNeverKeepAFolder()
     QVERIFY(!QFileInfo::exists(mox("OpcUa/pki/trusted")) && !QFileInfo::exists(mox("OpcUa/pki/crl")));
     QCOMPARE(messages(removed.problems).join('|').count("was not deleted"), 2);
     QVERIFY(QFileInfo::exists(mox("OpcUa/pki/issuers")) && QFileInfo::exists(mox("OpcUa/pki/rejected")));
+}
+
+// Under a root, ".." and links (relative or absolute, in the middle or at the end) never lead out of it;
+// a loop of links gives no path at all rather than one the kernel would follow elsewhere.
+void TestCore::rootedPathsStayInside_data()
+{
+    QTest::addColumn<QString>("path");
+    QTest::addColumn<QString>("inside"); // empty: no path
+    QTest::newRow("up past the root") << "/mox/../../../etc/key.pem"
+                                      << "/etc/key.pem";
+    QTest::newRow("absolute link") << "/mox/out/key.pem"
+                                   << "/etc/key.pem";
+    QTest::newRow("relative link up") << "/mox/up/etc/key.pem"
+                                      << "/etc/key.pem";
+    QTest::newRow("link as the file") << "/mox/key.pem"
+                                      << "/etc/key.pem";
+    QTest::newRow("loop") << "/mox/loop/key.pem" << QString();
+}
+
+void TestCore::rootedPathsStayInside()
+{
+    QFETCH(QString, path);
+    QFETCH(QString, inside);
+    QVERIFY(QDir(root()).mkpath("mox"));
+    QVERIFY(QFile::link("/etc", mox("out")) && QFile::link("../../../..", mox("up")) &&
+            QFile::link("/etc/key.pem", mox("key.pem")) && QFile::link("loop", mox("loop")));
+    QCOMPARE(QString::fromStdString(RootedInstEnumerator::rooted(root(), path.toStdString())),
+             inside.isEmpty() ? inside : root() + inside);
 }
 
 QTEST_MAIN(TestCore)

@@ -218,6 +218,53 @@ private slots:
                 QDir(path("OpcUa/pki/trusted/certs")).isEmpty());
     }
 
+    // The window acts on what is on disk now. A key path put right behind its back: Delete refuses, reloads
+    // and says so, instead of deleting the certificate alone; then it takes the whole pair. Another program's
+    // saves reload the window with a notice; its own writes do not.
+    void actsOnDisk()
+    {
+        writeConfig({"APPLICATION_PRIVATE_KEY_PATH=pki/own/gone.pem"});
+        write("OpcUa/pki/own/cert.der", "certificate");
+        QCOMPARE(QProcess::execute("openssl", {"genrsa", "-out", path("OpcUa/pki/own/key.pem"), "1024"}), 0);
+        auto window = open();
+        auto* remove = window->findChild<QPushButton*>("deletePushButton_opcUa");
+        QVERIFY(remove->isEnabled());
+        writeConfig();
+        answer(remove, true);
+        QVERIFY(QFile::exists(path("OpcUa/pki/own/cert.der")) &&
+                QFile::exists(path("OpcUa/pki/own/key.pem")));
+        QCOMPARE(::errors(*window, true).last(),
+                 "The configuration changed on disk, so nothing was done: check what is shown now and try "
+                 "again.\n    " +
+                     path("OpcUa/pki/own/gone.pem") + " is now " + path("OpcUa/pki/own/key.pem"));
+        QVERIFY(answer(remove, true).contains(path("OpcUa/pki/own/key.pem")));
+        QVERIFY(!QFile::exists(path("OpcUa/pki/own/cert.der")) &&
+                !QFile::exists(path("OpcUa/pki/own/key.pem")));
+
+        // Saved by another program, by rename: the window follows, and says so.
+        auto* usersField = window->findChild<QLineEdit*>("moxOpcUaAuthLineEdit_opcUa");
+        QString text = kConfig;
+        QSaveFile save(path("OpcUa/MoxOpcUa.ini"));
+        QVERIFY(save.open(QIODevice::WriteOnly));
+        save.write(text.replace("auth/users.ini", "other/users.ini").toUtf8());
+        QVERIFY(save.commit());
+        QTRY_COMPARE(usersField->text(), path("OpcUa/other/users.ini"));
+        const QString notice = "The configuration changed on disk and was read again.";
+        QCOMPARE(window->statusBar()->currentMessage(), notice);
+        // Its own writes raise no notice: the users file and a user.
+        window->statusBar()->clearMessage();
+        window->findChild<QPushButton*>("generateAuthPushButton_opcUa")->click();
+        clickAndFillUserDialog(window->findChild<QPushButton*>("newUserPushButton_ua_auth"), "alice",
+                               "alicepw", 2);
+        QTest::qWait(500);
+        QCOMPARE(window->findChild<QTableView*>("usersList_uaAuth")->model()->rowCount(), 1);
+        QCOMPARE(window->statusBar()->currentMessage(), QString());
+        // The users file removed by another program: the window shows it gone.
+        QVERIFY(QFile::remove(path("OpcUa/other/users.ini")));
+        QTRY_COMPARE(usersField->styleSheet(), QString("color: red;"));
+        QCOMPARE(window->statusBar()->currentMessage(), notice);
+    }
+
     void init()
     {
         m_dir.reset(new QTemporaryDir);
@@ -366,20 +413,21 @@ private slots:
         QVERIFY(answer(remove, true, false).contains("no one will be able to administer the server"));
         QCOMPARE(view->model()->rowCount(), 2);
 
-        // The users file deleted behind the window's back is not recreated from memory: the delete fails,
-        // the window shows the disk as it is now, and the Errors tab says so.
+        // The users file deleted behind the window's back is not recreated from memory: the delete is
+        // refused, the window shows the disk as it is now, and the Errors tab says so.
         QVERIFY(QDir(path("OpcUa/auth")).removeRecursively());
         view->selectRow(
             view->model()->match(view->model()->index(0, 0), Qt::DisplayRole, "alicia").value(0).row());
         answer(remove, true);
         QVERIFY(!QFile::exists(path("OpcUa/auth/users.ini")));
         QCOMPARE(view->model()->rowCount(), 0);
-        QCOMPARE(errors(*window, true),
-                 QStringList{"An unknown error occurred.\n    Changes cannot be written to INI file."});
+        QCOMPARE(errors(*window, true), QStringList{"The configuration changed on disk, so nothing was done: "
+                                                    "check what is shown now and try again.\n    " +
+                                                    path("OpcUa/auth/users.ini") + " is gone"});
         auto* tabs = window->findChild<QTabWidget*>("tabWidget");
         auto* certificates = window->findChild<QWidget*>("tab_cert");
         QVERIFY(tabs->currentIndex() == 3 && tabs->currentWidget()->objectName() == "tab_errors");
-        QVERIFY(!certificates->isEnabled() && !view->isEnabled());
+        QVERIFY(certificates->isEnabled() && !view->isEnabled());
 
         // A configuration that no longer parses leaves the earlier one in use; the users file still loads.
         write("OpcUa/auth/users.ini");

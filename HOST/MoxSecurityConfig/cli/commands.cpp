@@ -101,13 +101,27 @@ int Commands::fail(const QString& message, const QString& detail, int exitCode)
 
 bool Commands::load(bool checkKey)
 {
+    const QString root = QDir::cleanPath(QDir(m_root).absolutePath());
+    m_out.data().insert(QStringLiteral("root"), root);
+    // A root that is not there, or holds no installation, is all there is to say.
+    if (!QFileInfo(root).isDir()) {
+        m_noInstallation = true;
+        m_out.error(Problem{QStringLiteral("The folder given with --root does not exist."), root});
+        return false;
+    }
     m_enumerator = std::make_unique<RootedInstEnumerator>(m_root);
     m_enumerator->Refresh();
-    m_snapshot = ConfigSnapshot::load(m_enumerator->GetActiveInstance(), nullptr, checkKey);
+    m_snapshot = ConfigSnapshot::load(m_enumerator->GetActiveInstance(), nullptr, checkKey, m_root);
     m_out.data().insert(QStringLiteral("instance"), m_snapshot.instanceVersion);
-    m_out.data().insert(QStringLiteral("root"), QDir(m_root).absolutePath());
     if (m_snapshot.stop == ConfigSnapshot::Stop::None && m_snapshot.configExists)
         return true;
+    if (m_snapshot.stop == ConfigSnapshot::Stop::None && !QFileInfo::exists(m_snapshot.opensslDir) &&
+        !QFileInfo::exists(m_snapshot.coreConfigPath)) {
+        m_noInstallation = true;
+        m_out.error(Problem{QStringLiteral("There is no installation under %1.").arg(root),
+                            QStringLiteral("%1 does not exist.").arg(m_snapshot.configPath)});
+        return false;
+    }
     // Without the instance or its configuration there is nothing any command could work on.
     for (const Problem& problem : m_snapshot.errors)
         m_out.error(problem);
@@ -141,7 +155,7 @@ bool Commands::allowed(ActionRules::Action action)
 
 int Commands::status()
 {
-    if (!load(true) && m_snapshot.stop != ConfigSnapshot::Stop::None)
+    if (!load(true) && (m_snapshot.stop != ConfigSnapshot::Stop::None || m_noInstallation))
         return Output::Failure;
     const ConfigSnapshot& s = m_snapshot;
     const struct

@@ -75,7 +75,8 @@ private:
     const CommandLine& m_line;
     Output& m_out;
     QString m_root;
-    bool m_warned = false; // the snapshot's warnings were reported
+    bool m_warned = false;         // the snapshot's warnings were reported
+    bool m_noInstallation = false; // the root is missing or holds no installation
     std::unique_ptr<RootedInstEnumerator> m_enumerator;
     ConfigSnapshot m_snapshot;
     std::unique_ptr<Mox::Ini::IniAuth> m_store;

@@ -4,6 +4,7 @@
 #include "core/fileSafety.h"
 #include "core/keyCheck.h"
 #include "core/keyPairUpdate.h"
+#include "core/rootedEnumerator.h"
 
 #include "IniAuth.h"
 #include "IniManager.h"
@@ -91,7 +92,7 @@ bool ConfigSnapshot::keyOpensWith(const QString& keyPath, const QString& passphr
 }
 
 ConfigSnapshot ConfigSnapshot::load(const MoxInstInstance* instance, const ConfigSnapshot* previous,
-                                    bool checkKey)
+                                    bool checkKey, const QString& root)
 {
     ConfigSnapshot s;
     if (!instance) {
@@ -175,7 +176,21 @@ ConfigSnapshot ConfigSnapshot::load(const MoxInstInstance* instance, const Confi
             if (!s.relativePathValid)
                 invalidRelative = text;
         }
-        auto resolved = [&](const QString& path) { return resolve ? base.filePath(path) : path; };
+        const bool rooted = RootedInstEnumerator::resolve(root, QStringLiteral("/")) != QLatin1String("/");
+        auto resolved = [&](const QString& path) {
+            if (!rooted)
+                return resolve ? base.filePath(path) : path;
+            // Under a root an absolute path lies inside it too, and no link or ".." leads out.
+            const QString inside =
+                resolve && QDir::isRelativePath(path)
+                    ? RootedInstEnumerator::inside(root, base.path()) + QLatin1Char('/') + path
+                    : path;
+            QString why;
+            const QString real = RootedInstEnumerator::resolve(root, inside, &why);
+            if (real.isEmpty())
+                s.errors << Problem{tr("A configured path cannot be resolved under %1.").arg(root), why};
+            return real;
+        };
         auto file = [&](PathState& state, const QString& path) {
             state.path = resolved(path);
             state.configured = true;

@@ -46,8 +46,10 @@ public:
     // Loads everything from the instance (null gives NoInstance). When the configuration file cannot be
     // parsed, the configuration of previous (if any) is used for the paths, as the window always did.
     // checkKey: check that the pass phrase opens the OPC UA key and that it fits the certificate.
+    // root: the folder the instance was rooted in (RootedInstEnumerator); the configured paths, absolute ones
+    // too, are resolved inside it, so nothing outside is read or written.
     static ConfigSnapshot load(const MoxInstInstance* instance, const ConfigSnapshot* previous = nullptr,
-                               bool checkKey = true);
+                               bool checkKey = true, const QString& root = QString());
 
     Stop stop = Stop::None;
     QString instanceVersion; // "2.50.9.10679"
