@@ -142,6 +142,13 @@ void CertificateDialog::restoreSubject()
         if (edit->text().isEmpty() && !saved.isEmpty())
             edit->setText(saved);
     }
+    // The server keeps its names between generations; an emptied list is remembered as such.
+    if (m_opcUa) {
+        for (QTextEdit* edit : {domainNamesTextEdit, ipAddressesTextEdit}) {
+            if (settings.contains(edit->objectName()))
+                edit->setPlainText(settings.value(edit->objectName()).toString());
+        }
+    }
 }
 
 void CertificateDialog::saveSubject() const
@@ -151,6 +158,10 @@ void CertificateDialog::saveSubject() const
     for (const QLineEdit* edit :
          {countryLineEdit, stateLineEdit, localityLineEdit, organizationLineEdit, organizationUnitLineEdit})
         settings.setValue(edit->objectName(), edit->text());
+    if (m_opcUa) {
+        for (const QTextEdit* edit : {domainNamesTextEdit, ipAddressesTextEdit})
+            settings.setValue(edit->objectName(), edit->toPlainText());
+    }
 }
 
 void CertificateDialog::reloadURI()

@@ -115,6 +115,7 @@ MainWindow::MainWindow(QWidget* parent, IMoxInstEnumerator* enumerator) : QMainW
     m_usersNotice->setStyleSheet(QStringLiteral("color: red;"));
     m_usersNotice->hide();
     verticalLayout_6->insertWidget(verticalLayout_6->indexOf(usersList_uaAuth), m_usersNotice);
+    connect(&m_uaUsers, &QAbstractItemModel::modelReset, this, &MainWindow::showUsersNotice);
 
     // The runtime core's users are not managed here yet.
     tabWidget->removeTab(tabWidget->indexOf(tab_auth));
@@ -244,10 +245,20 @@ void MainWindow::applyRules(const ActionRules& rules)
     for (QPushButton* button :
          {newUserPushButton_ua_auth, editUserPushButton_ua_auth, deleteUserPushButton_ua_auth})
         button->setEnabled(users.allowed);
-    m_usersNotice->setText(users.allowed
-                               ? QString()
-                               : tr("Users cannot be changed until this is fixed: %1").arg(users.why.text()));
-    m_usersNotice->setVisible(!users.allowed);
+    showUsersNotice();
+}
+
+void MainWindow::showUsersNotice()
+{
+    // Why users cannot be changed comes first; else a users file without an Admin says which role mends it.
+    QString text;
+    if (!usersManageable() && m_rules)
+        text = tr("Users cannot be changed until this is fixed: %1")
+                   .arg(m_rules->verdict(ActionRules::Action::ManageUsers).why.text());
+    else if (usersManageable() && m_snapshot.usersFile.exists && m_opcuaAuth.ptr())
+        text = UsersService::missingAdminNotice(m_uaUsers.users());
+    m_usersNotice->setText(text);
+    m_usersNotice->setVisible(!text.isEmpty());
 }
 
 bool MainWindow::usersManageable() const

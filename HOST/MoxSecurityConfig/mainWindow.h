@@ -70,6 +70,8 @@ private:
     void listProblem(const Problem& problem);
     // Shows, enables and explains the buttons and tabs as the rule book says.
     void applyRules(const ActionRules& rules);
+    // Above the users table: why users cannot be changed, or that no Admin exists.
+    void showUsersNotice();
     // False, with the reason in the Users tab, while the rule book refuses to change users.
     bool usersManageable() const;
     void showCertificateDetails(const PathState& certificate);

@@ -358,6 +358,11 @@ void TestCore::userRules_data()
     row("rename without password", "rename bob robert",
         "A new name needs a new password: the stored one is bound to the name.");
     row("rename with password", "rename bob robert newpass");
+    // A name that differs from another user's only in case is a likely slip; a user's own case may change.
+    const QString twin("The user %1 exists, and a name that differs only in case is likely a mistake.");
+    row("add, case-only twin", "add BOB secret", twin.arg("bob"));
+    row("rename to a case-only twin", "rename alice Bob newpass", twin.arg("bob"));
+    row("rename, own case", "rename bob Bob newpass");
     row("rename the last Admin", "rename alice alicia newpass");
     row("demote the last Admin", "role alice guest", "", true);
     row("remove the last Admin", "remove alice", "", true);

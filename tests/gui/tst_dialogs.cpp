@@ -175,6 +175,9 @@ void TestDialogs::generation()
     // The next dialog proposes the subject fields just used.
     const CertificateDialog next(true, mox("OpenSSL"), cert, key, "", "");
     QCOMPARE(next.organizationLineEdit->text() + next.countryLineEdit->text(), QString("DEDE"));
+    if (!cert.contains("moxcore")) // and the server's alternative names
+        QCOMPARE(next.domainNamesTextEdit->toPlainText() + '|' + next.ipAddressesTextEdit->toPlainText(),
+                 QString("one.example\n\ntwo.example\n|127.0.0.1"));
 
     // The exact command lines, arguments between bars; a pass phrase travels in the child's environment only.
     // Every output goes to a fresh temporary file, named here by its role.

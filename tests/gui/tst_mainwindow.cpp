@@ -378,9 +378,14 @@ private slots:
         auto* view = window->findChild<QTableView*>("usersList_uaAuth");
         auto* edit = window->findChild<QPushButton*>("editUserPushButton_ua_auth");
         auto* remove = window->findChild<QPushButton*>("deleteUserPushButton_ua_auth");
+        // Without an Admin the tab says so, and which role mends it, for as long as none is there.
+        auto* notice = window->findChild<QLabel*>("usersNoticeLabel");
+        const auto noAdmin = [&] { return !notice->isHidden() && notice->text().contains("the role Admin"); };
+        QVERIFY(noAdmin());
         for (QString name : {"alice", "bob"})
             clickAndFillUserDialog(window->findChild<QPushButton*>("newUserPushButton_ua_auth"), name,
                                    name + "pw", name == "alice" ? 2 : 0);
+        QVERIFY(notice->isHidden());
         QCOMPARE(login("alice", "alicepw"), eAuthRole_Admin);
         view->selectRow(0);
         view->selectRow(1);
@@ -396,6 +401,7 @@ private slots:
                 }).contains("no one will be able to administer the server"));
         QVERIFY(login("alicia", "newpass") == eAuthRole_Operator &&
                 login("alice", "alicepw") == eAuthRole_None);
+        QVERIFY(noAdmin());
 
         // Delete asks, naming the user; Cancel keeps the row, OK deletes. The Delete key does the same.
         view->selectRow(1);

@@ -25,8 +25,7 @@ void TestInterop::initTestCase()
     const QString source = qEnvironmentVariable("MOX_TEST_SOURCE_DIR") + "/tests/interop/";
     const QByteArray lock =
         QCryptographicHash::hash(readAll(source + "package-lock.json"), QCryptographicHash::Sha256);
-    m_cache = QStandardPaths::writableLocation(QStandardPaths::GenericCacheLocation) +
-              "/moxsecurityconfig/interop/" + lock.toHex().left(16);
+    m_cache = QStringLiteral(MOX_NODE_CACHE "/") + lock.toHex().left(16);
     for (const char* name :
          {"package.json", "package-lock.json", "interop.mjs", "trust.mjs"}) // it imports from beside it
         write(m_cache + '/' + name, readAll(source + name));
@@ -35,6 +34,10 @@ void TestInterop::initTestCase()
         QVERIFY2(!QStandardPaths::findExecutable("npm").isEmpty(), "Node.js and npm are needed");
         QProcess npm;
         npm.setWorkingDirectory(m_cache);
+        // npm's own download cache too, so nothing lands in HOME.
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("npm_config_cache", MOX_NODE_CACHE "/npm");
+        npm.setProcessEnvironment(env);
         npm.setProcessChannelMode(QProcess::MergedChannels);
         npm.start("npm", {"ping"});
         if (!npm.waitForFinished(120000) || npm.exitCode() != 0)

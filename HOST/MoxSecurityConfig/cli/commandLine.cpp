@@ -324,19 +324,26 @@ CommandLine::Action CommandLine::parse(const QStringList& arguments)
     return Action::Run;
 }
 
+bool CommandLine::takes(const QString& option) const
+{
+    // QCommandLineParser prints a warning for an option it was not given; a command that does not take one
+    // simply does not have it set.
+    return m_parser && m_command && (m_global + m_command->options).contains(option);
+}
+
 bool CommandLine::isSet(const QString& option) const
 {
-    return m_parser && m_parser->isSet(option);
+    return takes(option) && m_parser->isSet(option);
 }
 
 QString CommandLine::value(const QString& option) const
 {
-    return m_parser ? m_parser->value(option) : QString();
+    return takes(option) ? m_parser->value(option) : QString();
 }
 
 QStringList CommandLine::values(const QString& option) const
 {
-    return m_parser ? m_parser->values(option) : QStringList();
+    return takes(option) ? m_parser->values(option) : QStringList();
 }
 
 QString CommandLine::helpText() const

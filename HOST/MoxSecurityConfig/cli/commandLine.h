@@ -49,6 +49,8 @@ public:
     QString helpText() const;
 
 private:
+    // Whether the parsed command has the option, by its long name.
+    bool takes(const QString& option) const;
     void addOptions(QCommandLineParser& parser, const QStringList& names) const;
 
     QList<Command> m_commands;

@@ -18,6 +18,8 @@
 #include <QJsonArray>
 #include <QSysInfo>
 
+#include <algorithm>
+
 using namespace Mox::Ini;
 
 namespace {
@@ -53,6 +55,13 @@ int Commands::run()
 {
     m_root =
         m_line.isSet(QStringLiteral("root")) ? m_line.value(QStringLiteral("root")) : QStringLiteral("/");
+    const int exitCode = runCommand();
+    reportWarnings();
+    return exitCode;
+}
+
+int Commands::runCommand()
+{
     const QString name = m_line.command()->name;
     if (name == QLatin1String("status"))
         return status();
@@ -130,17 +139,46 @@ bool Commands::load(bool checkKey)
     return false;
 }
 
+QStringList Commands::concernedPaths(const ConfigSnapshot& s) const
+{
+    const QString name = m_line.command()->name;
+    const QString pair = m_line.arguments().value(0);
+    if (name.startsWith(QLatin1String("users ")) || name.startsWith(QLatin1String("auth ")))
+        return {s.usersFile.path};
+    if (name.startsWith(QLatin1String("config ")) ||
+        (name.startsWith(QLatin1String("cert ")) && pair == QLatin1String("opcua")))
+        return {s.configPath, s.opcUaCertificate.path, s.opcUaKey.path};
+    if (name.startsWith(QLatin1String("cert ")) && pair == QLatin1String("core"))
+        return {s.coreCertificate.path, s.coreKey.path};
+    return {};
+}
+
+void Commands::reportWarnings()
+{
+    // status lists every warning itself; the others name only those about what they worked on.
+    if (!m_enumerator || m_line.command()->name == QLatin1String("status") ||
+        concernedPaths(m_snapshot).isEmpty())
+        return;
+    if (m_out.changed() && !m_out.dryRun()) {
+        // As the files stand now: a warning the command cleared is gone, one it caused is there.
+        const QStringList concerned = concernedPaths(m_snapshot);
+        const bool keyConcerned = concerned.contains(m_snapshot.opcUaKey.path);
+        m_snapshot = ConfigSnapshot::load(m_enumerator->GetActiveInstance(), nullptr, keyConcerned);
+    }
+    const QStringList concerned = concernedPaths(m_snapshot);
+    for (const Problem& warning : m_snapshot.warnings) {
+        // The detail names the file, or "key / certificate" for the pair.
+        const QStringList files = warning.detail.split(QStringLiteral(" / "));
+        if (std::any_of(files.begin(), files.end(),
+                        [&](const QString& file) { return !file.isEmpty() && concerned.contains(file); }))
+            m_out.warning(warning);
+    }
+}
+
 bool Commands::allowed(ActionRules::Action action)
 {
-    if (!m_warned) {
-        for (const Problem& problem : m_snapshot.warnings)
-            m_out.warning(problem);
-        m_warned = true;
-    }
     const ActionRules rules(m_snapshot);
-    // Only commands that take --force may be asked whether it was given.
-    const bool force =
-        m_line.command()->options.contains(QLatin1String("force")) && m_line.isSet(QStringLiteral("force"));
+    const bool force = m_line.isSet(QStringLiteral("force"));
     if (rules.allows(action, force))
         return true;
     const ActionRules::Verdict& verdict = rules.verdict(action);
@@ -217,9 +255,6 @@ bool Commands::openUsers(bool change)
 {
     if (!load(false))
         return false;
-    for (const Problem& problem : m_snapshot.warnings)
-        m_out.warning(problem);
-    m_warned = true;
     if (change && !allowed(ActionRules::Action::ManageUsers))
         return false;
     const PathState& file = m_snapshot.usersFile;
@@ -398,6 +433,8 @@ int Commands::usersAdd()
         return Output::Failure;
     if (roleOf(name) != eAuthRole_None)
         return authFailure(eAuthRoleCode_BadAlreadyExist, name);
+    if (const UsersService::Result twin = m_users->caseTwinRefused(name); !twin.ok())
+        return fail(twin.reason, name);
     QString password;
     int exitCode;
     if (!newPassword(password, exitCode))
@@ -449,6 +486,10 @@ int Commands::usersRename()
         return authFailure(eAuthRoleCode_BadUserDoesNotExist, oldName);
     if (newName != oldName && roleOf(newName) != eAuthRole_None)
         return authFailure(eAuthRoleCode_BadAlreadyExist, newName);
+    const std::string oldKey = oldName.toUtf8().toStdString();
+    if (const UsersService::Result twin = m_users->caseTwinRefused(newName, &oldKey);
+        newName != oldName && !twin.ok())
+        return fail(twin.reason, newName);
     QString password;
     int exitCode;
     if (!newPassword(password, exitCode))
@@ -1113,8 +1154,6 @@ int Commands::trustList()
 {
     if (!load(false))
         return Output::Failure;
-    for (const Problem& problem : m_snapshot.warnings)
-        m_out.warning(problem);
     const TrustStore::Folders folders = TrustStore::foldersOf(m_snapshot);
     Problems problems;
     const QList<TrustStore::Entry> entries = TrustStore(folders).list(&problems);

@@ -24,6 +24,10 @@ public:
     int run();
 
 private:
+    int runCommand();
+    // The snapshot's warnings about the files the command worked on, as they stand after it.
+    void reportWarnings();
+    QStringList concernedPaths(const ConfigSnapshot& snapshot) const;
     int status();
     int usersList();
     int usersAdd();
@@ -75,7 +79,6 @@ private:
     const CommandLine& m_line;
     Output& m_out;
     QString m_root;
-    bool m_warned = false;         // the snapshot's warnings were reported
     bool m_noInstallation = false; // the root is missing or holds no installation
     std::unique_ptr<RootedInstEnumerator> m_enumerator;
     ConfigSnapshot m_snapshot;

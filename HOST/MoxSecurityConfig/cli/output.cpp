@@ -101,15 +101,49 @@ void Output::line(const QString& text) const
 
 void Output::error(const Problem& problem)
 {
-    m_errors << problem;
-    write(stderr, QStringLiteral("moxsec: ") + problem.message, problem.detail);
+    const Problem worded{terminalWording(problem.message), problem.detail, problem.concern};
+    m_errors << worded;
+    write(stderr, QStringLiteral("moxsec: ") + worded.message, worded.detail);
 }
 
 void Output::warning(const Problem& problem)
 {
-    m_warnings << problem;
-    if (!m_quiet)
-        write(stderr, QStringLiteral("moxsec: warning: ") + problem.message, problem.detail);
+    const Problem worded{terminalWording(problem.message), problem.detail, problem.concern};
+    m_warnings << worded;
+    if (!m_quiet && !m_json)
+        write(stderr, QStringLiteral("moxsec: warning: ") + worded.message, worded.detail);
+}
+
+QString Output::terminalWording(const QString& message)
+{
+    static const struct
+    {
+        const char *window, *terminal;
+    } whole[] = {
+        {"User already exist.", "A user of that name already exists."},
+        {"User does not exist.", "There is no such user."},
+        {"Password have to be between 5 and 30 characters length.",
+         "A password must have between 5 and 30 characters."},
+        {"Username have to be between 2 and 20 characters length.",
+         "A name must have between 2 and 20 characters."},
+        {"Changes cannot be written to INI file.", "The users file could not be written."},
+        {"Username contains characters that cannot be stored.",
+         "The name holds characters the users file cannot store."},
+    };
+    for (const auto& pair : whole) {
+        if (message == QLatin1String(pair.window))
+            return QLatin1String(pair.terminal);
+    }
+    // A dialog's reason sits beside its field; on a terminal it follows what it is about ("Name 'x'
+    // refused: it must ...").
+    if (!message.contains(QLatin1String("This field ")))
+        return message;
+    QString text = message;
+    text.replace(QLatin1String("This field has to have"), QLatin1String("it must have"))
+        .replace(QLatin1String("This field "), QLatin1String("it "));
+    if (text.startsWith(QLatin1String("it ")))
+        text[0] = QLatin1Char('I');
+    return text;
 }
 
 void Output::wouldChange(const QString& change)

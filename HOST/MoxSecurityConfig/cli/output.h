@@ -26,13 +26,15 @@ public:
     // A line of the command's human report (not with --json or --quiet). Every line, error and warning is
     // shown escaped (escaped()): a line break inside it is shown, not obeyed.
     void line(const QString& text) const;
-    // Recorded and written to standard error: the failure, with its cause on the next line.
+    // Recorded and written to standard error: the failure, with its cause on the next line. A warning goes
+    // to standard error only without --json, where the object's warnings carry it.
     void error(const Problem& problem);
     void warning(const Problem& problem);
     // Recorded only: a report that shows the problems itself (status).
     void record(const Problems& errors, const Problems& warnings);
 
     void setChanged(bool changed) { m_changed = m_changed || changed; }
+    bool changed() const { return m_changed; }
     // With --dry-run: one change the real run would make ("add the user bob ..."), shown as "Would ..." and
     // listed in data's would_change; "changed" then says what the real run would say.
     void wouldChange(const QString& change);
@@ -46,6 +48,9 @@ public:
     // others), bidirectional controls as \u202e, and the backslash doubled. Names come from certificates and
     // files that anyone may have made; raw, they could redraw or reorder what is shown.
     static QString escaped(const QString& text);
+    // The message in moxsec's words where the window's read oddly on a terminal: the users file's own
+    // sentences and the dialogs' "This field ...". The window keeps its texts.
+    static QString terminalWording(const QString& message);
     // The JSON document with every invalid UTF-8 sequence and every unpaired surrogate escape replaced by
     // U+FFFD, so that strict parsers take it.
     static QByteArray validUtf8(const QByteArray& json);

@@ -30,6 +30,19 @@ bool leavesNoAdmin(const std::vector<User>& users, const std::string& name, Auth
     }
     return isAdmin && admins == 1;
 }
+// Another user whose name differs from name only in case: two such accounts are more likely a typing
+// slip than meant, and a client that folds case would log in as either. except is the user being renamed.
+const User* caseTwin(const std::vector<User>& users, const QString& name, const std::string* except)
+{
+    for (const User& user : users) {
+        if (except && user.m_name == *except)
+            continue;
+        const QString other = QString::fromStdString(user.m_name);
+        if (other != name && other.compare(name, Qt::CaseInsensitive) == 0)
+            return &user;
+    }
+    return nullptr;
+}
 } // namespace
 
 QString UsersService::requiredError(const QString& value)
@@ -151,6 +164,27 @@ UsersService::Result UsersService::nameRefused(const QString& name)
                    reason);
 }
 
+UsersService::Result UsersService::caseTwinRefused(const QString& name, const std::string* except) const
+{
+    std::vector<User> users;
+    if (const AuthRoleCode code = list(users); IniAuth::isBad(code))
+        return stored(code);
+    const User* twin = caseTwin(users, name, except);
+    if (!twin)
+        return Result();
+    return refused(eAuthRoleCode_BadAlreadyExist,
+                   tr("The user %1 exists, and a name that differs only in case is likely a mistake.")
+                       .arg(QString::fromStdString(twin->m_name)));
+}
+
+QString UsersService::missingAdminNotice(const std::vector<User>& users)
+{
+    if (std::any_of(users.begin(), users.end(),
+                    [](const User& user) { return user.m_role == eAuthRole_Admin; }))
+        return QString();
+    return tr("No user has the role Admin, so no one can administer the server: give a user the role Admin.");
+}
+
 UsersService::UsersService(IniAuth* store) : m_store(store) {}
 
 AuthRoleCode UsersService::list(std::vector<User>& users) const
@@ -167,6 +201,8 @@ UsersService::Result UsersService::add(const QString& name, const QString& passw
         return refused(eAuthRoleCode_BadPasswordWrongLength, reason);
     if (!m_store)
         return stored(eAuthRoleCode_BadUnknownError);
+    if (const Result twin = caseTwinRefused(name, nullptr); !twin.ok())
+        return twin;
     return stored(m_store->addUser(bytesOf(name), bytesOf(password), role));
 }
 
@@ -187,6 +223,10 @@ UsersService::Result UsersService::edit(const User& oldUser, const QString& newN
     }
     if (!m_store)
         return stored(eAuthRoleCode_BadUnknownError);
+    if (isNewName(&oldUser, newName)) {
+        if (const Result twin = caseTwinRefused(newName, &oldUser.m_name); !twin.ok())
+            return twin;
+    }
     const std::string secret = bytesOf(password);
     return stored(
         m_store->updateUser(oldUser.m_name, bytesOf(newName), role, password.isEmpty() ? nullptr : &secret));

@@ -1,5 +1,6 @@
 // The OPC UA server's users for every front end: the rules for names and passwords, the last-Admin guard,
-// and edits that land whole or not at all. The window's model and dialog and moxsec all go through here.
+// case-only twins of names, and edits that land whole or not at all. The window's model and dialog and moxsec
+// all go through here.
 #pragma once
 
 #include "IniAuth.h"
@@ -54,6 +55,12 @@ public:
     // "Admin", "Operator", "Guest"; empty for any other role.
     static QString roleName(Mox::Ini::AuthRole role);
     static QString codeMessage(Mox::Ini::AuthRoleCode code);
+
+    // A new name that another user's (not except's) matches but for case, refused as a likely mistake; add
+    // and edit check it too.
+    Result caseTwinRefused(const QString& name, const std::string* except = nullptr) const;
+    // The users tab's notice when none of users is an Admin, naming the role that fixes it; else empty.
+    static QString missingAdminNotice(const std::vector<Mox::Ini::User>& users);
 
     explicit UsersService(Mox::Ini::IniAuth* store);
 
