@@ -207,7 +207,10 @@ CommandLine::CommandLine()
     m_options = {
         {{"h", "help"}, "Shows the help, of a command when one is named."},
         {"version", "Shows the versions of moxsec, Qt and OpenSSL."},
-        {"root", "Works on the installation under DIR/mox instead of /mox.", "DIR"},
+        {"root",
+         "Treats DIR as / for every path of the installation: DIR/mox instead of /mox, and absolute paths in "
+         "the configuration under DIR too.",
+         "DIR"},
         {"json", "Prints exactly one JSON object on standard output, also on failure."},
         {{"q", "quiet"}, "Prints no report and no warnings; errors still go to standard error."},
         {"password-stdin", "Reads the password from standard input (one line)."},
