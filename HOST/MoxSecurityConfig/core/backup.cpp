@@ -149,7 +149,7 @@ QString Backup::backupRoot(const QString& folder)
 }
 
 bool Backup::moveAway(const QStringList& paths, const QDateTime& when, QStringList& used, QString* error,
-                      QList<Item>* moved, const QStringList& names)
+                      QList<Item>* moved, const QStringList& names, const QString& manifestFolder)
 {
     auto fail = [error](const QString& text) {
         if (error)
@@ -190,8 +190,29 @@ bool Backup::moveAway(const QStringList& paths, const QDateTime& when, QStringLi
     // Otherwise the first name free in every folder still missing one: taken is taken, whatever else is
     // there.
     const QString stamp = when.toString(QStringLiteral("yyyyMMdd-HHmmss"));
-    const auto makeAll = [&holders](const QString& candidate, int& failure) {
+    // A new name is also reserved in the manifests' folder, so two deletions in other folders never share a
+    // manifest.
+    Fd manifests;
+    if (!manifestFolder.isEmpty()) {
+        const Fd top(
+            ::open(QFile::encodeName(manifestFolder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        manifests = top.valid() ? ownFolder(top.get(), ".backup", true) : Fd();
+        if (!manifests.valid())
+            return fail(
+                tr("Cannot make the backup folder '%1': %2").arg(backupRoot(manifestFolder), systemError()));
+    }
+    const QString reused = name;
+    const auto makeAll = [&holders, &manifests, &reused](const QString& candidate, int& failure) {
         const QByteArray encoded = QFile::encodeName(candidate);
+        const QByteArray manifest = QFile::encodeName(candidate + QStringLiteral(".json"));
+        if (manifests.valid() && candidate != reused) {
+            const Fd reserved(::openat(manifests.get(), manifest.constData(),
+                                       O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+            if (!reserved.valid()) {
+                failure = errno;
+                return false;
+            }
+        }
         for (Holder& holder : holders) {
             if (holder.target.valid())
                 continue;
@@ -202,6 +223,8 @@ bool Backup::moveAway(const QStringList& paths, const QDateTime& when, QStringLi
                         ::unlinkat(made.root.get(), encoded.constData(), AT_REMOVEDIR);
                     made.made = false;
                 }
+                if (manifests.valid() && candidate != reused)
+                    ::unlinkat(manifests.get(), manifest.constData(), 0);
                 return false;
             }
             holder.made = true;
@@ -323,7 +346,10 @@ bool readRecord(const QString& path, Backup::Record& record, QString* error)
         return false;
     }
     QJsonParseError parsed;
-    const QJsonObject object = QJsonDocument::fromJson(file.readAll(), &parsed).object();
+    const QByteArray text = file.readAll();
+    if (text.isEmpty()) // reserved by a deletion that has not finished, or was killed
+        return false;
+    const QJsonObject object = QJsonDocument::fromJson(text, &parsed).object();
     if (parsed.error != QJsonParseError::NoError || !object.value(QStringLiteral("items")).isArray()) {
         if (error)
             *error = Backup::tr("'%1' is no backup manifest.").arg(path);
@@ -411,7 +437,7 @@ QList<Backup::Record> Backup::list(const QString& manifestFolder, Problems* prob
         Record record;
         QString error;
         if (!readRecord(root.filePath(name), record, &error)) {
-            if (problems)
+            if (problems && !error.isEmpty())
                 *problems << Problem{tr("A backup cannot be listed."), error};
             continue;
         }
@@ -458,7 +484,8 @@ bool Backup::restore(const QString& manifestFolder, const QString& id, bool repl
     if (!taken.isEmpty()) {
         QList<Item> moved;
         QString failure;
-        const bool ok = moveAway(taken, QDateTime::currentDateTime(), replaced, &failure, &moved);
+        const bool ok =
+            moveAway(taken, QDateTime::currentDateTime(), replaced, &failure, &moved, {}, manifestFolder);
         if (!moved.isEmpty() && !replaced.isEmpty())
             Backup::record(manifestFolder, QFileInfo(replaced.first()).fileName(), record.kind, moved,
                            nullptr);

@@ -48,8 +48,10 @@ public:
     // given, are the names the paths get in the backup (a file taken aside under a temporary name). Each
     // moved entry is appended to moved. ".backup" must be a real folder owned by this user. Returns the
     // backup folders used; on failure error says what and nothing further is moved.
+    // With a manifestFolder, a new name is also one without a manifest there (reserved by an empty one).
     static bool moveAway(const QStringList& paths, const QDateTime& when, QStringList& used, QString* error,
-                         QList<Item>* moved = nullptr, const QStringList& names = {});
+                         QList<Item>* moved = nullptr, const QStringList& names = {},
+                         const QString& manifestFolder = QString());
 
     // Adds items to the manifest of backup id in manifestFolder/.backup (made when missing), written
     // atomically, 0600.

@@ -152,7 +152,8 @@ bool SecurityActions::backUp(const QStringList& paths, const QString& kind, Acti
     QString error;
     QStringList used;
     QList<Backup::Item> moved;
-    const bool ok = Backup::moveAway(paths, QDateTime::currentDateTime(), used, &error, &moved);
+    const bool ok =
+        Backup::moveAway(paths, QDateTime::currentDateTime(), used, &error, &moved, {}, manifestFolder());
     result.backups << used;
     result.changed = result.changed || !used.isEmpty();
     QString recordError;

@@ -831,7 +831,7 @@ ActionResult TrustStore::remove(const QList<Entry>& entries, bool backup) const
             QString error;
             const int before = moved.size();
             Backup::moveAway({QDir(folder).filePath(QFile::decodeName(aside))}, QDateTime::currentDateTime(),
-                             result.backups, &error, &moved, {entry.fileName});
+                             result.backups, &error, &moved, {entry.fileName}, m_folders.backups);
             if (moved.size() == before) {
                 putBack(dir.fd, aside, encoded);
                 fail(error.isEmpty() ? tr("It could not be moved into a backup.") : error);
