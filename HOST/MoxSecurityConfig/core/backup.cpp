@@ -149,7 +149,8 @@ QString Backup::backupRoot(const QString& folder)
 }
 
 bool Backup::moveAway(const QStringList& paths, const QDateTime& when, QStringList& used, QString* error,
-                      QList<Item>* moved, const QStringList& names, const QString& manifestFolder)
+                      QList<Item>* moved, const QString& manifestFolder, const QList<QByteArray>& entries,
+                      const QList<QByteArray>& names)
 {
     auto fail = [error](const QString& text) {
         if (error)
@@ -163,9 +164,12 @@ bool Backup::moveAway(const QStringList& paths, const QDateTime& when, QStringLi
                 return &holder;
         return nullptr;
     };
-    for (const QString& path : paths) {
-        const QFileInfo info(path);
-        if ((!info.exists() && !info.isSymLink()) || holderOf(info.absolutePath()))
+    for (int i = 0; i < paths.size(); ++i) {
+        const QFileInfo info(paths.at(i));
+        struct stat st;
+        const QByteArray exact = QFile::encodeName(info.absolutePath()) + '/' +
+                                 entries.value(i, QFile::encodeName(info.fileName()));
+        if (::lstat(exact.constData(), &st) != 0 || holderOf(info.absolutePath()))
             continue;
         Holder holder;
         holder.path = info.absolutePath();
@@ -258,9 +262,8 @@ bool Backup::moveAway(const QStringList& paths, const QDateTime& when, QStringLi
         if (!holder->target.valid())
             return fail(tr("Cannot open the backup folder '%1': %2")
                             .arg(QDir(backupRoot(holder->path)).filePath(name), systemError()));
-        const QByteArray entry = QFile::encodeName(info.fileName());
-        const QString storedName = names.value(i, info.fileName());
-        const QByteArray stored = QFile::encodeName(storedName);
+        const QByteArray entry = entries.value(i, QFile::encodeName(info.fileName()));
+        const QByteArray stored = names.value(i, entry);
         struct stat st;
         if (::fstatat(holder->dir.get(), entry.constData(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
             if (errno == ENOENT)
@@ -276,11 +279,11 @@ bool Backup::moveAway(const QStringList& paths, const QDateTime& when, QStringLi
                             .arg(paths.at(i), QDir(backupRoot(holder->path)).filePath(name), systemError()));
         }
         if (moved)
-            moved->append(Item{QDir(holder->path).filePath(storedName),
+            moved->append(Item{QDir(holder->path).filePath(QFile::decodeName(stored)),
                                S_ISDIR(st.st_mode)   ? QStringLiteral("folder")
                                : S_ISLNK(st.st_mode) ? QStringLiteral("link")
                                                      : QStringLiteral("file"),
-                               uint(st.st_mode & 07777), uint(st.st_uid), uint(st.st_gid)});
+                               uint(st.st_mode & 07777), uint(st.st_uid), uint(st.st_gid), stored});
     }
     return true;
 }
@@ -314,10 +317,16 @@ QString manifestPath(const QString& manifestFolder, const QString& id)
 }
 
 // Where an item's copy lies in backup id: beside its place, never anywhere the manifest could name.
-QString storedPath(const QString& place, const QString& id)
+QByteArray storedPath(const Backup::Item& item, const QString& id)
 {
-    const QFileInfo info(place);
-    return QDir(QDir(Backup::backupRoot(info.absolutePath())).filePath(id)).filePath(info.fileName());
+    return QFile::encodeName(QDir(Backup::backupRoot(QFileInfo(item.place).absolutePath())).filePath(id)) +
+           '/' + item.name;
+}
+
+// The place byte for byte.
+QByteArray exactPlace(const Backup::Item& item)
+{
+    return QFile::encodeName(QFileInfo(item.place).absolutePath()) + '/' + item.name;
 }
 
 // A place is an absolute, clean path of a named entry; anything else in a manifest is ignored.
@@ -328,10 +337,10 @@ bool plainPlace(const QString& place)
            name != QLatin1String(".") && name != QLatin1String("..");
 }
 
-bool present(const QString& path)
+bool present(const QByteArray& path)
 {
     struct stat st;
-    return ::lstat(QFile::encodeName(path).constData(), &st) == 0;
+    return ::lstat(path.constData(), &st) == 0;
 }
 
 bool readRecord(const QString& path, Backup::Record& record, QString* error)
@@ -361,12 +370,16 @@ bool readRecord(const QString& path, Backup::Record& record, QString* error)
     for (const QJsonValue& value : object.value(QStringLiteral("items")).toArray()) {
         const QJsonObject item = value.toObject();
         const QString place = item.value(QStringLiteral("place")).toString();
-        if (!plainPlace(place))
+        const QByteArray name =
+            QByteArray::fromHex(item.value(QStringLiteral("name_hex")).toString().toLatin1());
+        if (!plainPlace(place) || name.isEmpty() || name.contains('/') || name == "." || name == "..")
             continue;
-        record.items << Backup::Item{place, item.value(QStringLiteral("type")).toString(),
+        record.items << Backup::Item{place,
+                                     item.value(QStringLiteral("type")).toString(),
                                      uint(item.value(QStringLiteral("mode")).toInt()) & 07777u,
                                      uint(item.value(QStringLiteral("uid")).toDouble()),
-                                     uint(item.value(QStringLiteral("gid")).toDouble())};
+                                     uint(item.value(QStringLiteral("gid")).toDouble()),
+                                     name};
     }
     return true;
 }
@@ -389,6 +402,16 @@ bool setModeAndOwner(int dirFd, const QByteArray& name, const Backup::Item& item
     return ::fchown(fd.get(), item.uid, item.gid) == 0 && ::fchmod(fd.get(), item.mode) == 0;
 }
 
+QJsonObject itemJson(const Backup::Item& item)
+{
+    return QJsonObject{{QStringLiteral("place"), item.place},
+                       {QStringLiteral("name_hex"), QString::fromLatin1(item.name.toHex())},
+                       {QStringLiteral("type"), item.type},
+                       {QStringLiteral("mode"), int(item.mode)},
+                       {QStringLiteral("uid"), double(item.uid)},
+                       {QStringLiteral("gid"), double(item.gid)}};
+}
+
 } // namespace
 
 bool Backup::record(const QString& manifestFolder, const QString& id, const QString& kind,
@@ -397,20 +420,12 @@ bool Backup::record(const QString& manifestFolder, const QString& id, const QStr
     const QString path = manifestPath(manifestFolder, id);
     Record existing;
     QJsonArray array;
-    if (present(path) && readRecord(path, existing, nullptr)) {
+    if (present(QFile::encodeName(path)) && readRecord(path, existing, nullptr)) {
         for (const Item& item : existing.items)
-            array.append(QJsonObject{{QStringLiteral("place"), item.place},
-                                     {QStringLiteral("type"), item.type},
-                                     {QStringLiteral("mode"), int(item.mode)},
-                                     {QStringLiteral("uid"), double(item.uid)},
-                                     {QStringLiteral("gid"), double(item.gid)}});
+            array.append(itemJson(item));
     }
     for (const Item& item : items)
-        array.append(QJsonObject{{QStringLiteral("place"), item.place},
-                                 {QStringLiteral("type"), item.type},
-                                 {QStringLiteral("mode"), int(item.mode)},
-                                 {QStringLiteral("uid"), double(item.uid)},
-                                 {QStringLiteral("gid"), double(item.gid)}});
+        array.append(itemJson(item));
     const Fd dir(::open(QFile::encodeName(manifestFolder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!dir.valid() || !ownFolder(dir.get(), ".backup", true).valid()) {
         if (error)
@@ -442,7 +457,7 @@ QList<Backup::Record> Backup::list(const QString& manifestFolder, Problems* prob
             continue;
         }
         for (const Item& item : record.items) {
-            if (!present(storedPath(item.place, record.id)))
+            if (!present(storedPath(item, record.id)))
                 record.missing << item.place;
         }
         if (record.missing.size() < record.items.size())
@@ -469,11 +484,14 @@ bool Backup::restore(const QString& manifestFolder, const QString& id, bool repl
     if (!isToolName(QFile::encodeName(id)) || !readRecord(manifestPath(manifestFolder, id), record, &why))
         return fail(tr("There is no backup '%1'.").arg(id), why);
     QStringList lacking, taken;
+    QList<QByteArray> takenNames;
     for (const Item& item : record.items) {
-        if (!present(storedPath(item.place, id)))
-            lacking << storedPath(item.place, id);
-        if (present(item.place))
+        if (!present(storedPath(item, id)))
+            lacking << QFile::decodeName(storedPath(item, id));
+        if (present(exactPlace(item))) {
             taken << item.place;
+            takenNames << item.name;
+        }
     }
     if (record.items.isEmpty() || !lacking.isEmpty())
         return fail(tr("Nothing was restored: the backup '%1' is incomplete.").arg(id),
@@ -484,8 +502,8 @@ bool Backup::restore(const QString& manifestFolder, const QString& id, bool repl
     if (!taken.isEmpty()) {
         QList<Item> moved;
         QString failure;
-        const bool ok =
-            moveAway(taken, QDateTime::currentDateTime(), replaced, &failure, &moved, {}, manifestFolder);
+        const bool ok = moveAway(taken, QDateTime::currentDateTime(), replaced, &failure, &moved,
+                                 manifestFolder, takenNames);
         if (!moved.isEmpty() && !replaced.isEmpty())
             Backup::record(manifestFolder, QFileInfo(replaced.first()).fileName(), record.kind, moved,
                            nullptr);
@@ -500,11 +518,11 @@ bool Backup::restore(const QString& manifestFolder, const QString& id, bool repl
             ::open(QFile::encodeName(info.absolutePath()).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
         const Fd root = dir.valid() ? ownFolder(dir.get(), ".backup", false) : Fd();
         const Fd from = root.valid() ? ownFolder(root.get(), name, false) : Fd();
-        const QByteArray entry = QFile::encodeName(info.fileName());
+        const QByteArray& entry = item.name;
         if (!from.valid() ||
             ::renameat2(from.get(), entry.constData(), dir.get(), entry.constData(), RENAME_NOREPLACE) != 0)
             return fail(tr("Cannot restore '%1'.").arg(item.place),
-                        QStringLiteral("%1: %2").arg(storedPath(item.place, id), systemError()));
+                        QStringLiteral("%1: %2").arg(QFile::decodeName(storedPath(item, id)), systemError()));
         if (!setModeAndOwner(dir.get(), entry, item))
             return fail(tr("'%1' is back, but not with its mode and owner.").arg(item.place), systemError());
         if (!holders.contains(info.absolutePath()))
@@ -535,7 +553,7 @@ Problems Backup::remove(const QString& manifestFolder, const QString& id, const 
     const FolderGuard guard(protectedPaths);
     QStringList done;
     for (const Item& item : record.items) {
-        const QString folder = QFileInfo(storedPath(item.place, id)).absolutePath();
+        const QString folder = QDir(backupRoot(QFileInfo(item.place).absolutePath())).filePath(id);
         if (done.contains(folder))
             continue;
         done << folder;
@@ -558,9 +576,8 @@ void Backup::dropStale(const QString& manifestFolder)
         Record record;
         if (!isToolName(QFile::encodeName(id)) || !readRecord(root.filePath(name), record, nullptr))
             continue;
-        const bool anyLeft = std::any_of(record.items.begin(), record.items.end(), [&](const Item& item) {
-            return present(storedPath(item.place, id));
-        });
+        const bool anyLeft = std::any_of(record.items.begin(), record.items.end(),
+                                         [&](const Item& item) { return present(storedPath(item, id)); });
         if (!anyLeft)
             ::unlink(QFile::encodeName(root.filePath(name)).constData());
     }

@@ -27,6 +27,7 @@ public:
         QString type;  // "file", "folder" or "link"
         uint mode = 0; // permission bits
         uint uid = 0, gid = 0;
+        QByteArray name; // the entry's name byte for byte (a name need not be UTF-8)
     };
     // A backup as its manifest records it. The copies lie in <folder of place>/.backup/<id>/, one name for
     // the whole deletion; the manifest lies in .backup/<id>.json of the OPC UA configuration's folder.
@@ -44,14 +45,15 @@ public:
     // folder of the deletion, also across calls that pass the same `used`. Each backup records its
     // sequence number in the file s_marker, written before anything is moved: pruning goes by it, not by
     // name, so a clock set back or a foreign name changes nothing. Entries keep their bytes and modes (the
-    // backup folder alone keeps others out); a link is moved as the link, its target untouched. names, when
-    // given, are the names the paths get in the backup (a file taken aside under a temporary name). Each
-    // moved entry is appended to moved. ".backup" must be a real folder owned by this user. Returns the
-    // backup folders used; on failure error says what and nothing further is moved.
-    // With a manifestFolder, a new name is also one without a manifest there (reserved by an empty one).
+    // backup folder alone keeps others out); a link is moved as the link, its target untouched. entries,
+    // when given, are the exact names of the paths in their folders, and names those they get in the backup
+    // (a file taken aside under a temporary name). Each moved entry is appended to moved. ".backup" must be
+    // a real folder owned by this user. Returns the backup folders used; on failure error says what and
+    // nothing further is moved. With a manifestFolder, a new name is also one without a manifest there
+    // (reserved by an empty one).
     static bool moveAway(const QStringList& paths, const QDateTime& when, QStringList& used, QString* error,
-                         QList<Item>* moved = nullptr, const QStringList& names = {},
-                         const QString& manifestFolder = QString());
+                         QList<Item>* moved = nullptr, const QString& manifestFolder = QString(),
+                         const QList<QByteArray>& entries = {}, const QList<QByteArray>& names = {});
 
     // Adds items to the manifest of backup id in manifestFolder/.backup (made when missing), written
     // atomically, 0600.

@@ -153,7 +153,7 @@ bool SecurityActions::backUp(const QStringList& paths, const QString& kind, Acti
     QStringList used;
     QList<Backup::Item> moved;
     const bool ok =
-        Backup::moveAway(paths, QDateTime::currentDateTime(), used, &error, &moved, {}, manifestFolder());
+        Backup::moveAway(paths, QDateTime::currentDateTime(), used, &error, &moved, manifestFolder());
     result.backups << used;
     result.changed = result.changed || !used.isEmpty();
     QString recordError;

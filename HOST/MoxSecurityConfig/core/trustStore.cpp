@@ -830,8 +830,8 @@ ActionResult TrustStore::remove(const QList<Entry>& entries, bool backup) const
             // Into the backup under its own name; on failure it is put back.
             QString error;
             const int before = moved.size();
-            Backup::moveAway({QDir(folder).filePath(QFile::decodeName(aside))}, QDateTime::currentDateTime(),
-                             result.backups, &error, &moved, {entry.fileName}, m_folders.backups);
+            Backup::moveAway({entry.path}, QDateTime::currentDateTime(), result.backups, &error, &moved,
+                             m_folders.backups, {aside}, {encoded});
             if (moved.size() == before) {
                 putBack(dir.fd, aside, encoded);
                 fail(error.isEmpty() ? tr("It could not be moved into a backup.") : error);
