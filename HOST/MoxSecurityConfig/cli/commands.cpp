@@ -1352,12 +1352,19 @@ int Commands::backupRestore()
     m_out.data().insert(QStringLiteral("backup"), backupJson(*record));
     const bool replace = m_line.isSet(QStringLiteral("yes"));
     if (m_out.dryRun()) {
-        QStringList changes;
+        QStringList changes, taken;
         for (const Backup::Item& item : record->items) {
-            if (QFileInfo::exists(item.place) || QFileInfo(item.place).isSymLink())
+            if (QFileInfo::exists(item.place) || QFileInfo(item.place).isSymLink()) {
+                taken << item.place;
                 changes << QStringLiteral("move %1 into a backup").arg(item.place);
+            }
             changes << QStringLiteral("restore %1").arg(item.place);
         }
+        if (!taken.isEmpty() && !replace)
+            return fail(
+                QStringLiteral("Nothing would be restored: a name the backup would take is in use. Give "
+                               "--yes to move what is there into a backup first."),
+                taken.join(QStringLiteral(", ")));
         return wouldChange(changes);
     }
     const ActionResult result = actions.restoreBackup(id, replace);
