@@ -3,6 +3,9 @@
 #include "certificateDetailsDialog.h"
 #include "confirmDialog.h"
 
+#include "core/backup.h"
+
+#include <QDir>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QHeaderView>
@@ -197,16 +200,25 @@ void ClientCertificatesTab::deleteSelected()
     const QList<TrustStore::Entry> selected = selectedEntries();
     if (selected.isEmpty())
         return;
-    QStringList what;
-    for (const TrustStore::Entry& entry : selected)
+    QStringList what, places;
+    for (const TrustStore::Entry& entry : selected) {
         what << entry.path;
-    ConfirmDialog dialog(tr("Delete %n file(s) for good?", nullptr, int(selected.size())) +
-                             QLatin1Char('\n') + what.join(QLatin1Char('\n')),
+        const QString place = QDir(Backup::backupRoot(QFileInfo(entry.path).absolutePath()))
+                                  .filePath(QStringLiteral("<date-time>"));
+        if (!places.contains(place))
+            places << place;
+    }
+    places << QDir(Backup::backupRoot(m_folders.backups)).filePath(QStringLiteral("<date-time>.json"));
+    ConfirmDialog dialog(tr("Delete %n file(s)?", nullptr, int(selected.size())) + QLatin1Char('\n') +
+                             what.join(QLatin1Char('\n')) + QLatin1Char('\n') +
+                             tr("With a backup they are moved first into %1 (Data > Backups puts them back).")
+                                 .arg(places.join(tr(", "))),
                          true, this);
+    dialog.setBackupOffered(!m_folders.backups.isEmpty());
     dialog.setModal(true);
     if (dialog.exec() != QDialog::Accepted || !mayChange())
         return;
-    finish(TrustStore(m_folders).remove(selected));
+    finish(TrustStore(m_folders).remove(selected, dialog.keepBackup()));
 }
 
 void ClientCertificatesTab::importFiles()

@@ -1,5 +1,6 @@
 #include "mainWindow.h"
 
+#include "backupsDialog.h"
 #include "certificateDetailsDialog.h"
 #include "certificateDialog.h"
 #include "confirmDialog.h"
@@ -57,10 +58,11 @@ int filesIn(const QString& folder)
     return count;
 }
 
-QString backupNote(const QString& folder)
+// Every place a backup of paths uses, so nothing of it lands where the question did not say.
+QString backupNote(const ConfigSnapshot& snapshot, const QStringList& paths)
 {
-    return MainWindow::tr("With a backup it is moved to %1 first.")
-        .arg(QDir(folder).filePath(QStringLiteral(".backup/<date-time>")));
+    return MainWindow::tr("With a backup it is moved first into %1 (Data > Backups puts it back).")
+        .arg(SecurityActions(snapshot).backupPlaces(paths).join(MainWindow::tr(", ")));
 }
 
 } // namespace
@@ -81,6 +83,7 @@ MainWindow::MainWindow(QWidget* parent, IMoxInstEnumerator* enumerator) : QMainW
 
     connect(actionSettings, &QAction::triggered, this, &MainWindow::openSettings);
     connect(actionReload, &QAction::triggered, this, &MainWindow::reloadData);
+    connect(actionBackups, &QAction::triggered, this, &MainWindow::openBackups);
     connect(actionClose, &QAction::triggered, this, &MainWindow::close);
     connect(generatePushButton_opcUa, &QPushButton::clicked, this, &MainWindow::generateOpcUaCertificate);
     connect(generatePushButton_moxCore, &QPushButton::clicked, this, &MainWindow::generateMoxCoreCertificate);
@@ -483,6 +486,18 @@ void MainWindow::configurationChanged()
     statusBar()->showMessage(tr("The configuration changed on disk and was read again."), 10000);
 }
 
+void MainWindow::openBackups()
+{
+    // Restores check their own names; the dialog only needs the configuration as it is now.
+    reloadData();
+    BackupsDialog dialog(m_snapshot, this);
+    dialog.setModal(true);
+    dialog.show();
+    dialog.exec();
+    if (dialog.changed())
+        reloadData();
+}
+
 void MainWindow::openSettings()
 {
     MoxInstInstance* const before = m_instance;
@@ -517,7 +532,7 @@ void MainWindow::deleteKeyPair(bool opcUa)
         goes << tr("the certificate %1").arg(certificate.path);
     const QString question = tr("Do you really want to delete the certificate?") + QStringLiteral("\n\n") +
                              tr("This deletes %1.").arg(goes.join(tr(" and "))) + QLatin1Char('\n') +
-                             backupNote(QFileInfo(key.exists ? key.path : certificate.path).absolutePath());
+                             backupNote(m_snapshot, {key.path, certificate.path});
     bool keep = true;
     if (confirmed(this, question, &keep) && matchesDisk())
         finishAction(
@@ -532,7 +547,7 @@ void MainWindow::deleteUaAuth()
     const QString question = tr("Do you really want to delete the UA authorization file?") +
                              QStringLiteral("\n\n") +
                              tr("%1 holds %n user(s).", nullptr, m_uaUsers.rowCount()).arg(m_opcUaAuth_File) +
-                             QLatin1Char('\n') + backupNote(QFileInfo(m_opcUaAuth_File).absolutePath());
+                             QLatin1Char('\n') + backupNote(m_snapshot, {m_opcUaAuth_File});
     bool keep = true;
     if (confirmed(this, question, &keep) && matchesDisk())
         finishAction(SecurityActions(m_snapshot).deleteUsersFile(keep));
@@ -542,16 +557,17 @@ void MainWindow::deleteClientCertsFolders()
 {
     if (!matchesDisk())
         return;
-    QStringList lines;
+    QStringList lines, present;
     for (const PathState* folder : m_snapshot.clientFolders()) {
         if (folder->configured)
             lines << tr("%1: %n file(s)", nullptr, filesIn(folder->path)).arg(folder->path);
+        if (QFileInfo(folder->path).isDir())
+            present << QFileInfo(folder->path).canonicalFilePath();
     }
     const QString question = tr("Do you really want to delete the certificate folders?") +
                              QStringLiteral("\n\n") + lines.join(QLatin1Char('\n')) + QStringLiteral("\n\n") +
                              tr("Every client in the trust list must then be trusted again by hand.") +
-                             QLatin1Char('\n') +
-                             tr("With a backup each folder is moved to .backup/<date-time> beside it first.");
+                             QLatin1Char('\n') + backupNote(m_snapshot, present);
     bool keep = true;
     if (confirmed(this, question, &keep) && matchesDisk())
         finishAction(SecurityActions(m_snapshot).deleteClientFolders(keep));

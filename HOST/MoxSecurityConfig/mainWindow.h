@@ -54,6 +54,8 @@ public slots:
     void showAbout();
     void showOpcUaCertificateDetails();
     void showMoxCoreCertificateDetails();
+    // Data > Backups: lists the backups, restores or deletes one, then reloads.
+    void openBackups();
 
 protected:
     // A double-click on a certificate field opens its details.

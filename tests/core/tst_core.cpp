@@ -605,17 +605,19 @@ void TestCore::keyOpensInProcess()
 
 void TestCore::deletionsKeepABackup()
 {
-    // A deletion moves the users file into a new backup, private, whence it can be restored byte for byte.
+    // A deletion moves the users file into a new backup of its own mode (the backup folder keeps others
+    // out), whence it can be restored byte for byte.
     ConfigSnapshot s = load();
     QVERIFY(SecurityActions(s).createUsersFile().ok);
     QVERIFY(write(s.usersFile.path, "[ADMIN]\r\nbob=1\r\n"));
+    QCOMPARE(::chmod(QFile::encodeName(s.usersFile.path).constData(), 0640), 0);
     const ActionResult removed = SecurityActions(load()).deleteUsersFile();
     QVERIFY(removed.ok && removed.changed && removed.backups.size() == 1 && !QFile::exists(s.usersFile.path));
     QCOMPARE(readAll(removed.backups.first() + "/users.ini"), QByteArray("[ADMIN]\r\nbob=1\r\n"));
     const QDir backups(mox("OpcUa/.backup"));
     QCOMPARE(fileMode(backups.path()), 0700);
     QCOMPARE(fileMode(removed.backups.first()), 0700);
-    QCOMPARE(fileMode(removed.backups.first() + "/users.ini"), 0600);
+    QCOMPARE(fileMode(removed.backups.first() + "/users.ini"), 0640);
 
     // A planted link in place of the backup folder is never followed: nothing is moved, and it says why.
     QVERIFY(QDir(backups.path()).removeRecursively() && QFile::link(mox("elsewhere"), backups.path()));
@@ -644,7 +646,7 @@ void TestCore::backupNamesAndPruning()
         QStringList used;
         QString error;
         // The clock goes back an hour each round; two rounds share each second.
-        QVERIFY2(Backup::moveAway({users}, true, start.addSecs(-3600 * (round / 2)), used, &error),
+        QVERIFY2(Backup::moveAway({users}, start.addSecs(-3600 * (round / 2)), used, &error),
                  qPrintable(error));
         QCOMPARE(used.size(), 1);
         QVERIFY(!made.contains(used.first()));

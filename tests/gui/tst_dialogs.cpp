@@ -1,15 +1,19 @@
 // The certificate, settings and confirmation dialogs, alone and behind the main window's actions.
+#include "backupsDialog.h"
 #include "confirmDialog.h"
 #include "dialogFixture.h"
 #include "mainWindow.h"
 #include "settingsDialog.h"
 #include "testEnumerator.h"
 
+#include <QCheckBox>
 #include <QScrollBar>
+#include <QTableWidget>
 
 #include <QStringListModel>
 
 #include <functional>
+#include <sys/stat.h>
 
 class TestDialogs : public DialogFixture
 {
@@ -22,6 +26,7 @@ private slots:
     void failures_data();
     void failures();
     void window();
+    void backups();
     void sampleLeavesAnInstallationAlone();
 
 private:
@@ -375,6 +380,52 @@ void TestDialogs::window()
         m_errors->stringList(),
         QStringList({"No OpenSSL directory was specified.\n    " + mox("instance1/OpenSSL"),
                      "The OPC UA config file does not exist.\n    " + mox("instance1/OpcUa/MoxOpcUa.ini")}));
+}
+
+void TestDialogs::backups()
+{
+    // The users file and a trusted certificate deleted in the window (the tab's Delete) come back through
+    // Data > Backups with their bytes and modes; a taken name refuses until "Replace" is ticked, and the
+    // backup of what it replaced is then deleted for good.
+    const QString users = mox("OpcUa/users.ini"), trusted = mox("OpcUa/pki/trusted/a.pem");
+    write(users, "[ADMIN]\r\n");
+    write(trusted, "-----BEGIN CERTIFICATE-----\n-----END CERTIFICATE-----\n");
+    for (const QString& file : {users, trusted})
+        QCOMPARE(::chmod(QFile::encodeName(file).constData(), 0640), 0);
+    m_window.reset(new MainWindow(nullptr, new TestEnumerator(m_dir->path(), 3)));
+    QVERIFY(!confirm("deleteAuth_opcUa").isEmpty());
+    m_window->findChild<QTableWidget*>("certificatesTable")->selectRow(0);
+    const QString question = confirm("deletePushButton");
+    QVERIFY2(question.contains(mox("OpcUa/pki/trusted/.backup/<date-time>")), qPrintable(question));
+    QVERIFY(!QFileInfo::exists(users) && !QFileInfo::exists(trusted));
+    write(users, "new");
+
+    QStringList seen;
+    click<BackupsDialog>("actionBackups", [&seen](BackupsDialog& dialog) {
+        auto* table = dialog.findChild<QTableWidget*>("backupsTableWidget");
+        auto* message = dialog.findChild<QLabel*>("messageLabel");
+        for (const bool replace : {false, true, true}) {
+            dialog.findChild<QCheckBox*>("replaceCheckBox")->setChecked(replace);
+            table->selectRow(table->rowCount() - 1);
+            dialog.findChild<QPushButton*>("restorePushButton")->click();
+            seen << message->text();
+        }
+        QTimer::singleShot(0, &dialog, [&dialog] {
+            dialog.findChild<ConfirmDialog*>()->buttonBox->button(QDialogButtonBox::Ok)->click();
+        });
+        table->selectRow(0);
+        dialog.findChild<QPushButton*>("deletePushButton")->click();
+        seen << QString::number(table->rowCount());
+    });
+    QVERIFY2(seen.value(0).contains("Tick \"Replace\"") && seen.value(1).endsWith("restored.") &&
+                 seen.value(2).endsWith("restored.") && seen.value(3) == "0",
+             qPrintable(seen.join('|')));
+    QCOMPARE(readAll(users), QByteArray("[ADMIN]\r\n"));
+    QCOMPARE(readAll(trusted), QByteArray("-----BEGIN CERTIFICATE-----\n-----END CERTIFICATE-----\n"));
+    for (const QString& file : {users, trusted})
+        QCOMPARE(QFileInfo(file).permissions(), QFile::ReadOwner | QFile::WriteOwner | QFile::ReadUser |
+                                                    QFile::WriteUser | QFile::ReadGroup);
+    QCOMPARE(QDir(mox("OpcUa/.backup")).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), QStringList());
 }
 
 void TestDialogs::sampleLeavesAnInstallationAlone()

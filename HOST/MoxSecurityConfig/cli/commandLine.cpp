@@ -36,7 +36,8 @@ const char s_moveNote[] =
 const int s_manyArguments = 100000;
 const char s_backupNote[] =
     "What goes is first moved into .backup/<date-time>/ of the folder that held it (0700; the ten newest "
-    "backups are kept); --no-backup deletes it for good.";
+    "backups are kept), with its mode and owner recorded in .backup/<date-time>.json of the OPC UA config's "
+    "folder; moxsec backup list shows it. --no-backup deletes it for good.";
 
 } // namespace
 
@@ -186,9 +187,10 @@ CommandLine::CommandLine()
          "THUMBPRINT|FILE...",
          1,
          s_manyArguments,
-         {"yes"},
+         {"yes", "no-backup"},
          "Deletes certificates or CRLs from any of the four folders (asks on a terminal, else needs --yes). "
-         "Named as with trust accept. A symbolic link is removed itself, never what it points to."},
+         "Named as with trust accept. A symbolic link is removed itself, never what it points to. " +
+             backupNote},
         {"trust import",
          "FILE...",
          1,
@@ -200,6 +202,28 @@ CommandLine::CommandLine()
          "its encoding, a CRL keeps its name. An existing file is never replaced, except a CRL by a later "
          "one "
          "of the same issuer."},
+        {"backup list",
+         "",
+         0,
+         0,
+         {},
+         "Lists the backups that deletions kept: ID, when, what (key pair, users file, folders, trust "
+         "files) and every place with its mode and owner."},
+        {"backup restore",
+         "ID",
+         1,
+         1,
+         {"yes"},
+         "Puts a backup's files and folders back where they were, with their modes and owners. When a name "
+         "is taken nothing is restored, unless --yes: then what is there is first moved into a backup of "
+         "its own."},
+        {"backup delete",
+         "ID",
+         1,
+         1,
+         {"yes"},
+         "Deletes a backup for good, with the old keys and pass phrases it may hold (asks on a terminal, "
+         "else needs --yes)."},
         {"auth create", "", 0, 0, {"force"}, "Creates the empty users file when it is missing."},
         {"auth delete", "", 0, 0, {"yes", "no-backup", "force"}, "Deletes the users file. " + backupNote},
     };

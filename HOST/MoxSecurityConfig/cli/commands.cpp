@@ -99,6 +99,12 @@ int Commands::runCommand()
         return trustChange(name.section(QLatin1Char(' '), 1));
     if (name.startsWith(QLatin1String("folders ")))
         return folders(name.endsWith(QLatin1String("create")));
+    if (name == QLatin1String("backup list"))
+        return backupList();
+    if (name == QLatin1String("backup restore"))
+        return backupRestore();
+    if (name == QLatin1String("backup delete"))
+        return backupDelete();
     return auth(name.endsWith(QLatin1String("create")));
 }
 
@@ -574,6 +580,14 @@ bool Commands::backup() const
     return !m_line.isSet(QStringLiteral("no-backup"));
 }
 
+QString Commands::backupQuestion(const QStringList& paths) const
+{
+    const QStringList places = SecurityActions(m_snapshot).backupPlaces(paths);
+    return backup() && !places.isEmpty()
+               ? QStringLiteral(" The backup goes to %1.").arg(places.join(QStringLiteral(", ")))
+               : QString();
+}
+
 void Commands::reportBackups(const ActionResult& result)
 {
     QJsonArray backups;
@@ -996,7 +1010,9 @@ int Commands::certDelete()
         return wouldChange(changes);
     }
     int exitCode;
-    if (!confirmed(QStringLiteral("Delete the %1 key and certificate?").arg(pair), exitCode))
+    if (!confirmed(QStringLiteral("Delete the %1 key and certificate?").arg(pair) +
+                       backupQuestion({key.path, certificate.path}),
+                   exitCode))
         return exitCode;
     const ActionResult result =
         SecurityActions(m_snapshot)
@@ -1044,7 +1060,12 @@ int Commands::folders(bool create)
         result = actions.createClientFolders();
     } else {
         int exitCode;
-        if (!confirmed(QStringLiteral("Delete the client-certificate folders and the certificates in them?"),
+        QStringList paths;
+        for (const PathState* folder : m_snapshot.clientFolders())
+            if (QFileInfo(folder->path).isDir())
+                paths << QFileInfo(folder->path).canonicalFilePath();
+        if (!confirmed(QStringLiteral("Delete the client-certificate folders and the certificates in them?") +
+                           backupQuestion(paths),
                        exitCode))
             return exitCode;
         result = actions.deleteClientFolders(backup());
@@ -1095,7 +1116,8 @@ int Commands::auth(bool create)
             return Output::Success;
         }
         int exitCode;
-        if (!confirmed(QStringLiteral("Delete the users file %1 with every user in it?").arg(file.path),
+        if (!confirmed(QStringLiteral("Delete the users file %1 with every user in it?").arg(file.path) +
+                           backupQuestion({file.path}),
                        exitCode))
             return exitCode;
         result = actions.deleteUsersFile(backup());
@@ -1237,15 +1259,21 @@ int Commands::trustChange(const QString& action)
         for (const TrustStore::Entry& entry : chosen)
             paths << entry.path;
         int exitCode;
-        if (!confirmed(QStringLiteral("Delete %1?").arg(paths.join(QStringLiteral(", "))), exitCode))
+        if (!confirmed(QStringLiteral("Delete %1?").arg(paths.join(QStringLiteral(", "))) +
+                           backupQuestion(paths),
+                       exitCode))
             return exitCode;
     }
-    const ActionResult result = remove                              ? store.remove(chosen)
+    const ActionResult result = remove                              ? store.remove(chosen, backup())
                                 : action == QLatin1String("accept") ? store.trust(chosen)
                                                                     : store.reject(chosen);
     for (const Problem& problem : result.problems)
         m_out.error(problem);
+    for (const Problem& problem : result.warnings)
+        m_out.warning(problem);
     m_out.setChanged(result.changed);
+    if (remove)
+        reportBackups(result);
     QJsonArray array;
     for (const TrustStore::Entry& entry : chosen) {
         const QString target = remove ? QString() : to + QLatin1Char('/') + entry.fileName;
@@ -1299,4 +1327,139 @@ int Commands::trustImport()
         m_out.line(QStringLiteral("Imported %1").arg(path));
     m_out.data().insert(QStringLiteral("written"), QJsonArray::fromStringList(written));
     return result.ok ? Output::Success : Output::Failure;
+}
+
+namespace {
+
+QJsonObject backupJson(const Backup::Record& record)
+{
+    QJsonArray items;
+    for (const Backup::Item& item : record.items)
+        items.append(
+            QJsonObject{{QStringLiteral("place"), item.place},
+                        {QStringLiteral("type"), item.type},
+                        {QStringLiteral("mode"), QStringLiteral("%1").arg(item.mode, 4, 8, QLatin1Char('0'))},
+                        {QStringLiteral("uid"), double(item.uid)},
+                        {QStringLiteral("gid"), double(item.gid)},
+                        {QStringLiteral("inBackup"), !record.missing.contains(item.place)}});
+    return QJsonObject{{QStringLiteral("id"), record.id},
+                       {QStringLiteral("when"), record.when.toString(Qt::ISODate)},
+                       {QStringLiteral("kind"), record.kind},
+                       {QStringLiteral("items"), items}};
+}
+
+} // namespace
+
+int Commands::backupList()
+{
+    if (!load(false))
+        return Output::Failure;
+    Problems problems;
+    const QList<Backup::Record> records = SecurityActions(m_snapshot).listBackups(&problems);
+    for (const Problem& problem : problems)
+        m_out.warning(problem);
+    QJsonArray array;
+    for (const Backup::Record& record : records) {
+        array.append(backupJson(record));
+        m_out.line(
+            QStringLiteral("%1  %2  %3")
+                .arg(record.id, record.when.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")), record.kind));
+        for (const Backup::Item& item : record.items)
+            m_out.line(QStringLiteral("  %1 %2 %3:%4 %5%6")
+                           .arg(item.type, -6)
+                           .arg(item.mode, 4, 8, QLatin1Char('0'))
+                           .arg(item.uid)
+                           .arg(item.gid)
+                           .arg(item.place, record.missing.contains(item.place)
+                                                ? QStringLiteral(" (no longer in the backup)")
+                                                : QString()));
+    }
+    if (records.isEmpty())
+        m_out.line(QStringLiteral("No backups."));
+    m_out.data().insert(QStringLiteral("backups"), array);
+    return Output::Success;
+}
+
+namespace {
+
+const Backup::Record* recordOf(const QList<Backup::Record>& records, const QString& id)
+{
+    for (const Backup::Record& record : records)
+        if (record.id == id)
+            return &record;
+    return nullptr;
+}
+
+} // namespace
+
+int Commands::backupRestore()
+{
+    const QString id = m_line.arguments().at(0);
+    if (!load(false))
+        return Output::Failure;
+    const SecurityActions actions(m_snapshot);
+    const QList<Backup::Record> records = actions.listBackups();
+    const Backup::Record* record = recordOf(records, id);
+    if (!record)
+        return fail(QStringLiteral("There is no backup '%1'; see moxsec backup list.").arg(id));
+    m_out.data().insert(QStringLiteral("backup"), backupJson(*record));
+    const bool replace = m_line.isSet(QStringLiteral("yes"));
+    if (m_out.dryRun()) {
+        QStringList changes, taken;
+        for (const Backup::Item& item : record->items) {
+            if (QFileInfo::exists(item.place) || QFileInfo(item.place).isSymLink()) {
+                taken << item.place;
+                changes << QStringLiteral("move %1 into a backup").arg(item.place);
+            }
+            changes << QStringLiteral("restore %1").arg(item.place);
+        }
+        if (!taken.isEmpty() && !replace)
+            return fail(
+                QStringLiteral("Nothing would be restored: a name the backup would take is in use. Give "
+                               "--yes to move what is there into a backup first."),
+                taken.join(QStringLiteral(", ")));
+        return wouldChange(changes);
+    }
+    const ActionResult result = actions.restoreBackup(id, replace);
+    for (const Problem& problem : result.problems)
+        m_out.error(problem);
+    m_out.setChanged(result.changed);
+    reportBackups(result);
+    if (!result.ok) {
+        const bool taken = std::any_of(record->items.begin(), record->items.end(), [](const Backup::Item& i) {
+            return QFileInfo::exists(i.place) || QFileInfo(i.place).isSymLink();
+        });
+        if (taken && !replace)
+            m_out.error(Problem{QStringLiteral("Give --yes to move what is there into a backup first."), {}});
+        return Output::Failure;
+    }
+    for (const Backup::Item& item : record->items)
+        m_out.line(QStringLiteral("Restored %1").arg(item.place));
+    return Output::Success;
+}
+
+int Commands::backupDelete()
+{
+    const QString id = m_line.arguments().at(0);
+    if (!load(false))
+        return Output::Failure;
+    const SecurityActions actions(m_snapshot);
+    const QList<Backup::Record> records = actions.listBackups();
+    const Backup::Record* record = recordOf(records, id);
+    if (!record)
+        return fail(QStringLiteral("There is no backup '%1'; see moxsec backup list.").arg(id));
+    m_out.data().insert(QStringLiteral("backup"), backupJson(*record));
+    if (m_out.dryRun())
+        return wouldChange({QStringLiteral("delete the backup %1 for good").arg(id)});
+    int exitCode;
+    if (!confirmed(QStringLiteral("Delete the backup %1 (%2) for good?").arg(id, record->kind), exitCode))
+        return exitCode;
+    const ActionResult result = actions.deleteBackup(id);
+    for (const Problem& problem : result.problems)
+        m_out.error(problem);
+    m_out.setChanged(result.changed);
+    if (!result.ok)
+        return Output::Failure;
+    m_out.line(QStringLiteral("Deleted the backup %1").arg(id));
+    return Output::Success;
 }

@@ -47,6 +47,9 @@ private:
     // accept, reject or remove.
     int trustChange(const QString& action);
     int trustImport();
+    int backupList();
+    int backupRestore();
+    int backupDelete();
 
     // Loads the instance; false (with the error reported) when there is none.
     bool load(bool checkKey);
@@ -72,6 +75,8 @@ private:
     bool lastAdminAllowed(const QString& name, Mox::Ini::AuthRole newRole);
     bool backup() const;
     void reportBackups(const ActionResult& result);
+    // " The backup goes to ..." naming every place a backup of paths uses; empty with --no-backup.
+    QString backupQuestion(const QStringList& paths) const;
     int usage(const QString& message) { return fail(message, QString(), 2); }
     int authFailure(Mox::Ini::AuthRoleCode code, const QString& name);
     void reportUser(const QString& name, Mox::Ini::AuthRole role);

@@ -1,14 +1,19 @@
 #include "core/backup.h"
 
+#include "core/fileSafety.h"
 #include "core/folderGuard.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QRegularExpression>
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
@@ -125,20 +130,6 @@ bool writeMarker(int rootFd, int targetFd)
            ::fsync(file.get()) == 0;
 }
 
-// A private key or users file in a backup is for its owner alone. Only a regular file is touched, on its own
-// descriptor: a link is moved as the link and its target keeps its mode.
-void makePrivate(int dirFd, const QByteArray& entry)
-{
-    struct stat before, opened;
-    if (::fstatat(dirFd, entry.constData(), &before, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(before.st_mode))
-        return;
-    const Fd fd(
-        ::openat(dirFd, entry.constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
-    if (fd.valid() && ::fstat(fd.get(), &opened) == 0 && S_ISREG(opened.st_mode) &&
-        opened.st_ino == before.st_ino && opened.st_dev == before.st_dev)
-        ::fchmod(fd.get(), 0600);
-}
-
 struct Holder
 {
     QString path;
@@ -157,14 +148,9 @@ QString Backup::backupRoot(const QString& folder)
     return QDir(folder).filePath(QStringLiteral(".backup"));
 }
 
-bool Backup::moveAway(const QStringList& paths, bool secret, const QDateTime& when, QStringList& used,
-                      QString* error)
-{
-    return moveAway(paths, secret ? paths : QStringList(), when, used, error);
-}
-
-bool Backup::moveAway(const QStringList& paths, const QStringList& secretPaths, const QDateTime& when,
-                      QStringList& used, QString* error)
+bool Backup::moveAway(const QStringList& paths, const QDateTime& when, QStringList& used, QString* error,
+                      QList<Item>* moved, const QString& manifestFolder, const QList<QByteArray>& entries,
+                      const QList<QByteArray>& names)
 {
     auto fail = [error](const QString& text) {
         if (error)
@@ -178,9 +164,12 @@ bool Backup::moveAway(const QStringList& paths, const QStringList& secretPaths, 
                 return &holder;
         return nullptr;
     };
-    for (const QString& path : paths) {
-        const QFileInfo info(path);
-        if ((!info.exists() && !info.isSymLink()) || holderOf(info.absolutePath()))
+    for (int i = 0; i < paths.size(); ++i) {
+        const QFileInfo info(paths.at(i));
+        struct stat st;
+        const QByteArray exact = QFile::encodeName(info.absolutePath()) + '/' +
+                                 entries.value(i, QFile::encodeName(info.fileName()));
+        if (::lstat(exact.constData(), &st) != 0 || holderOf(info.absolutePath()))
             continue;
         Holder holder;
         holder.path = info.absolutePath();
@@ -205,8 +194,29 @@ bool Backup::moveAway(const QStringList& paths, const QStringList& secretPaths, 
     // Otherwise the first name free in every folder still missing one: taken is taken, whatever else is
     // there.
     const QString stamp = when.toString(QStringLiteral("yyyyMMdd-HHmmss"));
-    const auto makeAll = [&holders](const QString& candidate, int& failure) {
+    // A new name is also reserved in the manifests' folder, so two deletions in other folders never share a
+    // manifest.
+    Fd manifests;
+    if (!manifestFolder.isEmpty()) {
+        const Fd top(
+            ::open(QFile::encodeName(manifestFolder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        manifests = top.valid() ? ownFolder(top.get(), ".backup", true) : Fd();
+        if (!manifests.valid())
+            return fail(
+                tr("Cannot make the backup folder '%1': %2").arg(backupRoot(manifestFolder), systemError()));
+    }
+    const QString reused = name;
+    const auto makeAll = [&holders, &manifests, &reused](const QString& candidate, int& failure) {
         const QByteArray encoded = QFile::encodeName(candidate);
+        const QByteArray manifest = QFile::encodeName(candidate + QStringLiteral(".json"));
+        if (manifests.valid() && candidate != reused) {
+            const Fd reserved(::openat(manifests.get(), manifest.constData(),
+                                       O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+            if (!reserved.valid()) {
+                failure = errno;
+                return false;
+            }
+        }
         for (Holder& holder : holders) {
             if (holder.target.valid())
                 continue;
@@ -217,6 +227,8 @@ bool Backup::moveAway(const QStringList& paths, const QStringList& secretPaths, 
                         ::unlinkat(made.root.get(), encoded.constData(), AT_REMOVEDIR);
                     made.made = false;
                 }
+                if (manifests.valid() && candidate != reused)
+                    ::unlinkat(manifests.get(), manifest.constData(), 0);
                 return false;
             }
             holder.made = true;
@@ -242,23 +254,36 @@ bool Backup::moveAway(const QStringList& paths, const QStringList& secretPaths, 
         used << QDir(backupRoot(holder.path)).filePath(name);
     }
 
-    for (const QString& path : paths) {
-        const QFileInfo info(path);
+    for (int i = 0; i < paths.size(); ++i) {
+        const QFileInfo info(paths.at(i));
         Holder* holder = holderOf(info.absolutePath());
         if (!holder)
             continue;
         if (!holder->target.valid())
             return fail(tr("Cannot open the backup folder '%1': %2")
                             .arg(QDir(backupRoot(holder->path)).filePath(name), systemError()));
-        const QByteArray entry = QFile::encodeName(info.fileName());
-        if (::renameat(holder->dir.get(), entry.constData(), holder->target.get(), entry.constData()) != 0) {
+        const QByteArray entry = entries.value(i, QFile::encodeName(info.fileName()));
+        const QByteArray stored = names.value(i, entry);
+        struct stat st;
+        if (::fstatat(holder->dir.get(), entry.constData(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+            if (errno == ENOENT)
+                continue;
+            return fail(tr("Cannot read '%1': %2").arg(paths.at(i), systemError()));
+        }
+        // Never over something already in the backup.
+        if (::renameat2(holder->dir.get(), entry.constData(), holder->target.get(), stored.constData(),
+                        RENAME_NOREPLACE) != 0) {
             if (errno == ENOENT)
                 continue;
             return fail(tr("Cannot move '%1' into the backup '%2': %3")
-                            .arg(path, QDir(backupRoot(holder->path)).filePath(name), systemError()));
+                            .arg(paths.at(i), QDir(backupRoot(holder->path)).filePath(name), systemError()));
         }
-        if (secretPaths.contains(path))
-            makePrivate(holder->target.get(), entry);
+        if (moved)
+            moved->append(Item{QDir(holder->path).filePath(QFile::decodeName(stored)),
+                               S_ISDIR(st.st_mode)   ? QStringLiteral("folder")
+                               : S_ISLNK(st.st_mode) ? QStringLiteral("link")
+                                                     : QStringLiteral("file"),
+                               uint(st.st_mode & 07777), uint(st.st_uid), uint(st.st_gid), stored});
     }
     return true;
 }
@@ -280,4 +305,280 @@ Problems Backup::prune(const QString& folder, const QStringList& protectedPaths)
             problems << Problem{removed.reason, {}};
     }
     return problems;
+}
+
+namespace {
+
+const qint64 s_maxManifestSize = 1 << 20;
+
+QString manifestPath(const QString& manifestFolder, const QString& id)
+{
+    return QDir(Backup::backupRoot(manifestFolder)).filePath(id + QStringLiteral(".json"));
+}
+
+// Where an item's copy lies in backup id: beside its place, never anywhere the manifest could name.
+QByteArray storedPath(const Backup::Item& item, const QString& id)
+{
+    return QFile::encodeName(QDir(Backup::backupRoot(QFileInfo(item.place).absolutePath())).filePath(id)) +
+           '/' + item.name;
+}
+
+// The place byte for byte.
+QByteArray exactPlace(const Backup::Item& item)
+{
+    return QFile::encodeName(QFileInfo(item.place).absolutePath()) + '/' + item.name;
+}
+
+// A place is an absolute, clean path of a named entry; anything else in a manifest is ignored.
+bool plainPlace(const QString& place)
+{
+    const QString name = QFileInfo(place).fileName();
+    return QDir::isAbsolutePath(place) && QDir::cleanPath(place) == place && !name.isEmpty() &&
+           name != QLatin1String(".") && name != QLatin1String("..");
+}
+
+bool present(const QByteArray& path)
+{
+    struct stat st;
+    return ::lstat(path.constData(), &st) == 0;
+}
+
+bool readRecord(const QString& path, Backup::Record& record, QString* error)
+{
+    const Fd fd(FileSafety::openRegular(path, error, s_maxManifestSize));
+    if (!fd.valid())
+        return false;
+    QFile file;
+    if (!file.open(fd.get(), QIODevice::ReadOnly)) {
+        if (error)
+            *error = Backup::tr("Cannot read '%1'.").arg(path);
+        return false;
+    }
+    QJsonParseError parsed;
+    const QByteArray text = file.readAll();
+    if (text.isEmpty()) // reserved by a deletion that has not finished, or was killed
+        return false;
+    const QJsonObject object = QJsonDocument::fromJson(text, &parsed).object();
+    if (parsed.error != QJsonParseError::NoError || !object.value(QStringLiteral("items")).isArray()) {
+        if (error)
+            *error = Backup::tr("'%1' is no backup manifest.").arg(path);
+        return false;
+    }
+    record.id = QFileInfo(path).completeBaseName();
+    record.when = QDateTime::fromString(object.value(QStringLiteral("when")).toString(), Qt::ISODate);
+    record.kind = object.value(QStringLiteral("kind")).toString();
+    for (const QJsonValue& value : object.value(QStringLiteral("items")).toArray()) {
+        const QJsonObject item = value.toObject();
+        const QString place = item.value(QStringLiteral("place")).toString();
+        const QByteArray name =
+            QByteArray::fromHex(item.value(QStringLiteral("name_hex")).toString().toLatin1());
+        if (!plainPlace(place) || name.isEmpty() || name.contains('/') || name == "." || name == "..")
+            continue;
+        record.items << Backup::Item{place,
+                                     item.value(QStringLiteral("type")).toString(),
+                                     uint(item.value(QStringLiteral("mode")).toInt()) & 07777u,
+                                     uint(item.value(QStringLiteral("uid")).toDouble()),
+                                     uint(item.value(QStringLiteral("gid")).toDouble()),
+                                     name};
+    }
+    return true;
+}
+
+// Gives the entry name in dirFd the item's owner and mode, on its own descriptor; a link only its owner.
+bool setModeAndOwner(int dirFd, const QByteArray& name, const Backup::Item& item)
+{
+    struct stat before, opened;
+    if (::fstatat(dirFd, name.constData(), &before, AT_SYMLINK_NOFOLLOW) != 0)
+        return false;
+    if (S_ISLNK(before.st_mode))
+        return ::fchownat(dirFd, name.constData(), item.uid, item.gid, AT_SYMLINK_NOFOLLOW) == 0;
+    const Fd fd(::openat(dirFd, name.constData(),
+                         (S_ISDIR(before.st_mode) ? O_DIRECTORY : O_NONBLOCK | O_NOCTTY) | O_RDONLY |
+                             O_NOFOLLOW | O_CLOEXEC));
+    if (!fd.valid() || ::fstat(fd.get(), &opened) != 0 || opened.st_ino != before.st_ino ||
+        opened.st_dev != before.st_dev)
+        return false;
+    // The owner first: a change of owner may clear set-id bits that the mode then sets again.
+    return ::fchown(fd.get(), item.uid, item.gid) == 0 && ::fchmod(fd.get(), item.mode) == 0;
+}
+
+QJsonObject itemJson(const Backup::Item& item)
+{
+    return QJsonObject{{QStringLiteral("place"), item.place},
+                       {QStringLiteral("name_hex"), QString::fromLatin1(item.name.toHex())},
+                       {QStringLiteral("type"), item.type},
+                       {QStringLiteral("mode"), int(item.mode)},
+                       {QStringLiteral("uid"), double(item.uid)},
+                       {QStringLiteral("gid"), double(item.gid)}};
+}
+
+} // namespace
+
+bool Backup::record(const QString& manifestFolder, const QString& id, const QString& kind,
+                    const QList<Item>& items, QString* error)
+{
+    const QString path = manifestPath(manifestFolder, id);
+    Record existing;
+    QJsonArray array;
+    if (present(QFile::encodeName(path)) && readRecord(path, existing, nullptr)) {
+        for (const Item& item : existing.items)
+            array.append(itemJson(item));
+    }
+    for (const Item& item : items)
+        array.append(itemJson(item));
+    const Fd dir(::open(QFile::encodeName(manifestFolder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!dir.valid() || !ownFolder(dir.get(), ".backup", true).valid()) {
+        if (error)
+            *error =
+                tr("Cannot make the backup folder '%1': %2").arg(backupRoot(manifestFolder), systemError());
+        return false;
+    }
+    const QJsonObject object{
+        {QStringLiteral("when"), (existing.when.isValid() ? existing.when : QDateTime::currentDateTime())
+                                     .toOffsetFromUtc(QDateTime::currentDateTime().offsetFromUtc())
+                                     .toString(Qt::ISODate)},
+        {QStringLiteral("kind"), existing.kind.isEmpty() ? kind : existing.kind},
+        {QStringLiteral("items"), array}};
+    return FileSafety::writeAtomically(path, QJsonDocument(object).toJson(), FileSafety::Ownership(), error);
+}
+
+QList<Backup::Record> Backup::list(const QString& manifestFolder, Problems* problems)
+{
+    QList<Record> records;
+    const QDir root(backupRoot(manifestFolder));
+    for (const QString& name : root.entryList({QStringLiteral("*.json")}, QDir::Files | QDir::Hidden)) {
+        if (!isToolName(QFile::encodeName(QFileInfo(name).completeBaseName())))
+            continue;
+        Record record;
+        QString error;
+        if (!readRecord(root.filePath(name), record, &error)) {
+            if (problems && !error.isEmpty())
+                *problems << Problem{tr("A backup cannot be listed."), error};
+            continue;
+        }
+        for (const Item& item : record.items) {
+            if (!present(storedPath(item, record.id)))
+                record.missing << item.place;
+        }
+        if (record.missing.size() < record.items.size())
+            records << record;
+    }
+    std::sort(records.begin(), records.end(), [](const Record& a, const Record& b) {
+        return a.when != b.when ? a.when < b.when : a.id < b.id;
+    });
+    return records;
+}
+
+bool Backup::restore(const QString& manifestFolder, const QString& id, bool replace, QStringList& replaced,
+                     QString* error, QString* cause)
+{
+    auto fail = [&](const QString& what, const QString& why) {
+        if (error)
+            *error = what;
+        if (cause)
+            *cause = why;
+        return false;
+    };
+    Record record;
+    QString why;
+    if (!isToolName(QFile::encodeName(id)) || !readRecord(manifestPath(manifestFolder, id), record, &why))
+        return fail(tr("There is no backup '%1'.").arg(id), why);
+    QStringList lacking, taken;
+    QList<QByteArray> takenNames;
+    for (const Item& item : record.items) {
+        if (!present(storedPath(item, id)))
+            lacking << QFile::decodeName(storedPath(item, id));
+        if (present(exactPlace(item))) {
+            taken << item.place;
+            takenNames << item.name;
+        }
+    }
+    if (record.items.isEmpty() || !lacking.isEmpty())
+        return fail(tr("Nothing was restored: the backup '%1' is incomplete.").arg(id),
+                    tr("Missing: %1").arg(lacking.join(QStringLiteral(", "))));
+    if (!taken.isEmpty() && !replace)
+        return fail(tr("Nothing was restored: a name the backup would take is in use."),
+                    taken.join(QStringLiteral(", ")));
+    if (!taken.isEmpty()) {
+        QList<Item> moved;
+        QString failure;
+        const bool ok = moveAway(taken, QDateTime::currentDateTime(), replaced, &failure, &moved,
+                                 manifestFolder, takenNames);
+        if (!moved.isEmpty() && !replaced.isEmpty())
+            Backup::record(manifestFolder, QFileInfo(replaced.first()).fileName(), record.kind, moved,
+                           nullptr);
+        if (!ok)
+            return fail(tr("Nothing was restored: what it would replace could not be backed up."), failure);
+    }
+    const QByteArray name = QFile::encodeName(id);
+    QStringList holders;
+    for (const Item& item : record.items) {
+        const QFileInfo info(item.place);
+        const Fd dir(
+            ::open(QFile::encodeName(info.absolutePath()).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        const Fd root = dir.valid() ? ownFolder(dir.get(), ".backup", false) : Fd();
+        const Fd from = root.valid() ? ownFolder(root.get(), name, false) : Fd();
+        const QByteArray& entry = item.name;
+        if (!from.valid() ||
+            ::renameat2(from.get(), entry.constData(), dir.get(), entry.constData(), RENAME_NOREPLACE) != 0)
+            return fail(tr("Cannot restore '%1'.").arg(item.place),
+                        QStringLiteral("%1: %2").arg(QFile::decodeName(storedPath(item, id)), systemError()));
+        if (!setModeAndOwner(dir.get(), entry, item))
+            return fail(tr("'%1' is back, but not with its mode and owner.").arg(item.place), systemError());
+        if (!holders.contains(info.absolutePath()))
+            holders << info.absolutePath();
+    }
+    // The emptied backup folders and the manifest go; what else a folder holds keeps it.
+    for (const QString& holder : holders) {
+        const QString folder = QDir(backupRoot(holder)).filePath(id);
+        const Fd root(::open(QFile::encodeName(backupRoot(holder)).constData(),
+                             O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        const Fd backupFd = root.valid() ? ownFolder(root.get(), name, false) : Fd();
+        if (backupFd.valid())
+            ::unlinkat(backupFd.get(), s_marker, 0);
+        if (root.valid())
+            ::unlinkat(root.get(), name.constData(), AT_REMOVEDIR);
+    }
+    ::unlink(QFile::encodeName(manifestPath(manifestFolder, id)).constData());
+    return true;
+}
+
+Problems Backup::remove(const QString& manifestFolder, const QString& id, const QStringList& protectedPaths)
+{
+    Problems problems;
+    Record record;
+    QString why;
+    if (!isToolName(QFile::encodeName(id)) || !readRecord(manifestPath(manifestFolder, id), record, &why))
+        return {Problem{tr("There is no backup '%1'.").arg(id), why}};
+    const FolderGuard guard(protectedPaths);
+    QStringList done;
+    for (const Item& item : record.items) {
+        const QString folder = QDir(backupRoot(QFileInfo(item.place).absolutePath())).filePath(id);
+        if (done.contains(folder))
+            continue;
+        done << folder;
+        const FolderGuard::Result removed = guard.removeOwn(folder);
+        if (!removed.reason.isEmpty())
+            problems << Problem{tr("The backup '%1' was not deleted whole.").arg(id), removed.reason};
+    }
+    if (problems.isEmpty() &&
+        ::unlink(QFile::encodeName(manifestPath(manifestFolder, id)).constData()) != 0 && errno != ENOENT)
+        problems << Problem{tr("The backup '%1' was not deleted whole.").arg(id),
+                            QStringLiteral("%1: %2").arg(manifestPath(manifestFolder, id), systemError())};
+    return problems;
+}
+
+void Backup::dropStale(const QString& manifestFolder)
+{
+    const QDir root(backupRoot(manifestFolder));
+    for (const QString& name : root.entryList({QStringLiteral("*.json")}, QDir::Files | QDir::Hidden)) {
+        const QString id = QFileInfo(name).completeBaseName();
+        Record record;
+        if (!isToolName(QFile::encodeName(id)) || !readRecord(root.filePath(name), record, nullptr))
+            continue;
+        const bool anyLeft = std::any_of(record.items.begin(), record.items.end(),
+                                         [&](const Item& item) { return present(storedPath(item, id)); });
+        if (!anyLeft)
+            ::unlink(QFile::encodeName(root.filePath(name)).constData());
+    }
 }

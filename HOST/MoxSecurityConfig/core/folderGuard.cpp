@@ -1,5 +1,6 @@
 #include "core/folderGuard.h"
 
+#include "core/backup.h"
 #include "core/fileSafety.h"
 
 #include <QDir>
@@ -345,7 +346,9 @@ QString checkTree(int dirFd, dev_t device, const QString& path, int depth)
         struct stat st;
         if (::fstatat(dirFd, name.constData(), &st, AT_SYMLINK_NOFOLLOW) != 0)
             return FolderGuard::tr("'%1' cannot be read: %2").arg(entryPath, systemError(errno));
-        if (isDeadWritersLeftover(name, st))
+        // The marker of a backup of removed certificates is the tool's own too.
+        if (isDeadWritersLeftover(name, st) ||
+            (S_ISREG(st.st_mode) && st.st_size <= 20 && name == Backup::s_marker))
             continue;
         QString why;
         if (S_ISDIR(st.st_mode)) {

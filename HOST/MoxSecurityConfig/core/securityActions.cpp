@@ -6,6 +6,7 @@
 #include "IniEditor.h"
 
 #include <QDateTime>
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 
@@ -127,22 +128,74 @@ FileSafety::Ownership SecurityActions::ownership() const
     return FileSafety::ownershipFrom(m_snapshot.configPath);
 }
 
-bool SecurityActions::backUp(const QStringList& paths, const QStringList& secretPaths,
-                             ActionResult& result) const
+QString SecurityActions::manifestFolder() const
+{
+    return QFileInfo(m_snapshot.configPath).absolutePath();
+}
+
+QStringList SecurityActions::backupPlaces(const QStringList& paths) const
+{
+    QStringList places;
+    for (const QString& path : paths) {
+        const QString place =
+            QDir(Backup::backupRoot(QFileInfo(path).absolutePath())).filePath(QStringLiteral("<date-time>"));
+        if ((QFileInfo::exists(path) || QFileInfo(path).isSymLink()) && !places.contains(place))
+            places << place;
+    }
+    if (!places.isEmpty())
+        places << QDir(Backup::backupRoot(manifestFolder())).filePath(QStringLiteral("<date-time>.json"));
+    return places;
+}
+
+bool SecurityActions::backUp(const QStringList& paths, const QString& kind, ActionResult& result) const
 {
     QString error;
     QStringList used;
-    const bool moved = Backup::moveAway(paths, secretPaths, QDateTime::currentDateTime(), used, &error);
+    QList<Backup::Item> moved;
+    const bool ok =
+        Backup::moveAway(paths, QDateTime::currentDateTime(), used, &error, &moved, manifestFolder());
     result.backups << used;
     result.changed = result.changed || !used.isEmpty();
-    if (!moved) {
+    QString recordError;
+    // Written also after a failure: what did move must be found again.
+    if (!used.isEmpty() &&
+        !Backup::record(manifestFolder(), QFileInfo(used.first()).fileName(), kind, moved, &recordError))
+        result.warnings << Problem{tr("The backup has no manifest; it can only be restored by hand."),
+                                   recordError};
+    if (!ok) {
         result.ok = false;
         result.problems << Problem{tr("Nothing more was deleted: the backup failed."), error};
     }
     for (const QString& backup : used)
         result.problems << Backup::prune(QFileInfo(QFileInfo(backup).absolutePath()).absolutePath(),
                                          m_snapshot.protectedPaths());
-    return moved;
+    Backup::dropStale(manifestFolder());
+    return ok;
+}
+
+QList<Backup::Record> SecurityActions::listBackups(Problems* problems) const
+{
+    return Backup::list(manifestFolder(), problems);
+}
+
+ActionResult SecurityActions::restoreBackup(const QString& id, bool replace) const
+{
+    ActionResult result;
+    QString error, cause;
+    result.ok = Backup::restore(manifestFolder(), id, replace, result.backups, &error, &cause);
+    result.changed = result.ok || !result.backups.isEmpty();
+    if (!result.ok)
+        result.problems << Problem{error, cause};
+    return result;
+}
+
+ActionResult SecurityActions::deleteBackup(const QString& id) const
+{
+    ActionResult result;
+    result.problems = Backup::remove(manifestFolder(), id, m_snapshot.protectedPaths());
+    result.ok = result.problems.isEmpty();
+    result.changed = result.ok;
+    return result;
 }
 
 ActionResult SecurityActions::deleteKeyPair(Pair pair, bool backup) const
@@ -154,7 +207,7 @@ ActionResult SecurityActions::deleteKeyPair(Pair pair, bool backup) const
     if (backup) {
         // The key's folder may differ from the certificate's: each goes to a backup of its own folder, both
         // of one name, the key first.
-        backUp({key, certificate}, {key}, result);
+        backUp({key, certificate}, QStringLiteral("key pair"), result);
         return result;
     }
     removeFile(key, result);
@@ -215,7 +268,7 @@ ActionResult SecurityActions::deleteUsersFile(bool backup) const
 {
     ActionResult result;
     if (backup) {
-        backUp({m_snapshot.usersFile.path}, {m_snapshot.usersFile.path}, result);
+        backUp({m_snapshot.usersFile.path}, QStringLiteral("users file"), result);
         return result;
     }
     removeFile(m_snapshot.usersFile.path, result);
@@ -271,6 +324,6 @@ ActionResult SecurityActions::deleteClientFolders(bool backup) const
             keep(removed.reason);
     }
     if (!moving.isEmpty())
-        backUp(moving, {}, result);
+        backUp(moving, QStringLiteral("folders"), result);
     return result;
 }

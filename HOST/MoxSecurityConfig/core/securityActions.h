@@ -2,6 +2,7 @@
 // file and the client-certificate folders. Each says what happened and why.
 #pragma once
 
+#include "core/backup.h"
 #include "core/certificateGenerator.h"
 #include "core/certificateRequest.h"
 #include "core/configSnapshot.h"
@@ -32,7 +33,7 @@ public:
     };
 
     // Removes the key, then the certificate (a missing one is no failure). With backup, they are moved into
-    // a backup of their folder instead (see Backup), and old backups are pruned.
+    // a backup of their folders instead (see Backup), recorded in a manifest, and old backups are pruned.
     ActionResult deleteKeyPair(Pair pair, bool backup = true) const;
     // Generates the request's key and certificate, replacing any that exist.
     ActionResult generateKeyPair(const CertificateRequest& request,
@@ -70,12 +71,23 @@ public:
     // The same for what adoptIntoConfiguration would write.
     Problem secretExposure(const CertificateRequest& request) const;
 
+    // The backups of the installation (manifests in .backup of the OPC UA configuration's folder).
+    QList<Backup::Record> listBackups(Problems* problems = nullptr) const;
+    // Puts backup id back; a taken name refuses unless replace, which first backs up what is there.
+    ActionResult restoreBackup(const QString& id, bool replace) const;
+    // Deletes backup id for good.
+    ActionResult deleteBackup(const QString& id) const;
+    // Where a deletion of paths puts its backup: .backup/<date-time> beside each, and the manifest's folder.
+    QStringList backupPlaces(const QStringList& paths) const;
+    // The folder whose .backup holds the manifests.
+    QString manifestFolder() const;
+
     // What new files and folders get: the OPC UA configuration's owner and group, never anything for others.
     FileSafety::Ownership ownership() const;
 
 private:
-    // Moves paths into backups of one name, secretPaths among them made private, or says why not.
-    bool backUp(const QStringList& paths, const QStringList& secretPaths, ActionResult& result) const;
+    // Moves paths into backups of one name with a manifest of the given kind, or says why not.
+    bool backUp(const QStringList& paths, const QString& kind, ActionResult& result) const;
 
     const ConfigSnapshot& m_snapshot;
 };

@@ -1,12 +1,15 @@
 #include "core/trustStore.h"
 
 #include "core/asn1Text.h"
+#include "core/backup.h"
 #include "core/crlInfo.h"
 #include "core/fileSafety.h"
 #include "core/sslPointers.h"
 
 #include "OSFile.h"
 
+#include <QDateTime>
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QRegularExpression>
@@ -531,7 +534,7 @@ TrustStore::TrustStore(const Folders& folders) : m_folders(folders) {}
 TrustStore::Folders TrustStore::foldersOf(const ConfigSnapshot& snapshot)
 {
     return Folders{snapshot.trustList.path, snapshot.issuers.path, snapshot.revocation.path,
-                   snapshot.rejected.path};
+                   snapshot.rejected.path, QFileInfo(snapshot.configPath).absolutePath()};
 }
 
 QString TrustStore::folderName(Folder folder)
@@ -779,10 +782,12 @@ ActionResult TrustStore::move(const QList<Entry>& entries, Folder from, Folder t
     return result;
 }
 
-ActionResult TrustStore::remove(const QList<Entry>& entries) const
+ActionResult TrustStore::remove(const QList<Entry>& entries, bool backup) const
 {
     ActionResult result;
     sweep();
+    backup = backup && !m_folders.backups.isEmpty();
+    QList<Backup::Item> moved;
     for (const Entry& entry : entries) {
         const QString& folder = m_folders.path(entry.folder);
         const QByteArray encoded = entry.nameBytes();
@@ -821,8 +826,19 @@ ActionResult TrustStore::remove(const QList<Entry>& entries) const
                                  : QString()));
             continue;
         }
-        // unlinkat removes a link itself; without AT_REMOVEDIR it never takes a folder.
-        if (::unlinkat(dir.fd, aside.constData(), 0) != 0) {
+        if (backup) {
+            // Into the backup under its own name; on failure it is put back.
+            QString error;
+            const int before = moved.size();
+            Backup::moveAway({entry.path}, QDateTime::currentDateTime(), result.backups, &error, &moved,
+                             m_folders.backups, {aside}, {encoded});
+            if (moved.size() == before) {
+                putBack(dir.fd, aside, encoded);
+                fail(error.isEmpty() ? tr("It could not be moved into a backup.") : error);
+                continue;
+            }
+            // unlinkat removes a link itself; without AT_REMOVEDIR it never takes a folder.
+        } else if (::unlinkat(dir.fd, aside.constData(), 0) != 0) {
             failure = errno;
             putBack(dir.fd, aside, encoded);
             fail(QStringLiteral("%1: %2").arg(entry.path, systemError(failure)));
@@ -830,6 +846,16 @@ ActionResult TrustStore::remove(const QList<Entry>& entries) const
         }
         syncFolder(dir.fd);
         result.changed = true;
+    }
+    if (!moved.isEmpty()) {
+        QString error;
+        if (!Backup::record(m_folders.backups, QFileInfo(result.backups.first()).fileName(),
+                            QStringLiteral("trust files"), moved, &error))
+            result.warnings << Problem{tr("The backup has no manifest; it can only be restored by hand."),
+                                       error};
+        for (const QString& used : result.backups)
+            result.problems << Backup::prune(QFileInfo(QFileInfo(used).absolutePath()).absolutePath(), {});
+        Backup::dropStale(m_folders.backups);
     }
     return result;
 }

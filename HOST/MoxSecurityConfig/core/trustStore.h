@@ -49,6 +49,7 @@ public:
     struct Folders
     {
         QString trusted, issuers, revocation, rejected; // empty when not configured
+        QString backups{}; // the folder whose .backup records removals (see Backup); empty: no backups
         const QString& path(Folder folder) const;
     };
 
@@ -90,8 +91,10 @@ public:
     // is still the listed one; else it is put back and refused. A link is never moved.
     ActionResult trust(const QList<Entry>& entries) const;
     ActionResult reject(const QList<Entry>& entries) const;
-    // Deletes the files, checked as a move is (a link itself, never what it points to).
-    ActionResult remove(const QList<Entry>& entries) const;
+    // Deletes the files, checked as a move is (a link itself, never what it points to). With backup (and a
+    // backups folder) each is moved into .backup/<date-time>/ of its folder instead, all under one name and
+    // one manifest.
+    ActionResult remove(const QList<Entry>& entries, bool backup = true) const;
     // Certificates (PEM or DER) and CRLs, re-encoded in the encoding they came in: nothing else of the file
     // is written, and a file that also holds a private key is refused. A certificate is written as
     // "<CN> [<thumbprint>].der|pem"; a CRL keeps its file name, without a leading dot and cut to
