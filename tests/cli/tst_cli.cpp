@@ -725,8 +725,13 @@ void TestCli::boundedInput_data()
     QTest::addColumn<QStringList>("arguments");
     QTest::addColumn<QByteArray>("input");
     QTest::addColumn<QString>("message");
-    // Memory is capped, so reading without bound aborts instead of taking the machine down.
+    // Memory is capped, so reading without bound aborts instead of taking the machine down (not under
+    // AddressSanitizer, which reserves far more address space than any cap would allow).
+#ifdef MOX_SANITIZED
+    const QStringList zero{"sh", "-c", "exec \"$@\" < /dev/zero", "sh"};
+#else
     const QStringList zero{"sh", "-c", "ulimit -v 2000000; exec \"$@\" < /dev/zero", "sh"};
+#endif
     QTest::newRow("70 MB pass phrase") << QString("config set-passphrase --passphrase-stdin").split(' ')
                                        << QByteArray(70 << 20, 'p') << "longer than 1024 bytes";
     QTest::newRow("pass phrase for a key")

@@ -31,5 +31,15 @@ inline QString nobodyCopy(const QString& program, const QString& folder, QProces
             return QString();
     }
     env.insert(QStringLiteral("LD_LIBRARY_PATH"), folder);
+    // The leak check's suppressions lie in the checkout too.
+    static const QRegularExpression suppressions(QStringLiteral("suppressions=([^:]+)"));
+    const QString leakOptions = env.value(QStringLiteral("LSAN_OPTIONS"));
+    const QString file = suppressions.match(leakOptions).captured(1);
+    if (!file.isEmpty()) {
+        const QString copy = QDir(folder).filePath(QFileInfo(file).fileName());
+        if (!QFile::copy(file, copy) || !QFile::setPermissions(copy, all))
+            return QString();
+        env.insert(QStringLiteral("LSAN_OPTIONS"), QString(leakOptions).replace(file, copy));
+    }
     return QDir(folder).filePath(QFileInfo(program).fileName());
 }
