@@ -5,6 +5,7 @@
 #include "mainWindow.h"
 #include "nobodyCopy.h"
 #include "openSslRecorder.h"
+#include "settingsDialog.h"
 #include "testCertificates.h"
 #include "testEnumerator.h"
 #include "testFiles.h"
@@ -73,6 +74,44 @@ void submit(QDialog& dialog, const QString& name, const QString& password, const
     dialog.findChild<QLineEdit*>("passwordRepeatLineEdit")->setText(repeat);
     dialog.findChild<QComboBox*>("roleComboBox")->setCurrentIndex(role);
     dialog.accept();
+}
+
+// The texts among these whose mnemonic letter an earlier one has already ("&&" is a plain ampersand).
+QString sharedMnemonics(const QStringList& texts)
+{
+    QMap<QChar, QString> first;
+    QStringList shared;
+    for (const QString& text : texts) {
+        const int at = QString(text).replace("&&", "__").indexOf('&');
+        if (at < 0 || at + 1 >= text.size())
+            continue;
+        const QChar letter = text[at + 1].toLower();
+        if (first.contains(letter))
+            shared << first[letter] + " / " + text;
+        else
+            first[letter] = text;
+    }
+    return shared.join(", ");
+}
+
+// What under root a mnemonic may reach: buttons, group boxes and the labels of fields.
+QStringList mnemonicTexts(const QWidget* root)
+{
+    QStringList texts;
+    for (const QAbstractButton* button : root->findChildren<QAbstractButton*>())
+        texts << button->text();
+    for (const QGroupBox* group : root->findChildren<QGroupBox*>())
+        texts << group->title();
+    for (const QLabel* label : root->findChildren<QLabel*>()) {
+        if (label->buddy())
+            texts << label->text();
+    }
+    // Some desktops' themes give OK and Cancel their first letters ("&OK").
+    for (const QDialogButtonBox* box : root->findChildren<QDialogButtonBox*>()) {
+        for (const QAbstractButton* button : box->buttons())
+            texts << '&' + QString(button->text()).remove('&');
+    }
+    return texts;
 }
 } // namespace
 
@@ -216,6 +255,40 @@ private slots:
         QCOMPARE(table->rowCount(), 0);
         QVERIFY(QDir(path("OpcUa/pki/rejected")).isEmpty() &&
                 QDir(path("OpcUa/pki/trusted/certs")).isEmpty());
+    }
+
+    // Each mnemonic reaches one thing: the menu bar with each tab, each menu, and each dialog.
+    void mnemonicsAreUnique()
+    {
+        writeConfig();
+        auto window = open();
+        QStringList bar;
+        for (const QAction* menu : window->menuBar()->actions()) {
+            bar << menu->text();
+            QStringList items;
+            for (const QAction* item : menu->menu()->actions())
+                items << item->text();
+            QCOMPARE(sharedMnemonics(items), QString());
+        }
+        auto* tabs = window->findChild<QTabWidget*>("tabWidget");
+        for (int i = 0; i < tabs->count(); ++i) {
+            QStringList texts = bar;
+            for (int tab = 0; tab < tabs->count(); ++tab)
+                texts << tabs->tabText(tab);
+            QCOMPARE(sharedMnemonics(texts + mnemonicTexts(tabs->widget(i))), QString());
+        }
+        UaUsersModel users;
+        MoxInstInstance* instance = nullptr;
+        ConfirmDialog confirm("Delete?", true);
+        confirm.setBackupOffered(true);
+        const std::unique_ptr<QDialog> dialogs[] = {
+            std::make_unique<CertificateDialog>(true, path("OpenSSL"), path("c.pem"), path("k.pem"), "", ""),
+            std::make_unique<UaUserDialog>(&users, nullptr, nullptr),
+            std::make_unique<SettingsDialog>(new TestEnumerator(m_dir->path(), 2), &instance),
+            std::make_unique<CertificateDetailsDialog>(path("c.pem"))};
+        for (const auto& dialog : dialogs)
+            QCOMPARE(sharedMnemonics(mnemonicTexts(dialog.get())), QString());
+        QCOMPARE(sharedMnemonics(mnemonicTexts(&confirm)), QString());
     }
 
     void init()
