@@ -8,6 +8,7 @@
 #include <QHeaderView>
 #include <QMessageBox>
 #include <QSet>
+#include <QShortcut>
 
 namespace {
 
@@ -49,6 +50,10 @@ ClientCertificatesTab::ClientCertificatesTab(QWidget* parent) : QWidget(parent)
     connect(certificatesTable, &QTableWidget::itemSelectionChanged, this,
             &ClientCertificatesTab::updateButtons);
     connect(certificatesTable, &QTableWidget::itemDoubleClicked, this, &ClientCertificatesTab::showDetails);
+    // As in the users table: Delete asks, then deletes the selected files.
+    auto* deleteKey = new QShortcut(QKeySequence::Delete, certificatesTable);
+    deleteKey->setContext(Qt::WidgetShortcut);
+    connect(deleteKey, &QShortcut::activated, this, &ClientCertificatesTab::deleteSelected);
     updateButtons();
 }
 

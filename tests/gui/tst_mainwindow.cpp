@@ -291,6 +291,49 @@ private slots:
         QCOMPARE(sharedMnemonics(mnemonicTexts(&confirm)), QString());
     }
 
+    // Delete asks, then deletes, in both tables; Enter on a user row opens that user for editing.
+    void tableKeys()
+    {
+        writeConfig();
+        write("OpcUa/auth/users.ini");
+        QVERIFY(QDir().mkpath(path("OpcUa/pki/rejected")));
+        TestCertificates make(m_dir->filePath("certs"));
+        QVERIFY(QFile::copy(make.make("first.pem", "Panel 1"), path("OpcUa/pki/rejected/panel1.pem")));
+        auto window = open();
+        for (QString name : {"alice", "bob"})
+            clickAndFillUserDialog(window->findChild<QPushButton*>("newUserPushButton_ua_auth"), name,
+                                   name + "pw", 2);
+        window->show();
+        // Keys reach a table's shortcuts only while it has the focus in the active window.
+        const auto press = [&](QTableView* table, int row, Qt::Key key) {
+            QApplication::setActiveWindow(window.get());
+            table->setFocus();
+            table->selectRow(row);
+            QTest::keyClick(table, key);
+        };
+        auto* tabs = window->findChild<QTabWidget*>("tabWidget");
+        auto* users = window->findChild<QTableView*>("usersList_uaAuth");
+        tabs->setCurrentWidget(window->findChild<QWidget*>("tab_ua_auth"));
+        QVERIFY(QTest::qWaitForWindowExposed(window.get()));
+        QString edited;
+        QTimer::singleShot(0, window.get(), [&] {
+            if (auto* dialog = qobject_cast<UaUserDialog*>(QApplication::activeModalWidget())) {
+                edited = dialog->findChild<QLineEdit*>("nameLineEdit")->text();
+                dialog->reject();
+            }
+        });
+        press(users, 1, Qt::Key_Return);
+        QCOMPARE(edited, QString("bob"));
+        answering({true}, [&] { press(users, 1, Qt::Key_Delete); });
+        QCOMPARE(users->model()->rowCount(), 1);
+
+        tabs->setCurrentWidget(window->findChild<QWidget*>("tab_clientCerts"));
+        auto* table = window->findChild<QTableWidget*>("certificatesTable");
+        const QString question = answering({true}, [&] { press(table, 0, Qt::Key_Delete); });
+        QVERIFY2(question.contains(path("OpcUa/pki/rejected/panel1.pem")), qPrintable(question));
+        QVERIFY(!QFile::exists(path("OpcUa/pki/rejected/panel1.pem")) && table->rowCount() == 0);
+    }
+
     void init()
     {
         m_dir.reset(new QTemporaryDir);
