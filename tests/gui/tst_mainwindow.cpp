@@ -334,6 +334,20 @@ private slots:
         QVERIFY(!QFile::exists(path("OpcUa/pki/rejected/panel1.pem")) && table->rowCount() == 0);
     }
 
+    // An import before the folders exist names the missing folder and what makes it.
+    void importBeforeFolders()
+    {
+        writeConfig();
+        TestCertificates make(m_dir->filePath("certs"));
+        auto window = open();
+        auto* tab = window->findChild<ClientCertificatesTab*>();
+        tab->importPaths({make.make("first.pem", "Panel 1")});
+        QVERIFY2(tab->lastFailure().contains("folder " + path("OpcUa/pki/trusted") + " does not exist") &&
+                     tab->lastFailure().contains("\"Generate folders\"") &&
+                     tab->lastFailure().contains("moxsec folders create"),
+                 qPrintable(tab->lastFailure()));
+    }
+
     void init()
     {
         m_dir.reset(new QTemporaryDir);
