@@ -207,6 +207,14 @@ private slots:
         QCOMPARE(table->item(0, ClientCertificatesTab::ValidUntilColumn)->background().color(),
                  QColor(255, 236, 150));
         QVERIFY(!trust->isEnabled());
+        // The tab widens a narrow window; what still does not fit is elided, and whole in the tool tip.
+        window->resize(400, 400);
+        window->show();
+        tabs->setCurrentWidget(window->findChild<QWidget*>("tab_clientCerts"));
+        QVERIFY(window->width() > 400 && table->horizontalHeader()->length() <= table->viewport()->width());
+        QVERIFY(table->item(0, ClientCertificatesTab::ThumbprintColumn)
+                    ->toolTip()
+                    .startsWith(make.thumbprint(first)));
         table->selectRow(0);
         QVERIFY(trust->isEnabled() && !reject->isEnabled());
         // Details… shows the selected certificate.
