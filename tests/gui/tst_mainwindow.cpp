@@ -300,6 +300,7 @@ private slots:
     }
 
     // Delete asks, then deletes, in both tables; Enter on a user row opens that user for editing.
+    // Only the rejected folder exists.
     void tableKeys()
     {
         writeConfig();
@@ -340,16 +341,9 @@ private slots:
         const QString question = answering({true}, [&] { press(table, 0, Qt::Key_Delete); });
         QVERIFY2(question.contains(path("OpcUa/pki/rejected/panel1.pem")), qPrintable(question));
         QVERIFY(!QFile::exists(path("OpcUa/pki/rejected/panel1.pem")) && table->rowCount() == 0);
-    }
-
-    // An import before the folders exist names the missing folder and what makes it.
-    void importBeforeFolders()
-    {
-        writeConfig();
-        TestCertificates make(m_dir->filePath("certs"));
-        auto window = open();
+        // An import into the trust list, which does not exist yet, names it and what makes it.
         auto* tab = window->findChild<ClientCertificatesTab*>();
-        tab->importPaths({make.make("first.pem", "Panel 1")});
+        tab->importPaths({make.make("second.pem", "Panel 2")});
         QVERIFY2(tab->lastFailure().contains("folder " + path("OpcUa/pki/trusted") + " does not exist") &&
                      tab->lastFailure().contains("\"Generate folders\"") &&
                      tab->lastFailure().contains("moxsec folders create"),
