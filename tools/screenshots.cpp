@@ -3,6 +3,7 @@
 // Usage: mox_screenshots SAMPLE_ROOT BROKEN_ROOT OUTDIR   (each root holds a mox/ folder)
 #include "IniAuth.h"
 #include "certificateDialog.h"
+#include "core/trustStore.h"
 #include "mainWindow.h"
 #include "testEnumerator.h"
 #include "uaUserDialog.h"
@@ -10,6 +11,7 @@
 
 #include <QApplication>
 #include <QComboBox>
+#include <QCryptographicHash>
 #include <QDir>
 #include <QEventLoop>
 #include <QFile>
@@ -259,10 +261,19 @@ bool shootClientCertificates(const QDir& mox, const QDir& out)
                  << "basicConstraints = critical, CA:FALSE";
         if (QProcess::execute("openssl", args) != 0)
             return fail("openssl could not make " + file);
+        // Named as an import names it: the thumbprint makes the names long.
+        QFile made(file);
+        if (!made.open(QIODevice::ReadOnly))
+            return fail("cannot read " + file);
+        const QString thumbprint =
+            QCryptographicHash::hash(made.readAll(), QCryptographicHash::Sha1).toHex().toUpper();
+        made.close();
+        if (!made.rename(QFileInfo(file).dir().filePath(TrustStore::fileNameFor(c.cn, thumbprint, true))))
+            return fail("cannot rename " + file);
     }
     MainWindow window(nullptr, new TestEnumerator(QFileInfo(mox.path()).path()));
+    // The tab widens the window for its columns, as far as the screen allows.
     showWide(window);
-    window.resize(kWindowWidth + 400, window.height());
     child<QTabWidget>(&window, "tabWidget")->setCurrentWidget(child<QWidget>(&window, "tab_clientCerts"));
     auto* table = child<QTableWidget>(&window, "certificatesTable");
     table->selectRow(table->findItems("Rejected", Qt::MatchExactly).value(0)->row());

@@ -1,6 +1,7 @@
 #include "certificateDialog.h"
 
 #include "core/certificateGenerator.h"
+#include "wheelGuard.h"
 
 #include <QApplication>
 #include <QEventLoop>
@@ -115,6 +116,7 @@ CertificateDialog::CertificateDialog(CertificateRequest::Mode mode,
 
     restoreSubject();
     checkExtension();
+    WheelGuard::install(this);
 
     // The form scrolls where the screen is too short for it (1024x768 panels): OK and Cancel stay visible.
     formScrollArea->setMinimumWidth(formWidget->sizeHint().width() +

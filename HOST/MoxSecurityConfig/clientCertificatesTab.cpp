@@ -10,7 +10,11 @@
 #include <QFileInfo>
 #include <QHeaderView>
 #include <QMessageBox>
+#include <QScreen>
+#include <QScrollBar>
 #include <QSet>
+#include <QShortcut>
+#include <QStyle>
 
 namespace {
 
@@ -40,6 +44,7 @@ ClientCertificatesTab::ClientCertificatesTab(QWidget* parent) : QWidget(parent)
     setupUi(this);
     problemsLabel->hide();
     certificatesTable->horizontalHeader()->setSectionResizeMode(QHeaderView::Interactive);
+    certificatesTable->viewport()->installEventFilter(this);
     m_refreshLater.setSingleShot(true);
     m_refreshLater.setInterval(200);
     connect(&m_refreshLater, &QTimer::timeout, this, &ClientCertificatesTab::refresh);
@@ -52,6 +57,10 @@ ClientCertificatesTab::ClientCertificatesTab(QWidget* parent) : QWidget(parent)
     connect(certificatesTable, &QTableWidget::itemSelectionChanged, this,
             &ClientCertificatesTab::updateButtons);
     connect(certificatesTable, &QTableWidget::itemDoubleClicked, this, &ClientCertificatesTab::showDetails);
+    // As in the users table: Delete asks, then deletes the selected files.
+    auto* deleteKey = new QShortcut(QKeySequence::Delete, certificatesTable);
+    deleteKey->setContext(Qt::WidgetShortcut);
+    connect(deleteKey, &QShortcut::activated, this, &ClientCertificatesTab::deleteSelected);
     updateButtons();
 }
 
@@ -108,7 +117,10 @@ void ClientCertificatesTab::refresh()
             entry.fileName + (entry.link ? tr(" (link to %1)").arg(entry.linkTarget) : QString())};
         for (int column = 0; column < 6; ++column) {
             auto* item = new QTableWidgetItem(texts[column]);
-            item->setToolTip(unreadable ? entry.reason : entry.path);
+            // Whole, however narrow the column: the text and the file it comes from.
+            item->setToolTip(unreadable                ? entry.reason
+                             : texts[column].isEmpty() ? entry.path
+                                                       : texts[column] + QLatin1Char('\n') + entry.path);
             certificatesTable->setItem(row, column, item);
         }
         if (entry.validUntil.isValid()) {
@@ -124,8 +136,15 @@ void ClientCertificatesTab::refresh()
             certificatesTable->selectRow(row);
     }
     certificatesTable->setUpdatesEnabled(true);
-    if (m_entries.size() < 200) // measuring many rows costs more than the listing
+    if (m_entries.size() < 200 ||
+        m_contentWidths.isEmpty()) { // measuring many rows costs more than the listing
         certificatesTable->resizeColumnsToContents();
+        m_contentWidths.clear();
+        for (int column = 0; column < certificatesTable->columnCount(); ++column)
+            m_contentWidths << certificatesTable->horizontalHeader()->sectionSize(column);
+        updateGeometry();
+    }
+    fitColumns();
 
     QStringList lines;
     for (const Problem& problem : problems)
@@ -133,6 +152,91 @@ void ClientCertificatesTab::refresh()
     problemsLabel->setText(lines.join(QLatin1Char('\n')));
     problemsLabel->setVisible(!lines.isEmpty());
     updateButtons();
+}
+
+int ClientCertificatesTab::wholeWidth() const
+{
+    int width = 2 * certificatesTable->frameWidth() + style()->pixelMetric(QStyle::PM_ScrollBarExtent);
+    for (const int column : m_contentWidths)
+        width += column;
+    return width;
+}
+
+void ClientCertificatesTab::fitColumns()
+{
+    if (m_contentWidths.size() != certificatesTable->columnCount())
+        return;
+    QVector<int> widths = m_contentWidths;
+    const int longColumns[] = {NameColumn, UriColumn, ThumbprintColumn, FileColumn};
+    int room = certificatesTable->viewport()->width() - widths[FolderColumn] - widths[ValidUntilColumn];
+    // The longest columns give way first: each is cut to one cap, the others keep their width.
+    QVector<int> sorted;
+    for (const int column : longColumns)
+        sorted << widths[column];
+    std::sort(sorted.begin(), sorted.end());
+    int cap = sorted.last();
+    for (int i = 0; i < sorted.size(); ++i) {
+        const int share = room / int(sorted.size() - i);
+        if (sorted[i] > share) {
+            cap = share;
+            break;
+        }
+        room -= sorted[i];
+    }
+    // Below a few characters an elided text says nothing: the table scrolls instead.
+    cap = std::max(cap, fontMetrics().averageCharWidth() * 10);
+    for (const int column : longColumns)
+        widths[column] = std::min(widths[column], cap);
+    for (int column = 0; column < widths.size(); ++column)
+        certificatesTable->horizontalHeader()->resizeSection(column, widths[column]);
+}
+
+bool ClientCertificatesTab::eventFilter(QObject* watched, QEvent* event)
+{
+    if (watched == certificatesTable->viewport() && event->type() == QEvent::Resize)
+        fitColumns();
+    return QWidget::eventFilter(watched, event);
+}
+
+QSize ClientCertificatesTab::sizeHint() const
+{
+    QSize hint = QWidget::sizeHint();
+    if (!isVisible())
+        return hint; // the other tabs keep the window as narrow as they need
+    const QWidget* top = window();
+    const QScreen* screen = top->screen();
+    // What the window may grow to, less its frame and what lies around this tab.
+    const int around = top->frameGeometry().width() - width();
+    const int room = screen ? screen->availableGeometry().width() - around : hint.width();
+    const int wanted = hint.width() - certificatesTable->sizeHint().width() + wholeWidth();
+    hint.setWidth(std::max(hint.width(), std::min(wanted, room)));
+    return hint;
+}
+
+void ClientCertificatesTab::showEvent(QShowEvent* event)
+{
+    QWidget::showEvent(event);
+    updateGeometry();
+    QWidget* top = window();
+    if (top == this)
+        return;
+    const int missing = sizeHint().width() - width();
+    if (missing <= 0)
+        return;
+    top->resize(top->width() + missing, top->height());
+    // Kept on the screen: a window near its right edge moves left as it widens.
+    if (const QScreen* screen = top->screen()) {
+        const QRect available = screen->availableGeometry();
+        const int overshoot = top->frameGeometry().right() - available.right();
+        if (overshoot > 0)
+            top->move(std::max(available.left(), top->x() - overshoot), top->y());
+    }
+}
+
+void ClientCertificatesTab::hideEvent(QHideEvent* event)
+{
+    QWidget::hideEvent(event);
+    updateGeometry();
 }
 
 QList<TrustStore::Entry> ClientCertificatesTab::selectedEntries() const

@@ -30,6 +30,9 @@ public:
     explicit ClientCertificatesTab(QWidget* parent = nullptr);
     ~ClientCertificatesTab() override;
 
+    // While shown: wide enough for every column whole, as far as the screen allows.
+    QSize sizeHint() const override;
+
     // The folders to show and watch (empty paths are not configured), then lists them.
     void setFolders(const TrustStore::Folders& folders);
     const QList<TrustStore::Entry>& entries() const { return m_entries; }
@@ -50,7 +53,18 @@ public slots:
     void importPaths(const QStringList& paths);
     void showDetails();
 
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+    // Shown: the window widens, once, as far as the columns need and the screen allows.
+    void showEvent(QShowEvent* event) override;
+    void hideEvent(QHideEvent* event) override;
+
 private:
+    // The columns share the table's width; long names, URIs, thumbprints and files are elided in the middle
+    // (their tool tips hold them whole).
+    void fitColumns();
+    // The table's width with every column whole.
+    int wholeWidth() const;
     void updateButtons();
     // Lists again and shows what failed, naming each file and the reason.
     void finish(const ActionResult& result);
@@ -63,4 +77,5 @@ private:
     QTimer m_refreshLater; // the server writes a file in steps: one listing after the last change
     QString m_lastFailure;
     std::function<bool()> m_beforeChange;
+    QVector<int> m_contentWidths; // each column's width for its longest text
 };

@@ -106,11 +106,18 @@ MainWindow::MainWindow(QWidget* parent, IMoxInstEnumerator* enumerator) : QMainW
     connect(editUserPushButton_ua_auth, &QPushButton::clicked, this, &MainWindow::uaAuthEditUser);
     connect(deleteUserPushButton_ua_auth, &QPushButton::clicked, this, &MainWindow::uaAuthDeleteUser);
     connect(actionAbout, &QAction::triggered, this, &MainWindow::showAbout);
-    // In the users table: double-click edits, Delete deletes (with the question), Tab leaves the table.
+    // In the users table: double-click and Enter edit, Delete deletes (with the question), Tab leaves the
+    // table. Shortcuts rather than the view's activated(), which some styles emit on a single click.
     connect(usersList_uaAuth, &QAbstractItemView::doubleClicked, this, &MainWindow::uaAuthEditUser);
-    auto* deleteKey = new QShortcut(QKeySequence::Delete, usersList_uaAuth);
-    deleteKey->setContext(Qt::WidgetShortcut);
-    connect(deleteKey, &QShortcut::activated, this, &MainWindow::uaAuthDeleteUser);
+    const std::pair<QKeySequence, void (MainWindow::*)()> keys[] = {
+        {QKeySequence::Delete, &MainWindow::uaAuthDeleteUser},
+        {QKeySequence(Qt::Key_Return), &MainWindow::uaAuthEditUser},
+        {QKeySequence(Qt::Key_Enter), &MainWindow::uaAuthEditUser}};
+    for (const auto& key : keys) {
+        auto* shortcut = new QShortcut(key.first, usersList_uaAuth);
+        shortcut->setContext(Qt::WidgetShortcut);
+        connect(shortcut, &QShortcut::activated, this, key.second);
+    }
     usersList_uaAuth->setTabKeyNavigation(false);
     m_usersNotice = new QLabel(tab_ua_auth);
     m_usersNotice->setObjectName(QStringLiteral("usersNoticeLabel"));

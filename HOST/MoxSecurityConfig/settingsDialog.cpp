@@ -1,6 +1,7 @@
 #include "settingsDialog.h"
 
 #include "MoxInstEnumerator.h"
+#include "wheelGuard.h"
 
 #include <QFileInfo>
 
@@ -30,6 +31,7 @@ SettingsDialog::SettingsDialog(IMoxInstEnumerator* enumerator, MoxInstInstance**
     : QDialog(parent), m_enumerator(enumerator), m_instance(instance)
 {
     setupUi(this);
+    WheelGuard::install(this);
     // Connected before filling, so the first entry added is shown at once.
     connect(instanceComboBox, SIGNAL(currentIndexChanged(int)), this, SLOT(instanceChanged(int)));
 

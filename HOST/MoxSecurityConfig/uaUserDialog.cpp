@@ -1,6 +1,7 @@
 #include "uaUserDialog.h"
 
 #include "uaUsersModel.h"
+#include "wheelGuard.h"
 
 #include "confirmDialog.h"
 
@@ -20,6 +21,7 @@ UaUserDialog::UaUserDialog(UaUsersModel* model, QWidget* parent, User* editedUse
     : QDialog(parent), m_edit(editedUser != nullptr), m_editedUser(editedUser), m_model(model)
 {
     setupUi(this);
+    WheelGuard::install(this);
     statusLabel->setWordWrap(true);
     // Once OK has shown what is wrong, each mark goes as soon as its field is right.
     for (QLineEdit* edit : {nameLineEdit, passwordLineEdit, passwordRepeatLineEdit}) {

@@ -25,6 +25,7 @@ private slots:
     void generation();
     void failures_data();
     void failures();
+    void wheelAndMnemonicsScrollTheForm();
     void window();
     void backups();
     void sampleLeavesAnInstallationAlone();
@@ -290,6 +291,47 @@ void TestDialogs::failures()
         QCOMPARE(readAll(mox("own/openssl_v3.ext")), QByteArray("stale"));
     else
         QCOMPARE(readAll(mox("own/key.pem")) + readAll(mox("own/cert.pem")), QByteArray("earlierearlier"));
+}
+
+// The form scrolls at 800x600: the wheel over a choice without focus scrolls the form and leaves the choice
+// (the key size once changed under a scrolling mouse); a focused choice still takes it. A mnemonic shows its
+// field.
+void TestDialogs::wheelAndMnemonicsScrollTheForm()
+{
+    CertificateDialog* form = dialog(mox("c.pem"), mox("k.pem"));
+    form->show();
+    QApplication::setActiveWindow(form);
+    QVERIFY(QTest::qWaitForWindowActive(form));
+    QScrollBar* bar = form->formScrollArea->verticalScrollBar();
+    const auto wheel = [](QWidget* target) {
+        const QPoint at = target->rect().center();
+        QWheelEvent event(at, target->mapToGlobal(at), {}, {0, -120}, Qt::NoButton, Qt::NoModifier,
+                          Qt::NoScrollPhase, false);
+        // As the window system sends it: only a user's wheel goes on to the parents.
+        QSpontaneKeyEvent::setSpontaneous(&event);
+        qApp->notify(target, &event);
+    };
+    const QList<QComboBox*> boxes = form->findChildren<QComboBox*>();
+    QCOMPARE(boxes.size(), 3);
+    for (QComboBox* box : boxes) {
+        form->nameLineEdit->setFocus();
+        bar->setValue(0);
+        const int index = box->currentIndex();
+        wheel(box);
+        QCOMPARE(box->currentIndex(), index);
+        QVERIFY2(bar->value() > 0, qPrintable(box->objectName()));
+    }
+    QComboBox* days = form->certificateValidityComboBox;
+    days->setCurrentIndex(0);
+    days->setFocus();
+    wheel(days);
+    QCOMPARE(days->currentIndex(), 1);
+
+    form->nameLineEdit->setFocus();
+    bar->setValue(0);
+    QVERIFY(days->visibleRegion().isEmpty());
+    QTest::keyClick(form, Qt::Key_V, Qt::AltModifier);
+    QVERIFY(days->hasFocus() && !days->visibleRegion().isEmpty());
 }
 
 void TestDialogs::window()

@@ -1,3 +1,4 @@
+#include "backupsDialog.h"
 #include "certificateDetailsDialog.h"
 #include "certificateDialog.h"
 #include "clientCertificatesTab.h"
@@ -5,6 +6,7 @@
 #include "mainWindow.h"
 #include "nobodyCopy.h"
 #include "openSslRecorder.h"
+#include "settingsDialog.h"
 #include "testCertificates.h"
 #include "testEnumerator.h"
 #include "testFiles.h"
@@ -73,6 +75,44 @@ void submit(QDialog& dialog, const QString& name, const QString& password, const
     dialog.findChild<QLineEdit*>("passwordRepeatLineEdit")->setText(repeat);
     dialog.findChild<QComboBox*>("roleComboBox")->setCurrentIndex(role);
     dialog.accept();
+}
+
+// The texts among these whose mnemonic letter an earlier one has already ("&&" is a plain ampersand).
+QString sharedMnemonics(const QStringList& texts)
+{
+    QMap<QChar, QString> first;
+    QStringList shared;
+    for (const QString& text : texts) {
+        const int at = QString(text).replace("&&", "__").indexOf('&');
+        if (at < 0 || at + 1 >= text.size())
+            continue;
+        const QChar letter = text[at + 1].toLower();
+        if (first.contains(letter))
+            shared << first[letter] + " / " + text;
+        else
+            first[letter] = text;
+    }
+    return shared.join(", ");
+}
+
+// What under root a mnemonic may reach: buttons, group boxes and the labels of fields.
+QStringList mnemonicTexts(const QWidget* root)
+{
+    QStringList texts;
+    for (const QAbstractButton* button : root->findChildren<QAbstractButton*>())
+        texts << button->text();
+    for (const QGroupBox* group : root->findChildren<QGroupBox*>())
+        texts << group->title();
+    for (const QLabel* label : root->findChildren<QLabel*>()) {
+        if (label->buddy())
+            texts << label->text();
+    }
+    // Some desktops' themes give OK and Cancel their first letters ("&OK").
+    for (const QDialogButtonBox* box : root->findChildren<QDialogButtonBox*>()) {
+        for (const QAbstractButton* button : box->buttons())
+            texts << '&' + QString(button->text()).remove('&');
+    }
+    return texts;
 }
 } // namespace
 
@@ -168,6 +208,14 @@ private slots:
         QCOMPARE(table->item(0, ClientCertificatesTab::ValidUntilColumn)->background().color(),
                  QColor(255, 236, 150));
         QVERIFY(!trust->isEnabled());
+        // The tab widens a narrow window; what still does not fit is elided, and whole in the tool tip.
+        window->resize(400, 400);
+        window->show();
+        tabs->setCurrentWidget(window->findChild<QWidget*>("tab_clientCerts"));
+        QVERIFY(window->width() > 400 && table->horizontalHeader()->length() <= table->viewport()->width());
+        QVERIFY(table->item(0, ClientCertificatesTab::ThumbprintColumn)
+                    ->toolTip()
+                    .startsWith(make.thumbprint(first)));
         table->selectRow(0);
         QVERIFY(trust->isEnabled() && !reject->isEnabled());
         // Details… shows the selected certificate.
@@ -263,6 +311,93 @@ private slots:
         QVERIFY(QFile::remove(path("OpcUa/other/users.ini")));
         QTRY_COMPARE(usersField->styleSheet(), QString("color: red;"));
         QCOMPARE(window->statusBar()->currentMessage(), notice);
+    }
+
+    // Each mnemonic reaches one thing: the menu bar with each tab, each menu, and each dialog.
+    void mnemonicsAreUnique()
+    {
+        writeConfig();
+        auto window = open();
+        QStringList bar;
+        for (const QAction* menu : window->menuBar()->actions()) {
+            bar << menu->text();
+            QStringList items;
+            for (const QAction* item : menu->menu()->actions())
+                items << item->text();
+            QCOMPARE(sharedMnemonics(items), QString());
+        }
+        auto* tabs = window->findChild<QTabWidget*>("tabWidget");
+        for (int i = 0; i < tabs->count(); ++i) {
+            QStringList texts = bar;
+            for (int tab = 0; tab < tabs->count(); ++tab)
+                texts << tabs->tabText(tab);
+            QCOMPARE(sharedMnemonics(texts + mnemonicTexts(tabs->widget(i))), QString());
+        }
+        UaUsersModel users;
+        MoxInstInstance* instance = nullptr;
+        const ConfigSnapshot snapshot;
+        ConfirmDialog confirm("Delete?", true);
+        confirm.setBackupOffered(true);
+        const std::unique_ptr<QDialog> dialogs[] = {
+            std::make_unique<CertificateDialog>(true, path("OpenSSL"), path("c.pem"), path("k.pem"), "", ""),
+            std::make_unique<UaUserDialog>(&users, nullptr, nullptr),
+            std::make_unique<SettingsDialog>(new TestEnumerator(m_dir->path(), 2), &instance),
+            std::make_unique<CertificateDetailsDialog>(path("c.pem")),
+            std::make_unique<BackupsDialog>(snapshot)};
+        for (const auto& dialog : dialogs)
+            QCOMPARE(sharedMnemonics(mnemonicTexts(dialog.get())), QString());
+        QCOMPARE(sharedMnemonics(mnemonicTexts(&confirm)), QString());
+    }
+
+    // Delete asks, then deletes, in both tables; Enter on a user row opens that user for editing.
+    // Only the rejected folder exists.
+    void tableKeys()
+    {
+        writeConfig();
+        write("OpcUa/auth/users.ini");
+        QVERIFY(QDir().mkpath(path("OpcUa/pki/rejected")));
+        TestCertificates make(m_dir->filePath("certs"));
+        QVERIFY(QFile::copy(make.make("first.pem", "Panel 1"), path("OpcUa/pki/rejected/panel1.pem")));
+        auto window = open();
+        for (QString name : {"alice", "bob"})
+            clickAndFillUserDialog(window->findChild<QPushButton*>("newUserPushButton_ua_auth"), name,
+                                   name + "pw", 2);
+        window->show();
+        // Keys reach a table's shortcuts only while it has the focus in the active window.
+        const auto press = [&](QTableView* table, int row, Qt::Key key) {
+            QApplication::setActiveWindow(window.get());
+            table->setFocus();
+            table->selectRow(row);
+            QTest::keyClick(table, key);
+        };
+        auto* tabs = window->findChild<QTabWidget*>("tabWidget");
+        auto* users = window->findChild<QTableView*>("usersList_uaAuth");
+        tabs->setCurrentWidget(window->findChild<QWidget*>("tab_ua_auth"));
+        QVERIFY(QTest::qWaitForWindowExposed(window.get()));
+        QString edited;
+        QTimer::singleShot(0, window.get(), [&] {
+            if (auto* dialog = qobject_cast<UaUserDialog*>(QApplication::activeModalWidget())) {
+                edited = dialog->findChild<QLineEdit*>("nameLineEdit")->text();
+                dialog->reject();
+            }
+        });
+        press(users, 1, Qt::Key_Return);
+        QCOMPARE(edited, QString("bob"));
+        answering({true}, [&] { press(users, 1, Qt::Key_Delete); });
+        QCOMPARE(users->model()->rowCount(), 1);
+
+        tabs->setCurrentWidget(window->findChild<QWidget*>("tab_clientCerts"));
+        auto* table = window->findChild<QTableWidget*>("certificatesTable");
+        const QString question = answering({true}, [&] { press(table, 0, Qt::Key_Delete); });
+        QVERIFY2(question.contains(path("OpcUa/pki/rejected/panel1.pem")), qPrintable(question));
+        QVERIFY(!QFile::exists(path("OpcUa/pki/rejected/panel1.pem")) && table->rowCount() == 0);
+        // An import into the trust list, which does not exist yet, names it and what makes it.
+        auto* tab = window->findChild<ClientCertificatesTab*>();
+        tab->importPaths({make.make("second.pem", "Panel 2")});
+        QVERIFY2(tab->lastFailure().contains("folder " + path("OpcUa/pki/trusted") + " does not exist") &&
+                     tab->lastFailure().contains("\"Generate folders\"") &&
+                     tab->lastFailure().contains("moxsec folders create"),
+                 qPrintable(tab->lastFailure()));
     }
 
     void init()

@@ -40,6 +40,17 @@ QString systemError(int error)
     return QString::fromLocal8Bit(std::strerror(error));
 }
 
+// Why a client-certificate folder did not open; a missing one says what makes it, since a bare "No such file
+// or directory" left administrators guessing.
+QString folderError(TrustStore::Folder folder, const QString& path, int error)
+{
+    if (error != ENOENT)
+        return QStringLiteral("%1: %2").arg(path, systemError(error));
+    return TrustStore::tr("The %1 folder %2 does not exist: \"Generate folders\" on the Certificates tab, or "
+                          "moxsec folders create, makes it.")
+        .arg(TrustStore::folderName(folder), path);
+}
+
 QString firstUri(const X509* x)
 {
     GeneralNamesPtr names(
@@ -736,9 +747,8 @@ ActionResult TrustStore::move(const QList<Entry>& entries, Folder from, Folder t
         }
         FolderFd source(fromPath), target(toPath);
         if (source.fd < 0 || target.fd < 0) {
-            fail(name,
-                 QStringLiteral("%1: %2").arg(source.fd < 0 ? fromPath : toPath,
-                                              systemError(source.fd < 0 ? source.error : target.error)));
+            fail(name, source.fd < 0 ? folderError(from, fromPath, source.error)
+                                     : folderError(to, toPath, target.error));
             continue;
         }
         // From here on no writer of the folder can change what is moved: the name it had is free, and what
@@ -803,7 +813,7 @@ ActionResult TrustStore::remove(const QList<Entry>& entries, bool backup) const
         }
         FolderFd dir(folder);
         if (dir.fd < 0) {
-            fail(QStringLiteral("%1: %2").arg(folder, systemError(dir.error)));
+            fail(folderError(entry.folder, folder, dir.error));
             continue;
         }
         QByteArray aside;
@@ -933,7 +943,7 @@ ActionResult TrustStore::importFiles(const QStringList& files, Target target, QS
         }
         FolderFd dir(folderPath);
         if (dir.fd < 0) {
-            fail(QStringLiteral("%1: %2").arg(folderPath, systemError(dir.error)));
+            fail(folderError(folder, folderPath, dir.error));
             continue;
         }
         const QString newPath = folderPath + QLatin1Char('/') + QFile::decodeName(name);
