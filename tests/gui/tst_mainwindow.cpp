@@ -336,12 +336,13 @@ private slots:
         UaUsersModel users;
         MoxInstInstance* instance = nullptr;
         const ConfigSnapshot snapshot;
+        TestEnumerator instances(m_dir->path(), 2); // the settings dialog only borrows it
         ConfirmDialog confirm("Delete?", true);
         confirm.setBackupOffered(true);
         const std::unique_ptr<QDialog> dialogs[] = {
             std::make_unique<CertificateDialog>(true, path("OpenSSL"), path("c.pem"), path("k.pem"), "", ""),
             std::make_unique<UaUserDialog>(&users, nullptr, nullptr),
-            std::make_unique<SettingsDialog>(new TestEnumerator(m_dir->path(), 2), &instance),
+            std::make_unique<SettingsDialog>(&instances, &instance),
             std::make_unique<CertificateDetailsDialog>(path("c.pem")),
             std::make_unique<BackupsDialog>(snapshot)};
         for (const auto& dialog : dialogs)
