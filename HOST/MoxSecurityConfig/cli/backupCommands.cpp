@@ -35,10 +35,9 @@ bool taken(const QString& place)
 } // namespace
 
 BackupListCommand::BackupListCommand()
-    : InstallationCommand(
-          "backup list", "", 0, 0, {},
-          "Lists the backups that deletions kept: ID, when, what (key pair, users file, folders, "
-          "trust files) and every place with its mode and owner.")
+    : InstallationCommand("backup list", "", 0, 0, {},
+                          "Lists the backups that deletions kept: ID, when, what (key pair, users file, "
+                          "folders, trust files) and every place with its mode and owner.")
 {}
 
 int BackupListCommand::executeWithInstallation()
@@ -84,9 +83,9 @@ int BackupCommand::executeWithInstallation()
 BackupRestoreCommand::BackupRestoreCommand()
     : BackupCommand(
           "backup restore", "ID", 1, 1, {&s_yes},
-          "Puts a backup's files and folders back where they were, with their modes and owners. When a "
-          "name is taken nothing is restored, unless --yes: then what is there is first moved into a "
-          "backup of its own.")
+          "Puts a backup's files and folders back where they were, with their modes and owners. When a name "
+          "is taken nothing is restored, unless --yes: then what is there is first moved into a backup of "
+          "its own.")
 {}
 
 int BackupRestoreCommand::executeWithBackup(const Backup::Record& record)

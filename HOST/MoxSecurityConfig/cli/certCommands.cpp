@@ -5,6 +5,24 @@
 
 #include "core/certificateInfo.h"
 
+namespace {
+
+const Command::Options s_subjectOptions{
+    &Command::s_country, &Command::s_state,      &Command::s_locality,       &Command::s_organization,
+    &Command::s_unit,    &Command::s_commonName, &Command::s_uriEnd,         &Command::s_machineName,
+    &Command::s_dns,     &Command::s_ip,         &Command::s_bits,           &Command::s_digest,
+    &Command::s_days,    &Command::s_der,        &Command::s_passphraseStdin};
+
+const char s_subjectNote[] =
+    "Defaults are the certificate dialog's: common name MOX-OPC_UA@<host> (OPC UA) or MOX@<host> (core), URI "
+    "urn:[<host>:]MOX:UA[:<end>], the host as DNS name, 2048 bits, sha256, 1825 days. The encoding follows "
+    "the configured certificate path's suffix (.pem: PEM; .der, .cer, .crt, .cert: DER), which is how the "
+    "server reads it; --der confirms DER and is refused for a .pem path. Without --passphrase-stdin the "
+    "configured pass phrase, if any, protects an OPC UA key; an empty line read with it leaves the key "
+    "unprotected. A pass phrase line is at most 1024 bytes.";
+
+} // namespace
+
 QStringList PairCommand::concernedPaths(const ConfigSnapshot& s) const
 {
     const QString pair = argument(0);
@@ -31,6 +49,29 @@ void PairCommand::reportPair(const QString& certificate, const QString& key)
                                 {QStringLiteral("certificate"), certificate},
                                 {QStringLiteral("key"), key}};
 }
+
+CertGenerateCommand::CertGenerateCommand()
+    : KeyPairCommand(
+          "cert generate", "opcua|core", 1, 1,
+          s_subjectOptions + Options{&s_yes, &s_updateConfig, &s_tighten, &s_force},
+          "Generates a key and a self-signed certificate. The pair is the OPC UA server's or the runtime "
+          "core's. --country, --state, --locality and --organization are required. Existing files are "
+          "replaced only after a confirmation (--yes). With --update-config a URI or pass phrase that "
+          "differs from the OPC UA config is written into it afterwards; a pass phrase goes only into a "
+          "config others cannot read, or with --tighten. " +
+              QString::fromLatin1(s_subjectNote))
+{}
+
+CertEnsureCommand::CertEnsureCommand()
+    : KeyPairCommand(
+          "cert ensure", "opcua|core", 1, 1,
+          s_subjectOptions + Options{&s_updateConfig, &s_tighten, &s_force},
+          "Generates the pair only when both files are missing. It takes the options of cert generate. When "
+          "both exist nothing changes; when only one exists it fails, naming the other, and writes nothing. "
+          "With --update-config a new pair's URI and pass phrase are written into the OPC UA config, and so "
+          "is the pass phrase read with --passphrase-stdin when it opens the existing key and the configured "
+          "one does not. A pass phrase goes only into a config others cannot read, or with --tighten.")
+{}
 
 CertDeleteCommand::CertDeleteCommand()
     : PairCommand("cert delete", "opcua|core", 1, 1, {&s_yes, &s_noBackup, &s_force},

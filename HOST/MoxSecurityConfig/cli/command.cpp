@@ -25,9 +25,9 @@ const QCommandLineOption Command::s_yes({"y", "yes"}, "Deletes or replaces witho
 const QCommandLineOption
     Command::s_noBackup("no-backup",
                         "Deletes for good instead of moving into .backup/<date-time>/ beside it.");
-const QCommandLineOption Command::s_force("force",
-                                          "Lets the last Admin be removed or demoted; acts although a "
-                                          "setting the action does not need is missing.");
+const QCommandLineOption
+    Command::s_force("force", "Lets the last Admin be removed or demoted; acts although a setting "
+                              "the action does not need is missing.");
 const QCommandLineOption Command::s_country("country", "Country (C), required.", "TEXT");
 const QCommandLineOption Command::s_state("state", "State or province (ST), required.", "TEXT");
 const QCommandLineOption Command::s_locality("locality", "Locality (L), required.", "TEXT");
@@ -56,8 +56,8 @@ const QCommandLineOption
     Command::s_updateConfig("update-config",
                             "Writes a URI or pass phrase that differs into the OPC UA config (OPC UA).");
 const QCommandLineOption Command::s_tighten("tighten",
-                                            "Removes the access of others from the OPC UA config when a pass "
-                                            "phrase is written into it; the group keeps its access.");
+                                            "Removes the access of others from the OPC UA config when a "
+                                            "pass phrase is written into it; the group keeps its access.");
 const QCommandLineOption
     Command::s_dryRun("dry-run", "Checks everything and reports what would change, but changes nothing.");
 
@@ -106,9 +106,9 @@ int Command::run(const CommandLine& line, Output& output)
 QString Command::backupNote()
 {
     return QStringLiteral(
-        "What goes is first moved into .backup/<date-time>/ of the folder that held it (0700; the ten newest "
-        "backups are kept), with its mode and owner recorded in .backup/<date-time>.json of the OPC UA "
-        "config's folder; moxsec backup list shows it. --no-backup deletes it for good.");
+        "What goes is first moved into .backup/<date-time>/ of the folder that held it (0700; the ten "
+        "newest backups are kept), with its mode and owner recorded in .backup/<date-time>.json of the OPC "
+        "UA config's folder; moxsec backup list shows it. --no-backup deletes it for good.");
 }
 
 const QStringList& Command::arguments() const

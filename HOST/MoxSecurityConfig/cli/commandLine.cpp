@@ -154,8 +154,8 @@ QString CommandLine::helpText() const
     QString text =
         m_group.isEmpty()
             ? QStringLiteral("Usage: moxsec [options] COMMAND [arguments]\n\n"
-                             "Configures the security of the Mox runtime installed under /mox and of "
-                             "its OPC UA server.\n\nCommands:\n")
+                             "Configures the security of the Mox runtime installed under /mox and of its OPC "
+                             "UA server.\n\nCommands:\n")
             : QStringLiteral("Usage: moxsec [options] %1 COMMAND [arguments]\n\nCommands:\n").arg(m_group);
     for (const std::unique_ptr<Command>& command : m_commands) {
         if (m_group.isEmpty() || command->name().startsWith(m_group + QLatin1Char(' ')))

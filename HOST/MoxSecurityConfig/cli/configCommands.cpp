@@ -39,9 +39,9 @@ int ConfigSetCommand::executeWithInstallation()
 ConfigSetUriCommand::ConfigSetUriCommand()
     : ConfigSetCommand(
           "config set-uri", "URI", 1, 1, {},
-          "Writes APPLICATION_URI into the OPC UA config; every other byte of the file stays. The URI "
-          "needs a scheme (urn:, opc.tcp:) and holds no spaces or control characters, as in the "
-          "certificate dialog.")
+          "Writes APPLICATION_URI into the OPC UA config; every other byte of the file stays. The URI needs "
+          "a scheme (urn:, opc.tcp:) and holds no spaces or control characters, as in the certificate "
+          "dialog.")
 {}
 
 bool ConfigSetUriCommand::checkArguments(int& exitCode)
@@ -59,10 +59,8 @@ ConfigSetPassphraseCommand::ConfigSetPassphraseCommand()
           "config set-passphrase", "", 0, 0, {&s_passphraseStdin, &s_tighten},
           "Writes APPLICATION_PRIVATE_KEY_PASSWORD into the OPC UA config, read with --passphrase-stdin (one "
           "line of at most 1024 bytes; an empty line writes an empty pass phrase); every other byte of the "
-          "file "
-          "stays. A non-empty pass phrase is refused while others may read the file, unless --tighten "
-          "removes "
-          "their access.")
+          "file stays. A non-empty pass phrase is refused while others may read the file, unless --tighten "
+          "removes their access.")
 {}
 
 bool ConfigSetPassphraseCommand::checkArguments(int& exitCode)

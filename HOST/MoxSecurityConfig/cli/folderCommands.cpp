@@ -95,18 +95,8 @@ bool FoldersDeleteCommand::change(ActionResult& result, int& exitCode)
     return true;
 }
 
-QStringList AuthCommand::concernedPaths(const ConfigSnapshot& snapshot) const
+int AuthCommand::executeWithUsersFile(const PathState& file)
 {
-    return {snapshot.usersFile.path};
-}
-
-int AuthCommand::executeWithInstallation()
-{
-    const PathState& file = m_snapshot.usersFile;
-    m_out->data().insert(QStringLiteral("usersFile"), file.path);
-    if (!file.configured)
-        return fail(QStringLiteral("The OPC UA config names no users file (CREDENTIALS_INI_PATH)."),
-                    m_snapshot.configPath);
     if (m_out->dryRun()) {
         const QString planned = plannedChange(file);
         return wouldChange(planned.isEmpty() ? QStringList() : QStringList{planned});

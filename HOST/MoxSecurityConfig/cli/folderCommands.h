@@ -1,7 +1,7 @@
 // moxsec folders and auth: create or delete the client-certificate folders and the users file.
 #pragma once
 
-#include "installationCommand.h"
+#include "usersCommands.h"
 
 // Reports where the client-certificate folders stand after a change.
 class FoldersCommand : public InstallationCommand
@@ -39,15 +39,14 @@ protected:
     bool change(ActionResult& result, int& exitCode) override;
 };
 
-// Works on the users file the OPC UA config names.
-class AuthCommand : public InstallationCommand
+// Creates or deletes the users file as a whole.
+class AuthCommand : public UsersFileCommand
 {
 public:
-    using InstallationCommand::InstallationCommand;
+    using UsersFileCommand::UsersFileCommand;
 
 protected:
-    QStringList concernedPaths(const ConfigSnapshot& snapshot) const override;
-    int executeWithInstallation() override;
+    int executeWithUsersFile(const PathState& file) override;
     // The change --dry-run names; empty when there is none.
     virtual QString plannedChange(const PathState& file) const = 0;
     // Changes the file; false with the exit status in exitCode when nothing was tried.

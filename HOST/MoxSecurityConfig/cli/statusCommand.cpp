@@ -32,8 +32,7 @@ StatusCommand::StatusCommand()
           "status", "", 0, 0, {&s_strict},
           "Shows the instance, its paths and the configuration's problems. Every configured path is shown as "
           "present or missing, then the errors and warnings. Exits 1 when there are errors, and with "
-          "--strict "
-          "also when there are warnings.")
+          "--strict also when there are warnings.")
 {}
 
 int StatusCommand::executeWithInstallation()

@@ -13,88 +13,7 @@ const char s_nameNote[] =
     "A file of the same name in the target folder is never replaced: the move fails, saying so. Nothing "
     "changes when any name is unknown or ambiguous.";
 
-QString dateText(const QDateTime& time)
-{
-    return time.isValid() ? time.toString(Qt::ISODate) : QString();
-}
-
-QJsonObject entryJson(const TrustStore::Entry& entry)
-{
-    QJsonObject object{{QStringLiteral("folder"), TrustStore::folderName(entry.folder)},
-                       {QStringLiteral("kind"), TrustStore::kindName(entry.kind)},
-                       {QStringLiteral("name"), entry.name},
-                       {QStringLiteral("uri"), entry.uri},
-                       {QStringLiteral("validUntil"), dateText(entry.validUntil)},
-                       {QStringLiteral("thumbprint"), entry.thumbprint},
-                       {QStringLiteral("file"), entry.path},
-                       {QStringLiteral("link"), entry.link}};
-    if (entry.kind == TrustStore::Kind::Unreadable)
-        object.insert(QStringLiteral("reason"), entry.reason);
-    if (entry.link)
-        object.insert(QStringLiteral("target"), entry.linkTarget);
-    // "file" has invalid bytes replaced; a script that acts on the file needs the real ones.
-    if (entry.nameLossy())
-        object.insert(QStringLiteral("file_hex"), QString::fromLatin1(entry.pathBytes().toHex()));
-    return object;
-}
-
-QJsonObject foldersJson(const TrustStore::Folders& folders)
-{
-    QJsonObject object;
-    for (TrustStore::Folder folder : {TrustStore::Folder::Trusted, TrustStore::Folder::Issuers,
-                                      TrustStore::Folder::Rejected, TrustStore::Folder::Revocation})
-        object.insert(TrustStore::folderName(folder), folders.path(folder));
-    return object;
-}
-
-// What trust list shows of an entry after its folder.
-QString entryText(const TrustStore::Entry& entry)
-{
-    if (entry.link)
-        return QStringLiteral("link to ") + entry.linkTarget;
-    if (entry.kind == TrustStore::Kind::Unreadable)
-        return QStringLiteral("unreadable: ") + entry.reason;
-    return QStringLiteral("%1 %2 %3 %4")
-        .arg(TrustStore::kindName(entry.kind), -14)
-        .arg(entry.validUntil.isValid() ? entry.validUntil.toString(QStringLiteral("yyyy-MM-dd"))
-                                        : QStringLiteral("-"),
-             -10)
-        .arg(entry.thumbprint, entry.uri.isEmpty()
-                                   ? entry.name
-                                   : entry.name + QStringLiteral(" <") + entry.uri + QLatin1Char('>'));
-}
-
 } // namespace
-
-TrustListCommand::TrustListCommand()
-    : InstallationCommand(
-          "trust list", "", 0, 0, {},
-          "Lists the client-certificate folders (trusted, issuers, rejected, revocation): each file's "
-          "folder, "
-          "kind (certificate, CA certificate, CRL, unreadable with the reason), name (CN), application URI, "
-          "valid until, SHA-1 thumbprint and file. Files over 1 MB are listed as unreadable.")
-{}
-
-int TrustListCommand::executeWithInstallation()
-{
-    const TrustStore::Folders folders = TrustStore::foldersOf(m_snapshot);
-    Problems problems;
-    const QList<TrustStore::Entry> entries = TrustStore(folders).list(&problems);
-    for (const Problem& problem : problems)
-        m_out->error(problem);
-    QJsonArray array;
-    for (const TrustStore::Entry& entry : entries) {
-        array.append(entryJson(entry));
-        m_out->line(
-            QStringLiteral("%1 %2").arg(TrustStore::folderName(entry.folder), -10).arg(entryText(entry)));
-        m_out->line(QStringLiteral("           ") + entry.path);
-    }
-    if (entries.isEmpty())
-        m_out->line(QStringLiteral("The client-certificate folders hold no files."));
-    m_out->data().insert(QStringLiteral("folders"), foldersJson(folders));
-    m_out->data().insert(QStringLiteral("entries"), array);
-    return problems.isEmpty() ? Output::Success : Output::Failure;
-}
 
 int TrustChangeCommand::executeWithInstallation()
 {
@@ -164,11 +83,16 @@ bool TrustChangeCommand::confirmedFor(const QList<Entry>&, int&)
 }
 
 TrustMoveCommand::TrustMoveCommand(const QString& name, TrustStore::Folder from, TrustStore::Folder to,
-                                   const QString& summary)
+                                   Move move, const QString& summary)
     : TrustChangeCommand(name, "THUMBPRINT|FILE...", 1, s_manyArguments, {},
                          summary + QLatin1Char(' ') + QLatin1String(s_nameNote)),
-      m_from(from), m_to(to)
+      m_from(from), m_to(to), m_move(move)
 {}
+
+ActionResult TrustMoveCommand::apply(const TrustStore& store, const QList<Entry>& chosen)
+{
+    return (store.*m_move)(chosen);
+}
 
 QString TrustMoveCommand::target() const
 {
@@ -200,35 +124,24 @@ void TrustMoveCommand::reportEntry(const Entry& entry, bool done, QJsonObject& o
 
 TrustAcceptCommand::TrustAcceptCommand()
     : TrustMoveCommand(
-          "trust accept", TrustStore::Folder::Rejected, TrustStore::Folder::Trusted,
-          "Moves certificates from the rejected folder into the trust list, so those clients may "
-          "connect. A certificate is named by its SHA-1 thumbprint or a unique prefix of at least 8 "
-          "hex digits, by its file name or by its path.")
+          "trust accept", TrustStore::Folder::Rejected, TrustStore::Folder::Trusted, &TrustStore::trust,
+          "Moves certificates from the rejected folder into the trust list, so those clients may connect. A "
+          "certificate is named by its SHA-1 thumbprint or a unique prefix of at least 8 hex digits, by its "
+          "file name or by its path.")
 {}
-
-ActionResult TrustAcceptCommand::apply(const TrustStore& store, const QList<Entry>& chosen)
-{
-    return store.trust(chosen);
-}
 
 TrustRejectCommand::TrustRejectCommand()
     : TrustMoveCommand(
-          "trust reject", TrustStore::Folder::Trusted, TrustStore::Folder::Rejected,
-          "Moves certificates from the trust list into the rejected folder, so those clients are "
-          "refused. Named as with trust accept.")
+          "trust reject", TrustStore::Folder::Trusted, TrustStore::Folder::Rejected, &TrustStore::reject,
+          "Moves certificates from the trust list into the rejected folder, so those clients are refused. "
+          "Named as with trust accept.")
 {}
-
-ActionResult TrustRejectCommand::apply(const TrustStore& store, const QList<Entry>& chosen)
-{
-    return store.reject(chosen);
-}
 
 TrustRemoveCommand::TrustRemoveCommand()
     : TrustChangeCommand(
           "trust remove", "THUMBPRINT|FILE...", 1, s_manyArguments, {&s_yes, &s_noBackup},
-          "Deletes certificates or CRLs from any of the four folders (asks on a terminal, else "
-          "needs --yes). Named as with trust accept. A symbolic link is removed itself, never what "
-          "it points to. " +
+          "Deletes certificates or CRLs from any of the four folders (asks on a terminal, else needs "
+          "--yes). Named as with trust accept. A symbolic link is removed itself, never what it points to. " +
               backupNote())
 {}
 
@@ -263,12 +176,10 @@ TrustImportCommand::TrustImportCommand()
     : InstallationCommand(
           "trust import", "FILE...", 1, s_manyArguments, {&s_issuer, &s_trusted},
           "Imports certificates (PEM or DER) and CRLs. By content a CA certificate goes to the issuers, any "
-          "other "
-          "certificate to the trust list, a CRL to the revocation folder; --issuer or --trusted puts "
+          "other certificate to the trust list, a CRL to the revocation folder; --issuer or --trusted puts "
           "certificates there instead. A certificate is written as '<CN> [<thumbprint>].der' or '.pem' after "
           "its encoding, a CRL keeps its name. An existing file is never replaced, except a CRL by a later "
-          "one "
-          "of the same issuer.")
+          "one of the same issuer.")
 {}
 
 bool TrustImportCommand::checkArguments(int& exitCode)

@@ -47,37 +47,34 @@ private:
 class TrustMoveCommand : public TrustChangeCommand
 {
 public:
-    TrustMoveCommand(const QString& name, TrustStore::Folder from, TrustStore::Folder to,
+    using Move = ActionResult (TrustStore::*)(const QList<TrustStore::Entry>&) const;
+    TrustMoveCommand(const QString& name, TrustStore::Folder from, TrustStore::Folder to, Move move,
                      const QString& summary);
 
 protected:
     bool takes(const Entry& entry) const override { return entry.folder == m_from; }
     void explainMissing(const QList<Entry>& all, const QString& key, QString& error) const override;
     QString plannedChange(const Entry& entry) const override;
+    ActionResult apply(const TrustStore& store, const QList<Entry>& chosen) override;
     void reportEntry(const Entry& entry, bool done, QJsonObject& object) override;
 
 private:
     QString target() const;
 
     TrustStore::Folder m_from, m_to;
+    Move m_move;
 };
 
 class TrustAcceptCommand : public TrustMoveCommand
 {
 public:
     TrustAcceptCommand();
-
-protected:
-    ActionResult apply(const TrustStore& store, const QList<Entry>& chosen) override;
 };
 
 class TrustRejectCommand : public TrustMoveCommand
 {
 public:
     TrustRejectCommand();
-
-protected:
-    ActionResult apply(const TrustStore& store, const QList<Entry>& chosen) override;
 };
 
 class TrustRemoveCommand : public TrustChangeCommand

@@ -9,8 +9,8 @@ using namespace Mox::Ini;
 UsersRenameCommand::UsersRenameCommand()
     : UsersCommand(
           "users rename", "OLD NEW", 2, 2, {&s_passwordStdin},
-          "Renames a user. The stored password is bound to the name, so the user's password is asked "
-          "for again. " +
+          "Renames a user. The stored password is bound to the name, so the user's password is asked for "
+          "again. " +
               passwordNote())
 {}
 
@@ -113,9 +113,9 @@ UsersEnsureCommand::UsersEnsureCommand()
     : UsersCommand(
           "users ensure", "NAME", 1, 1, {&s_role, &s_passwordStdin, &s_absent, &s_yes, &s_force},
           "Makes a user be as asked, or not be. The user gets --role and, with --password-stdin, that "
-          "password; changes only what differs (the password only when it does not log in) and "
-          "writes nothing when nothing does. A new user needs --password-stdin. With --absent (and "
-          "--yes) the user is removed when present.")
+          "password; changes only what differs (the password only when it does not log in) and writes "
+          "nothing when nothing does. A new user needs --password-stdin. With --absent (and --yes) the user "
+          "is removed when present.")
 {}
 
 bool UsersEnsureCommand::checkArguments(int& exitCode)

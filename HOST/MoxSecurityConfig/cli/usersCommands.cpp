@@ -19,8 +19,8 @@ QString UsersCommand::passwordNote()
 {
     return QStringLiteral(
         "Passwords are read from standard input with --password-stdin (one line, the line end dropped), or "
-        "prompted for without echo on a terminal; never from the command line. A line longer than a password "
-        "may be is refused while it is read.");
+        "prompted for without echo on a terminal; never from the command line. A line longer than a "
+        "password may be is refused while it is read.");
 }
 
 QString UsersCommand::roleWord(AuthRole role)
@@ -28,18 +28,23 @@ QString UsersCommand::roleWord(AuthRole role)
     return UsersService::roleName(role).toLower();
 }
 
-QStringList UsersCommand::concernedPaths(const ConfigSnapshot& snapshot) const
+QStringList UsersFileCommand::concernedPaths(const ConfigSnapshot& snapshot) const
 {
     return {snapshot.usersFile.path};
 }
 
-int UsersCommand::executeWithInstallation()
+int UsersFileCommand::executeWithInstallation()
 {
     const PathState& file = m_snapshot.usersFile;
     m_out->data().insert(QStringLiteral("usersFile"), file.path);
     if (!file.configured)
         return fail(QStringLiteral("The OPC UA config names no users file (CREDENTIALS_INI_PATH)."),
-                    m_snapshot.configPath, Output::Failure);
+                    m_snapshot.configPath);
+    return executeWithUsersFile(file);
+}
+
+int UsersCommand::executeWithUsersFile(const PathState& file)
+{
     if (!file.exists)
         return fail(QStringLiteral("The users file does not exist (moxsec auth create makes it)."), file.path,
                     Output::Failure);

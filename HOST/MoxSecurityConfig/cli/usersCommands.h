@@ -9,19 +9,30 @@
 
 #include <memory>
 
-// Opens the users store once the installation is loaded, then runs executeWithUsers.
-class UsersCommand : public InstallationCommand
+// Works on the users file the OPC UA config names: refuses to go on when it names none.
+class UsersFileCommand : public InstallationCommand
 {
 public:
     using InstallationCommand::InstallationCommand;
-    ~UsersCommand() override;
 
 protected:
     int executeWithInstallation() final;
+    virtual int executeWithUsersFile(const PathState& file) = 0;
+    QStringList concernedPaths(const ConfigSnapshot& snapshot) const override;
+};
+
+// Opens the users store once the installation is loaded, then runs executeWithUsers.
+class UsersCommand : public UsersFileCommand
+{
+public:
+    using UsersFileCommand::UsersFileCommand;
+    ~UsersCommand() override;
+
+protected:
+    int executeWithUsersFile(const PathState& file) final;
     virtual int executeWithUsers() = 0;
     // Changes are refused as the rule book says; list and check only read.
     std::optional<ActionRules::Action> action() const override { return ActionRules::Action::ManageUsers; }
-    QStringList concernedPaths(const ConfigSnapshot& snapshot) const override;
 
     // The user's role, eAuthRole_None when there is no such user.
     Mox::Ini::AuthRole roleOf(const QString& name) const;
