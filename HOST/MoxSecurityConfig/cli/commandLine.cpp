@@ -42,8 +42,14 @@ void CommandLine::addOptions(QCommandLineParser& parser, const QList<const QComm
 CommandLine::Action CommandLine::parse(const QStringList& arguments)
 {
     // Before any parsing, so even a usage error answers in the form asked for.
-    m_json = arguments.contains(QStringLiteral("--json"));
-    m_quiet = arguments.contains(QStringLiteral("--quiet")) || arguments.contains(QStringLiteral("-q"));
+    auto given = [&](const QCommandLineOption& option) {
+        const QStringList names = option.names();
+        return std::any_of(names.begin(), names.end(), [&](const QString& name) {
+            return arguments.contains((name.size() == 1 ? QStringLiteral("-") : QStringLiteral("--")) + name);
+        });
+    };
+    m_json = given(Command::s_json);
+    m_quiet = given(Command::s_quiet);
 
     QCommandLineParser all;
     all.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);

@@ -72,8 +72,8 @@ bool UsersCommand::readPassword(const QString& prompt, bool confirm, QString& pa
 {
     QString error;
     const Terminal::Read read = Terminal::readSecret(
-        m_line->isSet(s_passwordStdin), QStringLiteral("--password-stdin"), prompt, confirm, password, &error,
-        s_passwordBytes,
+        m_line->isSet(s_passwordStdin), QStringLiteral("--") + s_passwordStdin.names().constLast(), prompt,
+        confirm, password, &error, s_passwordBytes,
         QStringLiteral("Password refused: the line is longer than a password may be (at most %1 characters).")
             .arg(UsersService::s_maxPassword));
     if (read == Terminal::Read::Ok)
