@@ -67,11 +67,15 @@ int Moxsec::run(const QStringList& arguments, FILE* in, FILE* out, FILE* err)
 
 Moxsec::Result Moxsec::runInProcess(const QStringList& arguments, const QByteArray& input)
 {
-    // fmemopen refuses an empty buffer; a byte past the input's size is never read.
+    // A byte past the input keeps the buffer non-null for empty input; it is never read.
     QByteArray bytes = input;
     FILE* in = fmemopen(bytes.append('\0').data(), size_t(input.size()), "r");
-    MemoryStream out, err;
     Result result;
+    if (!in) {
+        result.err = "moxsec: the standard input could not be set up in process.\n";
+        return result;
+    }
+    MemoryStream out, err;
     result.exitCode = run(QStringList{QStringLiteral("moxsec")} + arguments, in, out.file, err.file);
     Terminal::setStreams(stdin, stderr);
     std::fclose(in);
