@@ -1,4 +1,5 @@
-// moxsec as a whole process on a sample installation in a temporary folder.
+// moxsec as a whole process, and in process where the process adds nothing to check, on a sample
+// installation in a temporary folder.
 #include <QDirIterator>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -9,6 +10,7 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include "cli/moxsec.h"
 #include "nobodyCopy.h"
 #include "testCertificates.h"
 
@@ -16,11 +18,7 @@
 
 namespace {
 
-struct Run
-{
-    int exitCode = -1;
-    QByteArray out, err;
-};
+using Run = Moxsec::Result;
 
 const char s_password[] = "Alice-pw-1";
 
@@ -58,6 +56,11 @@ private slots:
 private:
     Run moxsec(const QStringList& arguments, const QByteArray& input = QByteArray(),
                const QStringList& prefix = QStringList());
+    // In this process, on the sample installation.
+    Run inProcess(const QStringList& arguments, const QByteArray& input = QByteArray()) const
+    {
+        return Moxsec::runInProcess(QStringList{"--root", m_dir->path()} + arguments, input);
+    }
     QString path(const QString& relative) const { return m_dir->path() + "/mox/" + relative; }
     QMap<QString, QByteArray> files() const;
 
@@ -115,8 +118,8 @@ void TestCli::init()
     install.start("bash", {MOX_SAMPLE_SCRIPT, m_dir->path()});
     QVERIFY(install.waitForFinished(30000));
     QCOMPARE(install.exitCode(), 0);
-    QCOMPARE(moxsec({"auth", "create"}).exitCode, 0);
-    QCOMPARE(moxsec({"users", "add", "alice", "--role", "admin", "--password-stdin"}, s_password).exitCode,
+    QCOMPARE(inProcess({"auth", "create"}).exitCode, 0);
+    QCOMPARE(inProcess({"users", "add", "alice", "--role", "admin", "--password-stdin"}, s_password).exitCode,
              0);
 }
 
@@ -311,7 +314,7 @@ void TestCli::badInputChangesNothing()
         file.write("planted");
     }
     const QMap<QString, QByteArray> before = files();
-    const Run run = moxsec(arguments, input);
+    const Run run = inProcess(arguments, input);
     QCOMPARE(run.exitCode, exitCode);
     QVERIFY2(run.err.contains(message.toUtf8()), run.err.constData());
     QVERIFY2(!run.err.contains("This field"), run.err.constData()); // the dialogs' wording
@@ -342,18 +345,18 @@ void TestCli::ensureWritesNothing()
     const QByteArray users = QFile::encodeName(path("OpcUa/users.ini"));
     struct stat before, after;
     QCOMPARE(::stat(users.constData(), &before), 0);
-    const Run run = moxsec(QStringList{"--json", "users", "ensure", "alice"} + arguments, input);
+    const Run run = inProcess(QStringList{"--json", "users", "ensure", "alice"} + arguments, input);
     QCOMPARE(run.exitCode, 0);
-    QCOMPARE(QJsonDocument::fromJson(run.out).object()["changed"].toBool(), changed);
+    QCOMPARE(run.json["changed"].toBool(), changed);
     QCOMPARE(::stat(users.constData(), &after), 0);
     const bool same = before.st_ino == after.st_ino && before.st_mtim.tv_sec == after.st_mtim.tv_sec &&
                       before.st_mtim.tv_nsec == after.st_mtim.tv_nsec;
     QCOMPARE(same, !changed);
     // What ensure promised is what the file now says.
     const QByteArray password = input.isEmpty() ? QByteArray(s_password) : input;
-    QCOMPARE(moxsec({"users", "check", "alice", "--password-stdin"}, password).exitCode, 0);
+    QCOMPARE(inProcess({"users", "check", "alice", "--password-stdin"}, password).exitCode, 0);
     const QString role = arguments.at(1).toLower();
-    QVERIFY(moxsec({"users", "list"}).out.contains(role.toUtf8()));
+    QVERIFY(inProcess({"users", "list"}).out.contains(role.toUtf8()));
 }
 
 // A users file the caller may read but not write: the save fails, is reported, and the file stays.

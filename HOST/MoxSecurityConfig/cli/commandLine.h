@@ -1,5 +1,5 @@
 // The command words, options and help of moxsec. Parsing only: which command, which values, and whether the
-// usage is right; what a command does is in Commands.
+// usage is right; what a command does is in its Command.
 #pragma once
 
 #include <QCommandLineOption>
@@ -8,19 +8,13 @@
 #include <QStringList>
 
 #include <memory>
+#include <vector>
+
+class Command;
 
 class CommandLine
 {
 public:
-    struct Command
-    {
-        QString name;      // "users add"
-        QString arguments; // "NAME" for the synopsis
-        int minArguments, maxArguments;
-        QStringList options; // long names beyond the global ones
-        QString summary;
-    };
-
     enum class Action
     {
         Run,
@@ -29,17 +23,18 @@ public:
         Usage // error() says what is wrong
     };
 
-    CommandLine();
+    // The commands to choose from, in the order the help lists them.
+    explicit CommandLine(const std::vector<std::unique_ptr<Command>>& commands);
     ~CommandLine();
 
     Action parse(const QStringList& arguments);
 
-    const Command* command() const { return m_command; }
+    Command* command() const { return m_command; }
     // The arguments after the command words.
     const QStringList& arguments() const { return m_arguments; }
-    bool isSet(const QString& option) const;
-    QString value(const QString& option) const;
-    QStringList values(const QString& option) const;
+    bool isSet(const QCommandLineOption& option) const;
+    QString value(const QCommandLineOption& option) const;
+    QStringList values(const QCommandLineOption& option) const;
     const QString& error() const { return m_error; }
     // --json and --quiet as far as they could be read, also for a usage error.
     bool json() const { return m_json; }
@@ -49,15 +44,17 @@ public:
     QString helpText() const;
 
 private:
-    // Whether the parsed command has the option, by its long name.
-    bool takes(const QString& option) const;
-    void addOptions(QCommandLineParser& parser, const QStringList& names) const;
+    // Whether the parsed command has the option.
+    bool takes(const QCommandLineOption& option) const;
+    // The options among names, in the order the help lists them.
+    static void addOptions(QCommandLineParser& parser, const QList<const QCommandLineOption*>& options);
+    // The usage error of the parsed command's arguments and options, empty when there is none.
+    QString usageError() const;
+    QString commandError(const QStringList& words, bool group) const;
 
-    QList<Command> m_commands;
-    QList<QCommandLineOption> m_options;
-    QStringList m_global;
+    const std::vector<std::unique_ptr<Command>>& m_commands;
     std::unique_ptr<QCommandLineParser> m_parser;
-    const Command* m_command = nullptr;
+    Command* m_command = nullptr;
     QString m_group; // "users" when only the group was named
     QStringList m_arguments;
     QString m_error;

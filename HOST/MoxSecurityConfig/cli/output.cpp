@@ -96,14 +96,14 @@ QJsonArray toJson(const Problems& problems)
 void Output::line(const QString& text) const
 {
     if (!m_json && !m_quiet)
-        write(stdout, text);
+        write(m_stdout, text);
 }
 
 void Output::error(const Problem& problem)
 {
     const Problem worded{terminalWording(problem.message), problem.detail, problem.concern};
     m_errors << worded;
-    write(stderr, QStringLiteral("moxsec: ") + worded.message, worded.detail);
+    write(m_stderr, QStringLiteral("moxsec: ") + worded.message, worded.detail);
 }
 
 void Output::warning(const Problem& problem)
@@ -111,7 +111,7 @@ void Output::warning(const Problem& problem)
     const Problem worded{terminalWording(problem.message), problem.detail, problem.concern};
     m_warnings << worded;
     if (!m_quiet && !m_json)
-        write(stderr, QStringLiteral("moxsec: warning: ") + worded.message, worded.detail);
+        write(m_stderr, QStringLiteral("moxsec: warning: ") + worded.message, worded.detail);
 }
 
 QString Output::terminalWording(const QString& message)
@@ -275,8 +275,9 @@ int Output::finish(int exitCode) const
             ",\"ok\":" + QByteArray(exitCode == Success ? "true" : "false") +
             ",\"warnings\":" + QJsonDocument(toJson(m_warnings)).toJson(QJsonDocument::Compact) + "}\n";
         const QByteArray valid = validUtf8(bytes);
-        std::fwrite(valid.constData(), 1, size_t(valid.size()), stdout);
+        std::fwrite(valid.constData(), 1, size_t(valid.size()), m_stdout);
     }
-    std::fflush(stdout);
+    std::fflush(m_stdout);
+    std::fflush(m_stderr);
     return exitCode;
 }

@@ -7,6 +7,8 @@
 #include <QJsonObject>
 #include <QString>
 
+#include <cstdio>
+
 class Output
 {
 public:
@@ -16,6 +18,9 @@ public:
         Failure = 1, // something failed, or errors were found
         Usage = 2    // bad usage or input refused; nothing was done
     };
+
+    // The command's standard output and standard error.
+    explicit Output(FILE* out = stdout, FILE* err = stderr) : m_stdout(out), m_stderr(err) {}
 
     void setJson(bool json) { m_json = json; }
     void setQuiet(bool quiet) { m_quiet = quiet; }
@@ -59,6 +64,8 @@ public:
     int finish(int exitCode) const;
 
 private:
+    FILE* m_stdout;
+    FILE* m_stderr;
     bool m_json = false;
     bool m_quiet = false;
     bool m_changed = false;

@@ -7,35 +7,44 @@
 
 namespace {
 
+FILE* s_input = stdin;
+FILE* s_prompts = stderr;
+
 void prompt(const QString& text)
 {
     const QByteArray bytes = text.toUtf8();
-    std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stderr);
-    std::fflush(stderr);
+    std::fwrite(bytes.constData(), 1, size_t(bytes.size()), s_prompts);
+    std::fflush(s_prompts);
 }
 
 // Echo stays off only while the secret is typed.
 Terminal::Read readHidden(QString& line, int maxBytes)
 {
     termios saved;
-    const bool terminal = ::tcgetattr(STDIN_FILENO, &saved) == 0;
+    const bool terminal = ::tcgetattr(fileno(s_input), &saved) == 0;
     if (terminal) {
         termios quiet = saved;
         quiet.c_lflag &= tcflag_t(~ECHO);
         quiet.c_lflag |= ECHONL;
-        ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &quiet);
+        ::tcsetattr(fileno(s_input), TCSAFLUSH, &quiet);
     }
     const Terminal::Read read = Terminal::readLine(line, maxBytes);
     if (terminal)
-        ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &saved);
+        ::tcsetattr(fileno(s_input), TCSAFLUSH, &saved);
     return read;
 }
 
 } // namespace
 
+void Terminal::setStreams(FILE* input, FILE* prompts)
+{
+    s_input = input;
+    s_prompts = prompts;
+}
+
 bool Terminal::interactive()
 {
-    return ::isatty(STDIN_FILENO) == 1;
+    return ::isatty(fileno(s_input)) == 1;
 }
 
 Terminal::Read Terminal::readLine(QString& line, int maxBytes)
@@ -43,7 +52,7 @@ Terminal::Read Terminal::readLine(QString& line, int maxBytes)
     std::string bytes;
     int c;
     bool any = false;
-    while ((c = std::fgetc(stdin)) != EOF) {
+    while ((c = std::fgetc(s_input)) != EOF) {
         any = true;
         if (c == '\n')
             break;

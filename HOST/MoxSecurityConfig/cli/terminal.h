@@ -4,6 +4,8 @@
 
 #include <QString>
 
+#include <cstdio>
+
 class Terminal
 {
 public:
@@ -15,6 +17,9 @@ public:
         TooLong     // the line went on past the bound; the rest is left unread
     };
 
+    // Where secrets and answers are read from and prompts go: standard input and error unless a caller
+    // runs a command in its own process on other streams.
+    static void setStreams(FILE* input, FILE* prompts);
     static bool interactive();
     // One line of standard input, the line end dropped, of at most maxBytes bytes: no more is ever read, so
     // an endless input cannot exhaust memory. Ok, Failed at end of input, or TooLong.
