@@ -3,6 +3,7 @@
 #include "certificateDialog.h"
 #include "clientCertificatesTab.h"
 #include "confirmDialog.h"
+#include "formField.h"
 #include "mainWindow.h"
 #include "nobodyCopy.h"
 #include "openSslRecorder.h"
@@ -164,7 +165,7 @@ class TestMainWindow : public QObject
             if (!dialog || answers.isEmpty() || dialog->property("answered").toBool())
                 return;
             dialog->setProperty("answered", true);
-            question = dialog->label->text();
+            question = field<QLabel>(dialog, "label")->text();
             answers.takeFirst() ? dialog->accept() : dialog->reject();
         });
         poll.start(5);
@@ -632,15 +633,18 @@ private slots:
         answer.start(20);
         QTimer::singleShot(0, window.get(), [&] {
             auto* dialog = window->findChild<CertificateDialog*>();
-            for (QLineEdit* edit : {dialog->organizationLineEdit, dialog->localityLineEdit,
-                                    dialog->stateLineEdit, dialog->countryLineEdit})
+            for (QLineEdit* edit :
+                 {field<QLineEdit>(dialog, "organizationLineEdit"),
+                  field<QLineEdit>(dialog, "localityLineEdit"), field<QLineEdit>(dialog, "stateLineEdit"),
+                  field<QLineEdit>(dialog, "countryLineEdit")})
                 edit->setText("DE");
-            dialog->rsaKeyStrengthComboBox->setCurrentIndex(0);
-            dialog->passwordCheckBox->setChecked(true);
-            dialog->passwordLineEdit->setText("new phrase");
-            dialog->passwordRepeatLineEdit->setText("new phrase");
+            field<QComboBox>(dialog, "rsaKeyStrengthComboBox")->setCurrentIndex(0);
+            field<QCheckBox>(dialog, "passwordCheckBox")->setChecked(true);
+            field<QLineEdit>(dialog, "passwordLineEdit")->setText("new phrase");
+            field<QLineEdit>(dialog, "passwordRepeatLineEdit")->setText("new phrase");
             dialog->accept();
-            QVERIFY2(dialog->result() == QDialog::Accepted, qPrintable(dialog->statusLabel->text()));
+            QVERIFY2(dialog->result() == QDialog::Accepted,
+                     qPrintable(field<QLabel>(dialog, "statusLabel")->text()));
         });
         generate->click();
         answer.stop();

@@ -6,7 +6,7 @@
 
 #include <QDialog>
 
-class ConfirmDialog : public QDialog, public Ui::ConfirmDialog
+class ConfirmDialog : public QDialog, private Ui::ConfirmDialog
 {
     Q_OBJECT
 
