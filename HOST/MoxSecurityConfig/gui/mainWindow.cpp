@@ -5,6 +5,7 @@
 #include "certificateDialog.h"
 #include "confirmDialog.h"
 #include "core/rootedEnumerator.h"
+#include "fieldMarks.h"
 #include "settingsDialog.h"
 #include "uaUserDialog.h"
 
@@ -28,10 +29,10 @@ namespace {
 // A configured path: normal when it exists, red with a tool tip when it does not, empty when not configured.
 void showPath(QLineEdit* edit, const PathState& state, const QString& missingTip)
 {
-    const bool red = state.configured && !state.exists;
     edit->setText(state.configured ? state.path : QString());
-    edit->setStyleSheet(red ? QStringLiteral("color: red;") : QString());
-    edit->setToolTip(red ? missingTip : QString());
+    FieldMarks::set(edit,
+                    state.configured && !state.exists ? FieldMarks::Mark::Missing : FieldMarks::Mark::None,
+                    missingTip);
 }
 
 // Asks the question in a modal dialog; true for OK. With keepBackup the dialog offers "Keep a backup".

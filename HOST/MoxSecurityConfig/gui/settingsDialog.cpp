@@ -1,6 +1,7 @@
 #include "settingsDialog.h"
 
 #include "MoxInstEnumerator.h"
+#include "fieldMarks.h"
 #include "wheelGuard.h"
 
 #include <QFileInfo>
@@ -14,15 +15,12 @@ void markPath(QLineEdit* edit, bool folder)
     if (path.isEmpty())
         return;
     const QFileInfo info(path);
-    const bool present = info.exists() && (folder ? info.isDir() : info.isFile());
-    if (present) {
-        edit->setStyleSheet(QString());
-        edit->setToolTip(QString());
-    } else {
-        edit->setStyleSheet(QStringLiteral("color: red;"));
-        edit->setToolTip(folder ? SettingsDialog::tr("This folder does not exist.")
-                                : SettingsDialog::tr("This file does not exist."));
-    }
+    if (info.exists() && (folder ? info.isDir() : info.isFile()))
+        FieldMarks::clear(edit);
+    else
+        FieldMarks::set(edit, FieldMarks::Mark::Missing,
+                        folder ? SettingsDialog::tr("This folder does not exist.")
+                               : SettingsDialog::tr("This file does not exist."));
 }
 
 } // namespace
@@ -33,7 +31,8 @@ SettingsDialog::SettingsDialog(IMoxInstEnumerator* enumerator, MoxInstInstance**
     setupUi(this);
     WheelGuard::install(this);
     // Connected before filling, so the first entry added is shown at once.
-    connect(instanceComboBox, SIGNAL(currentIndexChanged(int)), this, SLOT(instanceChanged(int)));
+    connect(instanceComboBox, qOverload<int>(&QComboBox::currentIndexChanged), this,
+            &SettingsDialog::instanceChanged);
 
     m_enumerator->Refresh();
     if (m_enumerator->Installs.empty())

@@ -1,5 +1,6 @@
 #include "uaUserDialog.h"
 
+#include "fieldMarks.h"
 #include "uaUsersModel.h"
 #include "wheelGuard.h"
 
@@ -14,8 +15,7 @@
 using Mox::Ini::AuthRole;
 using Mox::Ini::User;
 
-const QString UaUserDialog::s_invalidStyle =
-    QStringLiteral("border-radius: 3px;\nborder: 1px solid red; padding-top: 1px; margin-bottom: 1px;");
+const QString UaUserDialog::s_invalidStyle = FieldMarks::style(FieldMarks::Mark::Invalid);
 
 UaUserDialog::UaUserDialog(UaUsersModel* model, QWidget* parent, User* editedUser)
     : QDialog(parent), m_edit(editedUser != nullptr), m_editedUser(editedUser), m_model(model)
@@ -204,14 +204,12 @@ void UaUserDialog::validateName(QLineEdit* edit, bool& valid)
 
 void UaUserDialog::addError(QLineEdit* edit, QString error)
 {
-    edit->setToolTip(error);
-    edit->setStyleSheet(s_invalidStyle);
+    FieldMarks::set(edit, FieldMarks::Mark::Invalid, error);
 }
 
 void UaUserDialog::cleanErrors(QLineEdit* edit)
 {
-    edit->setStyleSheet(QString());
-    edit->setToolTip(QString());
+    FieldMarks::clear(edit);
 }
 
 void UaUserDialog::printStatus(const QString& text, bool error)
