@@ -13,6 +13,7 @@
 #include <QStringListModel>
 
 #include <functional>
+#include <list>
 #include <sys/stat.h>
 
 class TestDialogs : public DialogFixture
@@ -358,9 +359,30 @@ void TestDialogs::wheelAndMnemonicsScrollTheForm()
     QVERIFY(days->hasFocus() && !days->visibleRegion().isEmpty());
 }
 
+// Each refresh builds the list anew in other storage, as an enumerator that reads the disk may. The old list
+// stays allocated but blank, so an address held across a refresh is never handed out again.
+class MovingEnumerator : public TestEnumerator
+{
+public:
+    using TestEnumerator::TestEnumerator;
+    bool Refresh() override
+    {
+        std::vector<MoxInstInstance> fresh(Installs);
+        InstActive = InstActive ? &fresh[size_t(InstActive - Installs.data())] : nullptr;
+        Installs.swap(fresh);
+        for (MoxInstInstance& old : fresh)
+            old.Clear();
+        m_retired.push_back(std::move(fresh));
+        return true;
+    }
+
+private:
+    std::list<std::vector<MoxInstInstance>> m_retired;
+};
+
 void TestDialogs::window()
 {
-    m_window.reset(new MainWindow(nullptr, new TestEnumerator(m_dir->path(), 3)));
+    m_window.reset(new MainWindow(nullptr, new MovingEnumerator(m_dir->path(), 3)));
     m_errors = static_cast<QStringListModel*>(m_window->findChild<QListView*>()->model());
     const QString none = "generateAuth_opcUa generateFolders_clientCerts generate_moxCore generate_opcUa";
     const auto generate = [](CertificateDialog& form) { fillSubject(&form)->accept(); };
@@ -442,10 +464,17 @@ void TestDialogs::window()
              QString("This file does not exist.||This folder does not exist.|This file does not exist.|"
                      "This folder does not exist.|This folder does not exist."));
     // Problems that do not depend on each other come together, each with its path.
-    QCOMPARE(
-        m_errors->stringList(),
-        QStringList({"No OpenSSL directory was specified.\n    " + mox("instance1/OpenSSL"),
-                     "The OPC UA config file does not exist.\n    " + mox("instance1/OpcUa/MoxOpcUa.ini")}));
+    const QStringList instance1 = {"No OpenSSL directory was specified.\n    " + mox("instance1/OpenSSL"),
+                                   "The OPC UA config file does not exist.\n    " +
+                                       mox("instance1/OpcUa/MoxOpcUa.ini")};
+    QCOMPARE(m_errors->stringList(), instance1);
+    // After the list was built anew the dialog still shows the chosen instance, and the window works on it.
+    int shown = -1;
+    click<SettingsDialog>("actionSettings", [&shown](SettingsDialog& dialog) {
+        shown = dialog.findChild<QComboBox*>()->currentIndex();
+    });
+    m_window->findChild<QAction*>("actionReload")->trigger();
+    QCOMPARE(QString::number(shown) + m_errors->stringList().join('|'), "1" + instance1.join('|'));
 }
 
 void TestDialogs::backups()

@@ -314,10 +314,6 @@ void MainWindow::reloadData()
     }
     m_snapshot = std::move(snapshot);
     const ConfigSnapshot& s = m_snapshot;
-    m_opensslDir = s.opensslDir;
-    m_opcUa_uri = s.uri;
-    m_opcUa_password = s.passphrase();
-    m_opcUaAuth_File = s.usersFile.path;
 
     fillCertificatesFields();
     clientCertificatesTab->setFolders(TrustStore::foldersOf(s));
@@ -508,12 +504,16 @@ void MainWindow::openBackups()
 
 void MainWindow::openSettings()
 {
-    MoxInstInstance* const before = m_instance;
-    m_enumerator.ptr()->Refresh();
+    // Compared by identity, not address: the dialog's refresh may move every instance.
+    const auto identity = [this] {
+        return m_instance ? m_instance->Version + '\0' + m_instance->FullPath : std::string();
+    };
+    const std::string before = identity();
     SettingsDialog dialog(m_enumerator.ptr(), &m_instance, this);
     dialog.setModal(true);
     dialog.show();
-    if (dialog.exec() == QDialog::Accepted && m_instance != before)
+    dialog.exec();
+    if (identity() != before) // chosen, or gone from the list
         reloadData();
 }
 
@@ -552,10 +552,10 @@ void MainWindow::deleteUaAuth()
 {
     if (!matchesDisk())
         return;
-    const QString question = tr("Do you really want to delete the UA authorization file?") +
-                             QStringLiteral("\n\n") +
-                             tr("%1 holds %n user(s).", nullptr, m_uaUsers.rowCount()).arg(m_opcUaAuth_File) +
-                             QLatin1Char('\n') + backupNote(m_snapshot, {m_opcUaAuth_File});
+    const QString question =
+        tr("Do you really want to delete the UA authorization file?") + QStringLiteral("\n\n") +
+        tr("%1 holds %n user(s).", nullptr, m_uaUsers.rowCount()).arg(m_snapshot.usersFile.path) +
+        QLatin1Char('\n') + backupNote(m_snapshot, {m_snapshot.usersFile.path});
     bool keep = true;
     if (confirmed(this, question, &keep) && matchesDisk())
         finishAction(SecurityActions(m_snapshot).deleteUsersFile(keep));

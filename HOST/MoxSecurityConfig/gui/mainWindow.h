@@ -95,13 +95,10 @@ private:
     void configurationChanged();
 
     PtrWrapper<IMoxInstEnumerator> m_enumerator;
-    MoxInstInstance* m_instance = nullptr;
+    MoxInstInstance* m_instance =
+        nullptr;               // into the enumerator's list: only the settings dialog refreshes it
     ConfigSnapshot m_snapshot; // what the last reload found; the actions work on its paths
     PtrWrapper<Mox::Ini::IniAuth> m_opcuaAuth;
-    QString m_opcUa_password;
-    QString m_opcUaAuth_File;
-    QString m_opcUa_uri;
-    QString m_opensslDir;
     QStringListModel m_errorList;
     UaUsersModel m_uaUsers;
     std::unique_ptr<ActionRules> m_rules; // what the last reload allows

@@ -34,7 +34,13 @@ SettingsDialog::SettingsDialog(IMoxInstEnumerator* enumerator, MoxInstInstance**
     connect(instanceComboBox, qOverload<int>(&QComboBox::currentIndexChanged), this,
             &SettingsDialog::instanceChanged);
 
+    // The refresh may rebuild the list elsewhere: the instance held is taken again, or the caller would be
+    // left with a freed address.
+    const MoxInstInstance* held = *m_instance;
+    const std::string version = held ? held->Version : std::string(),
+                      folder = held ? held->FullPath : std::string();
     m_enumerator->Refresh();
+    *m_instance = held ? m_enumerator->Find(version, folder) : nullptr;
     if (m_enumerator->Installs.empty())
         return;
 
