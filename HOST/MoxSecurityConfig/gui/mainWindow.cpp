@@ -3,6 +3,7 @@
 #include "backupsDialog.h"
 #include "certificateDetailsDialog.h"
 #include "certificateDialog.h"
+#include "configWatcher.h"
 #include "confirmDialog.h"
 #include "core/rootedEnumerator.h"
 #include "fieldMarks.h"
@@ -20,9 +21,9 @@
 #include <QStatusBar>
 #include <QStyle>
 
-#include <sys/stat.h>
-
+#include <functional>
 #include <memory>
+#include <optional>
 
 namespace {
 
@@ -133,13 +134,7 @@ MainWindow::MainWindow(QWidget* parent, IMoxInstEnumerator* enumerator) : QMainW
     deleteUserPushButton_auth->hide();
     editUserPushButton_auth->hide();
 
-    m_configChangedLater.setSingleShot(true);
-    m_configChangedLater.setInterval(200);
-    connect(&m_configChangedLater, &QTimer::timeout, this, &MainWindow::configurationChanged);
-    connect(&m_configWatcher, &QFileSystemWatcher::fileChanged, this,
-            [this] { m_configChangedLater.start(); });
-    connect(&m_configWatcher, &QFileSystemWatcher::directoryChanged, this,
-            [this] { m_configChangedLater.start(); });
+    connect(&m_configWatcher, &ConfigWatcher::changedOnDisk, this, &MainWindow::configurationChanged);
     clientCertificatesTab->setBeforeChange([this] { return matchesDisk(); });
 
     std::unique_ptr<IMoxInstEnumerator> owned(enumerator ? enumerator : new RootedInstEnumerator);
@@ -182,31 +177,18 @@ void MainWindow::addError(QString message)
 
 void MainWindow::addError(const QString& message, bool lockCertificates)
 {
-    if (m_errorList.rowCount() == 0) {
-        if (tabWidget->indexOf(tab_errors) < 0)
-            tabWidget->addTab(tab_errors, tr("Errors"));
-        tabWidget->setCurrentWidget(tab_errors);
-        const QString why = tr("Locked until the errors listed in the Errors tab are fixed.");
+    appendError(message);
+    const QString why = tr("Locked until the errors listed in the Errors tab are fixed.");
+    if (m_errorList.rowCount() == 1) {
         setTabPageEnabled(tab_auth, false, why);
         setTabPageEnabled(tab_ua_auth, false, why);
         setTabPageEnabled(tab_clientCerts, false, why);
     }
     if (lockCertificates)
-        setTabPageEnabled(tab_cert, false, tr("Locked until the errors listed in the Errors tab are fixed."));
-    const int row = m_errorList.rowCount();
-    m_errorList.insertRows(row, 1);
-    m_errorList.setData(m_errorList.index(row), message);
+        setTabPageEnabled(tab_cert, false, why);
 }
 
-void MainWindow::addProblem(const Problem& problem, bool lockCertificates)
-{
-    // The message stays the entry's first line, word for word; the file or cause goes below it, indented.
-    addError(problem.detail.isEmpty() ? problem.message
-                                      : problem.message + QStringLiteral("\n    ") + problem.detail,
-             lockCertificates);
-}
-
-void MainWindow::listProblem(const Problem& problem)
+void MainWindow::appendError(const QString& entry)
 {
     if (m_errorList.rowCount() == 0) {
         if (tabWidget->indexOf(tab_errors) < 0)
@@ -215,10 +197,24 @@ void MainWindow::listProblem(const Problem& problem)
     }
     const int row = m_errorList.rowCount();
     m_errorList.insertRows(row, 1);
-    m_errorList.setData(m_errorList.index(row),
-                        problem.detail.isEmpty()
-                            ? problem.message
-                            : problem.message + QStringLiteral("\n    ") + problem.detail);
+    m_errorList.setData(m_errorList.index(row), entry);
+}
+
+QString MainWindow::entryOf(const Problem& problem)
+{
+    // The message stays the entry's first line, word for word; the file or cause goes below it, indented.
+    return problem.detail.isEmpty() ? problem.message
+                                    : problem.message + QStringLiteral("\n    ") + problem.detail;
+}
+
+void MainWindow::addProblem(const Problem& problem, bool lockCertificates)
+{
+    addError(entryOf(problem), lockCertificates);
+}
+
+void MainWindow::listProblem(const Problem& problem)
+{
+    appendError(entryOf(problem));
 }
 
 void MainWindow::applyRules(const ActionRules& rules)
@@ -339,7 +335,7 @@ void MainWindow::reloadData()
     }
     applyRules(*m_rules);
     showWarnings(s.warnings);
-    watchConfiguration();
+    m_configWatcher.watch(m_snapshot.configPath, m_snapshot.usersFile.path);
     adjustSize();
 }
 
@@ -386,43 +382,7 @@ void MainWindow::finishAction(const ActionResult& result)
 bool MainWindow::matchesDisk()
 {
     ConfigSnapshot fresh = ConfigSnapshot::load(m_instance, &m_snapshot);
-    QStringList changed;
-    if (fresh.stop != ConfigSnapshot::Stop::None) {
-        for (const Problem& problem : fresh.errors)
-            changed << problem.text();
-    } else {
-        const ConfigSnapshot& shown = m_snapshot;
-        const struct
-        {
-            const PathState &before, &now;
-        } paths[] = {{shown.opcUaCertificate, fresh.opcUaCertificate},
-                     {shown.opcUaKey, fresh.opcUaKey},
-                     {shown.coreCertificate, fresh.coreCertificate},
-                     {shown.coreKey, fresh.coreKey},
-                     {shown.usersFile, fresh.usersFile},
-                     {shown.trustList, fresh.trustList},
-                     {shown.issuers, fresh.issuers},
-                     {shown.revocation, fresh.revocation},
-                     {shown.rejected, fresh.rejected}};
-        const QString none = tr("(not configured)");
-        for (const auto& path : paths) {
-            if (path.before.path != path.now.path)
-                changed << tr("%1 is now %2")
-                               .arg(path.before.path.isEmpty() ? none : path.before.path,
-                                    path.now.path.isEmpty() ? none : path.now.path);
-            else if (path.before.exists != path.now.exists)
-                changed << (path.now.exists ? tr("%1 appeared") : tr("%1 is gone")).arg(path.now.path);
-        }
-        QStringList before, now;
-        for (const Problem& problem : shown.errors)
-            before << problem.text();
-        for (const Problem& problem : fresh.errors)
-            now << problem.text();
-        for (const QString& error : now) {
-            if (!before.contains(error))
-                changed << error;
-        }
-    }
+    const QStringList changed = ConfigWatcher::changes(m_snapshot, fresh);
     if (changed.isEmpty()) {
         // Same paths, same errors: act on the fresh reading. The users table keeps its own store.
         fresh.takeUsersStore();
@@ -437,55 +397,8 @@ bool MainWindow::matchesDisk()
     return false;
 }
 
-QStringList MainWindow::diskState() const
-{
-    QStringList state;
-    for (const QString& file : {m_snapshot.configPath, m_snapshot.usersFile.path}) {
-        struct stat st;
-        if (file.isEmpty() || ::stat(QFile::encodeName(file).constData(), &st) != 0)
-            state << file;
-        else
-            state << QStringLiteral("%1 %2 %3 %4.%5")
-                         .arg(file)
-                         .arg(st.st_ino)
-                         .arg(st.st_size)
-                         .arg(st.st_mtim.tv_sec)
-                         .arg(st.st_mtim.tv_nsec);
-    }
-    return state;
-}
-
-void MainWindow::watchConfiguration()
-{
-    const QStringList watched = m_configWatcher.files() + m_configWatcher.directories();
-    if (!watched.isEmpty())
-        m_configWatcher.removePaths(watched);
-    QStringList paths;
-    for (const QString& file : {m_snapshot.configPath, m_snapshot.usersFile.path}) {
-        if (file.isEmpty())
-            continue;
-        const QFileInfo info(file);
-        if (info.exists())
-            paths << file; // a write in place changes nothing in the folder
-        if (info.absoluteDir().exists())
-            paths << info.absolutePath();
-    }
-    paths.removeDuplicates();
-    if (!paths.isEmpty())
-        m_configWatcher.addPaths(paths);
-    m_diskSeen = diskState();
-}
-
 void MainWindow::configurationChanged()
 {
-    // Never under an open dialog, which may hold what the window read; once it is closed.
-    if (QApplication::activeModalWidget()) {
-        m_configChangedLater.start();
-        return;
-    }
-    // The window's own writes were seen when it reloaded after them; only another program's are news.
-    if (diskState() == m_diskSeen)
-        return;
     reloadData();
     statusBar()->showMessage(tr("The configuration changed on disk and was read again."), 10000);
 }
@@ -539,13 +452,20 @@ void MainWindow::deleteKeyPair(bool opcUa)
     if (certificate.exists)
         goes << tr("the certificate %1").arg(certificate.path);
     const QString question = tr("Do you really want to delete the certificate?") + QStringLiteral("\n\n") +
-                             tr("This deletes %1.").arg(goes.join(tr(" and "))) + QLatin1Char('\n') +
-                             backupNote(m_snapshot, {key.path, certificate.path});
+                             tr("This deletes %1.").arg(goes.join(tr(" and ")));
+    confirmDeletion(question, {key.path, certificate.path},
+                    [opcUa](const SecurityActions& actions, bool keep) {
+                        return actions.deleteKeyPair(
+                            opcUa ? SecurityActions::Pair::OpcUa : SecurityActions::Pair::Core, keep);
+                    });
+}
+
+void MainWindow::confirmDeletion(const QString& question, const QStringList& paths,
+                                 const std::function<ActionResult(const SecurityActions&, bool)>& act)
+{
     bool keep = true;
-    if (confirmed(this, question, &keep) && matchesDisk())
-        finishAction(
-            SecurityActions(m_snapshot)
-                .deleteKeyPair(opcUa ? SecurityActions::Pair::OpcUa : SecurityActions::Pair::Core, keep));
+    if (confirmed(this, question + QLatin1Char('\n') + backupNote(m_snapshot, paths), &keep) && matchesDisk())
+        finishAction(act(SecurityActions(m_snapshot), keep));
 }
 
 void MainWindow::deleteUaAuth()
@@ -554,11 +474,9 @@ void MainWindow::deleteUaAuth()
         return;
     const QString question =
         tr("Do you really want to delete the UA authorization file?") + QStringLiteral("\n\n") +
-        tr("%1 holds %n user(s).", nullptr, m_uaUsers.rowCount()).arg(m_snapshot.usersFile.path) +
-        QLatin1Char('\n') + backupNote(m_snapshot, {m_snapshot.usersFile.path});
-    bool keep = true;
-    if (confirmed(this, question, &keep) && matchesDisk())
-        finishAction(SecurityActions(m_snapshot).deleteUsersFile(keep));
+        tr("%1 holds %n user(s).", nullptr, m_uaUsers.rowCount()).arg(m_snapshot.usersFile.path);
+    confirmDeletion(question, {m_snapshot.usersFile.path},
+                    [](const SecurityActions& actions, bool keep) { return actions.deleteUsersFile(keep); });
 }
 
 void MainWindow::deleteClientCertsFolders()
@@ -574,24 +492,29 @@ void MainWindow::deleteClientCertsFolders()
     }
     const QString question = tr("Do you really want to delete the certificate folders?") +
                              QStringLiteral("\n\n") + lines.join(QLatin1Char('\n')) + QStringLiteral("\n\n") +
-                             tr("Every client in the trust list must then be trusted again by hand.") +
-                             QLatin1Char('\n') + backupNote(m_snapshot, present);
-    bool keep = true;
-    if (confirmed(this, question, &keep) && matchesDisk())
-        finishAction(SecurityActions(m_snapshot).deleteClientFolders(keep));
+                             tr("Every client in the trust list must then be trusted again by hand.");
+    confirmDeletion(question, present, [](const SecurityActions& actions, bool keep) {
+        return actions.deleteClientFolders(keep);
+    });
 }
 
 void MainWindow::generateOpcUaCertificate()
 {
+    if (const std::optional<CertificateRequest> request = generateKeyPair(CertificateRequest::Mode::OpcUa))
+        offerConfigUpdate(*request);
+}
+
+std::optional<CertificateRequest> MainWindow::generateKeyPair(CertificateRequest::Mode mode)
+{
     if (!matchesDisk())
-        return;
-    CertificateDialog dialog(CertificateRequest::Mode::OpcUa, m_snapshot, this);
+        return std::nullopt;
+    CertificateDialog dialog(mode, m_snapshot, this);
     dialog.setOwnership(SecurityActions(m_snapshot).ownership());
     dialog.setModal(true);
     dialog.show();
     if (dialog.exec() != QDialog::Accepted)
-        return;
-    offerConfigUpdate(dialog.request());
+        return std::nullopt;
+    return dialog.request();
 }
 
 void MainWindow::offerConfigUpdate(const CertificateRequest& request)
@@ -656,13 +579,7 @@ bool MainWindow::eventFilter(QObject* watched, QEvent* event)
 
 void MainWindow::generateMoxCoreCertificate()
 {
-    if (!matchesDisk())
-        return;
-    CertificateDialog dialog(CertificateRequest::Mode::Core, m_snapshot, this);
-    dialog.setOwnership(SecurityActions(m_snapshot).ownership());
-    dialog.setModal(true);
-    dialog.show();
-    if (dialog.exec() == QDialog::Accepted)
+    if (generateKeyPair(CertificateRequest::Mode::Core))
         reloadData();
 }
 
@@ -708,11 +625,16 @@ void MainWindow::uaAuthCreateUser()
 {
     if (!usersManageable() || !matchesDisk())
         return;
-    UaUserDialog dialog(&m_uaUsers, this, nullptr);
+    runUserDialog(nullptr);
+}
+
+void MainWindow::runUserDialog(Mox::Ini::User* edited)
+{
+    UaUserDialog dialog(&m_uaUsers, this, edited);
     dialog.setModal(true);
     if (dialog.exec() == QDialog::Accepted) {
         deselectUaAuth();
-        m_diskSeen = diskState(); // the window's own write
+        m_configWatcher.ownWrite();
     } else if (m_uaUsers.lastCode() == Mox::Ini::eAuthRoleCode_BadCannotSaveFile) {
         reloadData(); // the file may have gone: show the disk as it is
     }
@@ -728,14 +650,7 @@ void MainWindow::uaAuthEditUser()
     Mox::Ini::User user;
     if (!m_uaUsers.getUser(rows.first().row(), user))
         return;
-    UaUserDialog dialog(&m_uaUsers, this, &user);
-    dialog.setModal(true);
-    if (dialog.exec() == QDialog::Accepted) {
-        deselectUaAuth();
-        m_diskSeen = diskState(); // the window's own write
-    } else if (m_uaUsers.lastCode() == Mox::Ini::eAuthRoleCode_BadCannotSaveFile) {
-        reloadData(); // the file may have gone: show the disk as it is
-    }
+    runUserDialog(&user);
 }
 
 void MainWindow::uaAuthDeleteUser()
@@ -761,6 +676,6 @@ void MainWindow::uaAuthDeleteUser()
         reloadData();
         addError(tr("An unknown error occurred.") + QStringLiteral("\n    ") + why);
     }
-    m_diskSeen = diskState(); // the window's own write
+    m_configWatcher.ownWrite();
     deselectUaAuth();
 }
