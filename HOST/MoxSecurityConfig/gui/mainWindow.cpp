@@ -8,16 +8,13 @@
 #include "core/rootedEnumerator.h"
 #include "fieldMarks.h"
 #include "settingsDialog.h"
-#include "uaUserDialog.h"
+#include "usersTabController.h"
 
-#include "core/usersService.h"
 #include "core/versionInfo.h"
 
 #include <QDirIterator>
 #include <QEvent>
-#include <QKeySequence>
 #include <QMessageBox>
-#include <QShortcut>
 #include <QStatusBar>
 #include <QStyle>
 
@@ -34,20 +31,6 @@ void showPath(QLineEdit* edit, const PathState& state, const QString& missingTip
     FieldMarks::set(edit,
                     state.configured && !state.exists ? FieldMarks::Mark::Missing : FieldMarks::Mark::None,
                     missingTip);
-}
-
-// Asks the question in a modal dialog; true for OK. With keepBackup the dialog offers "Keep a backup".
-bool confirmed(QWidget* parent, const QString& question, bool* keepBackup = nullptr)
-{
-    ConfirmDialog dialog(question, true, parent);
-    if (keepBackup)
-        dialog.setBackupOffered(true);
-    dialog.setModal(true);
-    dialog.show();
-    const bool accepted = dialog.exec() == QDialog::Accepted;
-    if (keepBackup)
-        *keepBackup = dialog.keepBackup();
-    return accepted;
 }
 
 // Certificates and CRLs a client-certificate folder holds (its files, sub-folders included).
@@ -102,32 +85,16 @@ MainWindow::MainWindow(QWidget* parent, IMoxInstEnumerator* enumerator) : QMainW
             &MainWindow::showMoxCoreCertificateDetails);
     certificateLineEdit_opcUa->installEventFilter(this);
     certificateLineEdit_moxCore->installEventFilter(this);
-    connect(usersList_uaAuth->selectionModel(), &QItemSelectionModel::selectionChanged, this,
-            &MainWindow::uaAuthSelectionChanged);
-    connect(newUserPushButton_ua_auth, &QPushButton::clicked, this, &MainWindow::uaAuthCreateUser);
-    connect(editUserPushButton_ua_auth, &QPushButton::clicked, this, &MainWindow::uaAuthEditUser);
-    connect(deleteUserPushButton_ua_auth, &QPushButton::clicked, this, &MainWindow::uaAuthDeleteUser);
     connect(actionAbout, &QAction::triggered, this, &MainWindow::showAbout);
-    // In the users table: double-click and Enter edit, Delete deletes (with the question), Tab leaves the
-    // table. Shortcuts rather than the view's activated(), which some styles emit on a single click.
-    connect(usersList_uaAuth, &QAbstractItemView::doubleClicked, this, &MainWindow::uaAuthEditUser);
-    const std::pair<QKeySequence, void (MainWindow::*)()> keys[] = {
-        {QKeySequence::Delete, &MainWindow::uaAuthDeleteUser},
-        {QKeySequence(Qt::Key_Return), &MainWindow::uaAuthEditUser},
-        {QKeySequence(Qt::Key_Enter), &MainWindow::uaAuthEditUser}};
-    for (const auto& key : keys) {
-        auto* shortcut = new QShortcut(key.first, usersList_uaAuth);
-        shortcut->setContext(Qt::WidgetShortcut);
-        connect(shortcut, &QShortcut::activated, this, key.second);
-    }
-    usersList_uaAuth->setTabKeyNavigation(false);
-    m_usersNotice = new QLabel(tab_ua_auth);
-    m_usersNotice->setObjectName(QStringLiteral("usersNoticeLabel"));
-    m_usersNotice->setWordWrap(true);
-    m_usersNotice->setStyleSheet(QStringLiteral("color: red;"));
-    m_usersNotice->hide();
-    verticalLayout_6->insertWidget(verticalLayout_6->indexOf(usersList_uaAuth), m_usersNotice);
-    connect(&m_uaUsers, &QAbstractItemModel::modelReset, this, &MainWindow::showUsersNotice);
+    m_usersTab = std::make_unique<UsersTabController>(
+        UsersTabController::Widgets{usersList_uaAuth, verticalLayout_6, newUserPushButton_ua_auth,
+                                    editUserPushButton_ua_auth, deleteUserPushButton_ua_auth},
+        &m_uaUsers,
+        UsersTabController::Window{this, [this] { return m_rules.get(); },
+                                   [this] { return m_snapshot.usersFile.exists && m_opcuaAuth.ptr(); },
+                                   [this] { return matchesDisk(); }, [this] { reloadData(); },
+                                   [this](const QString& message) { addError(message); },
+                                   [this] { m_configWatcher.ownWrite(); }});
 
     // The runtime core's users are not managed here yet.
     tabWidget->removeTab(tabWidget->indexOf(tab_auth));
@@ -252,25 +219,7 @@ void MainWindow::applyRules(const ActionRules& rules)
     for (QPushButton* button :
          {newUserPushButton_ua_auth, editUserPushButton_ua_auth, deleteUserPushButton_ua_auth})
         button->setEnabled(users.allowed);
-    showUsersNotice();
-}
-
-void MainWindow::showUsersNotice()
-{
-    // Why users cannot be changed comes first; else a users file without an Admin says which role mends it.
-    QString text;
-    if (!usersManageable() && m_rules)
-        text = tr("Users cannot be changed until this is fixed: %1")
-                   .arg(m_rules->verdict(ActionRules::Action::ManageUsers).why.text());
-    else if (usersManageable() && m_snapshot.usersFile.exists && m_opcuaAuth.ptr())
-        text = UsersService::missingAdminNotice(m_uaUsers.users());
-    m_usersNotice->setText(text);
-    m_usersNotice->setVisible(!text.isEmpty());
-}
-
-bool MainWindow::usersManageable() const
-{
-    return m_rules && m_rules->allows(ActionRules::Action::ManageUsers);
+    m_usersTab->showNotice();
 }
 
 void MainWindow::addUaConfParamMissingError(QString key)
@@ -464,7 +413,8 @@ void MainWindow::confirmDeletion(const QString& question, const QStringList& pat
                                  const std::function<ActionResult(const SecurityActions&, bool)>& act)
 {
     bool keep = true;
-    if (confirmed(this, question + QLatin1Char('\n') + backupNote(m_snapshot, paths), &keep) && matchesDisk())
+    if (ConfirmDialog::ask(this, question + QLatin1Char('\n') + backupNote(m_snapshot, paths), &keep) &&
+        matchesDisk())
         finishAction(act(SecurityActions(m_snapshot), keep));
 }
 
@@ -597,14 +547,7 @@ void MainWindow::generateClientCertsFolders()
 
 void MainWindow::uaAuthSelectionChanged(const QItemSelection& selected, const QItemSelection& deselected)
 {
-    // A move from one row to another keeps the buttons as they are.
-    if (selected.isEmpty() && !deselected.isEmpty()) {
-        deleteUserPushButton_ua_auth->hide();
-        editUserPushButton_ua_auth->hide();
-    } else if (!selected.isEmpty() && deselected.isEmpty()) {
-        deleteUserPushButton_ua_auth->show();
-        editUserPushButton_ua_auth->show();
-    }
+    m_usersTab->selectionChanged(selected, deselected);
 }
 
 void MainWindow::showAbout()
@@ -616,66 +559,20 @@ void MainWindow::showAbout()
 
 void MainWindow::deselectUaAuth()
 {
-    usersList_uaAuth->clearSelection();
-    editUserPushButton_ua_auth->hide();
-    deleteUserPushButton_ua_auth->hide();
+    m_usersTab->deselect();
 }
 
 void MainWindow::uaAuthCreateUser()
 {
-    if (!usersManageable() || !matchesDisk())
-        return;
-    runUserDialog(nullptr);
-}
-
-void MainWindow::runUserDialog(Mox::Ini::User* edited)
-{
-    UaUserDialog dialog(&m_uaUsers, this, edited);
-    dialog.setModal(true);
-    if (dialog.exec() == QDialog::Accepted) {
-        deselectUaAuth();
-        m_configWatcher.ownWrite();
-    } else if (m_uaUsers.lastCode() == Mox::Ini::eAuthRoleCode_BadCannotSaveFile) {
-        reloadData(); // the file may have gone: show the disk as it is
-    }
+    m_usersTab->createUser();
 }
 
 void MainWindow::uaAuthEditUser()
 {
-    if (!usersManageable() || !matchesDisk())
-        return;
-    const QModelIndexList rows = usersList_uaAuth->selectionModel()->selectedRows(0);
-    if (rows.size() != 1)
-        return;
-    Mox::Ini::User user;
-    if (!m_uaUsers.getUser(rows.first().row(), user))
-        return;
-    runUserDialog(&user);
+    m_usersTab->editUser();
 }
 
 void MainWindow::uaAuthDeleteUser()
 {
-    if (!usersManageable() || !matchesDisk())
-        return;
-    const QModelIndexList rows = usersList_uaAuth->selectionModel()->selectedRows(0);
-    Mox::Ini::User user;
-    if (rows.size() != 1 || !m_uaUsers.getUser(rows.first().row(), user)) {
-        deselectUaAuth();
-        return;
-    }
-    const QString name = QString::fromUtf8(user.m_name.c_str());
-    if (!confirmed(this, tr("Do you really want to delete the user %1?").arg(name)))
-        return;
-    // The last Admin takes a second, explicit yes.
-    const QString guard = m_uaUsers.lastAdminGuard(user, Mox::Ini::eAuthRole_None);
-    if (!guard.isEmpty() && !confirmed(this, tr("Delete the last Admin?") + QStringLiteral("\n\n") + guard))
-        return;
-    if (!m_uaUsers.deleteUser(rows.first().row())) {
-        // The store may have found the file changed or gone: show what is on disk now.
-        const QString why = m_uaUsers.lastReason();
-        reloadData();
-        addError(tr("An unknown error occurred.") + QStringLiteral("\n    ") + why);
-    }
-    m_configWatcher.ownWrite();
-    deselectUaAuth();
+    m_usersTab->deleteUser();
 }

@@ -11,6 +11,7 @@
 #include "configWatcher.h"
 #include "uaUsersModel.h"
 #include "ui_mainWindow.h"
+#include "usersTabController.h"
 #include "wrappers.h"
 
 #include <QItemSelection>
@@ -77,10 +78,6 @@ private:
     static QString entryOf(const Problem& problem);
     // Shows, enables and explains the buttons and tabs as the rule book says.
     void applyRules(const ActionRules& rules);
-    // Above the users table: why users cannot be changed, or that no Admin exists.
-    void showUsersNotice();
-    // False, with the reason in the Users tab, while the rule book refuses to change users.
-    bool usersManageable() const;
     void showCertificateDetails(const PathState& certificate);
     // After a generation: offers to write the settings of the new pair that differ into the configuration.
     void offerConfigUpdate(const CertificateRequest& request);
@@ -92,8 +89,6 @@ private:
                          const std::function<ActionResult(const SecurityActions&, bool keepBackup)>& act);
     // The certificate dialog for the snapshot's pair; the request when a pair was made.
     std::optional<CertificateRequest> generateKeyPair(CertificateRequest::Mode mode);
-    // Creates a user (edited null) or edits one; a failed save shows the disk as it is.
-    void runUserDialog(Mox::Ini::User* edited);
     // Reloads, then lists what an action could not do.
     void finishAction(const ActionResult& result);
     // Asked before every change: re-reads the configuration as a reload does. When what the window shows is
@@ -110,7 +105,7 @@ private:
     PtrWrapper<Mox::Ini::IniAuth> m_opcuaAuth;
     QStringListModel m_errorList;
     UaUsersModel m_uaUsers;
+    std::unique_ptr<UsersTabController> m_usersTab;
     std::unique_ptr<ActionRules> m_rules; // what the last reload allows
-    QLabel* m_usersNotice = nullptr;      // above the users table: why users cannot be changed
     ConfigWatcher m_configWatcher;
 };
