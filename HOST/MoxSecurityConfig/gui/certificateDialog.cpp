@@ -212,25 +212,22 @@ void CertificateDialog::checkExtension()
             sameReason = problem.reason;
     }
 
-    if (!certReason.isEmpty()) {
-        certLabel->setText(certReason);
-        certLabel->setStyleSheet(s_redText);
+    // A refused file name stands in its label, in red, and OK stays disabled.
+    const auto show = [&](QLabel* label, const QString& reason, const QString& fine) {
+        if (reason.isEmpty()) {
+            label->setText(fine);
+            return;
+        }
+        label->setText(reason);
+        label->setStyleSheet(s_redText);
         printError(badExtension);
         ok->setEnabled(false);
-    } else {
-        certLabel->setText(tr("Certificate: %1 (%2 encoding)")
-                               .arg(QFileInfo(m_certPath).fileName(),
-                                    m_certIsPem ? QStringLiteral("PEM") : QStringLiteral("DER")));
-    }
-
-    if (!keyReason.isEmpty()) {
-        keyLabel->setText(keyReason);
-        keyLabel->setStyleSheet(s_redText);
-        printError(badExtension);
-        ok->setEnabled(false);
-    } else {
-        keyLabel->setText(tr("Private key: %1 (PEM encoding)").arg(QFileInfo(m_keyPath).fileName()));
-    }
+    };
+    show(certLabel, certReason,
+         tr("Certificate: %1 (%2 encoding)")
+             .arg(QFileInfo(m_certPath).fileName(),
+                  m_certIsPem ? QStringLiteral("PEM") : QStringLiteral("DER")));
+    show(keyLabel, keyReason, tr("Private key: %1 (PEM encoding)").arg(QFileInfo(m_keyPath).fileName()));
 
     if (!sameReason.isEmpty()) {
         printError(sameReason);
@@ -265,20 +262,12 @@ void CertificateDialog::mark(QWidget* field, const QString& reason)
 
 void CertificateDialog::validateRequired(QLineEdit* edit, bool& valid)
 {
-    const QString reason = CertificateRequest::requiredError(edit->text());
-    if (reason.isEmpty())
-        return;
-    mark(edit, reason);
-    valid = false;
+    FieldMarks::refuse(edit, CertificateRequest::requiredError(edit->text()), valid);
 }
 
 void CertificateDialog::validateCertSubject(QLineEdit* edit, bool& valid)
 {
-    const QString reason = CertificateRequest::subjectFieldError(edit->text());
-    if (reason.isEmpty())
-        return;
-    mark(edit, reason);
-    valid = false;
+    FieldMarks::refuse(edit, CertificateRequest::subjectFieldError(edit->text()), valid);
 }
 
 QWidget* CertificateDialog::widgetOf(CertificateRequest::Field field) const

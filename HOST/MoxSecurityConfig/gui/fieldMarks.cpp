@@ -29,3 +29,11 @@ bool FieldMarks::has(const QWidget* field, Mark mark)
 {
     return field->styleSheet() == style(mark);
 }
+
+void FieldMarks::refuse(QWidget* field, const QString& reason, bool& valid)
+{
+    if (reason.isEmpty())
+        return;
+    set(field, Mark::Invalid, reason);
+    valid = false;
+}

@@ -23,4 +23,6 @@ public:
     static void set(QWidget* field, Mark mark, const QString& reason = QString());
     static void clear(QWidget* field) { set(field, Mark::None); }
     static bool has(const QWidget* field, Mark mark);
+    // A rule's verdict on field: a reason marks it invalid and clears valid; none leaves both alone.
+    static void refuse(QWidget* field, const QString& reason, bool& valid);
 };

@@ -152,20 +152,12 @@ bool UaUserDialog::validate()
 
 void UaUserDialog::validateRequired(QLineEdit* edit, bool& valid)
 {
-    const QString reason = UsersService::requiredError(edit->text());
-    if (reason.isEmpty())
-        return;
-    addError(edit, reason);
-    valid = false;
+    FieldMarks::refuse(edit, UsersService::requiredError(edit->text()), valid);
 }
 
 void UaUserDialog::validateLength(QLineEdit* edit, bool& valid, int minimum, int maximum)
 {
-    const QString reason = UsersService::lengthError(edit->text(), minimum, maximum);
-    if (reason.isEmpty())
-        return;
-    addError(edit, reason);
-    valid = false;
+    FieldMarks::refuse(edit, UsersService::lengthError(edit->text(), minimum, maximum), valid);
 }
 
 bool UaUserDialog::showFirstReason(bool valid)
@@ -196,10 +188,7 @@ void UaUserDialog::validateName(QLineEdit* edit, bool& valid)
     // New names only: an existing user with blanks around its name stays editable.
     if (reason.isEmpty() && UsersService::isNewName(m_edit ? m_editedUser : nullptr, edit->text()))
         reason = UsersService::blankError(edit->text());
-    if (reason.isEmpty())
-        return;
-    addError(edit, reason);
-    valid = false;
+    FieldMarks::refuse(edit, reason, valid);
 }
 
 void UaUserDialog::addError(QLineEdit* edit, QString error)
