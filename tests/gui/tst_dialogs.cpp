@@ -284,7 +284,7 @@ void TestDialogs::failures()
         write(mox(name), "earlier");
     if (setup.startsWith("no-c") || setup.startsWith("no-e"))
         QVERIFY(QFile::remove(mox("OpenSSL/qvd_openssl") + (setup == "no-cnf" ? ".cnf" : "_v3.ext")));
-    else if (setup.startsWith("stale")) // a copy a killed run left no longer blocks generation
+    else if (setup.startsWith("stale")) // a copy a killed run left does not block generation
         write(mox("own/openssl_v3.ext"), "stale");
     else if (setup == "no-openssl")
         qputenv("PATH", mox("empty").toUtf8());
@@ -319,7 +319,7 @@ void TestDialogs::failures()
 }
 
 // The form scrolls at 800x600: the wheel over a choice without focus scrolls the form and leaves the choice
-// (the key size once changed under a scrolling mouse); a focused choice still takes it. A mnemonic shows its
+// (else the key size changes under a scrolling mouse); a focused choice still takes it. A mnemonic shows its
 // field.
 void TestDialogs::wheelAndMnemonicsScrollTheForm()
 {

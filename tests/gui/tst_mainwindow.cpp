@@ -595,8 +595,8 @@ private slots:
         QTest::newRow("update declined") << false;
     }
 
-    // A key made with a pass phrase the configuration does not hold used to lock every tab, the key's
-    // delete button included.
+    // A key made with a pass phrase the configuration does not hold must not lock every tab, the key's delete
+    // button included: nothing could then mend it.
     void newPassPhraseNeedNotLockOut()
     {
         QFETCH(bool, update);

@@ -96,7 +96,7 @@ MainWindow::MainWindow(QWidget* parent, IMoxInstEnumerator* enumerator) : QMainW
                                    [this](const QString& message) { addError(message); },
                                    [this] { m_configWatcher.ownWrite(); }});
 
-    // The runtime core's users are not managed here yet.
+    // The runtime core's users are not managed by this tool: their tab and buttons stay out of sight.
     tabWidget->removeTab(tabWidget->indexOf(tab_auth));
     deleteUserPushButton_auth->hide();
     editUserPushButton_auth->hide();
