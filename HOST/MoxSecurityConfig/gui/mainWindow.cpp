@@ -50,6 +50,13 @@ QString backupNote(const ConfigSnapshot& snapshot, const QStringList& paths)
         .arg(SecurityActions(snapshot).backupPlaces(paths).join(MainWindow::tr(", ")));
 }
 
+QString entryOf(const Problem& problem)
+{
+    // The message stays the entry's first line, word for word; the file or cause goes below it, indented.
+    return problem.detail.isEmpty() ? problem.message
+                                    : problem.message + QStringLiteral("\n    ") + problem.detail;
+}
+
 } // namespace
 
 MainWindow::MainWindow(QWidget* parent, IMoxInstEnumerator* enumerator) : QMainWindow(parent), m_uaUsers(this)
@@ -165,13 +172,6 @@ void MainWindow::appendError(const QString& entry)
     const int row = m_errorList.rowCount();
     m_errorList.insertRows(row, 1);
     m_errorList.setData(m_errorList.index(row), entry);
-}
-
-QString MainWindow::entryOf(const Problem& problem)
-{
-    // The message stays the entry's first line, word for word; the file or cause goes below it, indented.
-    return problem.detail.isEmpty() ? problem.message
-                                    : problem.message + QStringLiteral("\n    ") + problem.detail;
 }
 
 void MainWindow::addProblem(const Problem& problem, bool lockCertificates)

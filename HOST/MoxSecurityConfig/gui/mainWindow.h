@@ -75,7 +75,6 @@ private:
     void listProblem(const Problem& problem);
     // Adds an entry to the Errors tab, shown with the first one.
     void appendError(const QString& entry);
-    static QString entryOf(const Problem& problem);
     // Shows, enables and explains the buttons and tabs as the rule book says.
     void applyRules(const ActionRules& rules);
     void showCertificateDetails(const PathState& certificate);
@@ -99,8 +98,8 @@ private:
     void configurationChanged();
 
     PtrWrapper<IMoxInstEnumerator> m_enumerator;
-    MoxInstInstance* m_instance =
-        nullptr;               // into the enumerator's list: only the settings dialog refreshes it
+    // Into the enumerator's list; the settings dialog, which refreshes the list, points it anew.
+    MoxInstInstance* m_instance = nullptr;
     ConfigSnapshot m_snapshot; // what the last reload found; the actions work on its paths
     PtrWrapper<Mox::Ini::IniAuth> m_opcuaAuth;
     QStringListModel m_errorList;
