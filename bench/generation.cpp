@@ -4,6 +4,7 @@
 #include "benchClock.h"
 #include "certificateDialog.h"
 #include "core/openSslTool.h"
+#include "formField.h"
 
 #include <QApplication>
 #include <QDir>
@@ -81,10 +82,10 @@ CertificateDialog* makeDialog(const QString& opensslDir, const Files& files)
 {
     auto* dialog =
         new CertificateDialog(true, opensslDir, files.cert, files.key, kPassphrase, "urn:MOX:UA:TestServer");
-    dialog->organizationLineEdit->setText("Example Automation");
-    dialog->localityLineEdit->setText("Springfield");
-    dialog->stateLineEdit->setText("Bavaria");
-    dialog->countryLineEdit->setText("DE");
+    field<QLineEdit>(dialog, "organizationLineEdit")->setText("Example Automation");
+    field<QLineEdit>(dialog, "localityLineEdit")->setText("Springfield");
+    field<QLineEdit>(dialog, "stateLineEdit")->setText("Bavaria");
+    field<QLineEdit>(dialog, "countryLineEdit")->setText("DE");
     dialog->show();
     QApplication::processEvents();
     return dialog;
@@ -155,10 +156,10 @@ int main(int argc, char* argv[])
 
     // The direct commands get the subject and alternative names the dialog itself composes.
     CertificateDialog* probe = makeDialog(opensslDir.path(), dialogFiles);
-    const QString subject =
-        "/C=DE/ST=Bavaria/L=Springfield/O=Example Automation/OU=/CN=" + probe->nameLineEdit->text();
-    const QString altNames =
-        "URI:" + probe->applicationURILineEdit->text() + ",DNS:" + probe->domainNamesTextEdit->toPlainText();
+    const QString subject = "/C=DE/ST=Bavaria/L=Springfield/O=Example Automation/OU=/CN=" +
+                            field<QLineEdit>(probe, "nameLineEdit")->text();
+    const QString altNames = "URI:" + field<QLineEdit>(probe, "applicationURILineEdit")->text() +
+                             ",DNS:" + field<QTextEdit>(probe, "domainNamesTextEdit")->toPlainText();
     delete probe;
 
     std::vector<double> dialogMs, directMs;

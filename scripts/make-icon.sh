@@ -1,10 +1,10 @@
 #!/usr/bin/env bash
 # Draws the application icon, a blue shield with a golden key, and packs it as one .ico holding
 # 16, 24, 32, 48, 64 and 256 pixel images. Needs ImageMagick's convert.
-# Usage: scripts/make-icon.sh [output.ico]   (default: HOST/MoxSecurityConfig/resources/Config.ico)
+# Usage: scripts/make-icon.sh [output.ico]   (default: HOST/MoxSecurityConfig/gui/resources/Config.ico)
 set -euo pipefail
 cd "$(dirname "$0")/.."
-out="${1:-HOST/MoxSecurityConfig/resources/Config.ico}"
+out="${1:-HOST/MoxSecurityConfig/gui/resources/Config.ico}"
 work="$(mktemp -d)"
 trap 'rm -rf "$work"' EXIT
 

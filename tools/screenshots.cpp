@@ -4,6 +4,7 @@
 #include "IniAuth.h"
 #include "certificateDialog.h"
 #include "core/trustStore.h"
+#include "formField.h"
 #include "mainWindow.h"
 #include "testEnumerator.h"
 #include "uaUserDialog.h"
@@ -107,12 +108,13 @@ bool prepareSample(const QDir& mox)
     CertificateDialog dialog(true, mox.filePath("OpenSSL"), mox.filePath("OpcUa/pki/own/cert.pem"),
                              mox.filePath("OpcUa/pki/own/private/key.pem"), kPassphrase,
                              "urn:MOX:UA:TestServer");
-    dialog.organizationLineEdit->setText("Example Automation");
-    dialog.localityLineEdit->setText("Springfield");
-    dialog.stateLineEdit->setText("Bavaria");
-    dialog.countryLineEdit->setText("DE");
+    field<QLineEdit>(&dialog, "organizationLineEdit")->setText("Example Automation");
+    field<QLineEdit>(&dialog, "localityLineEdit")->setText("Springfield");
+    field<QLineEdit>(&dialog, "stateLineEdit")->setText("Bavaria");
+    field<QLineEdit>(&dialog, "countryLineEdit")->setText("DE");
     if (!dialog.createCert())
-        return fail("the certificate dialog could not generate: " + dialog.statusLabel->text());
+        return fail("the certificate dialog could not generate: " +
+                    field<QLabel>(&dialog, "statusLabel")->text());
 
     if (!mox.mkpath("OpcUa/pki/trusted") || !mox.mkpath("OpcUa/pki/issuers"))
         return fail("cannot create the client folders");

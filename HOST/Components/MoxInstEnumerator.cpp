@@ -80,6 +80,15 @@ bool MoxInstInstance::SetOpenSslPath(std::string)
 
 IMoxInstEnumerator::~IMoxInstEnumerator() = default;
 
+MoxInstInstance* IMoxInstEnumerator::Find(const std::string& version, const std::string& fullPath)
+{
+    for (MoxInstInstance& instance : Installs) {
+        if (instance.Version == version && instance.FullPath == fullPath)
+            return &instance;
+    }
+    return nullptr;
+}
+
 MoxLInstEnumerator::~MoxLInstEnumerator() = default;
 
 bool MoxLInstEnumerator::Refresh()

@@ -53,6 +53,9 @@ public:
     virtual bool Refresh() = 0;
     // An element of Installs, or null.
     MoxInstInstance* GetActiveInstance() const { return InstActive; }
+    // The element of Installs with this version tag and folder, or null. A refresh may rebuild the list in
+    // other storage: whoever holds an instance across one takes it again through this.
+    MoxInstInstance* Find(const std::string& version, const std::string& fullPath);
 
 protected:
     MoxInstInstance* InstActive = nullptr;

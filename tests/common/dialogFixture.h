@@ -2,6 +2,7 @@
 #pragma once
 
 #include "certificateDialog.h"
+#include "formField.h"
 #include "openSslRecorder.h"
 
 #include <QtTest>
@@ -45,9 +46,11 @@ protected:
     }
     static CertificateDialog* fillSubject(CertificateDialog* form)
     {
-        for (QLineEdit* edit : {form->organizationLineEdit, form->localityLineEdit, form->stateLineEdit})
+        for (QLineEdit* edit :
+             {field<QLineEdit>(form, "organizationLineEdit"), field<QLineEdit>(form, "localityLineEdit"),
+              field<QLineEdit>(form, "stateLineEdit")})
             edit->setText("DE");
-        form->countryLineEdit->setText("DE");
+        field<QLineEdit>(form, "countryLineEdit")->setText("DE");
         return form;
     }
 

@@ -13,6 +13,7 @@
 #include <QStringListModel>
 
 #include <functional>
+#include <list>
 #include <sys/stat.h>
 
 class TestDialogs : public DialogFixture
@@ -68,9 +69,11 @@ private:
         QString question;
         click<ConfirmDialog>(button, [&](ConfirmDialog& dialog) {
             if (dialog.windowType() == Qt::Dialog && !dialog.windowTitle().isEmpty() &&
-                dialog.buttonBox->button(QDialogButtonBox::Cancel)->isDefault())
-                question = dialog.label->text();
-            dialog.buttonBox->button(ok ? QDialogButtonBox::Ok : QDialogButtonBox::Cancel)->click();
+                field<QDialogButtonBox>(&dialog, "buttonBox")->button(QDialogButtonBox::Cancel)->isDefault())
+                question = field<QLabel>(&dialog, "label")->text();
+            field<QDialogButtonBox>(&dialog, "buttonBox")
+                ->button(ok ? QDialogButtonBox::Ok : QDialogButtonBox::Cancel)
+                ->click();
         });
         return question;
     }
@@ -82,23 +85,29 @@ private:
 void TestDialogs::warningsAndSuffixes()
 {
     // A pass phrase or URI other than the configured one is marked.
-    QLineEdit* password =
-        dialog(mox("c.pem"), mox("k.pem"), "s3cret", "urn:MOX:UA:TestServer")->passwordLineEdit;
-    QCOMPARE(m_form->applicationURILineEdit->styleSheet() + password->styleSheet(), QString());
+    QLineEdit* password = field<QLineEdit>(
+        dialog(mox("c.pem"), mox("k.pem"), "s3cret", "urn:MOX:UA:TestServer"), "passwordLineEdit");
+    QCOMPARE(field<QLineEdit>(m_form.get(), "applicationURILineEdit")->styleSheet() + password->styleSheet(),
+             QString());
     QTest::keyClick(password, Qt::Key_Backspace);
     QCOMPARE(password->styleSheet(), CertificateDialog::s_warningStyle);
     // The warning says that the password differs, never what the configured one is.
     QVERIFY(!password->toolTip().isEmpty() && !password->toolTip().contains("s3cret"));
     // A URI the form can compose is proposed as configured; any other leaves the form as it was.
-    QLineEdit* uri = dialog(mox("c.pem"), mox("k.pem"), "", "urn:example:Plant")->applicationURILineEdit;
+    QLineEdit* uri = field<QLineEdit>(dialog(mox("c.pem"), mox("k.pem"), "", "urn:example:Plant"),
+                                      "applicationURILineEdit");
     QCOMPARE(uri->text() + uri->styleSheet(), "urn:MOX:UA" + CertificateDialog::s_warningStyle);
-    uri = dialog(mox("c.pem"), mox("k.pem"), "", "urn:MOX:UA:Plant")->applicationURILineEdit;
-    QCOMPARE(uri->text() + uri->styleSheet() + m_form->passwordLineEdit->styleSheet(), "urn:MOX:UA:Plant");
-    m_form->useNameOfTheMachineCheckBox->click();
+    uri = field<QLineEdit>(dialog(mox("c.pem"), mox("k.pem"), "", "urn:MOX:UA:Plant"),
+                           "applicationURILineEdit");
+    QCOMPARE(uri->text() + uri->styleSheet() +
+                 field<QLineEdit>(m_form.get(), "passwordLineEdit")->styleSheet(),
+             "urn:MOX:UA:Plant");
+    field<QCheckBox>(m_form.get(), "useNameOfTheMachineCheckBox")->click();
     QCOMPARE(uri->styleSheet(), CertificateDialog::s_warningStyle);
     const QString onHost = "urn:" + QSysInfo::machineHostName() + ":MOX:UA";
-    uri = dialog(mox("c.pem"), mox("k.pem"), "s3cret", onHost)->applicationURILineEdit;
-    QCOMPARE(uri->text() + uri->styleSheet() + m_form->endPartLineEdit->text(), onHost);
+    uri = field<QLineEdit>(dialog(mox("c.pem"), mox("k.pem"), "s3cret", onHost), "applicationURILineEdit");
+    QCOMPARE(uri->text() + uri->styleSheet() + field<QLineEdit>(m_form.get(), "endPartLineEdit")->text(),
+             onHost);
 
     // File names: the certificate label and the status line; nothing enables a refused OK again.
     const QString bad = "|Bad extension of the requested files.";
@@ -109,41 +118,52 @@ void TestDialogs::warningsAndSuffixes()
         "x.pem x.pem",  "Certificate: x.pem (PEM encoding)|The requested files has the same name."};
     for (int i = 0; i < cases.size(); i += 2) {
         dialog(mox(cases[i].section(' ', 0, 0)), mox(cases[i].section(' ', 1)))->validate();
-        QCOMPARE(m_form->certLabel->text() + '|' + m_form->statusLabel->text(), cases[i + 1]);
-        QCOMPARE(m_form->buttonBox->button(QDialogButtonBox::Ok)->isEnabled(), cases[i + 1].endsWith('|'));
+        QCOMPARE(field<QLabel>(m_form.get(), "certLabel")->text() + '|' +
+                     field<QLabel>(m_form.get(), "statusLabel")->text(),
+                 cases[i + 1]);
+        QCOMPARE(
+            field<QDialogButtonBox>(m_form.get(), "buttonBox")->button(QDialogButtonBox::Ok)->isEnabled(),
+            cases[i + 1].endsWith('|'));
     }
 
     // The subject goes to openssl unescaped: slash, backslash and quote are refused, each in its own field.
     for (const char* text : {"a/b", "a\\b", "a\"b"}) {
-        dialog(mox("c.pem"), mox("k.pem"))->organizationUnitLineEdit->setText(text);
+        field<QLineEdit>(dialog(mox("c.pem"), mox("k.pem")), "organizationUnitLineEdit")->setText(text);
         QVERIFY(!m_form->validate());
-        QCOMPARE(m_form->organizationUnitLineEdit->styleSheet(), CertificateDialog::s_invalidStyle);
-        QVERIFY(m_form->nameLineEdit->styleSheet().isEmpty());
+        QCOMPARE(field<QLineEdit>(m_form.get(), "organizationUnitLineEdit")->styleSheet(),
+                 CertificateDialog::s_invalidStyle);
+        QVERIFY(field<QLineEdit>(m_form.get(), "nameLineEdit")->styleSheet().isEmpty());
     }
     QVERIFY(dialog(mox("c.pem"), mox("k.pem"))->validate());
 
     // Names and addresses are checked before any openssl runs; the reason is visible text.
-    dialog(mox("c.pem"), mox("k.pem"))->ipAddressesTextEdit->setPlainText("127.0.0.1\n10.0.0.300");
-    m_form->domainNamesTextEdit->setPlainText("plant_1");
+    field<QTextEdit>(dialog(mox("c.pem"), mox("k.pem")), "ipAddressesTextEdit")
+        ->setPlainText("127.0.0.1\n10.0.0.300");
+    field<QTextEdit>(m_form.get(), "domainNamesTextEdit")->setPlainText("plant_1");
     m_form->accept();
-    QCOMPARE(m_form->statusLabel->text(), QString("'plant_1' is not a valid DNS name."));
-    QCOMPARE(m_form->ipAddressesTextEdit->toolTip(), QString("'10.0.0.300' is not an IPv4 or IPv6 address."));
-    QCOMPARE(m_form->ipAddressesTextEdit->styleSheet(), CertificateDialog::s_invalidStyle);
+    QCOMPARE(field<QLabel>(m_form.get(), "statusLabel")->text(),
+             QString("'plant_1' is not a valid DNS name."));
+    QCOMPARE(field<QTextEdit>(m_form.get(), "ipAddressesTextEdit")->toolTip(),
+             QString("'10.0.0.300' is not an IPv4 or IPv6 address."));
+    QCOMPARE(field<QTextEdit>(m_form.get(), "ipAddressesTextEdit")->styleSheet(),
+             CertificateDialog::s_invalidStyle);
     QVERIFY(m_openssl->calls().isEmpty() && m_form->result() != QDialog::Accepted);
     // So is a URI the server would not take, on the field that composes it, as moxsec says it.
-    QTest::keyClicks(dialog(mox("c.pem"), mox("k.pem"))->endPartLineEdit, "Plant 1");
+    QTest::keyClicks(field<QLineEdit>(dialog(mox("c.pem"), mox("k.pem")), "endPartLineEdit"), "Plant 1");
     m_form->accept();
-    QCOMPARE(m_form->endPartLineEdit->toolTip() + '|' + m_form->statusLabel->text(),
+    QCOMPARE(field<QLineEdit>(m_form.get(), "endPartLineEdit")->toolTip() + '|' +
+                 field<QLabel>(m_form.get(), "statusLabel")->text(),
              QString("The URI cannot contain spaces.|The URI cannot contain spaces."));
-    QCOMPARE(m_form->endPartLineEdit->styleSheet(), CertificateDialog::s_invalidStyle);
+    QCOMPARE(field<QLineEdit>(m_form.get(), "endPartLineEdit")->styleSheet(),
+             CertificateDialog::s_invalidStyle);
     QVERIFY(m_openssl->calls().isEmpty() && m_form->result() != QDialog::Accepted);
 
     // It fits the screen (the offscreen one is 800x600, shorter than a 1024x768 panel) with OK and Cancel
     // inside; the form scrolls instead.
     dialog(mox("c.pem"), mox("k.pem"))->show();
     QVERIFY2(m_form->frameGeometry().height() <= 600, qPrintable(QString::number(m_form->height())));
-    QVERIFY(m_form->rect().contains(m_form->buttonBox->geometry()));
-    QVERIFY(m_form->formScrollArea->verticalScrollBar()->maximum() > 0);
+    QVERIFY(m_form->rect().contains(field<QDialogButtonBox>(m_form.get(), "buttonBox")->geometry()));
+    QVERIFY(field<QScrollArea>(m_form.get(), "formScrollArea")->verticalScrollBar()->maximum() > 0);
 }
 
 void TestDialogs::generation_data()
@@ -168,21 +188,25 @@ void TestDialogs::generation()
     write(key, "old");
     QFile::setPermissions(key, QFile::ReadOwner | QFile::WriteOwner | QFile::ReadOther);
     dialog(cert, key, "", "urn:MOX:UA");
-    m_form->rsaKeyStrengthComboBox->setCurrentText(chosen[2]);
-    m_form->signatureAlgorithmComboBox->setCurrentText(chosen[3]);
-    m_form->certificateValidityComboBox->setCurrentText(chosen[4]);
-    m_form->domainNamesTextEdit->setPlainText("one.example\n\ntwo.example\n");
-    m_form->ipAddressesTextEdit->setPlainText("127.0.0.1");
-    m_form->passwordCheckBox->setChecked(!password.isEmpty());
-    m_form->passwordLineEdit->setText(password);
-    m_form->passwordRepeatLineEdit->setText(password);
+    field<QComboBox>(m_form.get(), "rsaKeyStrengthComboBox")->setCurrentText(chosen[2]);
+    field<QComboBox>(m_form.get(), "signatureAlgorithmComboBox")->setCurrentText(chosen[3]);
+    field<QComboBox>(m_form.get(), "certificateValidityComboBox")->setCurrentText(chosen[4]);
+    field<QTextEdit>(m_form.get(), "domainNamesTextEdit")->setPlainText("one.example\n\ntwo.example\n");
+    field<QTextEdit>(m_form.get(), "ipAddressesTextEdit")->setPlainText("127.0.0.1");
+    field<QCheckBox>(m_form.get(), "passwordCheckBox")->setChecked(!password.isEmpty());
+    field<QLineEdit>(m_form.get(), "passwordLineEdit")->setText(password);
+    field<QLineEdit>(m_form.get(), "passwordRepeatLineEdit")->setText(password);
     m_form->accept();
-    QVERIFY2(m_form->result() == QDialog::Accepted, qPrintable(m_form->statusLabel->text()));
+    QVERIFY2(m_form->result() == QDialog::Accepted,
+             qPrintable(field<QLabel>(m_form.get(), "statusLabel")->text()));
     // The next dialog proposes the subject fields just used.
     const CertificateDialog next(true, mox("OpenSSL"), cert, key, "", "");
-    QCOMPARE(next.organizationLineEdit->text() + next.countryLineEdit->text(), QString("DEDE"));
+    QCOMPARE(field<QLineEdit>(&next, "organizationLineEdit")->text() +
+                 field<QLineEdit>(&next, "countryLineEdit")->text(),
+             QString("DEDE"));
     if (!cert.contains("moxcore")) // and the server's alternative names
-        QCOMPARE(next.domainNamesTextEdit->toPlainText() + '|' + next.ipAddressesTextEdit->toPlainText(),
+        QCOMPARE(field<QTextEdit>(&next, "domainNamesTextEdit")->toPlainText() + '|' +
+                     field<QTextEdit>(&next, "ipAddressesTextEdit")->toPlainText(),
                  QString("one.example\n\ntwo.example\n|127.0.0.1"));
 
     // The exact command lines, arguments between bars; a pass phrase travels in the child's environment only.
@@ -190,12 +214,13 @@ void TestDialogs::generation()
     const QString env = QString("env:") + OpenSslTool::passphraseVariable;
     const QString in = password.isEmpty() ? "" : "|-passin|" + env;
     const QString pass = (password.isEmpty() ? "<unset>" : password) + ": ";
-    const QStringList expected{
-        pass + (password.isEmpty() ? "genrsa" : "genrsa|-des3|-passout|" + env) + '|' + chosen[5],
-        pass + "req|-new|-key|<key>|-subj|/C=DE/ST=DE/L=DE/O=DE/OU=/CN=" + m_form->nameLineEdit->text() +
-            "|-config|" + mox("OpenSSL/qvd_openssl.cnf") + in,
-        pass + "x509|-req|-in|<csr>|-signkey|<key>|-extfile|<ext>" + in + "|-" + chosen[6] + "|-days|" +
-            chosen[7] + "|-outform|" + form};
+    const QStringList expected{pass + (password.isEmpty() ? "genrsa" : "genrsa|-des3|-passout|" + env) + '|' +
+                                   chosen[5],
+                               pass + "req|-new|-key|<key>|-subj|/C=DE/ST=DE/L=DE/O=DE/OU=/CN=" +
+                                   field<QLineEdit>(m_form.get(), "nameLineEdit")->text() + "|-config|" +
+                                   mox("OpenSSL/qvd_openssl.cnf") + in,
+                               pass + "x509|-req|-in|<csr>|-signkey|<key>|-extfile|<ext>" + in + "|-" +
+                                   chosen[6] + "|-days|" + chosen[7] + "|-outform|" + form};
     QStringList calls;
     for (const OpenSslRecorder::Call& call : m_openssl->calls())
         calls << QString(call.passphrase + ": " + call.arguments.join('|'))
@@ -259,7 +284,7 @@ void TestDialogs::failures()
         write(mox(name), "earlier");
     if (setup.startsWith("no-c") || setup.startsWith("no-e"))
         QVERIFY(QFile::remove(mox("OpenSSL/qvd_openssl") + (setup == "no-cnf" ? ".cnf" : "_v3.ext")));
-    else if (setup.startsWith("stale")) // a copy a killed run left no longer blocks generation
+    else if (setup.startsWith("stale")) // a copy a killed run left does not block generation
         write(mox("own/openssl_v3.ext"), "stale");
     else if (setup == "no-openssl")
         qputenv("PATH", mox("empty").toUtf8());
@@ -271,7 +296,7 @@ void TestDialogs::failures()
     dialog(mox("own/cert.pem"), mox("own/key.pem"))->setStepTimeout(2000);
     QTimer cancel; // Cancel while the hanging step runs stops it at once
     connect(&cancel, &QTimer::timeout, m_form.get(), [this] {
-        if (m_form->statusLabel->text().startsWith("Step 3"))
+        if (field<QLabel>(m_form.get(), "statusLabel")->text().startsWith("Step 3"))
             m_form->reject();
     });
     if (setup.startsWith("HANG x509, cancelled")) {
@@ -279,7 +304,7 @@ void TestDialogs::failures()
         cancel.start(50);
     }
     m_form->accept();
-    const QStringList status = m_form->statusLabel->text().split('\n');
+    const QStringList status = field<QLabel>(m_form.get(), "statusLabel")->text().split('\n');
     QCOMPARE(status.first(), expected[2].isEmpty() ? QString("Step 3 of 3: signing the certificate...")
                                                    : QString(expected[2]).replace("%1", mox("OpenSSL")));
     if (expected.size() > 3) // the cause goes below the message
@@ -294,7 +319,7 @@ void TestDialogs::failures()
 }
 
 // The form scrolls at 800x600: the wheel over a choice without focus scrolls the form and leaves the choice
-// (the key size once changed under a scrolling mouse); a focused choice still takes it. A mnemonic shows its
+// (else the key size changes under a scrolling mouse); a focused choice still takes it. A mnemonic shows its
 // field.
 void TestDialogs::wheelAndMnemonicsScrollTheForm()
 {
@@ -302,7 +327,7 @@ void TestDialogs::wheelAndMnemonicsScrollTheForm()
     form->show();
     QApplication::setActiveWindow(form);
     QVERIFY(QTest::qWaitForWindowActive(form));
-    QScrollBar* bar = form->formScrollArea->verticalScrollBar();
+    QScrollBar* bar = field<QScrollArea>(form, "formScrollArea")->verticalScrollBar();
     const auto wheel = [](QWidget* target) {
         const QPoint at = target->rect().center();
         QWheelEvent event(at, target->mapToGlobal(at), {}, {0, -120}, Qt::NoButton, Qt::NoModifier,
@@ -314,29 +339,50 @@ void TestDialogs::wheelAndMnemonicsScrollTheForm()
     const QList<QComboBox*> boxes = form->findChildren<QComboBox*>();
     QCOMPARE(boxes.size(), 3);
     for (QComboBox* box : boxes) {
-        form->nameLineEdit->setFocus();
+        field<QLineEdit>(form, "nameLineEdit")->setFocus();
         bar->setValue(0);
         const int index = box->currentIndex();
         wheel(box);
         QCOMPARE(box->currentIndex(), index);
         QVERIFY2(bar->value() > 0, qPrintable(box->objectName()));
     }
-    QComboBox* days = form->certificateValidityComboBox;
+    QComboBox* days = field<QComboBox>(form, "certificateValidityComboBox");
     days->setCurrentIndex(0);
     days->setFocus();
     wheel(days);
     QCOMPARE(days->currentIndex(), 1);
 
-    form->nameLineEdit->setFocus();
+    field<QLineEdit>(form, "nameLineEdit")->setFocus();
     bar->setValue(0);
     QVERIFY(days->visibleRegion().isEmpty());
     QTest::keyClick(form, Qt::Key_V, Qt::AltModifier);
     QVERIFY(days->hasFocus() && !days->visibleRegion().isEmpty());
 }
 
+// Each refresh builds the list anew in other storage, as an enumerator that reads the disk may. The old list
+// stays allocated but blank, so an address held across a refresh is never handed out again.
+class MovingEnumerator : public TestEnumerator
+{
+public:
+    using TestEnumerator::TestEnumerator;
+    bool Refresh() override
+    {
+        std::vector<MoxInstInstance> fresh(Installs);
+        InstActive = InstActive ? &fresh[size_t(InstActive - Installs.data())] : nullptr;
+        Installs.swap(fresh);
+        for (MoxInstInstance& old : fresh)
+            old.Clear();
+        m_retired.push_back(std::move(fresh));
+        return true;
+    }
+
+private:
+    std::list<std::vector<MoxInstInstance>> m_retired;
+};
+
 void TestDialogs::window()
 {
-    m_window.reset(new MainWindow(nullptr, new TestEnumerator(m_dir->path(), 3)));
+    m_window.reset(new MainWindow(nullptr, new MovingEnumerator(m_dir->path(), 3)));
     m_errors = static_cast<QStringListModel*>(m_window->findChild<QListView*>()->model());
     const QString none = "generateAuth_opcUa generateFolders_clientCerts generate_moxCore generate_opcUa";
     const auto generate = [](CertificateDialog& form) { fillSubject(&form)->accept(); };
@@ -418,10 +464,17 @@ void TestDialogs::window()
              QString("This file does not exist.||This folder does not exist.|This file does not exist.|"
                      "This folder does not exist.|This folder does not exist."));
     // Problems that do not depend on each other come together, each with its path.
-    QCOMPARE(
-        m_errors->stringList(),
-        QStringList({"No OpenSSL directory was specified.\n    " + mox("instance1/OpenSSL"),
-                     "The OPC UA config file does not exist.\n    " + mox("instance1/OpcUa/MoxOpcUa.ini")}));
+    const QStringList instance1 = {"No OpenSSL directory was specified.\n    " + mox("instance1/OpenSSL"),
+                                   "The OPC UA config file does not exist.\n    " +
+                                       mox("instance1/OpcUa/MoxOpcUa.ini")};
+    QCOMPARE(m_errors->stringList(), instance1);
+    // After the list was built anew the dialog still shows the chosen instance, and the window works on it.
+    int shown = -1;
+    click<SettingsDialog>("actionSettings", [&shown](SettingsDialog& dialog) {
+        shown = dialog.findChild<QComboBox*>()->currentIndex();
+    });
+    m_window->findChild<QAction*>("actionReload")->trigger();
+    QCOMPARE(QString::number(shown) + m_errors->stringList().join('|'), "1" + instance1.join('|'));
 }
 
 void TestDialogs::backups()
@@ -453,7 +506,9 @@ void TestDialogs::backups()
             seen << message->text();
         }
         QTimer::singleShot(0, &dialog, [&dialog] {
-            dialog.findChild<ConfirmDialog*>()->buttonBox->button(QDialogButtonBox::Ok)->click();
+            field<QDialogButtonBox>(dialog.findChild<ConfirmDialog*>(), "buttonBox")
+                ->button(QDialogButtonBox::Ok)
+                ->click();
         });
         table->selectRow(0);
         dialog.findChild<QPushButton*>("deletePushButton")->click();

@@ -3,6 +3,7 @@
 #include "certificateDialog.h"
 #include "clientCertificatesTab.h"
 #include "confirmDialog.h"
+#include "formField.h"
 #include "mainWindow.h"
 #include "nobodyCopy.h"
 #include "openSslRecorder.h"
@@ -164,7 +165,7 @@ class TestMainWindow : public QObject
             if (!dialog || answers.isEmpty() || dialog->property("answered").toBool())
                 return;
             dialog->setProperty("answered", true);
-            question = dialog->label->text();
+            question = field<QLabel>(dialog, "label")->text();
             answers.takeFirst() ? dialog->accept() : dialog->reject();
         });
         poll.start(5);
@@ -595,8 +596,8 @@ private slots:
         QTest::newRow("update declined") << false;
     }
 
-    // A key made with a pass phrase the configuration does not hold used to lock every tab, the key's
-    // delete button included.
+    // A key made with a pass phrase the configuration does not hold must not lock every tab, the key's delete
+    // button included: nothing could then mend it.
     void newPassPhraseNeedNotLockOut()
     {
         QFETCH(bool, update);
@@ -633,15 +634,18 @@ private slots:
         answer.start(20);
         QTimer::singleShot(0, window.get(), [&] {
             auto* dialog = window->findChild<CertificateDialog*>();
-            for (QLineEdit* edit : {dialog->organizationLineEdit, dialog->localityLineEdit,
-                                    dialog->stateLineEdit, dialog->countryLineEdit})
+            for (QLineEdit* edit :
+                 {field<QLineEdit>(dialog, "organizationLineEdit"),
+                  field<QLineEdit>(dialog, "localityLineEdit"), field<QLineEdit>(dialog, "stateLineEdit"),
+                  field<QLineEdit>(dialog, "countryLineEdit")})
                 edit->setText("DE");
-            dialog->rsaKeyStrengthComboBox->setCurrentIndex(0);
-            dialog->passwordCheckBox->setChecked(true);
-            dialog->passwordLineEdit->setText("new phrase");
-            dialog->passwordRepeatLineEdit->setText("new phrase");
+            field<QComboBox>(dialog, "rsaKeyStrengthComboBox")->setCurrentIndex(0);
+            field<QCheckBox>(dialog, "passwordCheckBox")->setChecked(true);
+            field<QLineEdit>(dialog, "passwordLineEdit")->setText("new phrase");
+            field<QLineEdit>(dialog, "passwordRepeatLineEdit")->setText("new phrase");
             dialog->accept();
-            QVERIFY2(dialog->result() == QDialog::Accepted, qPrintable(dialog->statusLabel->text()));
+            QVERIFY2(dialog->result() == QDialog::Accepted,
+                     qPrintable(field<QLabel>(dialog, "statusLabel")->text()));
         });
         generate->click();
         answer.stop();
@@ -707,20 +711,6 @@ private slots:
         QVERIFY2(shown[0].startsWith("Cannot create the users file.\n") &&
                      shown[0].contains("Permission denied"),
                  qPrintable(shown[0]));
-    }
-
-    void enumerator()
-    {
-        MoxLInstEnumerator list;
-        QVERIFY(list.Refresh());
-        MoxInstInstance* first = list.GetActiveInstance();
-        QVERIFY(list.Refresh() && list.Installs.size() == 1 && &list.Installs.front() == first);
-        QVERIFY(list.GetActiveInstance() == first && first->Active && first->VerStrLong() == "2.50.9.10679 ");
-        const MoxInstInstance tag("MOX_2_50_9_10679_" + std::string(40, 'p'));
-        QVERIFY(tag.Valid && tag.VerPlatform == std::string(30, 'p'));
-        QCOMPARE(tag.VerStrLong(), "2.50.9.10679 " + std::string(18, 'p')); // cut at 31 characters
-        for (const char* invalid : {"MOX_1_2", "mox_1_2_3_4"})
-            QVERIFY(!MoxInstInstance(invalid).Valid && MoxInstInstance(invalid).VerStrLong().empty());
     }
 
     // marks per field: . none, r required, n/p name/password length (N/P counted in bytes), m mismatch, b a

@@ -67,12 +67,13 @@ void TestInterop::interop()
     const QString cert = before.opcUaCertificate.path, key = before.opcUaKey.path;
     const QString configured = adopt ? before.uri : "urn:MOX:UA:InteropServer";
     dialog(cert, key, "", configured);
-    m_form->endPartLineEdit->clear();
-    QTest::keyClicks(m_form->endPartLineEdit, QTest::currentDataTag());
-    m_form->domainNamesTextEdit->setPlainText("localhost");
-    m_form->ipAddressesTextEdit->setPlainText("127.0.0.1");
+    field<QLineEdit>(m_form.get(), "endPartLineEdit")->clear();
+    QTest::keyClicks(field<QLineEdit>(m_form.get(), "endPartLineEdit"), QTest::currentDataTag());
+    field<QTextEdit>(m_form.get(), "domainNamesTextEdit")->setPlainText("localhost");
+    field<QTextEdit>(m_form.get(), "ipAddressesTextEdit")->setPlainText("127.0.0.1");
     m_form->accept();
-    QVERIFY2(m_form->result() == QDialog::Accepted, qPrintable(m_form->statusLabel->text()));
+    QVERIFY2(m_form->result() == QDialog::Accepted,
+             qPrintable(field<QLabel>(m_form.get(), "statusLabel")->text()));
     QString uri = configured;
     if (adopt) {
         QVERIFY(SecurityActions(before).adoptIntoConfiguration(m_form->request()).ok);

@@ -15,7 +15,7 @@
 
 class QLineEdit;
 
-class CertificateDialog : public QDialog, public Ui_CertificateDialog
+class CertificateDialog : public QDialog, private Ui::CertificateDialog
 {
     Q_OBJECT
 

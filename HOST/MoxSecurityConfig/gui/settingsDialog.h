@@ -13,8 +13,8 @@ class SettingsDialog : public QDialog, private Ui::SettingsDialog
     Q_OBJECT
 
 public:
-    // On acceptance the chosen instance's address is written to *instance; it points into the enumerator's
-    // list, which the dialog refreshes once.
+    // *instance points into the enumerator's list, which the dialog refreshes once: it then points to the
+    // same instance in the new list (null when it is gone), and on acceptance to the chosen one.
     SettingsDialog(IMoxInstEnumerator* enumerator, MoxInstInstance** instance, QWidget* parent = nullptr);
     ~SettingsDialog() override;
 

@@ -6,7 +6,7 @@
 
 #include <QDialog>
 
-class ConfirmDialog : public QDialog, public Ui::ConfirmDialog
+class ConfirmDialog : public QDialog, private Ui::ConfirmDialog
 {
     Q_OBJECT
 
@@ -19,4 +19,8 @@ public:
     // Shows "Keep a backup" (ticked); off lets an administrator throw a compromised key away for good.
     void setBackupOffered(bool offered);
     bool keepBackup() const;
+
+    // Asks question in a modal dialog; true for OK. With keepBackup the dialog offers "Keep a backup" and
+    // stores the choice there.
+    static bool ask(QWidget* parent, const QString& question, bool* keepBackup = nullptr);
 };

@@ -1,5 +1,6 @@
 #include "uaUserDialog.h"
 
+#include "fieldMarks.h"
 #include "uaUsersModel.h"
 #include "wheelGuard.h"
 
@@ -14,8 +15,7 @@
 using Mox::Ini::AuthRole;
 using Mox::Ini::User;
 
-const QString UaUserDialog::s_invalidStyle =
-    QStringLiteral("border-radius: 3px;\nborder: 1px solid red; padding-top: 1px; margin-bottom: 1px;");
+const QString UaUserDialog::s_invalidStyle = FieldMarks::style(FieldMarks::Mark::Invalid);
 
 UaUserDialog::UaUserDialog(UaUsersModel* model, QWidget* parent, User* editedUser)
     : QDialog(parent), m_edit(editedUser != nullptr), m_editedUser(editedUser), m_model(model)
@@ -152,20 +152,12 @@ bool UaUserDialog::validate()
 
 void UaUserDialog::validateRequired(QLineEdit* edit, bool& valid)
 {
-    const QString reason = UsersService::requiredError(edit->text());
-    if (reason.isEmpty())
-        return;
-    addError(edit, reason);
-    valid = false;
+    FieldMarks::refuse(edit, UsersService::requiredError(edit->text()), valid);
 }
 
 void UaUserDialog::validateLength(QLineEdit* edit, bool& valid, int minimum, int maximum)
 {
-    const QString reason = UsersService::lengthError(edit->text(), minimum, maximum);
-    if (reason.isEmpty())
-        return;
-    addError(edit, reason);
-    valid = false;
+    FieldMarks::refuse(edit, UsersService::lengthError(edit->text(), minimum, maximum), valid);
 }
 
 bool UaUserDialog::showFirstReason(bool valid)
@@ -196,22 +188,17 @@ void UaUserDialog::validateName(QLineEdit* edit, bool& valid)
     // New names only: an existing user with blanks around its name stays editable.
     if (reason.isEmpty() && UsersService::isNewName(m_edit ? m_editedUser : nullptr, edit->text()))
         reason = UsersService::blankError(edit->text());
-    if (reason.isEmpty())
-        return;
-    addError(edit, reason);
-    valid = false;
+    FieldMarks::refuse(edit, reason, valid);
 }
 
 void UaUserDialog::addError(QLineEdit* edit, QString error)
 {
-    edit->setToolTip(error);
-    edit->setStyleSheet(s_invalidStyle);
+    FieldMarks::set(edit, FieldMarks::Mark::Invalid, error);
 }
 
 void UaUserDialog::cleanErrors(QLineEdit* edit)
 {
-    edit->setStyleSheet(QString());
-    edit->setToolTip(QString());
+    FieldMarks::clear(edit);
 }
 
 void UaUserDialog::printStatus(const QString& text, bool error)

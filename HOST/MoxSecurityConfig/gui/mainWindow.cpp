@@ -3,49 +3,34 @@
 #include "backupsDialog.h"
 #include "certificateDetailsDialog.h"
 #include "certificateDialog.h"
+#include "configWatcher.h"
 #include "confirmDialog.h"
 #include "core/rootedEnumerator.h"
+#include "fieldMarks.h"
 #include "settingsDialog.h"
-#include "uaUserDialog.h"
+#include "usersTabController.h"
 
-#include "core/usersService.h"
 #include "core/versionInfo.h"
 
 #include <QDirIterator>
 #include <QEvent>
-#include <QKeySequence>
 #include <QMessageBox>
-#include <QShortcut>
 #include <QStatusBar>
 #include <QStyle>
 
-#include <sys/stat.h>
-
+#include <functional>
 #include <memory>
+#include <optional>
 
 namespace {
 
 // A configured path: normal when it exists, red with a tool tip when it does not, empty when not configured.
 void showPath(QLineEdit* edit, const PathState& state, const QString& missingTip)
 {
-    const bool red = state.configured && !state.exists;
     edit->setText(state.configured ? state.path : QString());
-    edit->setStyleSheet(red ? QStringLiteral("color: red;") : QString());
-    edit->setToolTip(red ? missingTip : QString());
-}
-
-// Asks the question in a modal dialog; true for OK. With keepBackup the dialog offers "Keep a backup".
-bool confirmed(QWidget* parent, const QString& question, bool* keepBackup = nullptr)
-{
-    ConfirmDialog dialog(question, true, parent);
-    if (keepBackup)
-        dialog.setBackupOffered(true);
-    dialog.setModal(true);
-    dialog.show();
-    const bool accepted = dialog.exec() == QDialog::Accepted;
-    if (keepBackup)
-        *keepBackup = dialog.keepBackup();
-    return accepted;
+    FieldMarks::set(edit,
+                    state.configured && !state.exists ? FieldMarks::Mark::Missing : FieldMarks::Mark::None,
+                    missingTip);
 }
 
 // Certificates and CRLs a client-certificate folder holds (its files, sub-folders included).
@@ -63,6 +48,13 @@ QString backupNote(const ConfigSnapshot& snapshot, const QStringList& paths)
 {
     return MainWindow::tr("With a backup it is moved first into %1 (Data > Backups puts it back).")
         .arg(SecurityActions(snapshot).backupPlaces(paths).join(MainWindow::tr(", ")));
+}
+
+QString entryOf(const Problem& problem)
+{
+    // The message stays the entry's first line, word for word; the file or cause goes below it, indented.
+    return problem.detail.isEmpty() ? problem.message
+                                    : problem.message + QStringLiteral("\n    ") + problem.detail;
 }
 
 } // namespace
@@ -100,45 +92,23 @@ MainWindow::MainWindow(QWidget* parent, IMoxInstEnumerator* enumerator) : QMainW
             &MainWindow::showMoxCoreCertificateDetails);
     certificateLineEdit_opcUa->installEventFilter(this);
     certificateLineEdit_moxCore->installEventFilter(this);
-    connect(usersList_uaAuth->selectionModel(), &QItemSelectionModel::selectionChanged, this,
-            &MainWindow::uaAuthSelectionChanged);
-    connect(newUserPushButton_ua_auth, &QPushButton::clicked, this, &MainWindow::uaAuthCreateUser);
-    connect(editUserPushButton_ua_auth, &QPushButton::clicked, this, &MainWindow::uaAuthEditUser);
-    connect(deleteUserPushButton_ua_auth, &QPushButton::clicked, this, &MainWindow::uaAuthDeleteUser);
     connect(actionAbout, &QAction::triggered, this, &MainWindow::showAbout);
-    // In the users table: double-click and Enter edit, Delete deletes (with the question), Tab leaves the
-    // table. Shortcuts rather than the view's activated(), which some styles emit on a single click.
-    connect(usersList_uaAuth, &QAbstractItemView::doubleClicked, this, &MainWindow::uaAuthEditUser);
-    const std::pair<QKeySequence, void (MainWindow::*)()> keys[] = {
-        {QKeySequence::Delete, &MainWindow::uaAuthDeleteUser},
-        {QKeySequence(Qt::Key_Return), &MainWindow::uaAuthEditUser},
-        {QKeySequence(Qt::Key_Enter), &MainWindow::uaAuthEditUser}};
-    for (const auto& key : keys) {
-        auto* shortcut = new QShortcut(key.first, usersList_uaAuth);
-        shortcut->setContext(Qt::WidgetShortcut);
-        connect(shortcut, &QShortcut::activated, this, key.second);
-    }
-    usersList_uaAuth->setTabKeyNavigation(false);
-    m_usersNotice = new QLabel(tab_ua_auth);
-    m_usersNotice->setObjectName(QStringLiteral("usersNoticeLabel"));
-    m_usersNotice->setWordWrap(true);
-    m_usersNotice->setStyleSheet(QStringLiteral("color: red;"));
-    m_usersNotice->hide();
-    verticalLayout_6->insertWidget(verticalLayout_6->indexOf(usersList_uaAuth), m_usersNotice);
-    connect(&m_uaUsers, &QAbstractItemModel::modelReset, this, &MainWindow::showUsersNotice);
+    m_usersTab = std::make_unique<UsersTabController>(
+        UsersTabController::Widgets{usersList_uaAuth, verticalLayout_6, newUserPushButton_ua_auth,
+                                    editUserPushButton_ua_auth, deleteUserPushButton_ua_auth},
+        &m_uaUsers,
+        UsersTabController::Window{this, [this] { return m_rules.get(); },
+                                   [this] { return m_snapshot.usersFile.exists && m_opcuaAuth.ptr(); },
+                                   [this] { return matchesDisk(); }, [this] { reloadData(); },
+                                   [this](const QString& message) { addError(message); },
+                                   [this] { m_configWatcher.ownWrite(); }});
 
-    // The runtime core's users are not managed here yet.
+    // The runtime core's users are not managed by this tool: their tab and buttons stay out of sight.
     tabWidget->removeTab(tabWidget->indexOf(tab_auth));
     deleteUserPushButton_auth->hide();
     editUserPushButton_auth->hide();
 
-    m_configChangedLater.setSingleShot(true);
-    m_configChangedLater.setInterval(200);
-    connect(&m_configChangedLater, &QTimer::timeout, this, &MainWindow::configurationChanged);
-    connect(&m_configWatcher, &QFileSystemWatcher::fileChanged, this,
-            [this] { m_configChangedLater.start(); });
-    connect(&m_configWatcher, &QFileSystemWatcher::directoryChanged, this,
-            [this] { m_configChangedLater.start(); });
+    connect(&m_configWatcher, &ConfigWatcher::changedOnDisk, this, &MainWindow::configurationChanged);
     clientCertificatesTab->setBeforeChange([this] { return matchesDisk(); });
 
     std::unique_ptr<IMoxInstEnumerator> owned(enumerator ? enumerator : new RootedInstEnumerator);
@@ -181,31 +151,18 @@ void MainWindow::addError(QString message)
 
 void MainWindow::addError(const QString& message, bool lockCertificates)
 {
-    if (m_errorList.rowCount() == 0) {
-        if (tabWidget->indexOf(tab_errors) < 0)
-            tabWidget->addTab(tab_errors, tr("Errors"));
-        tabWidget->setCurrentWidget(tab_errors);
-        const QString why = tr("Locked until the errors listed in the Errors tab are fixed.");
+    appendError(message);
+    const QString why = tr("Locked until the errors listed in the Errors tab are fixed.");
+    if (m_errorList.rowCount() == 1) {
         setTabPageEnabled(tab_auth, false, why);
         setTabPageEnabled(tab_ua_auth, false, why);
         setTabPageEnabled(tab_clientCerts, false, why);
     }
     if (lockCertificates)
-        setTabPageEnabled(tab_cert, false, tr("Locked until the errors listed in the Errors tab are fixed."));
-    const int row = m_errorList.rowCount();
-    m_errorList.insertRows(row, 1);
-    m_errorList.setData(m_errorList.index(row), message);
+        setTabPageEnabled(tab_cert, false, why);
 }
 
-void MainWindow::addProblem(const Problem& problem, bool lockCertificates)
-{
-    // The message stays the entry's first line, word for word; the file or cause goes below it, indented.
-    addError(problem.detail.isEmpty() ? problem.message
-                                      : problem.message + QStringLiteral("\n    ") + problem.detail,
-             lockCertificates);
-}
-
-void MainWindow::listProblem(const Problem& problem)
+void MainWindow::appendError(const QString& entry)
 {
     if (m_errorList.rowCount() == 0) {
         if (tabWidget->indexOf(tab_errors) < 0)
@@ -214,10 +171,17 @@ void MainWindow::listProblem(const Problem& problem)
     }
     const int row = m_errorList.rowCount();
     m_errorList.insertRows(row, 1);
-    m_errorList.setData(m_errorList.index(row),
-                        problem.detail.isEmpty()
-                            ? problem.message
-                            : problem.message + QStringLiteral("\n    ") + problem.detail);
+    m_errorList.setData(m_errorList.index(row), entry);
+}
+
+void MainWindow::addProblem(const Problem& problem, bool lockCertificates)
+{
+    addError(entryOf(problem), lockCertificates);
+}
+
+void MainWindow::listProblem(const Problem& problem)
+{
+    appendError(entryOf(problem));
 }
 
 void MainWindow::applyRules(const ActionRules& rules)
@@ -255,25 +219,7 @@ void MainWindow::applyRules(const ActionRules& rules)
     for (QPushButton* button :
          {newUserPushButton_ua_auth, editUserPushButton_ua_auth, deleteUserPushButton_ua_auth})
         button->setEnabled(users.allowed);
-    showUsersNotice();
-}
-
-void MainWindow::showUsersNotice()
-{
-    // Why users cannot be changed comes first; else a users file without an Admin says which role mends it.
-    QString text;
-    if (!usersManageable() && m_rules)
-        text = tr("Users cannot be changed until this is fixed: %1")
-                   .arg(m_rules->verdict(ActionRules::Action::ManageUsers).why.text());
-    else if (usersManageable() && m_snapshot.usersFile.exists && m_opcuaAuth.ptr())
-        text = UsersService::missingAdminNotice(m_uaUsers.users());
-    m_usersNotice->setText(text);
-    m_usersNotice->setVisible(!text.isEmpty());
-}
-
-bool MainWindow::usersManageable() const
-{
-    return m_rules && m_rules->allows(ActionRules::Action::ManageUsers);
+    m_usersTab->showNotice();
 }
 
 void MainWindow::addUaConfParamMissingError(QString key)
@@ -313,10 +259,6 @@ void MainWindow::reloadData()
     }
     m_snapshot = std::move(snapshot);
     const ConfigSnapshot& s = m_snapshot;
-    m_opensslDir = s.opensslDir;
-    m_opcUa_uri = s.uri;
-    m_opcUa_password = s.passphrase();
-    m_opcUaAuth_File = s.usersFile.path;
 
     fillCertificatesFields();
     clientCertificatesTab->setFolders(TrustStore::foldersOf(s));
@@ -342,7 +284,7 @@ void MainWindow::reloadData()
     }
     applyRules(*m_rules);
     showWarnings(s.warnings);
-    watchConfiguration();
+    m_configWatcher.watch(m_snapshot.configPath, m_snapshot.usersFile.path);
     adjustSize();
 }
 
@@ -389,43 +331,7 @@ void MainWindow::finishAction(const ActionResult& result)
 bool MainWindow::matchesDisk()
 {
     ConfigSnapshot fresh = ConfigSnapshot::load(m_instance, &m_snapshot);
-    QStringList changed;
-    if (fresh.stop != ConfigSnapshot::Stop::None) {
-        for (const Problem& problem : fresh.errors)
-            changed << problem.text();
-    } else {
-        const ConfigSnapshot& shown = m_snapshot;
-        const struct
-        {
-            const PathState &before, &now;
-        } paths[] = {{shown.opcUaCertificate, fresh.opcUaCertificate},
-                     {shown.opcUaKey, fresh.opcUaKey},
-                     {shown.coreCertificate, fresh.coreCertificate},
-                     {shown.coreKey, fresh.coreKey},
-                     {shown.usersFile, fresh.usersFile},
-                     {shown.trustList, fresh.trustList},
-                     {shown.issuers, fresh.issuers},
-                     {shown.revocation, fresh.revocation},
-                     {shown.rejected, fresh.rejected}};
-        const QString none = tr("(not configured)");
-        for (const auto& path : paths) {
-            if (path.before.path != path.now.path)
-                changed << tr("%1 is now %2")
-                               .arg(path.before.path.isEmpty() ? none : path.before.path,
-                                    path.now.path.isEmpty() ? none : path.now.path);
-            else if (path.before.exists != path.now.exists)
-                changed << (path.now.exists ? tr("%1 appeared") : tr("%1 is gone")).arg(path.now.path);
-        }
-        QStringList before, now;
-        for (const Problem& problem : shown.errors)
-            before << problem.text();
-        for (const Problem& problem : fresh.errors)
-            now << problem.text();
-        for (const QString& error : now) {
-            if (!before.contains(error))
-                changed << error;
-        }
-    }
+    const QStringList changed = ConfigWatcher::changes(m_snapshot, fresh);
     if (changed.isEmpty()) {
         // Same paths, same errors: act on the fresh reading. The users table keeps its own store.
         fresh.takeUsersStore();
@@ -440,55 +346,8 @@ bool MainWindow::matchesDisk()
     return false;
 }
 
-QStringList MainWindow::diskState() const
-{
-    QStringList state;
-    for (const QString& file : {m_snapshot.configPath, m_snapshot.usersFile.path}) {
-        struct stat st;
-        if (file.isEmpty() || ::stat(QFile::encodeName(file).constData(), &st) != 0)
-            state << file;
-        else
-            state << QStringLiteral("%1 %2 %3 %4.%5")
-                         .arg(file)
-                         .arg(st.st_ino)
-                         .arg(st.st_size)
-                         .arg(st.st_mtim.tv_sec)
-                         .arg(st.st_mtim.tv_nsec);
-    }
-    return state;
-}
-
-void MainWindow::watchConfiguration()
-{
-    const QStringList watched = m_configWatcher.files() + m_configWatcher.directories();
-    if (!watched.isEmpty())
-        m_configWatcher.removePaths(watched);
-    QStringList paths;
-    for (const QString& file : {m_snapshot.configPath, m_snapshot.usersFile.path}) {
-        if (file.isEmpty())
-            continue;
-        const QFileInfo info(file);
-        if (info.exists())
-            paths << file; // a write in place changes nothing in the folder
-        if (info.absoluteDir().exists())
-            paths << info.absolutePath();
-    }
-    paths.removeDuplicates();
-    if (!paths.isEmpty())
-        m_configWatcher.addPaths(paths);
-    m_diskSeen = diskState();
-}
-
 void MainWindow::configurationChanged()
 {
-    // Never under an open dialog, which may hold what the window read; once it is closed.
-    if (QApplication::activeModalWidget()) {
-        m_configChangedLater.start();
-        return;
-    }
-    // The window's own writes were seen when it reloaded after them; only another program's are news.
-    if (diskState() == m_diskSeen)
-        return;
     reloadData();
     statusBar()->showMessage(tr("The configuration changed on disk and was read again."), 10000);
 }
@@ -507,12 +366,16 @@ void MainWindow::openBackups()
 
 void MainWindow::openSettings()
 {
-    MoxInstInstance* const before = m_instance;
-    m_enumerator.ptr()->Refresh();
+    // Compared by identity, not address: the dialog's refresh may move every instance.
+    const auto identity = [this] {
+        return m_instance ? m_instance->Version + '\0' + m_instance->FullPath : std::string();
+    };
+    const std::string before = identity();
     SettingsDialog dialog(m_enumerator.ptr(), &m_instance, this);
     dialog.setModal(true);
     dialog.show();
-    if (dialog.exec() == QDialog::Accepted && m_instance != before)
+    dialog.exec();
+    if (identity() != before) // chosen, or gone from the list
         reloadData();
 }
 
@@ -538,26 +401,32 @@ void MainWindow::deleteKeyPair(bool opcUa)
     if (certificate.exists)
         goes << tr("the certificate %1").arg(certificate.path);
     const QString question = tr("Do you really want to delete the certificate?") + QStringLiteral("\n\n") +
-                             tr("This deletes %1.").arg(goes.join(tr(" and "))) + QLatin1Char('\n') +
-                             backupNote(m_snapshot, {key.path, certificate.path});
+                             tr("This deletes %1.").arg(goes.join(tr(" and ")));
+    confirmDeletion(question, {key.path, certificate.path},
+                    [opcUa](const SecurityActions& actions, bool keep) {
+                        return actions.deleteKeyPair(
+                            opcUa ? SecurityActions::Pair::OpcUa : SecurityActions::Pair::Core, keep);
+                    });
+}
+
+void MainWindow::confirmDeletion(const QString& question, const QStringList& paths,
+                                 const std::function<ActionResult(const SecurityActions&, bool)>& act)
+{
     bool keep = true;
-    if (confirmed(this, question, &keep) && matchesDisk())
-        finishAction(
-            SecurityActions(m_snapshot)
-                .deleteKeyPair(opcUa ? SecurityActions::Pair::OpcUa : SecurityActions::Pair::Core, keep));
+    if (ConfirmDialog::ask(this, question + QLatin1Char('\n') + backupNote(m_snapshot, paths), &keep) &&
+        matchesDisk())
+        finishAction(act(SecurityActions(m_snapshot), keep));
 }
 
 void MainWindow::deleteUaAuth()
 {
     if (!matchesDisk())
         return;
-    const QString question = tr("Do you really want to delete the UA authorization file?") +
-                             QStringLiteral("\n\n") +
-                             tr("%1 holds %n user(s).", nullptr, m_uaUsers.rowCount()).arg(m_opcUaAuth_File) +
-                             QLatin1Char('\n') + backupNote(m_snapshot, {m_opcUaAuth_File});
-    bool keep = true;
-    if (confirmed(this, question, &keep) && matchesDisk())
-        finishAction(SecurityActions(m_snapshot).deleteUsersFile(keep));
+    const QString question =
+        tr("Do you really want to delete the UA authorization file?") + QStringLiteral("\n\n") +
+        tr("%1 holds %n user(s).", nullptr, m_uaUsers.rowCount()).arg(m_snapshot.usersFile.path);
+    confirmDeletion(question, {m_snapshot.usersFile.path},
+                    [](const SecurityActions& actions, bool keep) { return actions.deleteUsersFile(keep); });
 }
 
 void MainWindow::deleteClientCertsFolders()
@@ -573,24 +442,29 @@ void MainWindow::deleteClientCertsFolders()
     }
     const QString question = tr("Do you really want to delete the certificate folders?") +
                              QStringLiteral("\n\n") + lines.join(QLatin1Char('\n')) + QStringLiteral("\n\n") +
-                             tr("Every client in the trust list must then be trusted again by hand.") +
-                             QLatin1Char('\n') + backupNote(m_snapshot, present);
-    bool keep = true;
-    if (confirmed(this, question, &keep) && matchesDisk())
-        finishAction(SecurityActions(m_snapshot).deleteClientFolders(keep));
+                             tr("Every client in the trust list must then be trusted again by hand.");
+    confirmDeletion(question, present, [](const SecurityActions& actions, bool keep) {
+        return actions.deleteClientFolders(keep);
+    });
 }
 
 void MainWindow::generateOpcUaCertificate()
 {
+    if (const std::optional<CertificateRequest> request = generateKeyPair(CertificateRequest::Mode::OpcUa))
+        offerConfigUpdate(*request);
+}
+
+std::optional<CertificateRequest> MainWindow::generateKeyPair(CertificateRequest::Mode mode)
+{
     if (!matchesDisk())
-        return;
-    CertificateDialog dialog(CertificateRequest::Mode::OpcUa, m_snapshot, this);
+        return std::nullopt;
+    CertificateDialog dialog(mode, m_snapshot, this);
     dialog.setOwnership(SecurityActions(m_snapshot).ownership());
     dialog.setModal(true);
     dialog.show();
     if (dialog.exec() != QDialog::Accepted)
-        return;
-    offerConfigUpdate(dialog.request());
+        return std::nullopt;
+    return dialog.request();
 }
 
 void MainWindow::offerConfigUpdate(const CertificateRequest& request)
@@ -655,13 +529,7 @@ bool MainWindow::eventFilter(QObject* watched, QEvent* event)
 
 void MainWindow::generateMoxCoreCertificate()
 {
-    if (!matchesDisk())
-        return;
-    CertificateDialog dialog(CertificateRequest::Mode::Core, m_snapshot, this);
-    dialog.setOwnership(SecurityActions(m_snapshot).ownership());
-    dialog.setModal(true);
-    dialog.show();
-    if (dialog.exec() == QDialog::Accepted)
+    if (generateKeyPair(CertificateRequest::Mode::Core))
         reloadData();
 }
 
@@ -679,14 +547,7 @@ void MainWindow::generateClientCertsFolders()
 
 void MainWindow::uaAuthSelectionChanged(const QItemSelection& selected, const QItemSelection& deselected)
 {
-    // A move from one row to another keeps the buttons as they are.
-    if (selected.isEmpty() && !deselected.isEmpty()) {
-        deleteUserPushButton_ua_auth->hide();
-        editUserPushButton_ua_auth->hide();
-    } else if (!selected.isEmpty() && deselected.isEmpty()) {
-        deleteUserPushButton_ua_auth->show();
-        editUserPushButton_ua_auth->show();
-    }
+    m_usersTab->selectionChanged(selected, deselected);
 }
 
 void MainWindow::showAbout()
@@ -698,68 +559,20 @@ void MainWindow::showAbout()
 
 void MainWindow::deselectUaAuth()
 {
-    usersList_uaAuth->clearSelection();
-    editUserPushButton_ua_auth->hide();
-    deleteUserPushButton_ua_auth->hide();
+    m_usersTab->deselect();
 }
 
 void MainWindow::uaAuthCreateUser()
 {
-    if (!usersManageable() || !matchesDisk())
-        return;
-    UaUserDialog dialog(&m_uaUsers, this, nullptr);
-    dialog.setModal(true);
-    if (dialog.exec() == QDialog::Accepted) {
-        deselectUaAuth();
-        m_diskSeen = diskState(); // the window's own write
-    } else if (m_uaUsers.lastCode() == Mox::Ini::eAuthRoleCode_BadCannotSaveFile) {
-        reloadData(); // the file may have gone: show the disk as it is
-    }
+    m_usersTab->createUser();
 }
 
 void MainWindow::uaAuthEditUser()
 {
-    if (!usersManageable() || !matchesDisk())
-        return;
-    const QModelIndexList rows = usersList_uaAuth->selectionModel()->selectedRows(0);
-    if (rows.size() != 1)
-        return;
-    Mox::Ini::User user;
-    if (!m_uaUsers.getUser(rows.first().row(), user))
-        return;
-    UaUserDialog dialog(&m_uaUsers, this, &user);
-    dialog.setModal(true);
-    if (dialog.exec() == QDialog::Accepted) {
-        deselectUaAuth();
-        m_diskSeen = diskState(); // the window's own write
-    } else if (m_uaUsers.lastCode() == Mox::Ini::eAuthRoleCode_BadCannotSaveFile) {
-        reloadData(); // the file may have gone: show the disk as it is
-    }
+    m_usersTab->editUser();
 }
 
 void MainWindow::uaAuthDeleteUser()
 {
-    if (!usersManageable() || !matchesDisk())
-        return;
-    const QModelIndexList rows = usersList_uaAuth->selectionModel()->selectedRows(0);
-    Mox::Ini::User user;
-    if (rows.size() != 1 || !m_uaUsers.getUser(rows.first().row(), user)) {
-        deselectUaAuth();
-        return;
-    }
-    const QString name = QString::fromUtf8(user.m_name.c_str());
-    if (!confirmed(this, tr("Do you really want to delete the user %1?").arg(name)))
-        return;
-    // The last Admin takes a second, explicit yes.
-    const QString guard = m_uaUsers.lastAdminGuard(user, Mox::Ini::eAuthRole_None);
-    if (!guard.isEmpty() && !confirmed(this, tr("Delete the last Admin?") + QStringLiteral("\n\n") + guard))
-        return;
-    if (!m_uaUsers.deleteUser(rows.first().row())) {
-        // The store may have found the file changed or gone: show what is on disk now.
-        const QString why = m_uaUsers.lastReason();
-        reloadData();
-        addError(tr("An unknown error occurred.") + QStringLiteral("\n    ") + why);
-    }
-    m_diskSeen = diskState(); // the window's own write
-    deselectUaAuth();
+    m_usersTab->deleteUser();
 }

@@ -1,6 +1,7 @@
 #include "certificateDialog.h"
 
 #include "core/certificateGenerator.h"
+#include "fieldMarks.h"
 #include "wheelGuard.h"
 
 #include <QApplication>
@@ -18,10 +19,8 @@
 #include <thread>
 #include <utility>
 
-const QString CertificateDialog::s_invalidStyle =
-    QStringLiteral("border-radius: 3px;\nborder: 1px solid red; padding-top: 1px; margin-bottom: 1px;");
-const QString CertificateDialog::s_warningStyle =
-    QStringLiteral("border-radius: 3px;\nborder: 1px solid #FFFF44; padding-top: 1px; margin-bottom: 1px;");
+const QString CertificateDialog::s_invalidStyle = FieldMarks::style(FieldMarks::Mark::Invalid);
+const QString CertificateDialog::s_warningStyle = FieldMarks::style(FieldMarks::Mark::Warning);
 
 namespace {
 
@@ -174,13 +173,11 @@ void CertificateDialog::reloadURI()
         useNameOfTheMachineCheckBox->isChecked(), endPartLineEdit->text());
     applicationURILineEdit->setText(uri);
 
-    if (!request().configDifferences(m_uri, m_password).contains(Field::Uri)) {
-        applicationURILineEdit->setStyleSheet(QString());
-        applicationURILineEdit->setToolTip(QString());
-    } else {
-        applicationURILineEdit->setStyleSheet(s_warningStyle);
-        applicationURILineEdit->setToolTip(tr("APPLICATION_URI in INI is: %1").arg(m_uri));
-    }
+    if (!request().configDifferences(m_uri, m_password).contains(Field::Uri))
+        FieldMarks::clear(applicationURILineEdit);
+    else
+        FieldMarks::set(applicationURILineEdit, FieldMarks::Mark::Warning,
+                        tr("APPLICATION_URI in INI is: %1").arg(m_uri));
 }
 
 void CertificateDialog::enablePassword(int state)
@@ -192,16 +189,13 @@ void CertificateDialog::enablePassword(int state)
 
 void CertificateDialog::checkPassword()
 {
-    if (!request().configDifferences(m_uri, m_password).contains(Field::Passphrase)) {
-        passwordLineEdit->setStyleSheet(QString());
-        passwordLineEdit->setToolTip(QString());
-    } else {
-        passwordLineEdit->setStyleSheet(s_warningStyle);
-        // The configured pass phrase is a secret: say that it differs, never what it is.
-        passwordLineEdit->setToolTip(
-            m_password.isEmpty() ? tr("APPLICATION_PRIVATE_KEY_PASSWORD in INI is empty.")
-                                 : tr("The password differs from APPLICATION_PRIVATE_KEY_PASSWORD in INI."));
-    }
+    if (!request().configDifferences(m_uri, m_password).contains(Field::Passphrase))
+        FieldMarks::clear(passwordLineEdit);
+    else // the configured pass phrase is a secret: say that it differs, never what it is
+        FieldMarks::set(passwordLineEdit, FieldMarks::Mark::Warning,
+                        m_password.isEmpty()
+                            ? tr("APPLICATION_PRIVATE_KEY_PASSWORD in INI is empty.")
+                            : tr("The password differs from APPLICATION_PRIVATE_KEY_PASSWORD in INI."));
 }
 
 void CertificateDialog::checkExtension()
@@ -218,25 +212,22 @@ void CertificateDialog::checkExtension()
             sameReason = problem.reason;
     }
 
-    if (!certReason.isEmpty()) {
-        certLabel->setText(certReason);
-        certLabel->setStyleSheet(s_redText);
+    // A refused file name stands in its label, in red, and OK stays disabled.
+    const auto show = [&](QLabel* label, const QString& reason, const QString& fine) {
+        if (reason.isEmpty()) {
+            label->setText(fine);
+            return;
+        }
+        label->setText(reason);
+        label->setStyleSheet(s_redText);
         printError(badExtension);
         ok->setEnabled(false);
-    } else {
-        certLabel->setText(tr("Certificate: %1 (%2 encoding)")
-                               .arg(QFileInfo(m_certPath).fileName(),
-                                    m_certIsPem ? QStringLiteral("PEM") : QStringLiteral("DER")));
-    }
-
-    if (!keyReason.isEmpty()) {
-        keyLabel->setText(keyReason);
-        keyLabel->setStyleSheet(s_redText);
-        printError(badExtension);
-        ok->setEnabled(false);
-    } else {
-        keyLabel->setText(tr("Private key: %1 (PEM encoding)").arg(QFileInfo(m_keyPath).fileName()));
-    }
+    };
+    show(certLabel, certReason,
+         tr("Certificate: %1 (%2 encoding)")
+             .arg(QFileInfo(m_certPath).fileName(),
+                  m_certIsPem ? QStringLiteral("PEM") : QStringLiteral("DER")));
+    show(keyLabel, keyReason, tr("Private key: %1 (PEM encoding)").arg(QFileInfo(m_keyPath).fileName()));
 
     if (!sameReason.isEmpty()) {
         printError(sameReason);
@@ -261,32 +252,22 @@ void CertificateDialog::printError(const QString& text)
 
 void CertificateDialog::cleanErrors(QLineEdit* edit)
 {
-    edit->setStyleSheet(QString());
-    edit->setToolTip(QString());
+    FieldMarks::clear(edit);
 }
 
 void CertificateDialog::mark(QWidget* field, const QString& reason)
 {
-    field->setToolTip(reason);
-    field->setStyleSheet(s_invalidStyle);
+    FieldMarks::set(field, FieldMarks::Mark::Invalid, reason);
 }
 
 void CertificateDialog::validateRequired(QLineEdit* edit, bool& valid)
 {
-    const QString reason = CertificateRequest::requiredError(edit->text());
-    if (reason.isEmpty())
-        return;
-    mark(edit, reason);
-    valid = false;
+    FieldMarks::refuse(edit, CertificateRequest::requiredError(edit->text()), valid);
 }
 
 void CertificateDialog::validateCertSubject(QLineEdit* edit, bool& valid)
 {
-    const QString reason = CertificateRequest::subjectFieldError(edit->text());
-    if (reason.isEmpty())
-        return;
-    mark(edit, reason);
-    valid = false;
+    FieldMarks::refuse(edit, CertificateRequest::subjectFieldError(edit->text()), valid);
 }
 
 QWidget* CertificateDialog::widgetOf(CertificateRequest::Field field) const
@@ -343,15 +324,13 @@ bool CertificateDialog::validate()
                                                  rsaKeyStrengthComboBox,
                                                  signatureAlgorithmComboBox,
                                                  certificateValidityComboBox};
-    for (QWidget* field : fields) {
-        field->setStyleSheet(QString());
-        field->setToolTip(QString());
-    }
+    for (QWidget* field : fields)
+        FieldMarks::clear(field);
     // Every rule of the request is the core's; each field shows its first reason.
     const QList<CertificateRequest::FieldProblem> problems = request().validate();
     for (const CertificateRequest::FieldProblem& problem : problems) {
         QWidget* field = widgetOf(problem.field);
-        if (field && field->styleSheet() != s_invalidStyle)
+        if (field && !FieldMarks::has(field, FieldMarks::Mark::Invalid))
             mark(field, problem.reason);
     }
     bool valid = problems.isEmpty();
@@ -366,12 +345,12 @@ bool CertificateDialog::validate()
         valid = valid && repeated;
     }
     // The pass phrase's warning, cleared above, stays while the field is otherwise fine.
-    if (m_opcUa && passwordLineEdit->styleSheet().isEmpty())
+    if (m_opcUa && FieldMarks::has(passwordLineEdit, FieldMarks::Mark::None))
         checkPassword();
 
     // Keyboard users never see tool tips: the first field's reason is shown as text.
     for (QWidget* field : fields) {
-        if (field->styleSheet() == s_invalidStyle) {
+        if (FieldMarks::has(field, FieldMarks::Mark::Invalid)) {
             printError(field->toolTip());
             break;
         }

@@ -1,6 +1,7 @@
 #include "settingsDialog.h"
 
 #include "MoxInstEnumerator.h"
+#include "fieldMarks.h"
 #include "wheelGuard.h"
 
 #include <QFileInfo>
@@ -14,15 +15,12 @@ void markPath(QLineEdit* edit, bool folder)
     if (path.isEmpty())
         return;
     const QFileInfo info(path);
-    const bool present = info.exists() && (folder ? info.isDir() : info.isFile());
-    if (present) {
-        edit->setStyleSheet(QString());
-        edit->setToolTip(QString());
-    } else {
-        edit->setStyleSheet(QStringLiteral("color: red;"));
-        edit->setToolTip(folder ? SettingsDialog::tr("This folder does not exist.")
-                                : SettingsDialog::tr("This file does not exist."));
-    }
+    if (info.exists() && (folder ? info.isDir() : info.isFile()))
+        FieldMarks::clear(edit);
+    else
+        FieldMarks::set(edit, FieldMarks::Mark::Missing,
+                        folder ? SettingsDialog::tr("This folder does not exist.")
+                               : SettingsDialog::tr("This file does not exist."));
 }
 
 } // namespace
@@ -33,9 +31,16 @@ SettingsDialog::SettingsDialog(IMoxInstEnumerator* enumerator, MoxInstInstance**
     setupUi(this);
     WheelGuard::install(this);
     // Connected before filling, so the first entry added is shown at once.
-    connect(instanceComboBox, SIGNAL(currentIndexChanged(int)), this, SLOT(instanceChanged(int)));
+    connect(instanceComboBox, qOverload<int>(&QComboBox::currentIndexChanged), this,
+            &SettingsDialog::instanceChanged);
 
+    // The refresh may rebuild the list elsewhere: the instance held is taken again, or the caller would be
+    // left with a freed address.
+    const MoxInstInstance* held = *m_instance;
+    const std::string version = held ? held->Version : std::string(),
+                      folder = held ? held->FullPath : std::string();
     m_enumerator->Refresh();
+    *m_instance = held ? m_enumerator->Find(version, folder) : nullptr;
     if (m_enumerator->Installs.empty())
         return;
 

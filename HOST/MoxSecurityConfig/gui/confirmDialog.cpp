@@ -41,3 +41,16 @@ bool ConfirmDialog::keepBackup() const
 {
     return backupCheckBox->isHidden() || backupCheckBox->isChecked();
 }
+
+bool ConfirmDialog::ask(QWidget* parent, const QString& question, bool* keepBackup)
+{
+    ConfirmDialog dialog(question, true, parent);
+    if (keepBackup)
+        dialog.setBackupOffered(true);
+    dialog.setModal(true);
+    dialog.show();
+    const bool accepted = dialog.exec() == QDialog::Accepted;
+    if (keepBackup)
+        *keepBackup = dialog.keepBackup();
+    return accepted;
+}

@@ -8,15 +8,18 @@
 
 #include "IniAuth.h"
 #include "MoxInstEnumerator.h"
+#include "configWatcher.h"
 #include "uaUsersModel.h"
 #include "ui_mainWindow.h"
+#include "usersTabController.h"
 #include "wrappers.h"
 
-#include <QFileSystemWatcher>
 #include <QItemSelection>
 #include <QMainWindow>
 #include <QStringListModel>
-#include <QTimer>
+
+#include <functional>
+#include <optional>
 
 class MainWindow : public QMainWindow, private Ui::MainWindow
 {
@@ -70,43 +73,38 @@ private:
     void addProblem(const Problem& problem, bool lockCertificates = true);
     // Lists an error of the configuration in the Errors tab; the rule book, not the error, locks.
     void listProblem(const Problem& problem);
+    // Adds an entry to the Errors tab, shown with the first one.
+    void appendError(const QString& entry);
     // Shows, enables and explains the buttons and tabs as the rule book says.
     void applyRules(const ActionRules& rules);
-    // Above the users table: why users cannot be changed, or that no Admin exists.
-    void showUsersNotice();
-    // False, with the reason in the Users tab, while the rule book refuses to change users.
-    bool usersManageable() const;
     void showCertificateDetails(const PathState& certificate);
     // After a generation: offers to write the settings of the new pair that differ into the configuration.
     void offerConfigUpdate(const CertificateRequest& request);
     void showWarnings(const Problems& warnings);
     void deleteKeyPair(bool opcUa);
+    // Asks the question, with where a backup of paths goes; on a yes, and while the window still shows what
+    // lies on disk, acts with the user's backup choice.
+    void confirmDeletion(const QString& question, const QStringList& paths,
+                         const std::function<ActionResult(const SecurityActions&, bool keepBackup)>& act);
+    // The certificate dialog for the snapshot's pair; the request when a pair was made.
+    std::optional<CertificateRequest> generateKeyPair(CertificateRequest::Mode mode);
     // Reloads, then lists what an action could not do.
     void finishAction(const ActionResult& result);
     // Asked before every change: re-reads the configuration as a reload does. When what the window shows is
     // no longer what lies on disk it reloads, says what changed and returns false; else it goes on with the
     // fresh reading.
     bool matchesDisk();
-    // Watches the configuration and the users file, through their folders too: a save that replaces a file
-    // by rename ends a watch on the file. Remembers their state, so the window's own writes raise no notice.
-    void watchConfiguration();
-    QStringList diskState() const;
     // Another program changed the configuration or the users file: reload and say so.
     void configurationChanged();
 
     PtrWrapper<IMoxInstEnumerator> m_enumerator;
+    // Into the enumerator's list; the settings dialog, which refreshes the list, points it anew.
     MoxInstInstance* m_instance = nullptr;
     ConfigSnapshot m_snapshot; // what the last reload found; the actions work on its paths
     PtrWrapper<Mox::Ini::IniAuth> m_opcuaAuth;
-    QString m_opcUa_password;
-    QString m_opcUaAuth_File;
-    QString m_opcUa_uri;
-    QString m_opensslDir;
     QStringListModel m_errorList;
     UaUsersModel m_uaUsers;
+    std::unique_ptr<UsersTabController> m_usersTab;
     std::unique_ptr<ActionRules> m_rules; // what the last reload allows
-    QLabel* m_usersNotice = nullptr;      // above the users table: why users cannot be changed
-    QFileSystemWatcher m_configWatcher;
-    QTimer m_configChangedLater; // a save comes as several events: one reload after the last
-    QStringList m_diskSeen;      // diskState() when the window last read or wrote the files
+    ConfigWatcher m_configWatcher;
 };
