@@ -2,6 +2,7 @@
 
 #include "core/fileSafety.h"
 #include "core/folderGuard.h"
+#include "core/posixIo.h"
 
 #include <QDir>
 #include <QFile>
@@ -23,46 +24,21 @@
 
 namespace {
 
-class Fd
-{
-public:
-    explicit Fd(int fd = -1) : m_fd(fd) {}
-    ~Fd()
-    {
-        if (m_fd >= 0)
-            ::close(m_fd);
-    }
-    Fd(const Fd&) = delete;
-    Fd(Fd&& other) noexcept : m_fd(other.m_fd) { other.m_fd = -1; }
-    Fd& operator=(Fd&& other) noexcept
-    {
-        std::swap(m_fd, other.m_fd);
-        return *this;
-    }
-    int get() const { return m_fd; }
-    bool valid() const { return m_fd >= 0; }
-
-private:
-    int m_fd;
-};
-
-QString systemError()
-{
-    return QString::fromLocal8Bit(std::strerror(errno));
-}
+using PosixIo::Descriptor;
+using PosixIo::errorText;
 
 // A sub-folder of dir that this user owns, made 0700 when missing; never a link.
-Fd ownFolder(int dirFd, const QByteArray& name, bool create)
+Descriptor ownFolder(int dirFd, const QByteArray& name, bool create)
 {
     if (create && ::mkdirat(dirFd, name.constData(), 0700) != 0 && errno != EEXIST)
-        return Fd();
-    Fd fd(::openat(dirFd, name.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        return Descriptor();
+    Descriptor fd(::openat(dirFd, name.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     struct stat st;
     if (!fd.valid() || ::fstat(fd.get(), &st) != 0)
-        return Fd();
+        return Descriptor();
     if (st.st_uid != ::geteuid()) {
         errno = EPERM;
-        return Fd();
+        return Descriptor();
     }
     ::fchmod(fd.get(), 0700);
     return fd;
@@ -84,12 +60,13 @@ quint64 sequenceOf(int rootFd, const QByteArray& name)
 {
     if (!isToolName(name))
         return 0;
-    const Fd dir(::openat(rootFd, name.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    const Descriptor dir(::openat(rootFd, name.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     struct stat st;
     if (!dir.valid() || ::fstatat(dir.get(), Backup::s_marker, &st, AT_SYMLINK_NOFOLLOW) != 0 ||
         !S_ISREG(st.st_mode) || st.st_size > 20)
         return 0;
-    const Fd file(::openat(dir.get(), Backup::s_marker, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    const Descriptor file(
+        ::openat(dir.get(), Backup::s_marker, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
     char text[21];
     const ssize_t n = file.valid() ? ::read(file.get(), text, 20) : -1;
     bool ok = false;
@@ -124,7 +101,7 @@ bool writeMarker(int rootFd, int targetFd)
 {
     const QList<QPair<quint64, QByteArray>> backups = toolBackups(rootFd);
     const QByteArray text = QByteArray::number(backups.isEmpty() ? 1 : backups.last().first + 1);
-    const Fd file(
+    const Descriptor file(
         ::openat(targetFd, Backup::s_marker, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
     return file.valid() && ::write(file.get(), text.constData(), size_t(text.size())) == text.size() &&
            ::fsync(file.get()) == 0;
@@ -133,9 +110,9 @@ bool writeMarker(int rootFd, int targetFd)
 struct Holder
 {
     QString path;
-    Fd dir;
-    Fd root;
-    Fd target;
+    Descriptor dir;
+    Descriptor root;
+    Descriptor target;
     bool made = false; // its backup folder was made by this call
 };
 
@@ -173,13 +150,13 @@ bool Backup::moveAway(const QStringList& paths, const QDateTime& when, QStringLi
             continue;
         Holder holder;
         holder.path = info.absolutePath();
-        holder.dir =
-            Fd(::open(QFile::encodeName(holder.path).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        holder.dir = Descriptor(
+            ::open(QFile::encodeName(holder.path).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
         if (holder.dir.valid())
             holder.root = ownFolder(holder.dir.get(), ".backup", true);
         if (!holder.root.valid())
             return fail(
-                tr("Cannot make the backup folder '%1': %2").arg(backupRoot(holder.path), systemError()));
+                tr("Cannot make the backup folder '%1': %2").arg(backupRoot(holder.path), errorText()));
         holders.push_back(std::move(holder));
     }
     if (holders.empty())
@@ -196,22 +173,22 @@ bool Backup::moveAway(const QStringList& paths, const QDateTime& when, QStringLi
     const QString stamp = when.toString(QStringLiteral("yyyyMMdd-HHmmss"));
     // A new name is also reserved in the manifests' folder, so two deletions in other folders never share a
     // manifest.
-    Fd manifests;
+    Descriptor manifests;
     if (!manifestFolder.isEmpty()) {
-        const Fd top(
+        const Descriptor top(
             ::open(QFile::encodeName(manifestFolder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-        manifests = top.valid() ? ownFolder(top.get(), ".backup", true) : Fd();
+        manifests = top.valid() ? ownFolder(top.get(), ".backup", true) : Descriptor();
         if (!manifests.valid())
             return fail(
-                tr("Cannot make the backup folder '%1': %2").arg(backupRoot(manifestFolder), systemError()));
+                tr("Cannot make the backup folder '%1': %2").arg(backupRoot(manifestFolder), errorText()));
     }
     const QString reused = name;
     const auto makeAll = [&holders, &manifests, &reused](const QString& candidate, int& failure) {
         const QByteArray encoded = QFile::encodeName(candidate);
         const QByteArray manifest = QFile::encodeName(candidate + QStringLiteral(".json"));
         if (manifests.valid() && candidate != reused) {
-            const Fd reserved(::openat(manifests.get(), manifest.constData(),
-                                       O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+            const Descriptor reserved(::openat(manifests.get(), manifest.constData(),
+                                               O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
             if (!reserved.valid()) {
                 failure = errno;
                 return false;
@@ -242,7 +219,7 @@ bool Backup::moveAway(const QStringList& paths, const QDateTime& when, QStringLi
     if (!made) {
         errno = failure;
         return fail(tr("Cannot make a backup folder in '%1': %2")
-                        .arg(backupRoot(holders.front().path), failure ? systemError() : tr("no free name")));
+                        .arg(backupRoot(holders.front().path), failure ? errorText() : tr("no free name")));
     }
     for (Holder& holder : holders) {
         if (!holder.made)
@@ -250,7 +227,7 @@ bool Backup::moveAway(const QStringList& paths, const QDateTime& when, QStringLi
         holder.target = ownFolder(holder.root.get(), QFile::encodeName(name), false);
         if (!holder.target.valid() || !writeMarker(holder.root.get(), holder.target.get()))
             return fail(
-                tr("Cannot make a backup folder in '%1': %2").arg(backupRoot(holder.path), systemError()));
+                tr("Cannot make a backup folder in '%1': %2").arg(backupRoot(holder.path), errorText()));
         used << QDir(backupRoot(holder.path)).filePath(name);
     }
 
@@ -261,14 +238,14 @@ bool Backup::moveAway(const QStringList& paths, const QDateTime& when, QStringLi
             continue;
         if (!holder->target.valid())
             return fail(tr("Cannot open the backup folder '%1': %2")
-                            .arg(QDir(backupRoot(holder->path)).filePath(name), systemError()));
+                            .arg(QDir(backupRoot(holder->path)).filePath(name), errorText()));
         const QByteArray entry = entries.value(i, QFile::encodeName(info.fileName()));
         const QByteArray stored = names.value(i, entry);
         struct stat st;
         if (::fstatat(holder->dir.get(), entry.constData(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
             if (errno == ENOENT)
                 continue;
-            return fail(tr("Cannot read '%1': %2").arg(paths.at(i), systemError()));
+            return fail(tr("Cannot read '%1': %2").arg(paths.at(i), errorText()));
         }
         // Never over something already in the backup.
         if (::renameat2(holder->dir.get(), entry.constData(), holder->target.get(), stored.constData(),
@@ -276,7 +253,7 @@ bool Backup::moveAway(const QStringList& paths, const QDateTime& when, QStringLi
             if (errno == ENOENT)
                 continue;
             return fail(tr("Cannot move '%1' into the backup '%2': %3")
-                            .arg(paths.at(i), QDir(backupRoot(holder->path)).filePath(name), systemError()));
+                            .arg(paths.at(i), QDir(backupRoot(holder->path)).filePath(name), errorText()));
         }
         if (moved)
             moved->append(Item{QDir(holder->path).filePath(QFile::decodeName(stored)),
@@ -292,7 +269,7 @@ Problems Backup::prune(const QString& folder, const QStringList& protectedPaths)
 {
     Problems problems;
     const QDir root(backupRoot(folder));
-    const Fd rootFd(
+    const Descriptor rootFd(
         ::open(QFile::encodeName(root.path()).constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     if (!rootFd.valid())
         return problems;
@@ -345,7 +322,7 @@ bool present(const QByteArray& path)
 
 bool readRecord(const QString& path, Backup::Record& record, QString* error)
 {
-    const Fd fd(FileSafety::openRegular(path, error, s_maxManifestSize));
+    const Descriptor fd(FileSafety::openRegular(path, error, s_maxManifestSize));
     if (!fd.valid())
         return false;
     QFile file;
@@ -392,9 +369,9 @@ bool setModeAndOwner(int dirFd, const QByteArray& name, const Backup::Item& item
         return false;
     if (S_ISLNK(before.st_mode))
         return ::fchownat(dirFd, name.constData(), item.uid, item.gid, AT_SYMLINK_NOFOLLOW) == 0;
-    const Fd fd(::openat(dirFd, name.constData(),
-                         (S_ISDIR(before.st_mode) ? O_DIRECTORY : O_NONBLOCK | O_NOCTTY) | O_RDONLY |
-                             O_NOFOLLOW | O_CLOEXEC));
+    const Descriptor fd(::openat(dirFd, name.constData(),
+                                 (S_ISDIR(before.st_mode) ? O_DIRECTORY : O_NONBLOCK | O_NOCTTY) | O_RDONLY |
+                                     O_NOFOLLOW | O_CLOEXEC));
     if (!fd.valid() || ::fstat(fd.get(), &opened) != 0 || opened.st_ino != before.st_ino ||
         opened.st_dev != before.st_dev)
         return false;
@@ -426,11 +403,12 @@ bool Backup::record(const QString& manifestFolder, const QString& id, const QStr
     }
     for (const Item& item : items)
         array.append(itemJson(item));
-    const Fd dir(::open(QFile::encodeName(manifestFolder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    const Descriptor dir(
+        ::open(QFile::encodeName(manifestFolder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!dir.valid() || !ownFolder(dir.get(), ".backup", true).valid()) {
         if (error)
             *error =
-                tr("Cannot make the backup folder '%1': %2").arg(backupRoot(manifestFolder), systemError());
+                tr("Cannot make the backup folder '%1': %2").arg(backupRoot(manifestFolder), errorText());
         return false;
     }
     const QJsonObject object{
@@ -514,26 +492,26 @@ bool Backup::restore(const QString& manifestFolder, const QString& id, bool repl
     QStringList holders;
     for (const Item& item : record.items) {
         const QFileInfo info(item.place);
-        const Fd dir(
+        const Descriptor dir(
             ::open(QFile::encodeName(info.absolutePath()).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-        const Fd root = dir.valid() ? ownFolder(dir.get(), ".backup", false) : Fd();
-        const Fd from = root.valid() ? ownFolder(root.get(), name, false) : Fd();
+        const Descriptor root = dir.valid() ? ownFolder(dir.get(), ".backup", false) : Descriptor();
+        const Descriptor from = root.valid() ? ownFolder(root.get(), name, false) : Descriptor();
         const QByteArray& entry = item.name;
         if (!from.valid() ||
             ::renameat2(from.get(), entry.constData(), dir.get(), entry.constData(), RENAME_NOREPLACE) != 0)
             return fail(tr("Cannot restore '%1'.").arg(item.place),
-                        QStringLiteral("%1: %2").arg(QFile::decodeName(storedPath(item, id)), systemError()));
+                        QStringLiteral("%1: %2").arg(QFile::decodeName(storedPath(item, id)), errorText()));
         if (!setModeAndOwner(dir.get(), entry, item))
-            return fail(tr("'%1' is back, but not with its mode and owner.").arg(item.place), systemError());
+            return fail(tr("'%1' is back, but not with its mode and owner.").arg(item.place), errorText());
         if (!holders.contains(info.absolutePath()))
             holders << info.absolutePath();
     }
     // The emptied backup folders and the manifest go; what else a folder holds keeps it.
     for (const QString& holder : holders) {
         const QString folder = QDir(backupRoot(holder)).filePath(id);
-        const Fd root(::open(QFile::encodeName(backupRoot(holder)).constData(),
-                             O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-        const Fd backupFd = root.valid() ? ownFolder(root.get(), name, false) : Fd();
+        const Descriptor root(::open(QFile::encodeName(backupRoot(holder)).constData(),
+                                     O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        const Descriptor backupFd = root.valid() ? ownFolder(root.get(), name, false) : Descriptor();
         if (backupFd.valid())
             ::unlinkat(backupFd.get(), s_marker, 0);
         if (root.valid())
@@ -564,7 +542,7 @@ Problems Backup::remove(const QString& manifestFolder, const QString& id, const 
     if (problems.isEmpty() &&
         ::unlink(QFile::encodeName(manifestPath(manifestFolder, id)).constData()) != 0 && errno != ENOENT)
         problems << Problem{tr("The backup '%1' was not deleted whole.").arg(id),
-                            QStringLiteral("%1: %2").arg(manifestPath(manifestFolder, id), systemError())};
+                            QStringLiteral("%1: %2").arg(manifestPath(manifestFolder, id), errorText())};
     return problems;
 }
 

@@ -1,6 +1,7 @@
 #include "core/certificateGenerator.h"
 
 #include "core/keyPairUpdate.h"
+#include "core/posixIo.h"
 
 #include <QDir>
 #include <QFile>
@@ -12,6 +13,9 @@
 #include <unistd.h>
 
 namespace {
+
+using PosixIo::errorText;
+using PosixIo::writeAll;
 
 // A temporary output of one run: removed unless it was moved into place.
 class TempFile
@@ -50,25 +54,6 @@ private:
     int m_fd = -1;
     QString m_path;
 };
-
-bool writeAll(int fd, const QByteArray& data)
-{
-    qint64 done = 0;
-    while (done < data.size()) {
-        const ssize_t n = ::write(fd, data.constData() + done, size_t(data.size() - done));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        done += n;
-    }
-    return true;
-}
-
-QString systemError()
-{
-    return QString::fromLocal8Bit(std::strerror(errno));
-}
 
 // Owner and group where the process may set them (a user who cannot give files away keeps its group),
 // then the mode, synced.
@@ -127,13 +112,13 @@ CertificateGenerator::Result CertificateGenerator::generate(const CertificateReq
     if (!FileSafety::readRegular(globalSslV3ExtPath, extension, &cause) ||
         !ext.create(certDir, QStringLiteral("openssl_v3.ext"), &cause) || !writeAll(ext.fd(), extension))
         return fail(tr("Cannot copy the v3 extension file to the certificate folder."),
-                    cause.isEmpty() ? systemError() : cause);
+                    cause.isEmpty() ? errorText() : cause);
     const QStringList altNames = request.subjectAltNames();
     if (!altNames.isEmpty()) {
         const QByteArray amendment =
             (QStringLiteral("\nsubjectAltName=") + altNames.join(QLatin1Char(','))).toUtf8();
         if (!writeAll(ext.fd(), amendment) || ::fsync(ext.fd()) != 0)
-            return fail(tr("Cannot modify the v3 extension file."), systemError());
+            return fail(tr("Cannot modify the v3 extension file."), errorText());
     }
     ext.closeFd();
 
@@ -202,10 +187,10 @@ CertificateGenerator::Result CertificateGenerator::generate(const CertificateReq
     // Owner and mode before anything is in place; the pair then changes as one (KeyPairUpdate).
     if (!applyOwnership(key.fd(), ownership))
         return fail(tr("Cannot generate the private key."),
-                    tr("Cannot write '%1': %2.").arg(request.keyPath, systemError()));
+                    tr("Cannot write '%1': %2.").arg(request.keyPath, errorText()));
     if (!applyOwnership(cert.fd(), ownership))
         return fail(tr("Cannot generate the certificate."),
-                    tr("Cannot write '%1': %2.").arg(request.certPath, systemError()));
+                    tr("Cannot write '%1': %2.").arg(request.certPath, errorText()));
     key.closeFd();
     cert.closeFd();
     const QString newKey = key.path(), newCert = cert.path();

@@ -2,6 +2,7 @@
 
 #include "core/backup.h"
 #include "core/fileSafety.h"
+#include "core/posixIo.h"
 
 #include <QDir>
 #include <QFile>
@@ -24,45 +25,13 @@
 
 namespace {
 
+using PosixIo::Descriptor;
+using PosixIo::errorText;
+
 // Certificates and CRLs are small; anything bigger is not parsed and counts as something else.
 constexpr qint64 s_maxCertificateSize = 1024 * 1024;
 // Deeper trees are kept: they are no certificate store, and descriptors are finite.
 constexpr int s_maxDepth = 32;
-
-class Descriptor
-{
-public:
-    explicit Descriptor(int fd = -1) : m_fd(fd) {}
-    ~Descriptor() { reset(); }
-    Descriptor(const Descriptor&) = delete;
-    Descriptor& operator=(const Descriptor&) = delete;
-    Descriptor(Descriptor&& other) noexcept : m_fd(other.m_fd) { other.m_fd = -1; }
-    Descriptor& operator=(Descriptor&& other) noexcept
-    {
-        if (this != &other) {
-            reset();
-            m_fd = other.m_fd;
-            other.m_fd = -1;
-        }
-        return *this;
-    }
-    int get() const { return m_fd; }
-    bool valid() const { return m_fd >= 0; }
-    void reset()
-    {
-        if (m_fd >= 0)
-            ::close(m_fd);
-        m_fd = -1;
-    }
-
-private:
-    int m_fd;
-};
-
-QString systemError(int error)
-{
-    return QString::fromLocal8Bit(std::strerror(error));
-}
 
 QString decoded(const QByteArray& name)
 {
@@ -298,7 +267,7 @@ QString checkFile(int dirFd, const QByteArray& name, const struct stat& st, cons
         ::openat(dirFd, name.constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
     struct stat opened;
     if (!fd.valid() || ::fstat(fd.get(), &opened) != 0)
-        return FolderGuard::tr("'%1' cannot be read: %2").arg(path, systemError(errno));
+        return FolderGuard::tr("'%1' cannot be read: %2").arg(path, errorText(errno));
     if (!S_ISREG(opened.st_mode) || opened.st_ino != st.st_ino || opened.st_dev != st.st_dev)
         return FolderGuard::tr("'%1' changed while it was checked").arg(path);
     QByteArray data;
@@ -308,7 +277,7 @@ QString checkFile(int dirFd, const QByteArray& name, const struct stat& st, cons
         if (n < 0 && errno == EINTR)
             continue;
         if (n < 0)
-            return FolderGuard::tr("'%1' cannot be read: %2").arg(path, systemError(errno));
+            return FolderGuard::tr("'%1' cannot be read: %2").arg(path, errorText(errno));
         if (n == 0)
             break;
         if (data.size() + n > s_maxCertificateSize)
@@ -340,12 +309,12 @@ QString checkTree(int dirFd, dev_t device, const QString& path, int depth)
     std::vector<QByteArray> names;
     int failure = 0;
     if (!listFolder(dirFd, names, failure))
-        return FolderGuard::tr("'%1' cannot be read: %2").arg(path, systemError(failure));
+        return FolderGuard::tr("'%1' cannot be read: %2").arg(path, errorText(failure));
     for (const QByteArray& name : names) {
         const QString entryPath = joined(path, name);
         struct stat st;
         if (::fstatat(dirFd, name.constData(), &st, AT_SYMLINK_NOFOLLOW) != 0)
-            return FolderGuard::tr("'%1' cannot be read: %2").arg(entryPath, systemError(errno));
+            return FolderGuard::tr("'%1' cannot be read: %2").arg(entryPath, errorText(errno));
         // The marker of a backup of removed certificates is the tool's own too.
         if (isDeadWritersLeftover(name, st) ||
             (S_ISREG(st.st_mode) && st.st_size <= 20 && name == Backup::s_marker))
@@ -357,7 +326,7 @@ QString checkTree(int dirFd, dev_t device, const QString& path, int depth)
             const Descriptor sub(
                 ::openat(dirFd, name.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
             why = sub.valid() ? checkTree(sub.get(), device, entryPath, depth + 1)
-                              : FolderGuard::tr("'%1' cannot be read: %2").arg(entryPath, systemError(errno));
+                              : FolderGuard::tr("'%1' cannot be read: %2").arg(entryPath, errorText(errno));
         } else if (S_ISREG(st.st_mode)) {
             why = checkFile(dirFd, name, st, entryPath);
         } else {
@@ -377,14 +346,14 @@ QString deleteTree(int dirFd, dev_t device, const QString& path, int depth)
     std::vector<QByteArray> names;
     int failure = 0;
     if (!listFolder(dirFd, names, failure))
-        return FolderGuard::tr("cannot read '%1': %2").arg(path, systemError(failure));
+        return FolderGuard::tr("cannot read '%1': %2").arg(path, errorText(failure));
     for (const QByteArray& name : names) {
         const QString entryPath = joined(path, name);
         struct stat st;
         if (::fstatat(dirFd, name.constData(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
             if (errno == ENOENT)
                 continue;
-            return FolderGuard::tr("cannot read '%1': %2").arg(entryPath, systemError(errno));
+            return FolderGuard::tr("cannot read '%1': %2").arg(entryPath, errorText(errno));
         }
         if (S_ISDIR(st.st_mode)) {
             if (isMountRoot(dirFd, name.constData(), st, device))
@@ -392,14 +361,14 @@ QString deleteTree(int dirFd, dev_t device, const QString& path, int depth)
             const Descriptor sub(
                 ::openat(dirFd, name.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
             if (!sub.valid())
-                return FolderGuard::tr("cannot open '%1': %2").arg(entryPath, systemError(errno));
+                return FolderGuard::tr("cannot open '%1': %2").arg(entryPath, errorText(errno));
             const QString why = deleteTree(sub.get(), device, entryPath, depth + 1);
             if (!why.isEmpty())
                 return why;
         }
         if (::unlinkat(dirFd, name.constData(), S_ISDIR(st.st_mode) ? AT_REMOVEDIR : 0) != 0 &&
             errno != ENOENT)
-            return FolderGuard::tr("cannot delete '%1': %2").arg(entryPath, systemError(errno));
+            return FolderGuard::tr("cannot delete '%1': %2").arg(entryPath, errorText(errno));
     }
     return QString();
 }
@@ -413,7 +382,7 @@ FolderGuard::Result examine(const QStringList& protectedPaths, const QString& fo
         // Missing (or a path through a file): nothing to delete.
         if (errno != ENOENT && errno != ENOTDIR)
             result.reason = FolderGuard::tr("The folder '%1' was not deleted: it cannot be resolved: %2.")
-                                .arg(folder, systemError(errno));
+                                .arg(folder, errorText(errno));
         return result;
     }
     result.resolved = real;
@@ -452,24 +421,24 @@ FolderGuard::Result examine(const QStringList& protectedPaths, const QString& fo
                                      O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     }
     if (!parent.valid())
-        return keep(FolderGuard::tr("'%1' cannot be opened: %2").arg(walked, systemError(errno)));
+        return keep(FolderGuard::tr("'%1' cannot be opened: %2").arg(walked, errorText(errno)));
     const QByteArray name = QFile::encodeName(parts.last());
     struct stat st;
     if (::fstatat(parent.get(), name.constData(), &st, AT_SYMLINK_NOFOLLOW) != 0)
-        return keep(FolderGuard::tr("it cannot be opened: %1").arg(systemError(errno)));
+        return keep(FolderGuard::tr("it cannot be opened: %1").arg(errorText(errno)));
     if (!S_ISDIR(st.st_mode))
         return keep(S_ISLNK(st.st_mode) ? FolderGuard::tr("it changed while it was checked")
                                         : FolderGuard::tr("it is not a folder"));
     struct stat parentStat;
     if (::fstat(parent.get(), &parentStat) != 0)
-        return keep(FolderGuard::tr("its parent cannot be read: %1").arg(systemError(errno)));
+        return keep(FolderGuard::tr("its parent cannot be read: %1").arg(errorText(errno)));
     if (isMountRoot(parent.get(), name.constData(), st, parentStat.st_dev))
         return keep(FolderGuard::tr("it is a mount point"));
     const Descriptor dir(
         ::openat(parent.get(), name.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     struct stat opened;
     if (!dir.valid() || ::fstat(dir.get(), &opened) != 0)
-        return keep(FolderGuard::tr("it cannot be opened: %1").arg(systemError(errno)));
+        return keep(FolderGuard::tr("it cannot be opened: %1").arg(errorText(errno)));
     if (opened.st_ino != st.st_ino || opened.st_dev != st.st_dev)
         return keep(FolderGuard::tr("it changed while it was checked"));
 
@@ -488,7 +457,7 @@ FolderGuard::Result examine(const QStringList& protectedPaths, const QString& fo
         if (!same)
             why2 = FolderGuard::tr("it was replaced while it was deleted");
         else if (::unlinkat(parent.get(), name.constData(), AT_REMOVEDIR) != 0)
-            why2 = FolderGuard::tr("cannot delete '%1': %2").arg(real, systemError(errno));
+            why2 = FolderGuard::tr("cannot delete '%1': %2").arg(real, errorText(errno));
     }
     if (why2.isEmpty()) {
         result.deleted = true;

@@ -1,6 +1,7 @@
 #include "core/keyPairUpdate.h"
 
 #include "core/fileSafety.h"
+#include "core/posixIo.h"
 
 #include <QDir>
 #include <QFile>
@@ -18,6 +19,8 @@
 #include <unistd.h>
 
 namespace {
+
+using PosixIo::errorText;
 
 const char s_journalSuffix[] = ".pair";
 const char s_oldSuffix[] = ".old";
@@ -73,11 +76,6 @@ void syncFolder(const QByteArray& folder)
         ::fsync(fd);
         ::close(fd);
     }
-}
-
-QString systemError(int error)
-{
-    return QString::fromLocal8Bit(std::strerror(error));
 }
 
 // ".<stem>.<pid>.<random>.old": the form the sweep of dead temporaries knows, with a suffix of its own.
@@ -288,7 +286,7 @@ KeyPairUpdate::Failed KeyPairUpdate::install(const QString& newKey, const QStrin
     if (::lstat(newKeyPath.constData(), &keyStat) != 0 || ::lstat(newCertPath.constData(), &certStat) != 0) {
         const int failure = errno;
         dropNew();
-        return fail(Failed::Key, tr("Cannot write '%1': %2.").arg(keyPath, systemError(failure)));
+        return fail(Failed::Key, tr("Cannot write '%1': %2.").arg(keyPath, errorText(failure)));
     }
     journal.keyDev = keyStat.st_dev;
     journal.keyIno = keyStat.st_ino;
@@ -330,7 +328,7 @@ KeyPairUpdate::Failed KeyPairUpdate::install(const QString& newKey, const QStrin
         removeEntry(temp);
         dropNew();
         return fail(Failed::Key,
-                    tr("Cannot write '%1': %2.").arg(QFile::decodeName(record), systemError(failure)));
+                    tr("Cannot write '%1': %2.").arg(QFile::decodeName(record), errorText(failure)));
     }
     syncFolder(folderOf(record));
 
@@ -348,7 +346,7 @@ KeyPairUpdate::Failed KeyPairUpdate::install(const QString& newKey, const QStrin
             failure = errno;
             rollBack(journal, record);
             return fail(one.failed, tr("Cannot keep the old file '%1': %2.")
-                                        .arg(QFile::decodeName(one.target), systemError(failure)));
+                                        .arg(QFile::decodeName(one.target), errorText(failure)));
         }
     }
     syncFolder(folderOf(journal.key));
@@ -356,14 +354,14 @@ KeyPairUpdate::Failed KeyPairUpdate::install(const QString& newKey, const QStrin
 
     if (!put(journal.key, newKeyPath, journal.keyDev, journal.keyIno, &failure)) {
         rollBack(journal, record);
-        return fail(Failed::Key, tr("Cannot write '%1': %2.").arg(keyPath, systemError(failure)));
+        return fail(Failed::Key, tr("Cannot write '%1': %2.").arg(keyPath, errorText(failure)));
     }
     if (!put(journal.cert, newCertPath, journal.certDev, journal.certIno, &failure)) {
         if (!rollBack(journal, record))
             return fail(Failed::Certificate,
                         tr("Cannot write '%1': %2. The next run completes or undoes the change.")
-                            .arg(certPath, systemError(failure)));
-        return fail(Failed::Certificate, tr("Cannot write '%1': %2.").arg(certPath, systemError(failure)));
+                            .arg(certPath, errorText(failure)));
+        return fail(Failed::Certificate, tr("Cannot write '%1': %2.").arg(certPath, errorText(failure)));
     }
     finish(journal, record);
     return Failed::None;
