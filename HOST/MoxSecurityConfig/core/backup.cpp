@@ -1,5 +1,6 @@
 #include "core/backup.h"
 
+#include "core/backupFolders.h"
 #include "core/fileSafety.h"
 #include "core/folderGuard.h"
 #include "core/posixIo.h"
@@ -10,111 +11,26 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QRegularExpression>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
-#include <vector>
 
 namespace {
 
 using PosixIo::Descriptor;
 using PosixIo::errorText;
 
-// A sub-folder of dir that this user owns, made 0700 when missing; never a link.
-Descriptor ownFolder(int dirFd, const QByteArray& name, bool create)
+bool failWith(QString* error, const QString& text)
 {
-    if (create && ::mkdirat(dirFd, name.constData(), 0700) != 0 && errno != EEXIST)
-        return Descriptor();
-    Descriptor fd(::openat(dirFd, name.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    struct stat st;
-    if (!fd.valid() || ::fstat(fd.get(), &st) != 0)
-        return Descriptor();
-    if (st.st_uid != ::geteuid()) {
-        errno = EPERM;
-        return Descriptor();
-    }
-    ::fchmod(fd.get(), 0700);
-    return fd;
+    if (error)
+        *error = text;
+    return false;
 }
-
-QString nameFor(const QString& stamp, int counter)
-{
-    return counter == 1 ? stamp : stamp + QStringLiteral("-%1").arg(counter, 2, 10, QLatin1Char('0'));
-}
-
-bool isToolName(const QByteArray& name)
-{
-    static const QRegularExpression pattern(QStringLiteral("^\\d{8}-\\d{6}(-\\d{2,})?$"));
-    return pattern.match(QString::fromLatin1(name)).hasMatch();
-}
-
-// The sequence number a backup folder of the tool records, or 0 when it is not one of the tool's.
-quint64 sequenceOf(int rootFd, const QByteArray& name)
-{
-    if (!isToolName(name))
-        return 0;
-    const Descriptor dir(::openat(rootFd, name.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    struct stat st;
-    if (!dir.valid() || ::fstatat(dir.get(), Backup::s_marker, &st, AT_SYMLINK_NOFOLLOW) != 0 ||
-        !S_ISREG(st.st_mode) || st.st_size > 20)
-        return 0;
-    const Descriptor file(
-        ::openat(dir.get(), Backup::s_marker, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-    char text[21];
-    const ssize_t n = file.valid() ? ::read(file.get(), text, 20) : -1;
-    bool ok = false;
-    const quint64 sequence = n > 0 ? QByteArray(text, int(n)).toULongLong(&ok) : 0;
-    return ok ? sequence : 0;
-}
-
-// The tool's backups in the .backup folder rootFd, oldest first.
-QList<QPair<quint64, QByteArray>> toolBackups(int rootFd)
-{
-    QList<QPair<quint64, QByteArray>> backups;
-    const int listFd = ::openat(rootFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    DIR* dir = listFd >= 0 ? ::fdopendir(listFd) : nullptr;
-    if (!dir) {
-        if (listFd >= 0)
-            ::close(listFd);
-        return backups;
-    }
-    while (const dirent* entry = ::readdir(dir)) {
-        const QByteArray name(entry->d_name);
-        if (const quint64 sequence = sequenceOf(rootFd, name))
-            backups << qMakePair(sequence, name);
-    }
-    ::closedir(dir);
-    std::sort(backups.begin(), backups.end());
-    return backups;
-}
-
-// Records the backup's sequence number, one after the newest of the tool's there; written in one call into
-// a file created fresh, so a kill leaves it whole or empty (an empty one marks no backup of ours).
-bool writeMarker(int rootFd, int targetFd)
-{
-    const QList<QPair<quint64, QByteArray>> backups = toolBackups(rootFd);
-    const QByteArray text = QByteArray::number(backups.isEmpty() ? 1 : backups.last().first + 1);
-    const Descriptor file(
-        ::openat(targetFd, Backup::s_marker, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
-    return file.valid() && ::write(file.get(), text.constData(), size_t(text.size())) == text.size() &&
-           ::fsync(file.get()) == 0;
-}
-
-struct Holder
-{
-    QString path;
-    Descriptor dir;
-    Descriptor root;
-    Descriptor target;
-    bool made = false; // its backup folder was made by this call
-};
 
 } // namespace
 
@@ -129,131 +45,37 @@ bool Backup::moveAway(const QStringList& paths, const QDateTime& when, QStringLi
                       QList<Item>* moved, const QString& manifestFolder, const QList<QByteArray>& entries,
                       const QList<QByteArray>& names)
 {
-    auto fail = [error](const QString& text) {
-        if (error)
-            *error = text;
+    BackupFolders holders;
+    if (!holders.open(paths, entries, error))
         return false;
-    };
-    std::vector<Holder> holders;
-    const auto holderOf = [&holders](const QString& path) -> Holder* {
-        for (Holder& holder : holders)
-            if (holder.path == path)
-                return &holder;
-        return nullptr;
-    };
-    for (int i = 0; i < paths.size(); ++i) {
-        const QFileInfo info(paths.at(i));
-        struct stat st;
-        const QByteArray exact = QFile::encodeName(info.absolutePath()) + '/' +
-                                 entries.value(i, QFile::encodeName(info.fileName()));
-        if (::lstat(exact.constData(), &st) != 0 || holderOf(info.absolutePath()))
-            continue;
-        Holder holder;
-        holder.path = info.absolutePath();
-        holder.dir = Descriptor(
-            ::open(QFile::encodeName(holder.path).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-        if (holder.dir.valid())
-            holder.root = ownFolder(holder.dir.get(), ".backup", true);
-        if (!holder.root.valid())
-            return fail(
-                tr("Cannot make the backup folder '%1': %2").arg(backupRoot(holder.path), errorText()));
-        holders.push_back(std::move(holder));
-    }
     if (holders.empty())
         return true;
-
-    // An earlier call of this deletion chose the name; folders it already made are used again.
-    QString name = used.isEmpty() ? QString() : QFileInfo(used.first()).fileName();
-    for (Holder& holder : holders) {
-        if (used.contains(QDir(backupRoot(holder.path)).filePath(name)))
-            holder.target = ownFolder(holder.root.get(), QFile::encodeName(name), false);
-    }
-    // Otherwise the first name free in every folder still missing one: taken is taken, whatever else is
-    // there.
-    const QString stamp = when.toString(QStringLiteral("yyyyMMdd-HHmmss"));
-    // A new name is also reserved in the manifests' folder, so two deletions in other folders never share a
-    // manifest.
-    Descriptor manifests;
-    if (!manifestFolder.isEmpty()) {
-        const Descriptor top(
-            ::open(QFile::encodeName(manifestFolder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-        manifests = top.valid() ? ownFolder(top.get(), ".backup", true) : Descriptor();
-        if (!manifests.valid())
-            return fail(
-                tr("Cannot make the backup folder '%1': %2").arg(backupRoot(manifestFolder), errorText()));
-    }
-    const QString reused = name;
-    const auto makeAll = [&holders, &manifests, &reused](const QString& candidate, int& failure) {
-        const QByteArray encoded = QFile::encodeName(candidate);
-        const QByteArray manifest = QFile::encodeName(candidate + QStringLiteral(".json"));
-        if (manifests.valid() && candidate != reused) {
-            const Descriptor reserved(::openat(manifests.get(), manifest.constData(),
-                                               O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
-            if (!reserved.valid()) {
-                failure = errno;
-                return false;
-            }
-        }
-        for (Holder& holder : holders) {
-            if (holder.target.valid())
-                continue;
-            if (::mkdirat(holder.root.get(), encoded.constData(), 0700) != 0) {
-                failure = errno;
-                for (Holder& made : holders) {
-                    if (made.made)
-                        ::unlinkat(made.root.get(), encoded.constData(), AT_REMOVEDIR);
-                    made.made = false;
-                }
-                if (manifests.valid() && candidate != reused)
-                    ::unlinkat(manifests.get(), manifest.constData(), 0);
-                return false;
-            }
-            holder.made = true;
-        }
-        return true;
-    };
-    int failure = 0;
-    bool made = !name.isEmpty() && makeAll(name, failure);
-    for (int counter = 1; !made && counter <= 9999 && (failure == 0 || failure == EEXIST); ++counter)
-        made = makeAll(name = nameFor(stamp, counter), failure);
-    if (!made) {
-        errno = failure;
-        return fail(tr("Cannot make a backup folder in '%1': %2")
-                        .arg(backupRoot(holders.front().path), failure ? errorText() : tr("no free name")));
-    }
-    for (Holder& holder : holders) {
-        if (!holder.made)
-            continue;
-        holder.target = ownFolder(holder.root.get(), QFile::encodeName(name), false);
-        if (!holder.target.valid() || !writeMarker(holder.root.get(), holder.target.get()))
-            return fail(
-                tr("Cannot make a backup folder in '%1': %2").arg(backupRoot(holder.path), errorText()));
-        used << QDir(backupRoot(holder.path)).filePath(name);
-    }
-
+    if (!holders.makeTargets(used, when, manifestFolder, error))
+        return false;
+    const QString& name = holders.name();
     for (int i = 0; i < paths.size(); ++i) {
         const QFileInfo info(paths.at(i));
-        Holder* holder = holderOf(info.absolutePath());
+        BackupFolders::Holder* holder = holders.of(info.absolutePath());
         if (!holder)
             continue;
+        const QString backup = QDir(backupRoot(holder->path)).filePath(name);
         if (!holder->target.valid())
-            return fail(tr("Cannot open the backup folder '%1': %2")
-                            .arg(QDir(backupRoot(holder->path)).filePath(name), errorText()));
+            return failWith(error, tr("Cannot open the backup folder '%1': %2").arg(backup, errorText()));
         const QByteArray entry = entries.value(i, QFile::encodeName(info.fileName()));
         const QByteArray stored = names.value(i, entry);
         struct stat st;
         if (::fstatat(holder->dir.get(), entry.constData(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
             if (errno == ENOENT)
                 continue;
-            return fail(tr("Cannot read '%1': %2").arg(paths.at(i), errorText()));
+            return failWith(error, tr("Cannot read '%1': %2").arg(paths.at(i), errorText()));
         }
         // Never over something already in the backup.
         if (::renameat2(holder->dir.get(), entry.constData(), holder->target.get(), stored.constData(),
                         RENAME_NOREPLACE) != 0) {
             if (errno == ENOENT)
                 continue;
-            return fail(tr("Cannot move '%1' into the backup '%2': %3")
-                            .arg(paths.at(i), QDir(backupRoot(holder->path)).filePath(name), errorText()));
+            return failWith(
+                error, tr("Cannot move '%1' into the backup '%2': %3").arg(paths.at(i), backup, errorText()));
         }
         if (moved)
             moved->append(Item{QDir(holder->path).filePath(QFile::decodeName(stored)),
@@ -273,7 +95,7 @@ Problems Backup::prune(const QString& folder, const QStringList& protectedPaths)
         ::open(QFile::encodeName(root.path()).constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     if (!rootFd.valid())
         return problems;
-    QList<QPair<quint64, QByteArray>> backups = toolBackups(rootFd.get());
+    QList<QPair<quint64, QByteArray>> backups = BackupFolders::toolBackups(rootFd.get());
     const FolderGuard guard(protectedPaths);
     while (backups.size() > s_kept) {
         const FolderGuard::Result removed =
@@ -405,7 +227,7 @@ bool Backup::record(const QString& manifestFolder, const QString& id, const QStr
         array.append(itemJson(item));
     const Descriptor dir(
         ::open(QFile::encodeName(manifestFolder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (!dir.valid() || !ownFolder(dir.get(), ".backup", true).valid()) {
+    if (!dir.valid() || !BackupFolders::ownFolder(dir.get(), ".backup", true).valid()) {
         if (error)
             *error =
                 tr("Cannot make the backup folder '%1': %2").arg(backupRoot(manifestFolder), errorText());
@@ -425,7 +247,7 @@ QList<Backup::Record> Backup::list(const QString& manifestFolder, Problems* prob
     QList<Record> records;
     const QDir root(backupRoot(manifestFolder));
     for (const QString& name : root.entryList({QStringLiteral("*.json")}, QDir::Files | QDir::Hidden)) {
-        if (!isToolName(QFile::encodeName(QFileInfo(name).completeBaseName())))
+        if (!BackupFolders::isToolName(QFile::encodeName(QFileInfo(name).completeBaseName())))
             continue;
         Record record;
         QString error;
@@ -459,7 +281,8 @@ bool Backup::restore(const QString& manifestFolder, const QString& id, bool repl
     };
     Record record;
     QString why;
-    if (!isToolName(QFile::encodeName(id)) || !readRecord(manifestPath(manifestFolder, id), record, &why))
+    if (!BackupFolders::isToolName(QFile::encodeName(id)) ||
+        !readRecord(manifestPath(manifestFolder, id), record, &why))
         return fail(tr("There is no backup '%1'.").arg(id), why);
     QStringList lacking, taken;
     QList<QByteArray> takenNames;
@@ -494,8 +317,10 @@ bool Backup::restore(const QString& manifestFolder, const QString& id, bool repl
         const QFileInfo info(item.place);
         const Descriptor dir(
             ::open(QFile::encodeName(info.absolutePath()).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-        const Descriptor root = dir.valid() ? ownFolder(dir.get(), ".backup", false) : Descriptor();
-        const Descriptor from = root.valid() ? ownFolder(root.get(), name, false) : Descriptor();
+        const Descriptor root =
+            dir.valid() ? BackupFolders::ownFolder(dir.get(), ".backup", false) : Descriptor();
+        const Descriptor from =
+            root.valid() ? BackupFolders::ownFolder(root.get(), name, false) : Descriptor();
         const QByteArray& entry = item.name;
         if (!from.valid() ||
             ::renameat2(from.get(), entry.constData(), dir.get(), entry.constData(), RENAME_NOREPLACE) != 0)
@@ -508,10 +333,10 @@ bool Backup::restore(const QString& manifestFolder, const QString& id, bool repl
     }
     // The emptied backup folders and the manifest go; what else a folder holds keeps it.
     for (const QString& holder : holders) {
-        const QString folder = QDir(backupRoot(holder)).filePath(id);
         const Descriptor root(::open(QFile::encodeName(backupRoot(holder)).constData(),
                                      O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-        const Descriptor backupFd = root.valid() ? ownFolder(root.get(), name, false) : Descriptor();
+        const Descriptor backupFd =
+            root.valid() ? BackupFolders::ownFolder(root.get(), name, false) : Descriptor();
         if (backupFd.valid())
             ::unlinkat(backupFd.get(), s_marker, 0);
         if (root.valid())
@@ -526,7 +351,8 @@ Problems Backup::remove(const QString& manifestFolder, const QString& id, const 
     Problems problems;
     Record record;
     QString why;
-    if (!isToolName(QFile::encodeName(id)) || !readRecord(manifestPath(manifestFolder, id), record, &why))
+    if (!BackupFolders::isToolName(QFile::encodeName(id)) ||
+        !readRecord(manifestPath(manifestFolder, id), record, &why))
         return {Problem{tr("There is no backup '%1'.").arg(id), why}};
     const FolderGuard guard(protectedPaths);
     QStringList done;
@@ -552,7 +378,8 @@ void Backup::dropStale(const QString& manifestFolder)
     for (const QString& name : root.entryList({QStringLiteral("*.json")}, QDir::Files | QDir::Hidden)) {
         const QString id = QFileInfo(name).completeBaseName();
         Record record;
-        if (!isToolName(QFile::encodeName(id)) || !readRecord(root.filePath(name), record, nullptr))
+        if (!BackupFolders::isToolName(QFile::encodeName(id)) ||
+            !readRecord(root.filePath(name), record, nullptr))
             continue;
         const bool anyLeft = std::any_of(record.items.begin(), record.items.end(),
                                          [&](const Item& item) { return present(storedPath(item, id)); });
