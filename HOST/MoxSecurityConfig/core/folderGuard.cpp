@@ -373,6 +373,86 @@ QString deleteTree(int dirFd, dev_t device, const QString& path, int depth)
     return QString();
 }
 
+// Why the resolved folder real may never go, whatever it holds: a system folder, a protected file's or a home
+// folder's; empty when none of them.
+QString refusal(const QStringList& protectedPaths, const QString& real)
+{
+    if (isSystemFolder(real))
+        return FolderGuard::tr("it is the system folder '%1'").arg(real);
+    for (const QString& file : protectedPaths) {
+        if (file.isEmpty())
+            continue;
+        if (holds(real, resolvedProtected(file)))
+            return FolderGuard::tr("it holds the protected file '%1'").arg(file);
+    }
+    for (const QString& home : homeFolders()) {
+        if (home == real)
+            return FolderGuard::tr("it is the home folder '%1'").arg(home);
+        if (home != QLatin1String("/") && holds(real, home))
+            return FolderGuard::tr("it holds the home folder '%1'").arg(home);
+    }
+    return QString();
+}
+
+// The folder as it was checked: its parent, its name there and what its own descriptor says it is.
+struct Opened
+{
+    Descriptor parent;
+    QByteArray name;
+    Descriptor dir;
+    struct stat st;
+};
+
+// Opens real through descriptors without following links, from "/" down; why not, or empty.
+QString openFolder(const QString& real, Opened& folder)
+{
+    const QStringList parts = real.split(QLatin1Char('/'), Qt::SkipEmptyParts);
+    Descriptor& parent = folder.parent;
+    parent = Descriptor(::open("/", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    QString walked;
+    for (int i = 0; parent.valid() && i + 1 < parts.size(); ++i) {
+        walked += QLatin1Char('/') + parts.at(i);
+        parent = Descriptor(::openat(parent.get(), QFile::encodeName(parts.at(i)).constData(),
+                                     O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    }
+    if (!parent.valid())
+        return FolderGuard::tr("'%1' cannot be opened: %2").arg(walked, errorText(errno));
+    folder.name = QFile::encodeName(parts.last());
+    const char* name = folder.name.constData();
+    struct stat st;
+    if (::fstatat(parent.get(), name, &st, AT_SYMLINK_NOFOLLOW) != 0)
+        return FolderGuard::tr("it cannot be opened: %1").arg(errorText(errno));
+    if (!S_ISDIR(st.st_mode))
+        return S_ISLNK(st.st_mode) ? FolderGuard::tr("it changed while it was checked")
+                                   : FolderGuard::tr("it is not a folder");
+    struct stat parentStat;
+    if (::fstat(parent.get(), &parentStat) != 0)
+        return FolderGuard::tr("its parent cannot be read: %1").arg(errorText(errno));
+    if (isMountRoot(parent.get(), name, st, parentStat.st_dev))
+        return FolderGuard::tr("it is a mount point");
+    folder.dir = Descriptor(::openat(parent.get(), name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!folder.dir.valid() || ::fstat(folder.dir.get(), &folder.st) != 0)
+        return FolderGuard::tr("it cannot be opened: %1").arg(errorText(errno));
+    if (folder.st.st_ino != st.st_ino || folder.st.st_dev != st.st_dev)
+        return FolderGuard::tr("it changed while it was checked");
+    return QString();
+}
+
+// Deletes the opened folder and all under it, only while its name still leads to it; why not, or empty.
+QString deleteOpened(const Opened& folder, const QString& real)
+{
+    const QString failure = deleteTree(folder.dir.get(), folder.st.st_dev, real, 0);
+    if (!failure.isEmpty())
+        return failure;
+    struct stat now;
+    if (::fstatat(folder.parent.get(), folder.name.constData(), &now, AT_SYMLINK_NOFOLLOW) != 0 ||
+        now.st_ino != folder.st.st_ino || now.st_dev != folder.st.st_dev)
+        return FolderGuard::tr("it was replaced while it was deleted");
+    if (::unlinkat(folder.parent.get(), folder.name.constData(), AT_REMOVEDIR) != 0)
+        return FolderGuard::tr("cannot delete '%1': %2").arg(real, errorText(errno));
+    return QString();
+}
+
 FolderGuard::Result examine(const QStringList& protectedPaths, const QString& folder, bool remove,
                             bool anyContent = false)
 {
@@ -386,86 +466,30 @@ FolderGuard::Result examine(const QStringList& protectedPaths, const QString& fo
         return result;
     }
     result.resolved = real;
-    // The resolved folder is shown only when links or ".." after a link made it another one.
-    const QString heading =
-        real == QDir::cleanPath(QDir(folder).absolutePath())
-            ? FolderGuard::tr("The folder '%1' was not deleted: ").arg(folder)
-            : FolderGuard::tr("The folder '%1' (resolved: '%2') was not deleted: ").arg(folder, real);
-    const auto keep = [&](const QString& why) {
-        result.reason = heading + why + QLatin1Char('.');
+    Opened opened;
+    QString why = refusal(protectedPaths, real);
+    if (why.isEmpty())
+        why = openFolder(real, opened);
+    if (why.isEmpty() && !anyContent)
+        why = checkTree(opened.dir.get(), opened.st.st_dev, real, 0);
+    if (!why.isEmpty()) {
+        // The resolved folder is shown only when links or ".." after a link made it another one.
+        result.reason =
+            (real == QDir::cleanPath(QDir(folder).absolutePath())
+                 ? FolderGuard::tr("The folder '%1' was not deleted: ").arg(folder)
+                 : FolderGuard::tr("The folder '%1' (resolved: '%2') was not deleted: ").arg(folder, real)) +
+            why + QLatin1Char('.');
         return result;
-    };
-
-    if (isSystemFolder(real))
-        return keep(FolderGuard::tr("it is the system folder '%1'").arg(real));
-    for (const QString& file : protectedPaths) {
-        if (file.isEmpty())
-            continue;
-        if (holds(real, resolvedProtected(file)))
-            return keep(FolderGuard::tr("it holds the protected file '%1'").arg(file));
     }
-    for (const QString& home : homeFolders()) {
-        if (home == real)
-            return keep(FolderGuard::tr("it is the home folder '%1'").arg(home));
-        if (home != QLatin1String("/") && holds(real, home))
-            return keep(FolderGuard::tr("it holds the home folder '%1'").arg(home));
-    }
-
-    // From here on every step goes through descriptors opened without following links, from "/" down.
-    const QStringList parts = real.split(QLatin1Char('/'), Qt::SkipEmptyParts);
-    Descriptor parent(::open("/", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    QString walked;
-    for (int i = 0; parent.valid() && i + 1 < parts.size(); ++i) {
-        walked += QLatin1Char('/') + parts.at(i);
-        parent = Descriptor(::openat(parent.get(), QFile::encodeName(parts.at(i)).constData(),
-                                     O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    }
-    if (!parent.valid())
-        return keep(FolderGuard::tr("'%1' cannot be opened: %2").arg(walked, errorText(errno)));
-    const QByteArray name = QFile::encodeName(parts.last());
-    struct stat st;
-    if (::fstatat(parent.get(), name.constData(), &st, AT_SYMLINK_NOFOLLOW) != 0)
-        return keep(FolderGuard::tr("it cannot be opened: %1").arg(errorText(errno)));
-    if (!S_ISDIR(st.st_mode))
-        return keep(S_ISLNK(st.st_mode) ? FolderGuard::tr("it changed while it was checked")
-                                        : FolderGuard::tr("it is not a folder"));
-    struct stat parentStat;
-    if (::fstat(parent.get(), &parentStat) != 0)
-        return keep(FolderGuard::tr("its parent cannot be read: %1").arg(errorText(errno)));
-    if (isMountRoot(parent.get(), name.constData(), st, parentStat.st_dev))
-        return keep(FolderGuard::tr("it is a mount point"));
-    const Descriptor dir(
-        ::openat(parent.get(), name.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    struct stat opened;
-    if (!dir.valid() || ::fstat(dir.get(), &opened) != 0)
-        return keep(FolderGuard::tr("it cannot be opened: %1").arg(errorText(errno)));
-    if (opened.st_ino != st.st_ino || opened.st_dev != st.st_dev)
-        return keep(FolderGuard::tr("it changed while it was checked"));
-
-    const QString why = anyContent ? QString() : checkTree(dir.get(), opened.st_dev, real, 0);
-    if (!why.isEmpty())
-        return keep(why);
     if (!remove)
         return result;
-
-    const QString failure = deleteTree(dir.get(), opened.st_dev, real, 0);
+    why = deleteOpened(opened, real);
     struct stat now;
-    const bool same = ::fstatat(parent.get(), name.constData(), &now, AT_SYMLINK_NOFOLLOW) == 0 &&
-                      now.st_ino == opened.st_ino && now.st_dev == opened.st_dev;
-    QString why2 = failure;
-    if (why2.isEmpty()) {
-        if (!same)
-            why2 = FolderGuard::tr("it was replaced while it was deleted");
-        else if (::unlinkat(parent.get(), name.constData(), AT_REMOVEDIR) != 0)
-            why2 = FolderGuard::tr("cannot delete '%1': %2").arg(real, errorText(errno));
-    }
-    if (why2.isEmpty()) {
-        result.deleted = true;
-        return result;
-    }
-    result.deleted =
-        ::fstatat(parent.get(), name.constData(), &now, AT_SYMLINK_NOFOLLOW) != 0 && errno == ENOENT;
-    result.reason = FolderGuard::tr("The folder '%1' was not completely deleted: %2.").arg(folder, why2);
+    result.deleted = why.isEmpty() || (::fstatat(opened.parent.get(), opened.name.constData(), &now,
+                                                 AT_SYMLINK_NOFOLLOW) != 0 &&
+                                       errno == ENOENT);
+    if (!why.isEmpty())
+        result.reason = FolderGuard::tr("The folder '%1' was not completely deleted: %2.").arg(folder, why);
     return result;
 }
 
