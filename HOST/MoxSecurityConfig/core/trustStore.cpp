@@ -183,8 +183,8 @@ QList<TrustStore::Entry> TrustStore::list(Problems* problems) const
         }
         ::closedir(listing);
 
-        // Parsing dominates (libcrypto decodes each key through its providers, under a lock: more threads
-        // were measured not to help).
+        // One thread: libcrypto decodes each key through its providers under a lock, so more threads only
+        // contend for it.
         for (int i = 0; i < found.size(); ++i) {
             Entry& entry = found[i];
             if (entry.link) {
