@@ -46,12 +46,13 @@ bool Backup::moveAway(const QStringList& paths, const QDateTime& when, QStringLi
                       const QList<QByteArray>& names)
 {
     BackupFolders holders;
-    if (!holders.open(paths, entries, error))
-        return false;
-    if (holders.empty())
+    QString why = holders.open(paths, entries);
+    if (why.isEmpty() && holders.empty())
         return true;
-    if (!holders.makeTargets(used, when, manifestFolder, error))
-        return false;
+    if (why.isEmpty())
+        why = holders.makeTargets(used, when, manifestFolder);
+    if (!why.isEmpty())
+        return failWith(error, why);
     const QString& name = holders.name();
     for (int i = 0; i < paths.size(); ++i) {
         const QFileInfo info(paths.at(i));
@@ -183,6 +184,13 @@ bool readRecord(const QString& path, Backup::Record& record, QString* error)
     return true;
 }
 
+// The manifest of backup id, when id names one of the tool's.
+bool readBackup(const QString& manifestFolder, const QString& id, Backup::Record& record, QString* error)
+{
+    return BackupFolders::isToolName(QFile::encodeName(id)) &&
+           readRecord(manifestPath(manifestFolder, id), record, error);
+}
+
 // Gives the entry name in dirFd the item's owner and mode, on its own descriptor; a link only its owner.
 bool setModeAndOwner(int dirFd, const QByteArray& name, const Backup::Item& item)
 {
@@ -281,8 +289,7 @@ bool Backup::restore(const QString& manifestFolder, const QString& id, bool repl
     };
     Record record;
     QString why;
-    if (!BackupFolders::isToolName(QFile::encodeName(id)) ||
-        !readRecord(manifestPath(manifestFolder, id), record, &why))
+    if (!readBackup(manifestFolder, id, record, &why))
         return fail(tr("There is no backup '%1'.").arg(id), why);
     QStringList lacking, taken;
     QList<QByteArray> takenNames;
@@ -351,8 +358,7 @@ Problems Backup::remove(const QString& manifestFolder, const QString& id, const 
     Problems problems;
     Record record;
     QString why;
-    if (!BackupFolders::isToolName(QFile::encodeName(id)) ||
-        !readRecord(manifestPath(manifestFolder, id), record, &why))
+    if (!readBackup(manifestFolder, id, record, &why))
         return {Problem{tr("There is no backup '%1'.").arg(id), why}};
     const FolderGuard guard(protectedPaths);
     QStringList done;

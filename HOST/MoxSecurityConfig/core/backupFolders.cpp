@@ -19,13 +19,6 @@ namespace {
 using PosixIo::Descriptor;
 using PosixIo::errorText;
 
-bool fail(QString* error, const QString& text)
-{
-    if (error)
-        *error = text;
-    return false;
-}
-
 QString nameFor(const QString& stamp, int counter)
 {
     return counter == 1 ? stamp : stamp + QStringLiteral("-%1").arg(counter, 2, 10, QLatin1Char('0'));
@@ -116,7 +109,7 @@ BackupFolders::Holder* BackupFolders::of(const QString& path)
     return nullptr;
 }
 
-bool BackupFolders::open(const QStringList& paths, const QList<QByteArray>& entries, QString* error)
+QString BackupFolders::open(const QStringList& paths, const QList<QByteArray>& entries)
 {
     for (int i = 0; i < paths.size(); ++i) {
         const QFileInfo info(paths.at(i));
@@ -132,11 +125,11 @@ bool BackupFolders::open(const QStringList& paths, const QList<QByteArray>& entr
         if (holder.dir.valid())
             holder.root = ownFolder(holder.dir.get(), ".backup", true);
         if (!holder.root.valid())
-            return fail(error, Backup::tr("Cannot make the backup folder '%1': %2")
-                                   .arg(Backup::backupRoot(holder.path), errorText()));
+            return Backup::tr("Cannot make the backup folder '%1': %2")
+                .arg(Backup::backupRoot(holder.path), errorText());
         m_holders.push_back(std::move(holder));
     }
-    return true;
+    return QString();
 }
 
 // Makes candidate in every holder still missing its backup folder, and reserves its manifest; on failure
@@ -172,8 +165,7 @@ bool BackupFolders::makeAll(const QString& candidate, int& failure)
     return true;
 }
 
-bool BackupFolders::makeTargets(QStringList& used, const QDateTime& when, const QString& manifestFolder,
-                                QString* error)
+QString BackupFolders::makeTargets(QStringList& used, const QDateTime& when, const QString& manifestFolder)
 {
     // An earlier call of this deletion chose the name; folders it already made are used again.
     m_name = used.isEmpty() ? QString() : QFileInfo(used.first()).fileName();
@@ -191,8 +183,8 @@ bool BackupFolders::makeTargets(QStringList& used, const QDateTime& when, const 
             ::open(QFile::encodeName(manifestFolder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
         m_manifests = top.valid() ? ownFolder(top.get(), ".backup", true) : Descriptor();
         if (!m_manifests.valid())
-            return fail(error, Backup::tr("Cannot make the backup folder '%1': %2")
-                                   .arg(Backup::backupRoot(manifestFolder), errorText()));
+            return Backup::tr("Cannot make the backup folder '%1': %2")
+                .arg(Backup::backupRoot(manifestFolder), errorText());
     }
     m_reused = m_name;
     int failure = 0;
@@ -201,18 +193,18 @@ bool BackupFolders::makeTargets(QStringList& used, const QDateTime& when, const 
         made = makeAll(m_name = nameFor(stamp, counter), failure);
     if (!made) {
         errno = failure;
-        return fail(error, Backup::tr("Cannot make a backup folder in '%1': %2")
-                               .arg(Backup::backupRoot(m_holders.front().path),
-                                    failure ? errorText() : Backup::tr("no free name")));
+        return Backup::tr("Cannot make a backup folder in '%1': %2")
+            .arg(Backup::backupRoot(m_holders.front().path),
+                 failure ? errorText() : Backup::tr("no free name"));
     }
     for (Holder& holder : m_holders) {
         if (!holder.made)
             continue;
         holder.target = ownFolder(holder.root.get(), QFile::encodeName(m_name), false);
         if (!holder.target.valid() || !writeMarker(holder.root.get(), holder.target.get()))
-            return fail(error, Backup::tr("Cannot make a backup folder in '%1': %2")
-                                   .arg(Backup::backupRoot(holder.path), errorText()));
+            return Backup::tr("Cannot make a backup folder in '%1': %2")
+                .arg(Backup::backupRoot(holder.path), errorText());
         used << QDir(Backup::backupRoot(holder.path)).filePath(m_name);
     }
-    return true;
+    return QString();
 }

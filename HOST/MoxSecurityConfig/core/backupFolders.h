@@ -33,13 +33,14 @@ public:
     // The tool's backups in the .backup folder rootFd with their sequence numbers, oldest first.
     static QList<QPair<quint64, QByteArray>> toolBackups(int rootFd);
 
-    // Opens the folders the paths (their entries, byte for byte, when given) lie in, with their .backup.
-    bool open(const QStringList& paths, const QList<QByteArray>& entries, QString* error);
+    // Opens the folders the paths (their entries, byte for byte, when given) lie in, with their .backup. Each
+    // step says why it failed, or is empty.
+    QString open(const QStringList& paths, const QList<QByteArray>& entries);
     bool empty() const { return m_holders.empty(); }
     Holder* of(const QString& path);
     // Picks the backup's name and makes its folder in every holder; an earlier call of the same deletion
     // (used) chose the name already. The folders made are added to used.
-    bool makeTargets(QStringList& used, const QDateTime& when, const QString& manifestFolder, QString* error);
+    QString makeTargets(QStringList& used, const QDateTime& when, const QString& manifestFolder);
     const QString& name() const { return m_name; }
 
 private:

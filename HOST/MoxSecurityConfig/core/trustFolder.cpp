@@ -135,10 +135,7 @@ bool TrustFolder::place(const QByteArray& name, const QByteArray& data, bool& ex
         0) {
         const int renameError = errno;
         ::unlink(tempName.constData());
-        exists = renameError == EEXIST;
-        why = TrustStore::tr("Cannot write '%1' into '%2': %3.")
-                  .arg(QFile::decodeName(name), m_path, errorText(renameError));
-        return false;
+        return notPlaced(name, renameError, exists, why);
     }
     sync();
     return true;
@@ -167,14 +164,18 @@ bool TrustFolder::writeNew(const QByteArray& name, const QByteArray& data, bool&
     ::close(file);
     if (failure == ENOENT && ::access("/proc/self/fd", X_OK) != 0) // no /proc to link through
         return place(name, data, exists, why);
-    if (failure != 0) {
-        exists = failure == EEXIST;
-        why = TrustStore::tr("Cannot write '%1' into '%2': %3.")
-                  .arg(QFile::decodeName(name), m_path, errorText(failure));
-        return false;
-    }
+    if (failure != 0)
+        return notPlaced(name, failure, exists, why);
     sync();
     return true;
+}
+
+bool TrustFolder::notPlaced(const QByteArray& name, int failure, bool& exists, QString& why) const
+{
+    exists = failure == EEXIST;
+    why = TrustStore::tr("Cannot write '%1' into '%2': %3.")
+              .arg(QFile::decodeName(name), m_path, errorText(failure));
+    return false;
 }
 
 bool TrustFolder::sameBytes(const QByteArray& name, const QByteArray& data) const

@@ -64,6 +64,9 @@ public:
     static QByteArray cutName(QByteArray name, int bytes);
 
 private:
+    // A new file could not take name; exists says whether another one holds it.
+    bool notPlaced(const QByteArray& name, int failure, bool& exists, QString& why) const;
+
     QString m_path;
     PosixIo::Descriptor m_fd;
     int m_error = 0;
