@@ -35,23 +35,9 @@ void setError(QString* error, const QString& text)
         *error = text;
 }
 
-// What a path is when it is not a regular file, for the sentence that refuses it.
-QString kindOf(mode_t mode)
-{
-    if (S_ISDIR(mode))
-        return FileSafety::tr("a folder");
-    if (S_ISFIFO(mode))
-        return FileSafety::tr("a FIFO");
-    if (S_ISSOCK(mode))
-        return FileSafety::tr("a socket");
-    if (S_ISCHR(mode) || S_ISBLK(mode))
-        return FileSafety::tr("a device");
-    return FileSafety::tr("not a regular file");
-}
-
 QString notRegular(const QString& path, mode_t mode)
 {
-    return FileSafety::tr("'%1' is not a regular file: it is %2.").arg(path, kindOf(mode));
+    return FileSafety::tr("'%1' is not a regular file: it is %2.").arg(path, FileSafety::kindOf(mode));
 }
 
 QString tooLarge(const QString& path, qint64 maxSize)
@@ -113,6 +99,21 @@ bool applyOwner(int fd, const FileSafety::Ownership& ownership, int& failure)
 }
 
 } // namespace
+
+QString FileSafety::kindOf(mode_t mode)
+{
+    if (S_ISDIR(mode))
+        return tr("a folder");
+    if (S_ISLNK(mode))
+        return tr("a symbolic link");
+    if (S_ISFIFO(mode))
+        return tr("a FIFO");
+    if (S_ISSOCK(mode))
+        return tr("a socket");
+    if (S_ISCHR(mode) || S_ISBLK(mode))
+        return tr("a device");
+    return tr("not a regular file");
+}
 
 FileSafety::Ownership FileSafety::ownershipFrom(const QString& referenceFile)
 {

@@ -239,19 +239,6 @@ bool listFolder(int dirFd, std::vector<QByteArray>& names, int& failure)
     return failure == 0;
 }
 
-QString kindOf(mode_t mode)
-{
-    if (S_ISLNK(mode))
-        return FolderGuard::tr("a symbolic link");
-    if (S_ISFIFO(mode))
-        return FolderGuard::tr("a FIFO");
-    if (S_ISSOCK(mode))
-        return FolderGuard::tr("a socket");
-    if (S_ISCHR(mode) || S_ISBLK(mode))
-        return FolderGuard::tr("a device");
-    return FolderGuard::tr("not a regular file");
-}
-
 QString joined(const QString& folder, const QByteArray& name)
 {
     return (folder.endsWith(QLatin1Char('/')) ? folder : folder + QLatin1Char('/')) + decoded(name);
@@ -330,7 +317,7 @@ QString checkTree(int dirFd, dev_t device, const QString& path, int depth)
         } else if (S_ISREG(st.st_mode)) {
             why = checkFile(dirFd, name, st, entryPath);
         } else {
-            why = FolderGuard::tr("'%1' is %2").arg(entryPath, kindOf(st.st_mode));
+            why = FolderGuard::tr("'%1' is %2").arg(entryPath, FileSafety::kindOf(st.st_mode));
         }
         if (!why.isEmpty())
             return why;
