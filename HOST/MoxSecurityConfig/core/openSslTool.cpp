@@ -29,49 +29,27 @@ namespace {
 bool waitForExit(pid_t pid, int timeoutMs, int& status, const std::atomic<bool>* cancel)
 {
     // A pidfd wakes us the moment the child ends; without one (old kernels), poll its status.
-    const int pidfd = int(::syscall(SYS_pidfd_open, pid, 0));
+    const PosixIo::Descriptor pidfd(int(::syscall(SYS_pidfd_open, pid, 0)));
     timespec start;
     ::clock_gettime(CLOCK_MONOTONIC, &start);
     for (;;) {
         const pid_t done = ::waitpid(pid, &status, WNOHANG);
-        if (done == pid || (done < 0 && errno != EINTR)) {
-            if (pidfd >= 0)
-                ::close(pidfd);
+        if (done == pid || (done < 0 && errno != EINTR))
             return done == pid;
-        }
         timespec now;
         ::clock_gettime(CLOCK_MONOTONIC, &now);
         const long elapsed = (now.tv_sec - start.tv_sec) * 1000 + (now.tv_nsec - start.tv_nsec) / 1000000;
-        if (elapsed >= timeoutMs || (cancel && cancel->load())) {
-            if (pidfd >= 0)
-                ::close(pidfd);
+        if (elapsed >= timeoutMs || (cancel && cancel->load()))
             return false;
-        }
-        if (pidfd >= 0) {
+        if (pidfd.valid()) {
             // In slices, so a cancel is seen within a tenth of a second.
-            pollfd event{pidfd, POLLIN, 0};
+            pollfd event{pidfd.get(), POLLIN, 0};
             ::poll(&event, 1, int(qMin<long>(timeoutMs - elapsed, cancel ? 100 : timeoutMs)));
         } else {
             ::usleep(2000);
         }
     }
 }
-} // namespace
-
-QString OpenSslTool::passphraseSource()
-{
-    return QStringLiteral("env:") + QLatin1String(passphraseVariable);
-}
-
-int OpenSslTool::run(const QStringList& arguments, const QString* passphrase, int timeoutMs)
-{
-    Run options;
-    options.passphrase = passphrase;
-    options.timeoutMs = timeoutMs;
-    return run(arguments, options).exitCode;
-}
-
-namespace {
 
 // Pointers into strings for exec, ended by a null pointer; valid while the strings are.
 std::vector<char*> pointersTo(std::vector<std::string>& strings)
@@ -117,6 +95,19 @@ QString lastLine(int errorFd)
 }
 
 } // namespace
+
+QString OpenSslTool::passphraseSource()
+{
+    return QStringLiteral("env:") + QLatin1String(passphraseVariable);
+}
+
+int OpenSslTool::run(const QStringList& arguments, const QString* passphrase, int timeoutMs)
+{
+    Run options;
+    options.passphrase = passphrase;
+    options.timeoutMs = timeoutMs;
+    return run(arguments, options).exitCode;
+}
 
 OpenSslTool::Result OpenSslTool::run(const QStringList& arguments, const Run& options)
 {
