@@ -1,7 +1,9 @@
 #include "core/backup.h"
 
+#include "core/backupFolders.h"
 #include "core/fileSafety.h"
 #include "core/folderGuard.h"
+#include "core/posixIo.h"
 
 #include <QDir>
 #include <QFile>
@@ -9,135 +11,26 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QRegularExpression>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
-#include <vector>
 
 namespace {
 
-class Fd
-{
-public:
-    explicit Fd(int fd = -1) : m_fd(fd) {}
-    ~Fd()
-    {
-        if (m_fd >= 0)
-            ::close(m_fd);
-    }
-    Fd(const Fd&) = delete;
-    Fd(Fd&& other) noexcept : m_fd(other.m_fd) { other.m_fd = -1; }
-    Fd& operator=(Fd&& other) noexcept
-    {
-        std::swap(m_fd, other.m_fd);
-        return *this;
-    }
-    int get() const { return m_fd; }
-    bool valid() const { return m_fd >= 0; }
+using PosixIo::Descriptor;
+using PosixIo::errorText;
 
-private:
-    int m_fd;
-};
-
-QString systemError()
+bool failWith(QString* error, const QString& text)
 {
-    return QString::fromLocal8Bit(std::strerror(errno));
+    if (error)
+        *error = text;
+    return false;
 }
-
-// A sub-folder of dir that this user owns, made 0700 when missing; never a link.
-Fd ownFolder(int dirFd, const QByteArray& name, bool create)
-{
-    if (create && ::mkdirat(dirFd, name.constData(), 0700) != 0 && errno != EEXIST)
-        return Fd();
-    Fd fd(::openat(dirFd, name.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    struct stat st;
-    if (!fd.valid() || ::fstat(fd.get(), &st) != 0)
-        return Fd();
-    if (st.st_uid != ::geteuid()) {
-        errno = EPERM;
-        return Fd();
-    }
-    ::fchmod(fd.get(), 0700);
-    return fd;
-}
-
-QString nameFor(const QString& stamp, int counter)
-{
-    return counter == 1 ? stamp : stamp + QStringLiteral("-%1").arg(counter, 2, 10, QLatin1Char('0'));
-}
-
-bool isToolName(const QByteArray& name)
-{
-    static const QRegularExpression pattern(QStringLiteral("^\\d{8}-\\d{6}(-\\d{2,})?$"));
-    return pattern.match(QString::fromLatin1(name)).hasMatch();
-}
-
-// The sequence number a backup folder of the tool records, or 0 when it is not one of the tool's.
-quint64 sequenceOf(int rootFd, const QByteArray& name)
-{
-    if (!isToolName(name))
-        return 0;
-    const Fd dir(::openat(rootFd, name.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    struct stat st;
-    if (!dir.valid() || ::fstatat(dir.get(), Backup::s_marker, &st, AT_SYMLINK_NOFOLLOW) != 0 ||
-        !S_ISREG(st.st_mode) || st.st_size > 20)
-        return 0;
-    const Fd file(::openat(dir.get(), Backup::s_marker, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-    char text[21];
-    const ssize_t n = file.valid() ? ::read(file.get(), text, 20) : -1;
-    bool ok = false;
-    const quint64 sequence = n > 0 ? QByteArray(text, int(n)).toULongLong(&ok) : 0;
-    return ok ? sequence : 0;
-}
-
-// The tool's backups in the .backup folder rootFd, oldest first.
-QList<QPair<quint64, QByteArray>> toolBackups(int rootFd)
-{
-    QList<QPair<quint64, QByteArray>> backups;
-    const int listFd = ::openat(rootFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    DIR* dir = listFd >= 0 ? ::fdopendir(listFd) : nullptr;
-    if (!dir) {
-        if (listFd >= 0)
-            ::close(listFd);
-        return backups;
-    }
-    while (const dirent* entry = ::readdir(dir)) {
-        const QByteArray name(entry->d_name);
-        if (const quint64 sequence = sequenceOf(rootFd, name))
-            backups << qMakePair(sequence, name);
-    }
-    ::closedir(dir);
-    std::sort(backups.begin(), backups.end());
-    return backups;
-}
-
-// Records the backup's sequence number, one after the newest of the tool's there; written in one call into
-// a file created fresh, so a kill leaves it whole or empty (an empty one marks no backup of ours).
-bool writeMarker(int rootFd, int targetFd)
-{
-    const QList<QPair<quint64, QByteArray>> backups = toolBackups(rootFd);
-    const QByteArray text = QByteArray::number(backups.isEmpty() ? 1 : backups.last().first + 1);
-    const Fd file(
-        ::openat(targetFd, Backup::s_marker, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
-    return file.valid() && ::write(file.get(), text.constData(), size_t(text.size())) == text.size() &&
-           ::fsync(file.get()) == 0;
-}
-
-struct Holder
-{
-    QString path;
-    Fd dir;
-    Fd root;
-    Fd target;
-    bool made = false; // its backup folder was made by this call
-};
 
 } // namespace
 
@@ -152,131 +45,38 @@ bool Backup::moveAway(const QStringList& paths, const QDateTime& when, QStringLi
                       QList<Item>* moved, const QString& manifestFolder, const QList<QByteArray>& entries,
                       const QList<QByteArray>& names)
 {
-    auto fail = [error](const QString& text) {
-        if (error)
-            *error = text;
-        return false;
-    };
-    std::vector<Holder> holders;
-    const auto holderOf = [&holders](const QString& path) -> Holder* {
-        for (Holder& holder : holders)
-            if (holder.path == path)
-                return &holder;
-        return nullptr;
-    };
+    BackupFolders holders;
+    QString why = holders.open(paths, entries);
+    if (why.isEmpty() && holders.empty())
+        return true;
+    if (why.isEmpty())
+        why = holders.makeTargets(used, when, manifestFolder);
+    if (!why.isEmpty())
+        return failWith(error, why);
+    const QString& name = holders.name();
     for (int i = 0; i < paths.size(); ++i) {
         const QFileInfo info(paths.at(i));
-        struct stat st;
-        const QByteArray exact = QFile::encodeName(info.absolutePath()) + '/' +
-                                 entries.value(i, QFile::encodeName(info.fileName()));
-        if (::lstat(exact.constData(), &st) != 0 || holderOf(info.absolutePath()))
-            continue;
-        Holder holder;
-        holder.path = info.absolutePath();
-        holder.dir =
-            Fd(::open(QFile::encodeName(holder.path).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-        if (holder.dir.valid())
-            holder.root = ownFolder(holder.dir.get(), ".backup", true);
-        if (!holder.root.valid())
-            return fail(
-                tr("Cannot make the backup folder '%1': %2").arg(backupRoot(holder.path), systemError()));
-        holders.push_back(std::move(holder));
-    }
-    if (holders.empty())
-        return true;
-
-    // An earlier call of this deletion chose the name; folders it already made are used again.
-    QString name = used.isEmpty() ? QString() : QFileInfo(used.first()).fileName();
-    for (Holder& holder : holders) {
-        if (used.contains(QDir(backupRoot(holder.path)).filePath(name)))
-            holder.target = ownFolder(holder.root.get(), QFile::encodeName(name), false);
-    }
-    // Otherwise the first name free in every folder still missing one: taken is taken, whatever else is
-    // there.
-    const QString stamp = when.toString(QStringLiteral("yyyyMMdd-HHmmss"));
-    // A new name is also reserved in the manifests' folder, so two deletions in other folders never share a
-    // manifest.
-    Fd manifests;
-    if (!manifestFolder.isEmpty()) {
-        const Fd top(
-            ::open(QFile::encodeName(manifestFolder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-        manifests = top.valid() ? ownFolder(top.get(), ".backup", true) : Fd();
-        if (!manifests.valid())
-            return fail(
-                tr("Cannot make the backup folder '%1': %2").arg(backupRoot(manifestFolder), systemError()));
-    }
-    const QString reused = name;
-    const auto makeAll = [&holders, &manifests, &reused](const QString& candidate, int& failure) {
-        const QByteArray encoded = QFile::encodeName(candidate);
-        const QByteArray manifest = QFile::encodeName(candidate + QStringLiteral(".json"));
-        if (manifests.valid() && candidate != reused) {
-            const Fd reserved(::openat(manifests.get(), manifest.constData(),
-                                       O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
-            if (!reserved.valid()) {
-                failure = errno;
-                return false;
-            }
-        }
-        for (Holder& holder : holders) {
-            if (holder.target.valid())
-                continue;
-            if (::mkdirat(holder.root.get(), encoded.constData(), 0700) != 0) {
-                failure = errno;
-                for (Holder& made : holders) {
-                    if (made.made)
-                        ::unlinkat(made.root.get(), encoded.constData(), AT_REMOVEDIR);
-                    made.made = false;
-                }
-                if (manifests.valid() && candidate != reused)
-                    ::unlinkat(manifests.get(), manifest.constData(), 0);
-                return false;
-            }
-            holder.made = true;
-        }
-        return true;
-    };
-    int failure = 0;
-    bool made = !name.isEmpty() && makeAll(name, failure);
-    for (int counter = 1; !made && counter <= 9999 && (failure == 0 || failure == EEXIST); ++counter)
-        made = makeAll(name = nameFor(stamp, counter), failure);
-    if (!made) {
-        errno = failure;
-        return fail(tr("Cannot make a backup folder in '%1': %2")
-                        .arg(backupRoot(holders.front().path), failure ? systemError() : tr("no free name")));
-    }
-    for (Holder& holder : holders) {
-        if (!holder.made)
-            continue;
-        holder.target = ownFolder(holder.root.get(), QFile::encodeName(name), false);
-        if (!holder.target.valid() || !writeMarker(holder.root.get(), holder.target.get()))
-            return fail(
-                tr("Cannot make a backup folder in '%1': %2").arg(backupRoot(holder.path), systemError()));
-        used << QDir(backupRoot(holder.path)).filePath(name);
-    }
-
-    for (int i = 0; i < paths.size(); ++i) {
-        const QFileInfo info(paths.at(i));
-        Holder* holder = holderOf(info.absolutePath());
+        BackupFolders::Holder* holder = holders.of(info.absolutePath());
         if (!holder)
             continue;
+        const QString backup = QDir(backupRoot(holder->path)).filePath(name);
         if (!holder->target.valid())
-            return fail(tr("Cannot open the backup folder '%1': %2")
-                            .arg(QDir(backupRoot(holder->path)).filePath(name), systemError()));
+            return failWith(error, tr("Cannot open the backup folder '%1': %2").arg(backup, errorText()));
         const QByteArray entry = entries.value(i, QFile::encodeName(info.fileName()));
         const QByteArray stored = names.value(i, entry);
         struct stat st;
         if (::fstatat(holder->dir.get(), entry.constData(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
             if (errno == ENOENT)
                 continue;
-            return fail(tr("Cannot read '%1': %2").arg(paths.at(i), systemError()));
+            return failWith(error, tr("Cannot read '%1': %2").arg(paths.at(i), errorText()));
         }
         // Never over something already in the backup.
         if (::renameat2(holder->dir.get(), entry.constData(), holder->target.get(), stored.constData(),
                         RENAME_NOREPLACE) != 0) {
             if (errno == ENOENT)
                 continue;
-            return fail(tr("Cannot move '%1' into the backup '%2': %3")
-                            .arg(paths.at(i), QDir(backupRoot(holder->path)).filePath(name), systemError()));
+            return failWith(
+                error, tr("Cannot move '%1' into the backup '%2': %3").arg(paths.at(i), backup, errorText()));
         }
         if (moved)
             moved->append(Item{QDir(holder->path).filePath(QFile::decodeName(stored)),
@@ -292,11 +92,11 @@ Problems Backup::prune(const QString& folder, const QStringList& protectedPaths)
 {
     Problems problems;
     const QDir root(backupRoot(folder));
-    const Fd rootFd(
+    const Descriptor rootFd(
         ::open(QFile::encodeName(root.path()).constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     if (!rootFd.valid())
         return problems;
-    QList<QPair<quint64, QByteArray>> backups = toolBackups(rootFd.get());
+    QList<QPair<quint64, QByteArray>> backups = BackupFolders::toolBackups(rootFd.get());
     const FolderGuard guard(protectedPaths);
     while (backups.size() > s_kept) {
         const FolderGuard::Result removed =
@@ -345,7 +145,7 @@ bool present(const QByteArray& path)
 
 bool readRecord(const QString& path, Backup::Record& record, QString* error)
 {
-    const Fd fd(FileSafety::openRegular(path, error, s_maxManifestSize));
+    const Descriptor fd(FileSafety::openRegular(path, error, s_maxManifestSize));
     if (!fd.valid())
         return false;
     QFile file;
@@ -384,6 +184,13 @@ bool readRecord(const QString& path, Backup::Record& record, QString* error)
     return true;
 }
 
+// The manifest of backup id, when id names one of the tool's.
+bool readBackup(const QString& manifestFolder, const QString& id, Backup::Record& record, QString* error)
+{
+    return BackupFolders::isToolName(QFile::encodeName(id)) &&
+           readRecord(manifestPath(manifestFolder, id), record, error);
+}
+
 // Gives the entry name in dirFd the item's owner and mode, on its own descriptor; a link only its owner.
 bool setModeAndOwner(int dirFd, const QByteArray& name, const Backup::Item& item)
 {
@@ -392,9 +199,9 @@ bool setModeAndOwner(int dirFd, const QByteArray& name, const Backup::Item& item
         return false;
     if (S_ISLNK(before.st_mode))
         return ::fchownat(dirFd, name.constData(), item.uid, item.gid, AT_SYMLINK_NOFOLLOW) == 0;
-    const Fd fd(::openat(dirFd, name.constData(),
-                         (S_ISDIR(before.st_mode) ? O_DIRECTORY : O_NONBLOCK | O_NOCTTY) | O_RDONLY |
-                             O_NOFOLLOW | O_CLOEXEC));
+    const Descriptor fd(::openat(dirFd, name.constData(),
+                                 (S_ISDIR(before.st_mode) ? O_DIRECTORY : O_NONBLOCK | O_NOCTTY) | O_RDONLY |
+                                     O_NOFOLLOW | O_CLOEXEC));
     if (!fd.valid() || ::fstat(fd.get(), &opened) != 0 || opened.st_ino != before.st_ino ||
         opened.st_dev != before.st_dev)
         return false;
@@ -426,11 +233,12 @@ bool Backup::record(const QString& manifestFolder, const QString& id, const QStr
     }
     for (const Item& item : items)
         array.append(itemJson(item));
-    const Fd dir(::open(QFile::encodeName(manifestFolder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (!dir.valid() || !ownFolder(dir.get(), ".backup", true).valid()) {
+    const Descriptor dir(
+        ::open(QFile::encodeName(manifestFolder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!dir.valid() || !BackupFolders::ownFolder(dir.get(), ".backup", true).valid()) {
         if (error)
             *error =
-                tr("Cannot make the backup folder '%1': %2").arg(backupRoot(manifestFolder), systemError());
+                tr("Cannot make the backup folder '%1': %2").arg(backupRoot(manifestFolder), errorText());
         return false;
     }
     const QJsonObject object{
@@ -447,7 +255,7 @@ QList<Backup::Record> Backup::list(const QString& manifestFolder, Problems* prob
     QList<Record> records;
     const QDir root(backupRoot(manifestFolder));
     for (const QString& name : root.entryList({QStringLiteral("*.json")}, QDir::Files | QDir::Hidden)) {
-        if (!isToolName(QFile::encodeName(QFileInfo(name).completeBaseName())))
+        if (!BackupFolders::isToolName(QFile::encodeName(QFileInfo(name).completeBaseName())))
             continue;
         Record record;
         QString error;
@@ -481,7 +289,7 @@ bool Backup::restore(const QString& manifestFolder, const QString& id, bool repl
     };
     Record record;
     QString why;
-    if (!isToolName(QFile::encodeName(id)) || !readRecord(manifestPath(manifestFolder, id), record, &why))
+    if (!readBackup(manifestFolder, id, record, &why))
         return fail(tr("There is no backup '%1'.").arg(id), why);
     QStringList lacking, taken;
     QList<QByteArray> takenNames;
@@ -514,26 +322,28 @@ bool Backup::restore(const QString& manifestFolder, const QString& id, bool repl
     QStringList holders;
     for (const Item& item : record.items) {
         const QFileInfo info(item.place);
-        const Fd dir(
+        const Descriptor dir(
             ::open(QFile::encodeName(info.absolutePath()).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-        const Fd root = dir.valid() ? ownFolder(dir.get(), ".backup", false) : Fd();
-        const Fd from = root.valid() ? ownFolder(root.get(), name, false) : Fd();
+        const Descriptor root =
+            dir.valid() ? BackupFolders::ownFolder(dir.get(), ".backup", false) : Descriptor();
+        const Descriptor from =
+            root.valid() ? BackupFolders::ownFolder(root.get(), name, false) : Descriptor();
         const QByteArray& entry = item.name;
         if (!from.valid() ||
             ::renameat2(from.get(), entry.constData(), dir.get(), entry.constData(), RENAME_NOREPLACE) != 0)
             return fail(tr("Cannot restore '%1'.").arg(item.place),
-                        QStringLiteral("%1: %2").arg(QFile::decodeName(storedPath(item, id)), systemError()));
+                        QStringLiteral("%1: %2").arg(QFile::decodeName(storedPath(item, id)), errorText()));
         if (!setModeAndOwner(dir.get(), entry, item))
-            return fail(tr("'%1' is back, but not with its mode and owner.").arg(item.place), systemError());
+            return fail(tr("'%1' is back, but not with its mode and owner.").arg(item.place), errorText());
         if (!holders.contains(info.absolutePath()))
             holders << info.absolutePath();
     }
     // The emptied backup folders and the manifest go; what else a folder holds keeps it.
     for (const QString& holder : holders) {
-        const QString folder = QDir(backupRoot(holder)).filePath(id);
-        const Fd root(::open(QFile::encodeName(backupRoot(holder)).constData(),
-                             O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-        const Fd backupFd = root.valid() ? ownFolder(root.get(), name, false) : Fd();
+        const Descriptor root(::open(QFile::encodeName(backupRoot(holder)).constData(),
+                                     O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        const Descriptor backupFd =
+            root.valid() ? BackupFolders::ownFolder(root.get(), name, false) : Descriptor();
         if (backupFd.valid())
             ::unlinkat(backupFd.get(), s_marker, 0);
         if (root.valid())
@@ -548,7 +358,7 @@ Problems Backup::remove(const QString& manifestFolder, const QString& id, const 
     Problems problems;
     Record record;
     QString why;
-    if (!isToolName(QFile::encodeName(id)) || !readRecord(manifestPath(manifestFolder, id), record, &why))
+    if (!readBackup(manifestFolder, id, record, &why))
         return {Problem{tr("There is no backup '%1'.").arg(id), why}};
     const FolderGuard guard(protectedPaths);
     QStringList done;
@@ -564,7 +374,7 @@ Problems Backup::remove(const QString& manifestFolder, const QString& id, const 
     if (problems.isEmpty() &&
         ::unlink(QFile::encodeName(manifestPath(manifestFolder, id)).constData()) != 0 && errno != ENOENT)
         problems << Problem{tr("The backup '%1' was not deleted whole.").arg(id),
-                            QStringLiteral("%1: %2").arg(manifestPath(manifestFolder, id), systemError())};
+                            QStringLiteral("%1: %2").arg(manifestPath(manifestFolder, id), errorText())};
     return problems;
 }
 
@@ -574,7 +384,8 @@ void Backup::dropStale(const QString& manifestFolder)
     for (const QString& name : root.entryList({QStringLiteral("*.json")}, QDir::Files | QDir::Hidden)) {
         const QString id = QFileInfo(name).completeBaseName();
         Record record;
-        if (!isToolName(QFile::encodeName(id)) || !readRecord(root.filePath(name), record, nullptr))
+        if (!BackupFolders::isToolName(QFile::encodeName(id)) ||
+            !readRecord(root.filePath(name), record, nullptr))
             continue;
         const bool anyLeft = std::any_of(record.items.begin(), record.items.end(),
                                          [&](const Item& item) { return present(storedPath(item, id)); });

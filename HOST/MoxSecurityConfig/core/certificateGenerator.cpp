@@ -1,6 +1,7 @@
 #include "core/certificateGenerator.h"
 
 #include "core/keyPairUpdate.h"
+#include "core/posixIo.h"
 
 #include <QDir>
 #include <QFile>
@@ -12,6 +13,9 @@
 #include <unistd.h>
 
 namespace {
+
+using PosixIo::errorText;
+using PosixIo::writeAll;
 
 // A temporary output of one run: removed unless it was moved into place.
 class TempFile
@@ -51,25 +55,6 @@ private:
     QString m_path;
 };
 
-bool writeAll(int fd, const QByteArray& data)
-{
-    qint64 done = 0;
-    while (done < data.size()) {
-        const ssize_t n = ::write(fd, data.constData() + done, size_t(data.size() - done));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        done += n;
-    }
-    return true;
-}
-
-QString systemError()
-{
-    return QString::fromLocal8Bit(std::strerror(errno));
-}
-
 // Owner and group where the process may set them (a user who cannot give files away keeps its group),
 // then the mode, synced.
 bool applyOwnership(int fd, const FileSafety::Ownership& ownership)
@@ -84,6 +69,196 @@ bool applyOwnership(int fd, const FileSafety::Ownership& ownership)
     return ::fchmod(fd, ownership.fileMode & 0777) == 0 && ::fsync(fd) == 0;
 }
 
+using Step = CertificateGenerator::Step;
+
+// How each openssl run goes: its time limit, its progress report and what cancels it.
+struct Runs
+{
+    int timeoutMs;
+    const std::function<void(Step)>& progress;
+    const std::atomic<bool>* cancel;
+};
+
+// One generation in steps, each true when it got through; a failed one leaves message and cause, and the
+// temporary files go with the object.
+class Generation
+{
+public:
+    Generation(const CertificateRequest& request, const FileSafety::Ownership& ownership, const Runs& runs);
+
+    bool checkTemplates();
+    bool writeExtension();
+    bool makeKey();
+    bool makeRequest();
+    bool makeCertificate();
+    bool install();
+
+    const QString& message() const { return m_message; }
+    const QString& cause() const { return m_cause; }
+
+private:
+    bool fail(const QString& message, const QString& cause)
+    {
+        m_message = message;
+        m_cause = cause;
+        return false;
+    }
+    bool runStep(Step step, const QStringList& arguments, TempFile& output);
+
+    const CertificateRequest& m_request;
+    const FileSafety::Ownership& m_ownership;
+    const Runs& m_runs;
+    const QDir m_opensslDir;
+    const QString m_sslConfPath;
+    const QString m_certDir, m_keyDir;
+    QString m_message, m_cause;
+    TempFile m_extension, m_key, m_csr, m_certificate;
+};
+
+Generation::Generation(const CertificateRequest& request, const FileSafety::Ownership& ownership,
+                       const Runs& runs)
+    : m_request(request), m_ownership(ownership), m_runs(runs),
+      m_opensslDir(QFileInfo(request.opensslDir + QLatin1Char('/')).absoluteDir()),
+      m_sslConfPath(m_opensslDir.filePath(QStringLiteral("qvd_openssl.cnf"))),
+      m_certDir(QFileInfo(request.certPath).absolutePath()),
+      m_keyDir(QFileInfo(request.keyPath).absolutePath())
+{}
+
+// The templates openssl is given exist, and the target folders are made.
+bool Generation::checkTemplates()
+{
+    const QString extensionPath = m_opensslDir.filePath(QStringLiteral("qvd_openssl_v3.ext"));
+    if (!QFileInfo::exists(m_sslConfPath))
+        return fail(CertificateGenerator::tr("Missing the CNF file: %1").arg(m_sslConfPath), QString());
+    m_cause = FileSafety::checkRegular(m_sslConfPath);
+    if (!m_cause.isEmpty())
+        return fail(CertificateGenerator::tr("Missing the CNF file: %1").arg(m_sslConfPath), m_cause);
+    if (m_request.mode == CertificateRequest::Mode::OpcUa && !QFileInfo::exists(extensionPath))
+        return fail(CertificateGenerator::tr("Missing the EXT file: %1").arg(extensionPath), QString());
+    if (!FileSafety::makeFolders(m_certDir, m_ownership, &m_cause) ||
+        !FileSafety::makeFolders(m_keyDir, m_ownership, &m_cause))
+        return fail(CertificateGenerator::tr("Cannot create the target folders."), m_cause);
+    return true;
+}
+
+// The extension file: a fresh copy of the template under a unique name, with the alternative names.
+bool Generation::writeExtension()
+{
+    QByteArray extension;
+    if (!FileSafety::readRegular(m_opensslDir.filePath(QStringLiteral("qvd_openssl_v3.ext")), extension,
+                                 &m_cause) ||
+        !m_extension.create(m_certDir, QStringLiteral("openssl_v3.ext"), &m_cause) ||
+        !writeAll(m_extension.fd(), extension))
+        return fail(CertificateGenerator::tr("Cannot copy the v3 extension file to the certificate folder."),
+                    m_cause.isEmpty() ? errorText() : m_cause);
+    const QStringList altNames = m_request.subjectAltNames();
+    if (!altNames.isEmpty()) {
+        const QByteArray amendment =
+            (QStringLiteral("\nsubjectAltName=") + altNames.join(QLatin1Char(','))).toUtf8();
+        if (!writeAll(m_extension.fd(), amendment) || ::fsync(m_extension.fd()) != 0)
+            return fail(CertificateGenerator::tr("Cannot modify the v3 extension file."), errorText());
+    }
+    m_extension.closeFd();
+    return true;
+}
+
+// Each step writes to its standard output, which is a file we created ourselves: openssl never opens an
+// output path that someone else could have planted a link at.
+bool Generation::runStep(Step step, const QStringList& arguments, TempFile& output)
+{
+    if (m_runs.cancel && m_runs.cancel->load()) {
+        m_cause = CertificateGenerator::tr("Stopped: generation was cancelled.");
+        return false;
+    }
+    if (m_runs.progress)
+        m_runs.progress(step);
+    OpenSslTool::Run run;
+    run.passphrase = m_request.protectKey ? &m_request.passphrase : nullptr;
+    run.timeoutMs = m_runs.timeoutMs;
+    run.stdoutFd = output.fd();
+    run.cancel = m_runs.cancel;
+    const OpenSslTool::Result ran = OpenSslTool::run(arguments, run);
+    if (ran.cancelled)
+        m_cause = CertificateGenerator::tr("Stopped: generation was cancelled.");
+    else if (ran.timedOut)
+        m_cause = CertificateGenerator::tr("openssl did not finish within %1 s and was stopped.")
+                      .arg(m_runs.timeoutMs / 1000.0);
+    else if (ran.exitCode != 0)
+        m_cause = ran.lastError.isEmpty() ? CertificateGenerator::tr("openssl failed.") : ran.lastError;
+    else if (output.empty())
+        m_cause = CertificateGenerator::tr("openssl wrote nothing.");
+    else
+        return ::fsync(output.fd()) == 0;
+    return false;
+}
+
+bool Generation::makeKey()
+{
+    QStringList arguments{QStringLiteral("genrsa")};
+    if (m_request.protectKey)
+        arguments << QStringLiteral("-des3") << QStringLiteral("-passout") << OpenSslTool::passphraseSource();
+    arguments << QString::number(m_request.keyBits);
+    if (!m_key.create(m_keyDir, QFileInfo(m_request.keyPath).fileName(), &m_cause) ||
+        !runStep(Step::Key, arguments, m_key))
+        return fail(CertificateGenerator::tr("Cannot generate the private key."), m_cause);
+    return true;
+}
+
+bool Generation::makeRequest()
+{
+    QStringList arguments{
+        QStringLiteral("req"),   QStringLiteral("-new"), QStringLiteral("-key"),    m_key.path(),
+        QStringLiteral("-subj"), m_request.subject(),    QStringLiteral("-config"), m_sslConfPath};
+    if (m_request.protectKey)
+        arguments << QStringLiteral("-passin") << OpenSslTool::passphraseSource();
+    if (!m_csr.create(m_certDir, QStringLiteral("request.csr"), &m_cause) ||
+        !runStep(Step::Request, arguments, m_csr))
+        return fail(CertificateGenerator::tr("Cannot generate the CSR (certificate signing request)."),
+                    m_cause);
+    return true;
+}
+
+bool Generation::makeCertificate()
+{
+    QStringList arguments{
+        QStringLiteral("x509"),     QStringLiteral("-req"), QStringLiteral("-in"),      m_csr.path(),
+        QStringLiteral("-signkey"), m_key.path(),           QStringLiteral("-extfile"), m_extension.path()};
+    if (m_request.protectKey)
+        arguments << QStringLiteral("-passin") << OpenSslTool::passphraseSource();
+    arguments << QStringLiteral("-") + m_request.digest << QStringLiteral("-days")
+              << QString::number(m_request.days) << QStringLiteral("-outform")
+              << (m_request.pem ? QStringLiteral("PEM") : QStringLiteral("DER"));
+    if (!m_certificate.create(m_certDir, QFileInfo(m_request.certPath).fileName(), &m_cause) ||
+        !runStep(Step::Certificate, arguments, m_certificate))
+        return fail(CertificateGenerator::tr("Cannot generate the certificate."), m_cause);
+    return true;
+}
+
+// Owner and mode before anything is in place; the pair then changes as one (KeyPairUpdate).
+bool Generation::install()
+{
+    if (!applyOwnership(m_key.fd(), m_ownership))
+        return fail(CertificateGenerator::tr("Cannot generate the private key."),
+                    CertificateGenerator::tr("Cannot write '%1': %2.").arg(m_request.keyPath, errorText()));
+    if (!applyOwnership(m_certificate.fd(), m_ownership))
+        return fail(CertificateGenerator::tr("Cannot generate the certificate."),
+                    CertificateGenerator::tr("Cannot write '%1': %2.").arg(m_request.certPath, errorText()));
+    m_key.closeFd();
+    m_certificate.closeFd();
+    const QString newKey = m_key.path(), newCert = m_certificate.path();
+    m_key.release();
+    m_certificate.release();
+    switch (KeyPairUpdate::install(newKey, newCert, m_request.keyPath, m_request.certPath, &m_cause)) {
+    case KeyPairUpdate::Failed::Key:
+        return fail(CertificateGenerator::tr("Cannot generate the private key."), m_cause);
+    case KeyPairUpdate::Failed::Certificate:
+        return fail(CertificateGenerator::tr("Cannot generate the certificate."), m_cause);
+    case KeyPairUpdate::Failed::None:
+        break;
+    }
+    return true;
+}
+
 } // namespace
 
 CertificateGenerator::CertificateGenerator(int stepTimeoutMs) : m_stepTimeoutMs(stepTimeoutMs) {}
@@ -91,134 +266,16 @@ CertificateGenerator::CertificateGenerator(int stepTimeoutMs) : m_stepTimeoutMs(
 CertificateGenerator::Result CertificateGenerator::generate(const CertificateRequest& request,
                                                             const FileSafety::Ownership& ownership) const
 {
-    Result result;
-    auto fail = [&](const QString& message, const QString& cause) {
-        result.ok = false;
-        result.message = message;
-        result.cause = cause;
-        return result;
-    };
-
     // What a killed run left of this pair is finished or undone first.
     KeyPairUpdate::recover(request.keyPath, request.certPath);
-
-    const QDir opensslDir(QFileInfo(request.opensslDir + QLatin1Char('/')).absoluteDir());
-    const QString sslConfPath = opensslDir.filePath(QStringLiteral("qvd_openssl.cnf"));
-    const QString globalSslV3ExtPath = opensslDir.filePath(QStringLiteral("qvd_openssl_v3.ext"));
-    const bool opcUa = request.mode == CertificateRequest::Mode::OpcUa;
-
-    if (!QFileInfo::exists(sslConfPath))
-        return fail(tr("Missing the CNF file: %1").arg(sslConfPath), QString());
-    QString cause = FileSafety::checkRegular(sslConfPath);
-    if (!cause.isEmpty())
-        return fail(tr("Missing the CNF file: %1").arg(sslConfPath), cause);
-    if (opcUa && !QFileInfo::exists(globalSslV3ExtPath))
-        return fail(tr("Missing the EXT file: %1").arg(globalSslV3ExtPath), QString());
-
-    const QString certDir = QFileInfo(request.certPath).absolutePath();
-    const QString keyDir = QFileInfo(request.keyPath).absolutePath();
-    if (!FileSafety::makeFolders(certDir, ownership, &cause) ||
-        !FileSafety::makeFolders(keyDir, ownership, &cause))
-        return fail(tr("Cannot create the target folders."), cause);
-
-    // The extension file: a fresh copy of the template under a unique name, with the alternative names.
-    QByteArray extension;
-    TempFile ext;
-    if (!FileSafety::readRegular(globalSslV3ExtPath, extension, &cause) ||
-        !ext.create(certDir, QStringLiteral("openssl_v3.ext"), &cause) || !writeAll(ext.fd(), extension))
-        return fail(tr("Cannot copy the v3 extension file to the certificate folder."),
-                    cause.isEmpty() ? systemError() : cause);
-    const QStringList altNames = request.subjectAltNames();
-    if (!altNames.isEmpty()) {
-        const QByteArray amendment =
-            (QStringLiteral("\nsubjectAltName=") + altNames.join(QLatin1Char(','))).toUtf8();
-        if (!writeAll(ext.fd(), amendment) || ::fsync(ext.fd()) != 0)
-            return fail(tr("Cannot modify the v3 extension file."), systemError());
+    const Runs runs{m_stepTimeoutMs, m_progress, m_cancel};
+    Generation generation(request, ownership, runs);
+    Result result;
+    result.ok = generation.checkTemplates() && generation.writeExtension() && generation.makeKey() &&
+                generation.makeRequest() && generation.makeCertificate() && generation.install();
+    if (!result.ok) {
+        result.message = generation.message();
+        result.cause = generation.cause();
     }
-    ext.closeFd();
-
-    // Each step writes to its standard output, which is a file we created ourselves: openssl never opens
-    // an output path that someone else could have planted a link at.
-    const QString* secret = request.protectKey ? &request.passphrase : nullptr;
-    auto runStep = [&](Step step, const QStringList& arguments, TempFile& output) {
-        if (m_cancel && m_cancel->load()) {
-            cause = tr("Stopped: generation was cancelled.");
-            return false;
-        }
-        if (m_progress)
-            m_progress(step);
-        OpenSslTool::Run run;
-        run.passphrase = secret;
-        run.timeoutMs = m_stepTimeoutMs;
-        run.stdoutFd = output.fd();
-        run.cancel = m_cancel;
-        const OpenSslTool::Result ran = OpenSslTool::run(arguments, run);
-        if (ran.cancelled)
-            cause = tr("Stopped: generation was cancelled.");
-        else if (ran.timedOut)
-            cause = tr("openssl did not finish within %1 s and was stopped.").arg(m_stepTimeoutMs / 1000.0);
-        else if (ran.exitCode != 0)
-            cause = ran.lastError.isEmpty() ? tr("openssl failed.") : ran.lastError;
-        else if (output.empty())
-            cause = tr("openssl wrote nothing.");
-        else
-            return ::fsync(output.fd()) == 0;
-        return false;
-    };
-
-    TempFile key;
-    QStringList arguments{QStringLiteral("genrsa")};
-    if (request.protectKey)
-        arguments << QStringLiteral("-des3") << QStringLiteral("-passout") << OpenSslTool::passphraseSource();
-    arguments << QString::number(request.keyBits);
-    if (!key.create(keyDir, QFileInfo(request.keyPath).fileName(), &cause) ||
-        !runStep(Step::Key, arguments, key))
-        return fail(tr("Cannot generate the private key."), cause);
-
-    TempFile csr;
-    arguments =
-        QStringList{QStringLiteral("req"),   QStringLiteral("-new"), QStringLiteral("-key"),    key.path(),
-                    QStringLiteral("-subj"), request.subject(),      QStringLiteral("-config"), sslConfPath};
-    if (request.protectKey)
-        arguments << QStringLiteral("-passin") << OpenSslTool::passphraseSource();
-    if (!csr.create(certDir, QStringLiteral("request.csr"), &cause) ||
-        !runStep(Step::Request, arguments, csr))
-        return fail(tr("Cannot generate the CSR (certificate signing request)."), cause);
-
-    TempFile cert;
-    arguments = QStringList{QStringLiteral("x509"),     QStringLiteral("-req"),
-                            QStringLiteral("-in"),      csr.path(),
-                            QStringLiteral("-signkey"), key.path(),
-                            QStringLiteral("-extfile"), ext.path()};
-    if (request.protectKey)
-        arguments << QStringLiteral("-passin") << OpenSslTool::passphraseSource();
-    arguments << QStringLiteral("-") + request.digest << QStringLiteral("-days")
-              << QString::number(request.days) << QStringLiteral("-outform")
-              << (request.pem ? QStringLiteral("PEM") : QStringLiteral("DER"));
-    if (!cert.create(certDir, QFileInfo(request.certPath).fileName(), &cause) ||
-        !runStep(Step::Certificate, arguments, cert))
-        return fail(tr("Cannot generate the certificate."), cause);
-
-    // Owner and mode before anything is in place; the pair then changes as one (KeyPairUpdate).
-    if (!applyOwnership(key.fd(), ownership))
-        return fail(tr("Cannot generate the private key."),
-                    tr("Cannot write '%1': %2.").arg(request.keyPath, systemError()));
-    if (!applyOwnership(cert.fd(), ownership))
-        return fail(tr("Cannot generate the certificate."),
-                    tr("Cannot write '%1': %2.").arg(request.certPath, systemError()));
-    key.closeFd();
-    cert.closeFd();
-    const QString newKey = key.path(), newCert = cert.path();
-    key.release();
-    cert.release();
-    switch (KeyPairUpdate::install(newKey, newCert, request.keyPath, request.certPath, &cause)) {
-    case KeyPairUpdate::Failed::Key:
-        return fail(tr("Cannot generate the private key."), cause);
-    case KeyPairUpdate::Failed::Certificate:
-        return fail(tr("Cannot generate the certificate."), cause);
-    case KeyPairUpdate::Failed::None:
-        break;
-    }
-    result.ok = true;
     return result;
 }

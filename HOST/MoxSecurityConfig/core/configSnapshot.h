@@ -9,6 +9,7 @@
 
 #include <memory>
 
+class CertificateInfo;
 class MoxInstInstance;
 namespace Mox {
 namespace Ini {
@@ -44,7 +45,8 @@ public:
     ConfigSnapshot& operator=(ConfigSnapshot&&) noexcept;
 
     // Loads everything from the instance (null gives NoInstance). When the configuration file cannot be
-    // parsed, the configuration of previous (if any) is used for the paths, as the window always did.
+    // parsed, the configuration of previous (if any) is used for the paths, so a typo being fixed in an
+    // editor does not drop every path the window shows.
     // checkKey: check that the pass phrase opens the OPC UA key and that it fits the certificate.
     // root: the folder the instance was rooted in (RootedInstEnumerator); the configured paths, absolute ones
     // too, are resolved inside it, so nothing outside is read or written.
@@ -99,6 +101,17 @@ public:
     QList<const PathState*> clientFolders() const;
 
 private:
+    // The steps of load, in the order their errors are listed.
+    void readInstance(const MoxInstInstance& instance, const ConfigSnapshot* previous);
+    void findCorePair(const MoxInstInstance& instance);
+    void readSettings(const QString& root);
+    void loadUsersStore();
+    void checkCertificate(CertificateInfo& certificate, bool& read);
+    void checkPairs();
+    void checkKeyOpens(const CertificateInfo* certificate);
+    void checkExposure();
+    bool hasOpenSsl() const;
+
     QString m_passphrase;
     QString m_salt;
     std::shared_ptr<const Mox::Ini::IniManager> m_config;

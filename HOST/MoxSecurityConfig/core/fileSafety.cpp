@@ -1,5 +1,7 @@
 #include "core/fileSafety.h"
 
+#include "core/posixIo.h"
+
 #include "OSFile.h"
 
 #include <QFile>
@@ -19,14 +21,12 @@
 
 namespace {
 
+using PosixIo::errorText;
+using PosixIo::writeAll;
+
 QByteArray encoded(const QString& path)
 {
     return QFile::encodeName(path);
-}
-
-QString systemError(int error)
-{
-    return QString::fromLocal8Bit(std::strerror(error));
 }
 
 void setError(QString* error, const QString& text)
@@ -35,23 +35,9 @@ void setError(QString* error, const QString& text)
         *error = text;
 }
 
-// What a path is when it is not a regular file, for the sentence that refuses it.
-QString kindOf(mode_t mode)
-{
-    if (S_ISDIR(mode))
-        return FileSafety::tr("a folder");
-    if (S_ISFIFO(mode))
-        return FileSafety::tr("a FIFO");
-    if (S_ISSOCK(mode))
-        return FileSafety::tr("a socket");
-    if (S_ISCHR(mode) || S_ISBLK(mode))
-        return FileSafety::tr("a device");
-    return FileSafety::tr("not a regular file");
-}
-
 QString notRegular(const QString& path, mode_t mode)
 {
-    return FileSafety::tr("'%1' is not a regular file: it is %2.").arg(path, kindOf(mode));
+    return FileSafety::tr("'%1' is not a regular file: it is %2.").arg(path, FileSafety::kindOf(mode));
 }
 
 QString tooLarge(const QString& path, qint64 maxSize)
@@ -112,29 +98,22 @@ bool applyOwner(int fd, const FileSafety::Ownership& ownership, int& failure)
     return true;
 }
 
-bool writeAll(int fd, const QByteArray& data, int& failure)
-{
-    const char* p = data.constData();
-    qint64 left = data.size();
-    while (left > 0) {
-        const ssize_t n = ::write(fd, p, size_t(left));
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            failure = errno;
-            return false;
-        }
-        if (n == 0) {
-            failure = ENOSPC;
-            return false;
-        }
-        p += n;
-        left -= n;
-    }
-    return true;
-}
-
 } // namespace
+
+QString FileSafety::kindOf(mode_t mode)
+{
+    if (S_ISDIR(mode))
+        return tr("a folder");
+    if (S_ISLNK(mode))
+        return tr("a symbolic link");
+    if (S_ISFIFO(mode))
+        return tr("a FIFO");
+    if (S_ISSOCK(mode))
+        return tr("a socket");
+    if (S_ISCHR(mode) || S_ISBLK(mode))
+        return tr("a device");
+    return tr("not a regular file");
+}
 
 FileSafety::Ownership FileSafety::ownershipFrom(const QString& referenceFile)
 {
@@ -172,12 +151,12 @@ int FileSafety::openRegular(const QString& path, QString* error, qint64 maxSize)
         fd = ::open(name.constData(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     } while (fd < 0 && errno == EINTR);
     if (fd < 0) {
-        setError(error, tr("Cannot open '%1': %2.").arg(path, systemError(errno)));
+        setError(error, tr("Cannot open '%1': %2.").arg(path, errorText(errno)));
         return -1;
     }
     // The path may have changed since the stat: the descriptor is what counts.
     if (::fstat(fd, &st) != 0) {
-        setError(error, tr("Cannot open '%1': %2.").arg(path, systemError(errno)));
+        setError(error, tr("Cannot open '%1': %2.").arg(path, errorText(errno)));
         ::close(fd);
         return -1;
     }
@@ -199,7 +178,7 @@ int FileSafety::openRegular(const QString& path, QString* error, qint64 maxSize)
     }
     const int flags = ::fcntl(fd, F_GETFL);
     if (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
-        setError(error, tr("Cannot open '%1': %2.").arg(path, systemError(errno)));
+        setError(error, tr("Cannot open '%1': %2.").arg(path, errorText(errno)));
         ::close(fd);
         return -1;
     }
@@ -219,7 +198,7 @@ bool FileSafety::readRegular(const QString& path, QByteArray& data, QString* err
         if (n < 0 && errno == EINTR)
             continue;
         if (n < 0) {
-            setError(error, tr("Cannot read '%1': %2.").arg(path, systemError(errno)));
+            setError(error, tr("Cannot read '%1': %2.").arg(path, errorText(errno)));
             ::close(fd);
             return false;
         }
@@ -274,7 +253,7 @@ int FileSafety::createTemporary(const QString& folder, const QString& stem, QStr
         if (fd < 0 && (errno == EEXIST || errno == EINTR))
             continue;
         if (fd < 0) {
-            setError(error, tr("Cannot create a file in '%1': %2.").arg(folder, systemError(errno)));
+            setError(error, tr("Cannot create a file in '%1': %2.").arg(folder, errorText(errno)));
             return -1;
         }
         ::fchmod(fd, 0600);
@@ -334,7 +313,7 @@ bool FileSafety::moveIntoPlace(const QString& tempPath, const QString& target, c
     const QByteArray temp = encoded(tempPath);
     const auto fail = [&](int failure) {
         ::unlink(temp.constData());
-        setError(error, tr("Cannot write '%1': %2.").arg(target, systemError(failure)));
+        setError(error, tr("Cannot write '%1': %2.").arg(target, errorText(failure)));
         return false;
     };
     const int fd = ::open(temp.constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
@@ -366,14 +345,14 @@ bool FileSafety::writeAtomically(const QString& path, const QByteArray& data, co
         setError(error, tr("Cannot write '%1': %2").arg(path, createError));
         return false;
     }
-    int failure = 0;
-    const bool written = writeAll(fd, data, failure);
+    const bool written = writeAll(fd, data);
+    int failure = written ? 0 : errno;
     // close reports late write errors on some file systems.
     if (::close(fd) != 0 && written)
         failure = errno;
     if (!written || failure != 0) {
         ::unlink(encoded(tempPath).constData());
-        setError(error, tr("Cannot write '%1': %2.").arg(path, systemError(failure)));
+        setError(error, tr("Cannot write '%1': %2.").arg(path, errorText(failure)));
         return false;
     }
     return moveIntoPlace(tempPath, path, ownership, error);
@@ -390,7 +369,7 @@ bool FileSafety::makeFolders(const QString& folder, const Ownership& ownership, 
     const bool absolute = folder.startsWith(QLatin1Char('/'));
     int fd = ::open(absolute ? "/" : ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0) {
-        setError(error, tr("Cannot create the folder '%1': %2.").arg(folder, systemError(errno)));
+        setError(error, tr("Cannot create the folder '%1': %2.").arg(folder, errorText(errno)));
         return false;
     }
     QString walked = absolute ? QStringLiteral("/") : QString();
@@ -406,7 +385,7 @@ bool FileSafety::makeFolders(const QString& folder, const Ownership& ownership, 
             if (::mkdirat(fd, name.constData(), 0700) == 0)
                 created = true;
             else if (errno != EEXIST) {
-                setError(error, tr("Cannot create the folder '%1': %2.").arg(walked, systemError(errno)));
+                setError(error, tr("Cannot create the folder '%1': %2.").arg(walked, errorText(errno)));
                 ::close(fd);
                 return false;
             }
@@ -418,7 +397,7 @@ bool FileSafety::makeFolders(const QString& folder, const Ownership& ownership, 
             setError(error,
                      failure == ENOTDIR || failure == ELOOP
                          ? tr("Cannot create the folder '%1': it exists and is not a folder.").arg(walked)
-                         : tr("Cannot create the folder '%1': %2.").arg(walked, systemError(failure)));
+                         : tr("Cannot create the folder '%1': %2.").arg(walked, errorText(failure)));
             ::close(fd);
             return false;
         }
@@ -431,7 +410,7 @@ bool FileSafety::makeFolders(const QString& folder, const Ownership& ownership, 
             (::fchmod(fd, ownership.folderMode & 0755) != 0 && (failure = errno) != 0)) {
             setError(
                 error,
-                tr("Cannot set the owner or mode of the folder '%1': %2.").arg(walked, systemError(failure)));
+                tr("Cannot set the owner or mode of the folder '%1': %2.").arg(walked, errorText(failure)));
             ::close(fd);
             return false;
         }

@@ -73,6 +73,10 @@ public:
     // group (whatever the umask). Existing folders are left alone. True when folder exists as a folder.
     static bool makeFolders(const QString& folder, const Ownership& ownership, QString* error);
 
+    // What a path is when it is not a regular file ("a folder", "a FIFO", ...), for the sentence that refuses
+    // it.
+    static QString kindOf(mode_t mode);
+
     // Mode bits of an existing path (lstat), or -1.
     static int modeOf(const QString& path);
 };

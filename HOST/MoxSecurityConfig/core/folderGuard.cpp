@@ -2,6 +2,7 @@
 
 #include "core/backup.h"
 #include "core/fileSafety.h"
+#include "core/posixIo.h"
 
 #include <QDir>
 #include <QFile>
@@ -24,45 +25,13 @@
 
 namespace {
 
+using PosixIo::Descriptor;
+using PosixIo::errorText;
+
 // Certificates and CRLs are small; anything bigger is not parsed and counts as something else.
 constexpr qint64 s_maxCertificateSize = 1024 * 1024;
 // Deeper trees are kept: they are no certificate store, and descriptors are finite.
 constexpr int s_maxDepth = 32;
-
-class Descriptor
-{
-public:
-    explicit Descriptor(int fd = -1) : m_fd(fd) {}
-    ~Descriptor() { reset(); }
-    Descriptor(const Descriptor&) = delete;
-    Descriptor& operator=(const Descriptor&) = delete;
-    Descriptor(Descriptor&& other) noexcept : m_fd(other.m_fd) { other.m_fd = -1; }
-    Descriptor& operator=(Descriptor&& other) noexcept
-    {
-        if (this != &other) {
-            reset();
-            m_fd = other.m_fd;
-            other.m_fd = -1;
-        }
-        return *this;
-    }
-    int get() const { return m_fd; }
-    bool valid() const { return m_fd >= 0; }
-    void reset()
-    {
-        if (m_fd >= 0)
-            ::close(m_fd);
-        m_fd = -1;
-    }
-
-private:
-    int m_fd;
-};
-
-QString systemError(int error)
-{
-    return QString::fromLocal8Bit(std::strerror(error));
-}
 
 QString decoded(const QByteArray& name)
 {
@@ -270,19 +239,6 @@ bool listFolder(int dirFd, std::vector<QByteArray>& names, int& failure)
     return failure == 0;
 }
 
-QString kindOf(mode_t mode)
-{
-    if (S_ISLNK(mode))
-        return FolderGuard::tr("a symbolic link");
-    if (S_ISFIFO(mode))
-        return FolderGuard::tr("a FIFO");
-    if (S_ISSOCK(mode))
-        return FolderGuard::tr("a socket");
-    if (S_ISCHR(mode) || S_ISBLK(mode))
-        return FolderGuard::tr("a device");
-    return FolderGuard::tr("not a regular file");
-}
-
 QString joined(const QString& folder, const QByteArray& name)
 {
     return (folder.endsWith(QLatin1Char('/')) ? folder : folder + QLatin1Char('/')) + decoded(name);
@@ -298,7 +254,7 @@ QString checkFile(int dirFd, const QByteArray& name, const struct stat& st, cons
         ::openat(dirFd, name.constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
     struct stat opened;
     if (!fd.valid() || ::fstat(fd.get(), &opened) != 0)
-        return FolderGuard::tr("'%1' cannot be read: %2").arg(path, systemError(errno));
+        return FolderGuard::tr("'%1' cannot be read: %2").arg(path, errorText(errno));
     if (!S_ISREG(opened.st_mode) || opened.st_ino != st.st_ino || opened.st_dev != st.st_dev)
         return FolderGuard::tr("'%1' changed while it was checked").arg(path);
     QByteArray data;
@@ -308,7 +264,7 @@ QString checkFile(int dirFd, const QByteArray& name, const struct stat& st, cons
         if (n < 0 && errno == EINTR)
             continue;
         if (n < 0)
-            return FolderGuard::tr("'%1' cannot be read: %2").arg(path, systemError(errno));
+            return FolderGuard::tr("'%1' cannot be read: %2").arg(path, errorText(errno));
         if (n == 0)
             break;
         if (data.size() + n > s_maxCertificateSize)
@@ -340,12 +296,12 @@ QString checkTree(int dirFd, dev_t device, const QString& path, int depth)
     std::vector<QByteArray> names;
     int failure = 0;
     if (!listFolder(dirFd, names, failure))
-        return FolderGuard::tr("'%1' cannot be read: %2").arg(path, systemError(failure));
+        return FolderGuard::tr("'%1' cannot be read: %2").arg(path, errorText(failure));
     for (const QByteArray& name : names) {
         const QString entryPath = joined(path, name);
         struct stat st;
         if (::fstatat(dirFd, name.constData(), &st, AT_SYMLINK_NOFOLLOW) != 0)
-            return FolderGuard::tr("'%1' cannot be read: %2").arg(entryPath, systemError(errno));
+            return FolderGuard::tr("'%1' cannot be read: %2").arg(entryPath, errorText(errno));
         // The marker of a backup of removed certificates is the tool's own too.
         if (isDeadWritersLeftover(name, st) ||
             (S_ISREG(st.st_mode) && st.st_size <= 20 && name == Backup::s_marker))
@@ -357,11 +313,11 @@ QString checkTree(int dirFd, dev_t device, const QString& path, int depth)
             const Descriptor sub(
                 ::openat(dirFd, name.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
             why = sub.valid() ? checkTree(sub.get(), device, entryPath, depth + 1)
-                              : FolderGuard::tr("'%1' cannot be read: %2").arg(entryPath, systemError(errno));
+                              : FolderGuard::tr("'%1' cannot be read: %2").arg(entryPath, errorText(errno));
         } else if (S_ISREG(st.st_mode)) {
             why = checkFile(dirFd, name, st, entryPath);
         } else {
-            why = FolderGuard::tr("'%1' is %2").arg(entryPath, kindOf(st.st_mode));
+            why = FolderGuard::tr("'%1' is %2").arg(entryPath, FileSafety::kindOf(st.st_mode));
         }
         if (!why.isEmpty())
             return why;
@@ -377,14 +333,14 @@ QString deleteTree(int dirFd, dev_t device, const QString& path, int depth)
     std::vector<QByteArray> names;
     int failure = 0;
     if (!listFolder(dirFd, names, failure))
-        return FolderGuard::tr("cannot read '%1': %2").arg(path, systemError(failure));
+        return FolderGuard::tr("cannot read '%1': %2").arg(path, errorText(failure));
     for (const QByteArray& name : names) {
         const QString entryPath = joined(path, name);
         struct stat st;
         if (::fstatat(dirFd, name.constData(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
             if (errno == ENOENT)
                 continue;
-            return FolderGuard::tr("cannot read '%1': %2").arg(entryPath, systemError(errno));
+            return FolderGuard::tr("cannot read '%1': %2").arg(entryPath, errorText(errno));
         }
         if (S_ISDIR(st.st_mode)) {
             if (isMountRoot(dirFd, name.constData(), st, device))
@@ -392,15 +348,95 @@ QString deleteTree(int dirFd, dev_t device, const QString& path, int depth)
             const Descriptor sub(
                 ::openat(dirFd, name.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
             if (!sub.valid())
-                return FolderGuard::tr("cannot open '%1': %2").arg(entryPath, systemError(errno));
+                return FolderGuard::tr("cannot open '%1': %2").arg(entryPath, errorText(errno));
             const QString why = deleteTree(sub.get(), device, entryPath, depth + 1);
             if (!why.isEmpty())
                 return why;
         }
         if (::unlinkat(dirFd, name.constData(), S_ISDIR(st.st_mode) ? AT_REMOVEDIR : 0) != 0 &&
             errno != ENOENT)
-            return FolderGuard::tr("cannot delete '%1': %2").arg(entryPath, systemError(errno));
+            return FolderGuard::tr("cannot delete '%1': %2").arg(entryPath, errorText(errno));
     }
+    return QString();
+}
+
+// Why the resolved folder real may never go, whatever it holds: a system folder, a protected file's or a home
+// folder's; empty when none of them.
+QString refusal(const QStringList& protectedPaths, const QString& real)
+{
+    if (isSystemFolder(real))
+        return FolderGuard::tr("it is the system folder '%1'").arg(real);
+    for (const QString& file : protectedPaths) {
+        if (file.isEmpty())
+            continue;
+        if (holds(real, resolvedProtected(file)))
+            return FolderGuard::tr("it holds the protected file '%1'").arg(file);
+    }
+    for (const QString& home : homeFolders()) {
+        if (home == real)
+            return FolderGuard::tr("it is the home folder '%1'").arg(home);
+        if (home != QLatin1String("/") && holds(real, home))
+            return FolderGuard::tr("it holds the home folder '%1'").arg(home);
+    }
+    return QString();
+}
+
+// The folder as it was checked: its parent, its name there and what its own descriptor says it is.
+struct Opened
+{
+    Descriptor parent;
+    QByteArray name;
+    Descriptor dir;
+    struct stat st;
+};
+
+// Opens real through descriptors without following links, from "/" down; why not, or empty.
+QString openFolder(const QString& real, Opened& folder)
+{
+    const QStringList parts = real.split(QLatin1Char('/'), Qt::SkipEmptyParts);
+    Descriptor& parent = folder.parent;
+    parent = Descriptor(::open("/", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    QString walked;
+    for (int i = 0; parent.valid() && i + 1 < parts.size(); ++i) {
+        walked += QLatin1Char('/') + parts.at(i);
+        parent = Descriptor(::openat(parent.get(), QFile::encodeName(parts.at(i)).constData(),
+                                     O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    }
+    if (!parent.valid())
+        return FolderGuard::tr("'%1' cannot be opened: %2").arg(walked, errorText(errno));
+    folder.name = QFile::encodeName(parts.last());
+    const char* name = folder.name.constData();
+    struct stat st;
+    if (::fstatat(parent.get(), name, &st, AT_SYMLINK_NOFOLLOW) != 0)
+        return FolderGuard::tr("it cannot be opened: %1").arg(errorText(errno));
+    if (!S_ISDIR(st.st_mode))
+        return S_ISLNK(st.st_mode) ? FolderGuard::tr("it changed while it was checked")
+                                   : FolderGuard::tr("it is not a folder");
+    struct stat parentStat;
+    if (::fstat(parent.get(), &parentStat) != 0)
+        return FolderGuard::tr("its parent cannot be read: %1").arg(errorText(errno));
+    if (isMountRoot(parent.get(), name, st, parentStat.st_dev))
+        return FolderGuard::tr("it is a mount point");
+    folder.dir = Descriptor(::openat(parent.get(), name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!folder.dir.valid() || ::fstat(folder.dir.get(), &folder.st) != 0)
+        return FolderGuard::tr("it cannot be opened: %1").arg(errorText(errno));
+    if (folder.st.st_ino != st.st_ino || folder.st.st_dev != st.st_dev)
+        return FolderGuard::tr("it changed while it was checked");
+    return QString();
+}
+
+// Deletes the opened folder and all under it, only while its name still leads to it; why not, or empty.
+QString deleteOpened(const Opened& folder, const QString& real)
+{
+    const QString failure = deleteTree(folder.dir.get(), folder.st.st_dev, real, 0);
+    if (!failure.isEmpty())
+        return failure;
+    struct stat now;
+    if (::fstatat(folder.parent.get(), folder.name.constData(), &now, AT_SYMLINK_NOFOLLOW) != 0 ||
+        now.st_ino != folder.st.st_ino || now.st_dev != folder.st.st_dev)
+        return FolderGuard::tr("it was replaced while it was deleted");
+    if (::unlinkat(folder.parent.get(), folder.name.constData(), AT_REMOVEDIR) != 0)
+        return FolderGuard::tr("cannot delete '%1': %2").arg(real, errorText(errno));
     return QString();
 }
 
@@ -413,90 +449,34 @@ FolderGuard::Result examine(const QStringList& protectedPaths, const QString& fo
         // Missing (or a path through a file): nothing to delete.
         if (errno != ENOENT && errno != ENOTDIR)
             result.reason = FolderGuard::tr("The folder '%1' was not deleted: it cannot be resolved: %2.")
-                                .arg(folder, systemError(errno));
+                                .arg(folder, errorText(errno));
         return result;
     }
     result.resolved = real;
-    // The resolved folder is shown only when links or ".." after a link made it another one.
-    const QString heading =
-        real == QDir::cleanPath(QDir(folder).absolutePath())
-            ? FolderGuard::tr("The folder '%1' was not deleted: ").arg(folder)
-            : FolderGuard::tr("The folder '%1' (resolved: '%2') was not deleted: ").arg(folder, real);
-    const auto keep = [&](const QString& why) {
-        result.reason = heading + why + QLatin1Char('.');
+    Opened opened;
+    QString why = refusal(protectedPaths, real);
+    if (why.isEmpty())
+        why = openFolder(real, opened);
+    if (why.isEmpty() && !anyContent)
+        why = checkTree(opened.dir.get(), opened.st.st_dev, real, 0);
+    if (!why.isEmpty()) {
+        // The resolved folder is shown only when links or ".." after a link made it another one.
+        result.reason =
+            (real == QDir::cleanPath(QDir(folder).absolutePath())
+                 ? FolderGuard::tr("The folder '%1' was not deleted: ").arg(folder)
+                 : FolderGuard::tr("The folder '%1' (resolved: '%2') was not deleted: ").arg(folder, real)) +
+            why + QLatin1Char('.');
         return result;
-    };
-
-    if (isSystemFolder(real))
-        return keep(FolderGuard::tr("it is the system folder '%1'").arg(real));
-    for (const QString& file : protectedPaths) {
-        if (file.isEmpty())
-            continue;
-        if (holds(real, resolvedProtected(file)))
-            return keep(FolderGuard::tr("it holds the protected file '%1'").arg(file));
     }
-    for (const QString& home : homeFolders()) {
-        if (home == real)
-            return keep(FolderGuard::tr("it is the home folder '%1'").arg(home));
-        if (home != QLatin1String("/") && holds(real, home))
-            return keep(FolderGuard::tr("it holds the home folder '%1'").arg(home));
-    }
-
-    // From here on every step goes through descriptors opened without following links, from "/" down.
-    const QStringList parts = real.split(QLatin1Char('/'), Qt::SkipEmptyParts);
-    Descriptor parent(::open("/", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    QString walked;
-    for (int i = 0; parent.valid() && i + 1 < parts.size(); ++i) {
-        walked += QLatin1Char('/') + parts.at(i);
-        parent = Descriptor(::openat(parent.get(), QFile::encodeName(parts.at(i)).constData(),
-                                     O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    }
-    if (!parent.valid())
-        return keep(FolderGuard::tr("'%1' cannot be opened: %2").arg(walked, systemError(errno)));
-    const QByteArray name = QFile::encodeName(parts.last());
-    struct stat st;
-    if (::fstatat(parent.get(), name.constData(), &st, AT_SYMLINK_NOFOLLOW) != 0)
-        return keep(FolderGuard::tr("it cannot be opened: %1").arg(systemError(errno)));
-    if (!S_ISDIR(st.st_mode))
-        return keep(S_ISLNK(st.st_mode) ? FolderGuard::tr("it changed while it was checked")
-                                        : FolderGuard::tr("it is not a folder"));
-    struct stat parentStat;
-    if (::fstat(parent.get(), &parentStat) != 0)
-        return keep(FolderGuard::tr("its parent cannot be read: %1").arg(systemError(errno)));
-    if (isMountRoot(parent.get(), name.constData(), st, parentStat.st_dev))
-        return keep(FolderGuard::tr("it is a mount point"));
-    const Descriptor dir(
-        ::openat(parent.get(), name.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    struct stat opened;
-    if (!dir.valid() || ::fstat(dir.get(), &opened) != 0)
-        return keep(FolderGuard::tr("it cannot be opened: %1").arg(systemError(errno)));
-    if (opened.st_ino != st.st_ino || opened.st_dev != st.st_dev)
-        return keep(FolderGuard::tr("it changed while it was checked"));
-
-    const QString why = anyContent ? QString() : checkTree(dir.get(), opened.st_dev, real, 0);
-    if (!why.isEmpty())
-        return keep(why);
     if (!remove)
         return result;
-
-    const QString failure = deleteTree(dir.get(), opened.st_dev, real, 0);
+    why = deleteOpened(opened, real);
     struct stat now;
-    const bool same = ::fstatat(parent.get(), name.constData(), &now, AT_SYMLINK_NOFOLLOW) == 0 &&
-                      now.st_ino == opened.st_ino && now.st_dev == opened.st_dev;
-    QString why2 = failure;
-    if (why2.isEmpty()) {
-        if (!same)
-            why2 = FolderGuard::tr("it was replaced while it was deleted");
-        else if (::unlinkat(parent.get(), name.constData(), AT_REMOVEDIR) != 0)
-            why2 = FolderGuard::tr("cannot delete '%1': %2").arg(real, systemError(errno));
-    }
-    if (why2.isEmpty()) {
-        result.deleted = true;
-        return result;
-    }
-    result.deleted =
-        ::fstatat(parent.get(), name.constData(), &now, AT_SYMLINK_NOFOLLOW) != 0 && errno == ENOENT;
-    result.reason = FolderGuard::tr("The folder '%1' was not completely deleted: %2.").arg(folder, why2);
+    result.deleted = why.isEmpty() || (::fstatat(opened.parent.get(), opened.name.constData(), &now,
+                                                 AT_SYMLINK_NOFOLLOW) != 0 &&
+                                       errno == ENOENT);
+    if (!why.isEmpty())
+        result.reason = FolderGuard::tr("The folder '%1' was not completely deleted: %2.").arg(folder, why);
     return result;
 }
 

@@ -1,6 +1,7 @@
 #include "core/keyPairUpdate.h"
 
 #include "core/fileSafety.h"
+#include "core/posixIo.h"
 
 #include <QDir>
 #include <QFile>
@@ -18,6 +19,8 @@
 #include <unistd.h>
 
 namespace {
+
+using PosixIo::errorText;
 
 const char s_journalSuffix[] = ".pair";
 const char s_oldSuffix[] = ".old";
@@ -73,11 +76,6 @@ void syncFolder(const QByteArray& folder)
         ::fsync(fd);
         ::close(fd);
     }
-}
-
-QString systemError(int error)
-{
-    return QString::fromLocal8Bit(std::strerror(error));
 }
 
 // ".<stem>.<pid>.<random>.old": the form the sweep of dead temporaries knows, with a suffix of its own.
@@ -257,6 +255,86 @@ void finish(const Journal& journal, const QByteArray& record)
     syncFolder(folderOf(record));
 }
 
+// The new files' identities and the hidden names the old files will be kept under; why not, or empty.
+QString describe(Journal& journal, const QByteArray& newKeyPath, const QByteArray& newCertPath,
+                 const QString& keyPath)
+{
+    struct stat keyStat, certStat;
+    if (::lstat(newKeyPath.constData(), &keyStat) != 0 || ::lstat(newCertPath.constData(), &certStat) != 0) {
+        const int failure = errno;
+        return KeyPairUpdate::tr("Cannot write '%1': %2.").arg(keyPath, errorText(failure));
+    }
+    journal.keyDev = keyStat.st_dev;
+    journal.keyIno = keyStat.st_ino;
+    journal.certDev = certStat.st_dev;
+    journal.certIno = certStat.st_ino;
+    // A folder in the way is no old file to keep: the rename onto it fails and says so.
+    const auto keeps = [](const QByteArray& path) {
+        struct stat st;
+        return ::lstat(path.constData(), &st) == 0 && !S_ISDIR(st.st_mode);
+    };
+    if (keeps(journal.key))
+        journal.oldKey = hiddenName(nameOf(journal.key), s_oldSuffix);
+    if (keeps(journal.cert))
+        journal.oldCert = hiddenName(nameOf(journal.cert), s_oldSuffix);
+    if ((keeps(journal.key) && journal.oldKey.isEmpty()) ||
+        (keeps(journal.cert) && journal.oldCert.isEmpty()))
+        return KeyPairUpdate::tr("Cannot keep the old key and certificate: no random numbers.");
+    return QString();
+}
+
+// The record is written whole under a temporary name and then renamed: a reader never sees half of it.
+// record gets its path; why it failed, or empty.
+QString writeRecord(const Journal& journal, QByteArray& record)
+{
+    QString recordTemp, cause;
+    const int fd = FileSafety::createTemporary(QFile::decodeName(folderOf(journal.key)),
+                                               QFile::decodeName(nameOf(journal.key)), recordTemp, &cause);
+    if (fd < 0)
+        return cause;
+    const QByteArray text = journal.text();
+    const QByteArray temp = QFile::encodeName(recordTemp);
+    record = temp.left(temp.size() - 4) + s_journalSuffix;
+    const bool written =
+        ::write(fd, text.constData(), size_t(text.size())) == text.size() && ::fsync(fd) == 0;
+    int failure = errno;
+    ::close(fd);
+    if (!written ||
+        ::renameat2(AT_FDCWD, temp.constData(), AT_FDCWD, record.constData(), RENAME_NOREPLACE) != 0) {
+        failure = written ? errno : failure;
+        removeEntry(temp);
+        return KeyPairUpdate::tr("Cannot write '%1': %2.").arg(QFile::decodeName(record), errorText(failure));
+    }
+    syncFolder(folderOf(record));
+    return QString();
+}
+
+// Hard links keep the old files (a link at the key's name is kept as the link, never followed). On failure
+// the change is rolled back and failed says which half; why it failed, or empty.
+QString keepOld(const Journal& journal, const QByteArray& record, KeyPairUpdate::Failed& failed)
+{
+    const struct
+    {
+        QByteArray target, old;
+        KeyPairUpdate::Failed failed;
+    } keep[] = {{journal.key, journal.oldKeyPath(), KeyPairUpdate::Failed::Key},
+                {journal.cert, journal.oldCertPath(), KeyPairUpdate::Failed::Certificate}};
+    for (const auto& one : keep) {
+        if (one.old.isEmpty())
+            continue;
+        if (::linkat(AT_FDCWD, one.target.constData(), AT_FDCWD, one.old.constData(), 0) != 0) {
+            const int failure = errno;
+            rollBack(journal, record);
+            failed = one.failed;
+            return KeyPairUpdate::tr("Cannot keep the old file '%1': %2.")
+                .arg(QFile::decodeName(one.target), errorText(failure));
+        }
+    }
+    syncFolder(folderOf(journal.key));
+    syncFolder(folderOf(journal.cert));
+    return QString();
+}
+
 } // namespace
 
 KeyPairUpdate::Failed KeyPairUpdate::install(const QString& newKey, const QString& newCert,
@@ -273,97 +351,35 @@ KeyPairUpdate::Failed KeyPairUpdate::install(const QString& newKey, const QStrin
             *error = text;
         return failed;
     };
-    const auto dropNew = [&] {
-        removeEntry(newKeyPath);
-        removeEntry(newCertPath);
-    };
 
     const FolderLock lock(folderOf(journal.key), 5000);
-    if (!lock.held()) {
-        dropNew();
-        return fail(Failed::Key,
-                    tr("Cannot write '%1': another program is changing this key pair.").arg(keyPath));
+    QString why = lock.held()
+                      ? describe(journal, newKeyPath, newCertPath, keyPath)
+                      : tr("Cannot write '%1': another program is changing this key pair.").arg(keyPath);
+    QByteArray record;
+    if (why.isEmpty())
+        why = writeRecord(journal, record);
+    if (!why.isEmpty()) {
+        removeEntry(newKeyPath);
+        removeEntry(newCertPath);
+        return fail(Failed::Key, why);
     }
-    struct stat keyStat, certStat;
-    if (::lstat(newKeyPath.constData(), &keyStat) != 0 || ::lstat(newCertPath.constData(), &certStat) != 0) {
-        const int failure = errno;
-        dropNew();
-        return fail(Failed::Key, tr("Cannot write '%1': %2.").arg(keyPath, systemError(failure)));
-    }
-    journal.keyDev = keyStat.st_dev;
-    journal.keyIno = keyStat.st_ino;
-    journal.certDev = certStat.st_dev;
-    journal.certIno = certStat.st_ino;
-    // A folder in the way is no old file to keep: the rename onto it fails and says so.
-    const auto keeps = [](const QByteArray& path) {
-        struct stat st;
-        return ::lstat(path.constData(), &st) == 0 && !S_ISDIR(st.st_mode);
-    };
-    if (keeps(journal.key))
-        journal.oldKey = hiddenName(nameOf(journal.key), s_oldSuffix);
-    if (keeps(journal.cert))
-        journal.oldCert = hiddenName(nameOf(journal.cert), s_oldSuffix);
-    if ((keeps(journal.key) && journal.oldKey.isEmpty()) ||
-        (keeps(journal.cert) && journal.oldCert.isEmpty())) {
-        dropNew();
-        return fail(Failed::Key, tr("Cannot keep the old key and certificate: no random numbers."));
-    }
+    Failed failed = Failed::None;
+    why = keepOld(journal, record, failed);
+    if (!why.isEmpty())
+        return fail(failed, why);
 
-    // The record is written whole under a temporary name and then renamed: a reader never sees half of it.
-    QString recordTemp, cause;
-    const int fd = FileSafety::createTemporary(QFile::decodeName(folderOf(journal.key)),
-                                               QFile::decodeName(nameOf(journal.key)), recordTemp, &cause);
-    if (fd < 0) {
-        dropNew();
-        return fail(Failed::Key, cause);
-    }
-    const QByteArray text = journal.text();
-    const QByteArray temp = QFile::encodeName(recordTemp);
-    const QByteArray record = temp.left(temp.size() - 4) + s_journalSuffix;
-    const bool written =
-        ::write(fd, text.constData(), size_t(text.size())) == text.size() && ::fsync(fd) == 0;
-    int failure = errno;
-    ::close(fd);
-    if (!written ||
-        ::renameat2(AT_FDCWD, temp.constData(), AT_FDCWD, record.constData(), RENAME_NOREPLACE) != 0) {
-        failure = written ? errno : failure;
-        removeEntry(temp);
-        dropNew();
-        return fail(Failed::Key,
-                    tr("Cannot write '%1': %2.").arg(QFile::decodeName(record), systemError(failure)));
-    }
-    syncFolder(folderOf(record));
-
-    // Hard links keep the old files (a link at the key's name is kept as the link, never followed).
-    const struct
-    {
-        QByteArray target, old;
-        Failed failed;
-    } keep[] = {{journal.key, journal.oldKeyPath(), Failed::Key},
-                {journal.cert, journal.oldCertPath(), Failed::Certificate}};
-    for (const auto& one : keep) {
-        if (one.old.isEmpty())
-            continue;
-        if (::linkat(AT_FDCWD, one.target.constData(), AT_FDCWD, one.old.constData(), 0) != 0) {
-            failure = errno;
-            rollBack(journal, record);
-            return fail(one.failed, tr("Cannot keep the old file '%1': %2.")
-                                        .arg(QFile::decodeName(one.target), systemError(failure)));
-        }
-    }
-    syncFolder(folderOf(journal.key));
-    syncFolder(folderOf(journal.cert));
-
+    int failure = 0;
     if (!put(journal.key, newKeyPath, journal.keyDev, journal.keyIno, &failure)) {
         rollBack(journal, record);
-        return fail(Failed::Key, tr("Cannot write '%1': %2.").arg(keyPath, systemError(failure)));
+        return fail(Failed::Key, tr("Cannot write '%1': %2.").arg(keyPath, errorText(failure)));
     }
     if (!put(journal.cert, newCertPath, journal.certDev, journal.certIno, &failure)) {
         if (!rollBack(journal, record))
             return fail(Failed::Certificate,
                         tr("Cannot write '%1': %2. The next run completes or undoes the change.")
-                            .arg(certPath, systemError(failure)));
-        return fail(Failed::Certificate, tr("Cannot write '%1': %2.").arg(certPath, systemError(failure)));
+                            .arg(certPath, errorText(failure)));
+        return fail(Failed::Certificate, tr("Cannot write '%1': %2.").arg(certPath, errorText(failure)));
     }
     finish(journal, record);
     return Failed::None;

@@ -1,5 +1,7 @@
 #include "core/openSslTool.h"
 
+#include "core/posixIo.h"
+
 #include <QtGlobal>
 
 #include <openssl/crypto.h>
@@ -27,33 +29,71 @@ namespace {
 bool waitForExit(pid_t pid, int timeoutMs, int& status, const std::atomic<bool>* cancel)
 {
     // A pidfd wakes us the moment the child ends; without one (old kernels), poll its status.
-    const int pidfd = int(::syscall(SYS_pidfd_open, pid, 0));
+    const PosixIo::Descriptor pidfd(int(::syscall(SYS_pidfd_open, pid, 0)));
     timespec start;
     ::clock_gettime(CLOCK_MONOTONIC, &start);
     for (;;) {
         const pid_t done = ::waitpid(pid, &status, WNOHANG);
-        if (done == pid || (done < 0 && errno != EINTR)) {
-            if (pidfd >= 0)
-                ::close(pidfd);
+        if (done == pid || (done < 0 && errno != EINTR))
             return done == pid;
-        }
         timespec now;
         ::clock_gettime(CLOCK_MONOTONIC, &now);
         const long elapsed = (now.tv_sec - start.tv_sec) * 1000 + (now.tv_nsec - start.tv_nsec) / 1000000;
-        if (elapsed >= timeoutMs || (cancel && cancel->load())) {
-            if (pidfd >= 0)
-                ::close(pidfd);
+        if (elapsed >= timeoutMs || (cancel && cancel->load()))
             return false;
-        }
-        if (pidfd >= 0) {
+        if (pidfd.valid()) {
             // In slices, so a cancel is seen within a tenth of a second.
-            pollfd event{pidfd, POLLIN, 0};
+            pollfd event{pidfd.get(), POLLIN, 0};
             ::poll(&event, 1, int(qMin<long>(timeoutMs - elapsed, cancel ? 100 : timeoutMs)));
         } else {
             ::usleep(2000);
         }
     }
 }
+
+// Pointers into strings for exec, ended by a null pointer; valid while the strings are.
+std::vector<char*> pointersTo(std::vector<std::string>& strings)
+{
+    std::vector<char*> pointers;
+    for (std::string& string : strings)
+        pointers.push_back(&string[0]);
+    pointers.push_back(nullptr);
+    return pointers;
+}
+
+// Our environment for the child, with the pass phrase variable only when we give one: a variable inherited
+// from our own environment must not stand in for a pass phrase we did not give.
+std::vector<std::string> environmentFor(const QString* passphrase, const char* variable)
+{
+    const std::string prefix = std::string(variable) + "=";
+    std::vector<std::string> environment;
+    for (char** entry = environ; entry && *entry; ++entry) {
+        if (std::strncmp(*entry, prefix.c_str(), prefix.size()) != 0)
+            environment.emplace_back(*entry);
+    }
+    if (passphrase)
+        environment.push_back(prefix + passphrase->toLocal8Bit().toStdString());
+    return environment;
+}
+
+// The last line that is not blank of what the tool wrote to errorFd; only the tail is read, so a runaway
+// tool cannot make us read megabytes.
+QString lastLine(int errorFd)
+{
+    const off_t size = ::lseek(errorFd, 0, SEEK_END);
+    const off_t from = size > 4096 ? size - 4096 : 0;
+    std::string tail(std::size_t(size - from), '\0');
+    const ssize_t got = tail.empty() ? 0 : ::pread(errorFd, &tail[0], tail.size(), from);
+    tail.resize(got > 0 ? std::size_t(got) : 0);
+    const QStringList lines =
+        QString::fromLocal8Bit(tail.data(), int(tail.size())).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    for (int i = lines.size() - 1; i >= 0; --i) {
+        if (!lines[i].trimmed().isEmpty())
+            return lines[i].trimmed();
+    }
+    return QString();
+}
+
 } // namespace
 
 QString OpenSslTool::passphraseSource()
@@ -75,29 +115,14 @@ OpenSslTool::Result OpenSslTool::run(const QStringList& arguments, const Run& op
     std::vector<std::string> argumentBytes{"openssl"};
     for (const QString& argument : arguments)
         argumentBytes.push_back(argument.toLocal8Bit().toStdString());
-    std::vector<char*> argv;
-    for (std::string& argument : argumentBytes)
-        argv.push_back(&argument[0]);
-    argv.push_back(nullptr);
-
-    // A variable inherited from our own environment must not stand in for a pass phrase we did not give.
-    const std::string prefix = std::string(passphraseVariable) + "=";
-    std::vector<std::string> environmentBytes;
-    for (char** entry = environ; entry && *entry; ++entry) {
-        if (std::strncmp(*entry, prefix.c_str(), prefix.size()) != 0)
-            environmentBytes.emplace_back(*entry);
-    }
-    if (options.passphrase)
-        environmentBytes.push_back(prefix + options.passphrase->toLocal8Bit().toStdString());
-    std::vector<char*> envp;
-    for (std::string& entry : environmentBytes)
-        envp.push_back(&entry[0]);
-    envp.push_back(nullptr);
+    std::vector<char*> argv = pointersTo(argumentBytes);
+    std::vector<std::string> environmentBytes = environmentFor(options.passphrase, passphraseVariable);
+    std::vector<char*> envp = pointersTo(environmentBytes);
 
     // The tool's diagnostics go to an anonymous file, so the cause of a failure can be shown to the user.
-    const int errorFd = ::memfd_create("openssl-stderr", MFD_CLOEXEC);
+    const PosixIo::Descriptor errorFd(::memfd_create("openssl-stderr", MFD_CLOEXEC));
 
-    // posix_spawn, not QProcess: forking the whole GUI process for each step cost some 4 ms a step.
+    // posix_spawn, not QProcess: forking the whole GUI process for each step costs some 4 ms a step.
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     if (options.stdinFd >= 0)
@@ -108,15 +133,13 @@ OpenSslTool::Result OpenSslTool::run(const QStringList& arguments, const Run& op
         posix_spawn_file_actions_adddup2(&actions, options.stdoutFd, STDOUT_FILENO);
     else
         posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
-    if (errorFd >= 0)
-        posix_spawn_file_actions_adddup2(&actions, errorFd, STDERR_FILENO);
+    if (errorFd.valid())
+        posix_spawn_file_actions_adddup2(&actions, errorFd.get(), STDERR_FILENO);
     pid_t pid = 0;
     const int spawned = ::posix_spawnp(&pid, "openssl", &actions, nullptr, argv.data(), envp.data());
     posix_spawn_file_actions_destroy(&actions);
     if (spawned != 0) {
-        if (errorFd >= 0)
-            ::close(errorFd);
-        result.lastError = QString::fromLocal8Bit(std::strerror(spawned));
+        result.lastError = PosixIo::errorText(spawned);
         return result;
     }
 
@@ -131,24 +154,8 @@ OpenSslTool::Result OpenSslTool::run(const QStringList& arguments, const Run& op
     } else {
         result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     }
-
-    if (errorFd >= 0) {
-        // Only the tail matters; a runaway tool must not make us read megabytes.
-        const off_t size = ::lseek(errorFd, 0, SEEK_END);
-        const off_t from = size > 4096 ? size - 4096 : 0;
-        std::string tail(std::size_t(size - from), '\0');
-        const ssize_t got = tail.empty() ? 0 : ::pread(errorFd, &tail[0], tail.size(), from);
-        ::close(errorFd);
-        tail.resize(got > 0 ? std::size_t(got) : 0);
-        const QStringList lines = QString::fromLocal8Bit(tail.data(), int(tail.size()))
-                                      .split(QLatin1Char('\n'), Qt::SkipEmptyParts);
-        for (int i = lines.size() - 1; i >= 0; --i) {
-            if (!lines[i].trimmed().isEmpty()) {
-                result.lastError = lines[i].trimmed();
-                break;
-            }
-        }
-    }
+    if (errorFd.valid())
+        result.lastError = lastLine(errorFd.get());
     return result;
 }
 
