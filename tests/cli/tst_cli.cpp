@@ -550,26 +550,6 @@ void TestCli::trustNames()
 
 namespace {
 
-// A self-signed DER certificate whose CN is taken as UTF-8, control characters and all.
-QString certificateNamed(const QString& folder, const QString& file, const QByteArray& cn)
-{
-    TestCertificates make(folder); // writes req.cnf there
-    QProcess openssl;
-    openssl.setWorkingDirectory(folder);
-    openssl.start("openssl", {"req",         "-x509",
-                              "-config",     "req.cnf",
-                              "-extensions", "plain",
-                              "-newkey",     "ec",
-                              "-pkeyopt",    "ec_paramgen_curve:prime256v1",
-                              "-nodes",      "-utf8",
-                              "-subj",       QString::fromUtf8("/CN=" + cn),
-                              "-keyout",     file + ".key",
-                              "-out",        file,
-                              "-outform",    "DER",
-                              "-days",       "30"});
-    return openssl.waitForFinished(60000) && openssl.exitCode() == 0 ? folder + '/' + file : QString();
-}
-
 // Strict: invalid UTF-8 and lone surrogates (which json.loads alone lets through) both fail.
 bool strictJson(const QByteArray& json)
 {
@@ -591,12 +571,12 @@ void TestCli::honestOutput()
     if (QStandardPaths::findExecutable("python3").isEmpty())
         QSKIP("python3 is not installed");
     QCOMPARE(moxsec({"folders", "create"}).exitCode, 0);
-    const QString certs = m_dir->filePath("certs");
-    const QString liar = certificateNamed(certs, "liar.der",
-                                          "x\r\033[2Ktrusted Plant HMI \xe2\x80\xae"
-                                          "abc");
-    const QString emoji =
-        certificateNamed(certs, "emoji.der", QString(64, 'x').replace("x", "\U0001F600").toUtf8());
+    TestCertificates make(m_dir->filePath("certs"));
+    const QString liar = make.make("liar.der",
+                                   "x\r\033[2Ktrusted Plant HMI \u202e"
+                                   "abc",
+                                   false, true);
+    const QString emoji = make.make("emoji.der", QString(64, 'x').replace("x", "\U0001F600"), false, true);
     QVERIFY(!liar.isEmpty() && !emoji.isEmpty());
     QVERIFY(QFile::copy(liar, path("OpcUa/pki/rejected/liar.der")));
     Run run = moxsec({"trust", "import", "--json", emoji});
@@ -691,7 +671,7 @@ void TestCli::dryRun_data()
         {"folders delete", "", ""},
         {"auth create", "", ""},
         {"auth delete", "", "users.ini"},
-        {"trust import CERT", "", "issuers"},      // openssl's self-signed certificates are CAs
+        {"trust import CERT", "", "issuers"},      // a CA certificate
         {"trust import CERT CERT", "", "issuers"}, // the second is the same file: no second write
     };
     for (const auto& row : rows) {
@@ -708,13 +688,8 @@ void TestCli::dryRun()
     QFETCH(QByteArray, input);
     QFETCH(QStringList, wouldChange);
     if (arguments.first() == "trust") {
-        const QString cert = m_dir->filePath("client.pem");
         QCOMPARE(moxsec({"folders", "create"}).exitCode, 0);
-        QCOMPARE(QProcess::execute("openssl", {"req", "-x509", "-newkey", "ec", "-pkeyopt",
-                                               "ec_paramgen_curve:prime256v1", "-nodes", "-subj", "/CN=Panel",
-                                               "-keyout", m_dir->filePath("k.pem"), "-out", cert}),
-                 0);
-        arguments.replaceInStrings("CERT", cert);
+        arguments.replaceInStrings("CERT", TestCertificates(m_dir->path()).make("client.pem", "Panel", true));
     }
     const QMap<QString, QByteArray> before = files();
     const Run run = moxsec(QStringList{"--json", "--dry-run"} + arguments, input);
