@@ -2,52 +2,27 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QProcess>
-#include <QTemporaryDir>
 #include <QtTest>
 
+#include "moxsecFixture.h"
 #include "testCertificates.h"
 
 #include <sys/stat.h>
 #include <unistd.h>
 
-class TestBackupCli : public QObject
+class TestBackupCli : public MoxsecFixture
 {
     Q_OBJECT
 
-    std::unique_ptr<QTemporaryDir> m_dir;
     QByteArray m_certificate, m_key;
 
-    QString opcUa(const QString& relative) const { return m_dir->path() + "/mox/OpcUa/" + relative; }
-    int moxsec(const QStringList& arguments, QByteArray* out = nullptr, QByteArray* err = nullptr)
+    QString opcUa(const QString& relative) const { return path("OpcUa/" + relative); }
+    QJsonArray backups() const
     {
-        QProcess process;
-        process.start(MOXSEC_PATH, QStringList{"--root", m_dir->path()} + arguments);
-        if (!process.waitForFinished(30000))
-            return -1;
-        if (out)
-            *out = process.readAllStandardOutput();
-        if (err)
-            *err = process.readAllStandardError();
-        return process.exitCode();
-    }
-    QJsonArray backups()
-    {
-        QByteArray out;
-        if (moxsec({"backup", "list", "--json"}, &out) != 0)
+        const Run run = moxsec({"backup", "list", "--json"});
+        if (run.exitCode != 0)
             return {QJsonValue("backup list failed")};
-        return QJsonDocument::fromJson(out)["data"]["backups"].toArray();
-    }
-    static QByteArray readAll(const QString& path)
-    {
-        QFile file(path);
-        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<unreadable>");
-    }
-    static bool write(const QString& path, const QByteArray& data)
-    {
-        QDir().mkpath(QFileInfo(path).path());
-        QFile file(path);
-        return file.open(QIODevice::WriteOnly) && file.write(data) == data.size();
+        return QJsonDocument::fromJson(run.out)["data"]["backups"].toArray();
     }
     static struct stat statOf(const QString& path)
     {
@@ -59,11 +34,8 @@ class TestBackupCli : public QObject
 private slots:
     void init()
     {
-        m_dir = std::make_unique<QTemporaryDir>();
-        QProcess install;
-        install.start("bash", {MOX_SAMPLE_SCRIPT, m_dir->path()});
-        QVERIFY(install.waitForFinished(30000) && install.exitCode() == 0);
-        QCOMPARE(moxsec({"folders", "create"}), 0);
+        MoxsecFixture::init();
+        QCOMPARE(moxsec({"folders", "create"}).exitCode, 0);
         TestCertificates make(m_dir->filePath("certs"));
         const QString certificate = make.make("a.pem", "Panel");
         m_certificate = readAll(certificate);
@@ -110,9 +82,9 @@ private slots:
         }
         QCOMPARE(::chmod(QFile::encodeName(opcUa("pki/trusted")).constData(), 0750), 0);
 
-        QByteArray out, err;
-        QCOMPARE(moxsec(command + QStringList{"--yes"}, nullptr, &err), 0);
-        QVERIFY2(!QFileInfo::exists(opcUa(place)), err.constData());
+        Run run = moxsec(command + QStringList{"--yes"});
+        QCOMPARE(run.exitCode, 0);
+        QVERIFY2(!QFileInfo::exists(opcUa(place)), run.err.constData());
         QJsonArray listed = backups();
         QCOMPARE(listed.size(), 1);
         const QString id = listed.at(0)["id"].toString();
@@ -121,11 +93,12 @@ private slots:
 
         // A name taken since refuses, and nothing changes.
         QVERIFY(write(opcUa(files.first()), "new"));
-        QCOMPARE(moxsec({"backup", "restore", id}, nullptr, &err), 1);
-        QVERIFY2(err.contains("--yes"), err.constData());
+        run = moxsec({"backup", "restore", id});
+        QCOMPARE(run.exitCode, 1);
+        QVERIFY2(run.err.contains("--yes"), run.err.constData());
         QCOMPARE(readAll(opcUa(files.first())), QByteArray("new"));
 
-        QCOMPARE(moxsec({"backup", "restore", id, "--yes"}, nullptr, &err), 0);
+        QCOMPARE(moxsec({"backup", "restore", id, "--yes"}).exitCode, 0);
         for (const QString& file : files) {
             QCOMPARE(readAll(opcUa(file)), bytes[file]);
             QCOMPARE(statOf(opcUa(file)).st_mode & 07777, 0640u);
@@ -142,7 +115,7 @@ private slots:
         QCOMPARE(readAll(stored +
                          (kind == "folders" ? "/trusted/a.pem" : '/' + QFileInfo(files.first()).fileName())),
                  QByteArray("new"));
-        QCOMPARE(moxsec({"backup", "delete", replaced, "--yes"}), 0);
+        QCOMPARE(moxsec({"backup", "delete", replaced, "--yes"}).exitCode, 0);
         QCOMPARE(backups().size(), 0);
         QVERIFY(!QFileInfo::exists(stored));
     }

@@ -1,30 +1,24 @@
 // moxsec as a whole process, and in process where the process adds nothing to check, on a sample
 // installation in a temporary folder.
-#include <QDirIterator>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QProcess>
 #include <QStandardPaths>
 #include <QSysInfo>
-#include <QTemporaryDir>
 #include <QtTest>
 
 #include "cli/moxsec.h"
+#include "moxsecFixture.h"
 #include "nobodyCopy.h"
 #include "testCertificates.h"
 
 #include <sys/stat.h>
 
 namespace {
-
-using Run = Moxsec::Result;
-
 const char s_password[] = "Alice-pw-1";
-
 } // namespace
 
-class TestCli : public QObject
+class TestCli : public MoxsecFixture
 {
     Q_OBJECT
 
@@ -54,70 +48,17 @@ private slots:
     void rootConfines();
 
 private:
-    Run moxsec(const QStringList& arguments, const QByteArray& input = QByteArray(),
-               const QStringList& prefix = QStringList());
     // In this process, on the sample installation.
-    Run inProcess(const QStringList& arguments, const QByteArray& input = QByteArray()) const
+    Moxsec::Result inProcess(const QStringList& arguments, const QByteArray& input = QByteArray()) const
     {
         return Moxsec::runInProcess(QStringList{"--root", m_dir->path()} + arguments, input);
     }
-    QString path(const QString& relative) const { return m_dir->path() + "/mox/" + relative; }
-    QMap<QString, QByteArray> files() const;
-
-    std::unique_ptr<QTemporaryDir> m_dir;
-    QProcessEnvironment m_env = QProcessEnvironment::systemEnvironment();
-    QString m_program = MOXSEC_PATH; // what a prefix (setpriv) runs
 };
-
-Run TestCli::moxsec(const QStringList& arguments, const QByteArray& input, const QStringList& prefix)
-{
-    QProcess process;
-    process.setProcessEnvironment(m_env);
-    const QStringList all =
-        arguments.contains("--root") ? arguments : QStringList{"--root", m_dir->path()} + arguments;
-    if (prefix.isEmpty())
-        process.start(MOXSEC_PATH, all);
-    else
-        process.start(prefix.first(), prefix.mid(1) + QStringList{m_program} + all);
-    process.write(input);
-    process.closeWriteChannel();
-    Run run;
-    if (!process.waitForFinished(60000)) {
-        process.kill();
-        process.waitForFinished();
-        return run;
-    }
-    run.exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
-    run.out = process.readAllStandardOutput();
-    run.err = process.readAllStandardError();
-    return run;
-}
-
-QMap<QString, QByteArray> TestCli::files() const
-{
-    QMap<QString, QByteArray> contents;
-    QDirIterator it(m_dir->path(), QDir::Files | QDir::Dirs | QDir::NoDotAndDotDot | QDir::Hidden,
-                    QDirIterator::Subdirectories);
-    while (it.hasNext()) {
-        const QString name = it.next();
-        QFile file(name);
-        contents[name] =
-            it.fileInfo().isDir() ? QByteArray("<dir>") : (file.open(QIODevice::ReadOnly), file.readAll());
-    }
-    return contents;
-}
 
 // Every test starts on a sample installation with a users file holding alice (admin).
 void TestCli::init()
 {
-    m_dir = std::make_unique<QTemporaryDir>();
-    QVERIFY(m_dir->isValid());
-    m_env = QProcessEnvironment::systemEnvironment();
-    m_program = MOXSEC_PATH;
-    QProcess install;
-    install.start("bash", {MOX_SAMPLE_SCRIPT, m_dir->path()});
-    QVERIFY(install.waitForFinished(30000));
-    QCOMPARE(install.exitCode(), 0);
+    MoxsecFixture::init();
     QCOMPARE(inProcess({"auth", "create"}).exitCode, 0);
     QCOMPARE(inProcess({"users", "add", "alice", "--role", "admin", "--password-stdin"}, s_password).exitCode,
              0);
@@ -131,49 +72,40 @@ void TestCli::jsonShape_data()
     QTest::addColumn<bool>("changed");
     QTest::addColumn<QString>("dataKey"); // a key data must hold
 
-    const QStringList subject{"--country",      "DE",   "--state", "BY",  "--locality", "Munich",
-                              "--organization", "Acme", "--bits",  "1024"};
-    QTest::newRow("status") << QStringList{"status"} << QByteArray() << 0 << false << QString("paths");
-    QTest::newRow("users list") << QStringList{"users", "list"} << QByteArray() << 0 << false
-                                << QString("users");
-    QTest::newRow("users add") << QStringList{"users", "add", "bob", "--role", "guest", "--password-stdin"}
-                               << QByteArray("bob-pw-1\n") << 0 << true << QString("role");
-    QTest::newRow("users passwd") << QStringList{"users", "passwd", "alice", "--password-stdin"}
-                                  << QByteArray("other-pw\n") << 0 << true << QString("user");
-    QTest::newRow("users rename") << QStringList{"users", "rename", "alice", "carol", "--password-stdin"}
-                                  << QByteArray("carol-pw\n") << 0 << true << QString("previous");
-    QTest::newRow("users role") << QStringList{"users", "role", "alice", "operator", "--force"}
-                                << QByteArray() << 0 << true << QString("role");
-    QTest::newRow("users remove") << QStringList{"users", "remove", "alice", "--yes", "--force"}
-                                  << QByteArray() << 0 << true << QString("user");
-    QTest::newRow("users check ok") << QStringList{"users", "check", "alice", "--password-stdin"}
-                                    << QByteArray(s_password) << 0 << false << QString("valid");
-    QTest::newRow("users check wrong") << QStringList{"users", "check", "alice", "--password-stdin"}
-                                       << QByteArray("Alice-pw-2") << 1 << false << QString("valid");
-    QTest::newRow("users ensure new")
-        << QStringList{"users", "ensure", "dave", "--role", "guest", "--password-stdin"}
-        << QByteArray("dave-pw-1\n") << 0 << true << QString("role");
-    QTest::newRow("users ensure absent")
-        << QStringList{"users", "ensure", "alice", "--absent", "--yes", "--force"} << QByteArray() << 0
-        << true << QString("user");
-    QTest::newRow("cert generate") << QStringList{"cert", "generate", "core"} + subject << QByteArray() << 0
-                                   << true << QString("encoding");
-    QTest::newRow("cert ensure") << QStringList{"cert", "ensure", "opcua", "--ip", "::1"} + subject
-                                 << QByteArray() << 0 << true << QString("uri");
-    QTest::newRow("cert delete") << QStringList{"cert", "delete", "core", "--yes"} << QByteArray() << 0
-                                 << false << QString("pair");
-    QTest::newRow("config set-uri") << QStringList{"config", "set-uri", "urn:MOX:UA:Other"} << QByteArray()
-                                    << 0 << true << QString("key");
-    QTest::newRow("folders create") << QStringList{"folders", "create"} << QByteArray() << 0 << true
-                                    << QString("folders");
-    QTest::newRow("folders delete") << QStringList{"folders", "delete", "--yes"} << QByteArray() << 0 << false
-                                    << QString("folders");
-    QTest::newRow("auth create") << QStringList{"auth", "create"} << QByteArray() << 0 << false
-                                 << QString("usersFile");
-    QTest::newRow("auth delete") << QStringList{"auth", "delete", "--yes"} << QByteArray() << 0 << true
-                                 << QString("usersFile");
-    QTest::newRow("bad usage") << QStringList{"users", "frobnicate"} << QByteArray() << 2 << false
-                               << QString("");
+    const QString subject = " --country DE --state BY --locality Munich --organization Acme --bits 1024";
+    const struct
+    {
+        const char *tag, *arguments, *input;
+        int exitCode;
+        bool changed;
+        const char* dataKey;
+    } rows[] = {
+        {"status", "status", "", 0, false, "paths"},
+        {"users list", "users list", "", 0, false, "users"},
+        {"users add", "users add bob --role guest --password-stdin", "bob-pw-1\n", 0, true, "role"},
+        {"users passwd", "users passwd alice --password-stdin", "other-pw\n", 0, true, "user"},
+        {"users rename", "users rename alice carol --password-stdin", "carol-pw\n", 0, true, "previous"},
+        {"users role", "users role alice operator --force", "", 0, true, "role"},
+        {"users remove", "users remove alice --yes --force", "", 0, true, "user"},
+        {"users check ok", "users check alice --password-stdin", s_password, 0, false, "valid"},
+        {"users check wrong", "users check alice --password-stdin", "Alice-pw-2", 1, false, "valid"},
+        {"users ensure new", "users ensure dave --role guest --password-stdin", "dave-pw-1\n", 0, true,
+         "role"},
+        {"users ensure absent", "users ensure alice --absent --yes --force", "", 0, true, "user"},
+        {"cert generate", "cert generate core SUBJECT", "", 0, true, "encoding"},
+        {"cert ensure", "cert ensure opcua --ip ::1 SUBJECT", "", 0, true, "uri"},
+        {"cert delete", "cert delete core --yes", "", 0, false, "pair"},
+        {"config set-uri", "config set-uri urn:MOX:UA:Other", "", 0, true, "key"},
+        {"folders create", "folders create", "", 0, true, "folders"},
+        {"folders delete", "folders delete --yes", "", 0, false, "folders"},
+        {"auth create", "auth create", "", 0, false, "usersFile"},
+        {"auth delete", "auth delete --yes", "", 0, true, "usersFile"},
+        {"bad usage", "users frobnicate", "", 2, false, ""},
+    };
+    for (const auto& row : rows)
+        QTest::newRow(row.tag) << QString(row.arguments).replace(" SUBJECT", subject).split(' ')
+                               << QByteArray(row.input) << row.exitCode << row.changed
+                               << QString(row.dataKey);
 }
 
 // One object with five typed keys for every command, failures included; ok and exit status agree.
@@ -215,88 +147,67 @@ void TestCli::badInputChangesNothing_data()
     QTest::addColumn<int>("exitCode");
     QTest::addColumn<QString>("message");
 
-    const QStringList subject{"--country",  "DE", "--state",        "BY",
-                              "--locality", "M",  "--organization", "Acme"};
-    QTest::newRow("unknown user") << QStringList{"users", "passwd", "zoe", "--password-stdin"}
-                                  << QByteArray("zoe-pw-1") << QString() << 1
-                                  << QString("There is no such user.");
-    for (const QStringList& change :
-         {QStringList{"remove", "alice", "--yes"}, QStringList{"role", "alice", "guest"},
-          QStringList{"ensure", "alice", "--absent", "--yes"}})
-        QTest::newRow(qPrintable("last admin: " + change.first()))
-            << QStringList{"users"} + change << QByteArray() << QString() << 1
-            << QString(
-                   "alice is the last Admin: without an Admin no one will be able to administer the server.");
-    QTest::newRow("unknown role") << QStringList{"users", "add", "bob", "--role", "boss", "--password-stdin"}
-                                  << QByteArray("bob-pw-1") << QString() << 2
-                                  << QString("Unknown role 'boss'");
-    QTest::newRow("name with =") << QStringList{"users", "add", "a=b", "--role", "guest", "--password-stdin"}
-                                 << QByteArray("bob-pw-1") << QString() << 2 << QString("cannot contain");
-    QTest::newRow("name too long") << QStringList{"users", "rename", "alice", QString(21, 'x'),
-                                                  "--password-stdin"}
-                                   << QByteArray("bob-pw-1") << QString() << 2 << QString("between 2 and 20");
-    QTest::newRow("short password") << QStringList{"users",  "add",   "bob",
-                                                   "--role", "guest", "--password-stdin"}
-                                    << QByteArray("abc\n") << QString() << 2 << QString("between 5 and 30");
     // Limits count UTF-8 bytes, as the users file does: 16 'ä' are 32 bytes, for add and passwd alike.
     const QByteArray umlauts = QString(16, QChar(0xe4)).toUtf8() + '\n';
-    const QString bytes("between 5 and 30 bytes");
-    QTest::newRow("non-ASCII password: add")
-        << QStringList{"users", "add", "bob", "--role", "guest", "--password-stdin"} << umlauts << QString()
-        << 2 << bytes;
-    QTest::newRow("non-ASCII password: passwd")
-        << QStringList{"users", "passwd", "alice", "--password-stdin"} << umlauts << QString() << 2 << bytes;
-    QTest::newRow("non-ASCII name past 20 bytes")
-        << QStringList{"users", "add", QString(11, QChar(0xe4)), "--role", "guest", "--password-stdin"}
-        << QByteArray("bob-pw-1") << QString() << 2 << QString("between 2 and 20 bytes");
-    QTest::newRow("existing user") << QStringList{"users",  "add",   "alice",
-                                                  "--role", "guest", "--password-stdin"}
-                                   << QByteArray("bob-pw-1") << QString() << 1
-                                   << QString("A user of that name already exists.");
-    QTest::newRow("case-only twin") << QStringList{"users",  "add",   "Alice",
-                                                   "--role", "guest", "--password-stdin"}
-                                    << QByteArray("bob-pw-1") << QString() << 1
-                                    << QString("differs only in case is likely a mistake");
-    QTest::newRow("no terminal") << QStringList{"users", "passwd", "alice"} << QByteArray("x-pw-123")
-                                 << QString() << 2 << QString("--password-stdin");
-    QTest::newRow("delete without yes")
-        << QStringList{"auth", "delete"} << QByteArray("y\n") << QString() << 2 << QString("--yes");
-    QTest::newRow("new user without password")
-        << QStringList{"users", "ensure", "bob", "--role", "guest"} << QByteArray() << QString() << 1
-        << QString("needs a password");
-    QTest::newRow("bad ip") << QStringList{"cert", "generate", "opcua", "--ip", "10.0.0.256"} + subject
-                            << QByteArray() << QString() << 2 << QString("not an IPv4 or IPv6 address");
-    QTest::newRow("bad dns") << QStringList{"cert", "generate", "opcua", "--dns", "-host-"} + subject
-                             << QByteArray() << QString() << 2 << QString("not a valid DNS name");
-    QTest::newRow("no country") << QStringList{"cert",       "generate", "core",           "--state", "BY",
-                                               "--locality", "M",        "--organization", "Acme"}
-                                << QByteArray() << QString() << 2 << QString("--country is required");
-    QTest::newRow("der for pem path") << QStringList{"cert", "generate", "opcua", "--der"} + subject
-                                      << QByteArray() << QString() << 2 << QString("--der is refused");
-    QTest::newRow("key without certificate")
-        << QStringList{"cert", "ensure", "opcua"} + subject << QByteArray()
-        << QString("OpcUa/pki/own/private/key.pem") << 1 << QString("pki/own/cert.pem");
-    QTest::newRow("certificate without key")
-        << QStringList{"cert", "ensure", "core"} + subject << QByteArray() << QString("moxcore/moxcore.cer")
-        << 1 << QString("moxcore/moxcore.key");
-    // A URI the certificate dialog would not take; the sample configuration is 0644, so a pass phrase
-    // needs --tighten.
+    const QString add = "users add %1 --role guest --password-stdin",
+                  lastAdmin = "alice is the last Admin: "
+                              "without an Admin no one will be able to administer the server.";
+    const QString subject = " --country DE --state BY --locality M --organization Acme";
     const QString noScheme = "URI needs a scheme", spaces = "URI cannot contain spaces";
-    for (const auto& [uri, message] : {std::pair<QString, QString>{"plant-server", noScheme},
-                                       {"urn:", noScheme},
-                                       {"not a uri", spaces},
-                                       {"urn:MOX:UA:\u0007", "URI cannot contain control characters"}})
-        QTest::newRow(qPrintable("set-uri " + uri))
-            << QStringList{"config", "set-uri", uri} << QByteArray() << QString() << 2 << message;
-    QTest::newRow("uri end with a space")
-        << QStringList{"cert", "generate", "opcua", "--uri-end", "a b"} + subject << QByteArray() << QString()
-        << 2 << spaces;
-    QTest::newRow("pass phrase, readable config")
-        << QStringList{"config", "set-passphrase", "--passphrase-stdin"} << QByteArray("secret\n")
-        << QString() << 1 << QString("others may read the OPC UA config");
-    QTest::newRow("new pair, readable config")
-        << QStringList{"cert", "generate", "opcua", "--passphrase-stdin", "--update-config"} + subject
-        << QByteArray("secret\n") << QString() << 1 << QString("--tighten removes their access");
+    const struct
+    {
+        const char* tag;
+        QString arguments; // split as a shell would
+        QByteArray input;
+        const char* plant; // a file to lay down first, under mox/
+        int exitCode;
+        QString message;
+    } rows[] = {
+        {"unknown user", "users passwd zoe --password-stdin", "zoe-pw-1", "", 1, "There is no such user."},
+        {"last admin: remove", "users remove alice --yes", "", "", 1, lastAdmin},
+        {"last admin: role", "users role alice guest", "", "", 1, lastAdmin},
+        {"last admin: ensure", "users ensure alice --absent --yes", "", "", 1, lastAdmin},
+        {"unknown role", "users add bob --role boss --password-stdin", "bob-pw-1", "", 2,
+         "Unknown role 'boss'"},
+        {"name with =", add.arg("a=b"), "bob-pw-1", "", 2, "cannot contain"},
+        {"name too long", "users rename alice " + QString(21, 'x') + " --password-stdin", "bob-pw-1", "", 2,
+         "between 2 and 20"},
+        {"short password", add.arg("bob"), "abc\n", "", 2, "between 5 and 30"},
+        {"non-ASCII password: add", add.arg("bob"), umlauts, "", 2, "between 5 and 30 bytes"},
+        {"non-ASCII password: passwd", "users passwd alice --password-stdin", umlauts, "", 2,
+         "between 5 and 30 bytes"},
+        {"non-ASCII name past 20 bytes", add.arg(QString(11, QChar(0xe4))), "bob-pw-1", "", 2,
+         "between 2 and 20 bytes"},
+        {"existing user", add.arg("alice"), "bob-pw-1", "", 1, "A user of that name already exists."},
+        {"case-only twin", add.arg("Alice"), "bob-pw-1", "", 1, "differs only in case is likely a mistake"},
+        {"no terminal", "users passwd alice", "x-pw-123", "", 2, "--password-stdin"},
+        {"delete without yes", "auth delete", "y\n", "", 2, "--yes"},
+        {"new user without password", "users ensure bob --role guest", "", "", 1, "needs a password"},
+        {"bad ip", "cert generate opcua --ip 10.0.0.256" + subject, "", "", 2, "not an IPv4 or IPv6 address"},
+        {"bad dns", "cert generate opcua --dns -host-" + subject, "", "", 2, "not a valid DNS name"},
+        {"no country", "cert generate core --state BY --locality M --organization Acme", "", "", 2,
+         "--country is required"},
+        {"der for pem path", "cert generate opcua --der" + subject, "", "", 2, "--der is refused"},
+        {"key without certificate", "cert ensure opcua" + subject, "", "OpcUa/pki/own/private/key.pem", 1,
+         "pki/own/cert.pem"},
+        {"certificate without key", "cert ensure core" + subject, "", "moxcore/moxcore.cer", 1,
+         "moxcore/moxcore.key"},
+        // A URI the certificate dialog would not take.
+        {"set-uri plant-server", "config set-uri plant-server", "", "", 2, noScheme},
+        {"set-uri urn:", "config set-uri urn:", "", "", 2, noScheme},
+        {"set-uri not a uri", "config set-uri \"not a uri\"", "", "", 2, spaces},
+        {"set-uri control character", "config set-uri urn:MOX:UA:\u0007", "", "", 2,
+         "URI cannot contain control characters"},
+        {"uri end with a space", "cert generate opcua --uri-end \"a b\"" + subject, "", "", 2, spaces},
+        // The sample configuration is 0644, so a pass phrase needs --tighten.
+        {"pass phrase, readable config", "config set-passphrase --passphrase-stdin", "secret\n", "", 1,
+         "others may read the OPC UA config"},
+        {"new pair, readable config", "cert generate opcua --passphrase-stdin --update-config" + subject,
+         "secret\n", "", 1, "--tighten removes their access"},
+    };
+    for (const auto& row : rows)
+        QTest::newRow(row.tag) << QProcess::splitCommand(row.arguments) << row.input << QString(row.plant)
+                               << row.exitCode << row.message;
 }
 
 // Refused input says why in one line and leaves every file byte for byte.
@@ -308,13 +219,10 @@ void TestCli::badInputChangesNothing()
     QFETCH(int, exitCode);
     QFETCH(QString, message);
 
-    if (!plant.isEmpty()) {
-        QFile file(path(plant));
-        QVERIFY(QDir().mkpath(QFileInfo(file).absolutePath()) && file.open(QIODevice::WriteOnly));
-        file.write("planted");
-    }
+    if (!plant.isEmpty())
+        QVERIFY(write(path(plant), "planted"));
     const QMap<QString, QByteArray> before = files();
-    const Run run = inProcess(arguments, input);
+    const auto run = inProcess(arguments, input);
     QCOMPARE(run.exitCode, exitCode);
     QVERIFY2(run.err.contains(message.toUtf8()), run.err.constData());
     QVERIFY2(!run.err.contains("This field"), run.err.constData()); // the dialogs' wording
@@ -345,7 +253,7 @@ void TestCli::ensureWritesNothing()
     const QByteArray users = QFile::encodeName(path("OpcUa/users.ini"));
     struct stat before, after;
     QCOMPARE(::stat(users.constData(), &before), 0);
-    const Run run = inProcess(QStringList{"--json", "users", "ensure", "alice"} + arguments, input);
+    const auto run = inProcess(QStringList{"--json", "users", "ensure", "alice"} + arguments, input);
     QCOMPARE(run.exitCode, 0);
     QCOMPARE(run.json["changed"].toBool(), changed);
     QCOMPARE(::stat(users.constData(), &after), 0);
@@ -381,16 +289,12 @@ void TestCli::unwritableUsersFile()
 // Errors and warnings come out with their details; the pass phrase and salt never do.
 void TestCli::statusReportsErrorsButNoSecrets()
 {
-    QFile config(path("OpcUa/MoxOpcUa.ini"));
-    QVERIFY(config.open(QIODevice::ReadOnly));
-    QByteArray text = config.readAll();
-    config.close();
-    text.replace("APPLICATION_PRIVATE_KEY_PASSWORD=", "APPLICATION_PRIVATE_KEY_PASSWORD=Zebra-Phrase-77");
-    text.replace("OPTIONAL_ENCODING_SALT=", "OPTIONAL_ENCODING_SALT=Quokka-Salt-88");
-    text.replace("USE_RELATIVE_PATH=Y", "USE_RELATIVE_PATH=perhaps");
-    QVERIFY(config.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    config.write(text);
-    config.close();
+    QVERIFY(write(
+        path("OpcUa/MoxOpcUa.ini"),
+        readAll(path("OpcUa/MoxOpcUa.ini"))
+            .replace("APPLICATION_PRIVATE_KEY_PASSWORD=", "APPLICATION_PRIVATE_KEY_PASSWORD=Zebra-Phrase-77")
+            .replace("OPTIONAL_ENCODING_SALT=", "OPTIONAL_ENCODING_SALT=Quokka-Salt-88")
+            .replace("USE_RELATIVE_PATH=Y", "USE_RELATIVE_PATH=perhaps")));
 
     for (const QStringList& arguments : {QStringList{"status"}, QStringList{"--json", "status"}}) {
         const Run run = moxsec(arguments);
@@ -407,17 +311,14 @@ void TestCli::statusReportsErrorsButNoSecrets()
 void TestCli::secretsNeverOnCommandLines()
 {
     const QString bin = m_dir->path() + "/bin";
-    QVERIFY(QDir().mkpath(bin));
-    QFile script(bin + "/openssl");
-    QVERIFY(script.open(QIODevice::WriteOnly));
-    script.write(QString("#!/bin/bash\n"
-                         "tr '\\0' ' ' < /proc/$$/cmdline >> '%1/cmdlines'; echo >> '%1/cmdlines'\n"
-                         "tr '\\0' ' ' < /proc/$PPID/cmdline >> '%1/cmdlines'; echo >> '%1/cmdlines'\n"
-                         "sleep 0.2\nexec '%2' \"$@\"\n")
-                     .arg(m_dir->path(), QStandardPaths::findExecutable("openssl"))
-                     .toUtf8());
-    script.close();
-    QVERIFY(script.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner));
+    QVERIFY(write(bin + "/openssl",
+                  QString("#!/bin/bash\n"
+                          "tr '\\0' ' ' < /proc/$$/cmdline >> '%1/cmdlines'; echo >> '%1/cmdlines'\n"
+                          "tr '\\0' ' ' < /proc/$PPID/cmdline >> '%1/cmdlines'; echo >> '%1/cmdlines'\n"
+                          "sleep 0.2\nexec '%2' \"$@\"\n")
+                      .arg(m_dir->path(), QStandardPaths::findExecutable("openssl"))
+                      .toUtf8()));
+    QVERIFY(QFile::setPermissions(bin + "/openssl", QFile::ReadOwner | QFile::ExeOwner));
     m_env.insert("PATH", bin + ":" + m_env.value("PATH"));
 
     const QByteArray phrase = "Pelican-Phrase-42";
@@ -425,14 +326,10 @@ void TestCli::secretsNeverOnCommandLines()
                             "DE", "--state", "BY", "--locality", "M", "--organization", "Acme"},
                            phrase + "\n");
     QCOMPARE(run.exitCode, 0);
-    QFile log(m_dir->path() + "/cmdlines");
-    QVERIFY(log.open(QIODevice::ReadOnly));
-    const QByteArray cmdlines = log.readAll();
+    const QByteArray cmdlines = readAll(m_dir->path() + "/cmdlines");
     QCOMPARE(cmdlines.count(MOXSEC_PATH), 3); // moxsec is the parent of each of the three steps
     QVERIFY(!cmdlines.contains(phrase));
-    QFile key(path("OpcUa/pki/own/private/key.pem"));
-    QVERIFY(key.open(QIODevice::ReadOnly));
-    QVERIFY(key.readAll().contains("ENCRYPTED"));
+    QVERIFY(readAll(path("OpcUa/pki/own/private/key.pem")).contains("ENCRYPTED"));
 }
 
 void TestCli::helpAndVersion()
@@ -653,26 +550,6 @@ void TestCli::trustNames()
 
 namespace {
 
-// A self-signed DER certificate whose CN is taken as UTF-8, control characters and all.
-QString certificateNamed(const QString& folder, const QString& file, const QByteArray& cn)
-{
-    TestCertificates make(folder); // writes req.cnf there
-    QProcess openssl;
-    openssl.setWorkingDirectory(folder);
-    openssl.start("openssl", {"req",         "-x509",
-                              "-config",     "req.cnf",
-                              "-extensions", "plain",
-                              "-newkey",     "ec",
-                              "-pkeyopt",    "ec_paramgen_curve:prime256v1",
-                              "-nodes",      "-utf8",
-                              "-subj",       QString::fromUtf8("/CN=" + cn),
-                              "-keyout",     file + ".key",
-                              "-out",        file,
-                              "-outform",    "DER",
-                              "-days",       "30"});
-    return openssl.waitForFinished(60000) && openssl.exitCode() == 0 ? folder + '/' + file : QString();
-}
-
 // Strict: invalid UTF-8 and lone surrogates (which json.loads alone lets through) both fail.
 bool strictJson(const QByteArray& json)
 {
@@ -694,12 +571,12 @@ void TestCli::honestOutput()
     if (QStandardPaths::findExecutable("python3").isEmpty())
         QSKIP("python3 is not installed");
     QCOMPARE(moxsec({"folders", "create"}).exitCode, 0);
-    const QString certs = m_dir->filePath("certs");
-    const QString liar = certificateNamed(certs, "liar.der",
-                                          "x\r\033[2Ktrusted Plant HMI \xe2\x80\xae"
-                                          "abc");
-    const QString emoji =
-        certificateNamed(certs, "emoji.der", QString(64, 'x').replace("x", "\U0001F600").toUtf8());
+    TestCertificates make(m_dir->filePath("certs"));
+    const QString liar = make.make("liar.der",
+                                   "x\r\033[2Ktrusted Plant HMI \u202e"
+                                   "abc",
+                                   false, true);
+    const QString emoji = make.make("emoji.der", QString(64, 'x').replace("x", "\U0001F600"), false, true);
     QVERIFY(!liar.isEmpty() && !emoji.isEmpty());
     QVERIFY(QFile::copy(liar, path("OpcUa/pki/rejected/liar.der")));
     Run run = moxsec({"trust", "import", "--json", emoji});
@@ -713,10 +590,9 @@ void TestCli::honestOutput()
         QVERIFY(!run.out.contains(raw));
     QVERIFY(strictJson(moxsec({"trust", "list", "--json"}).out));
 
-    QFile users(path("OpcUa/users.ini"));
-    QVERIFY(users.open(QIODevice::Append));
-    users.write("b\xff\xc3o\xed\xa0\xbd=DCDPOPMJLGNIEJKFFJKGPALJNCEBJAMA\r\n");
-    users.close();
+    QVERIFY(
+        write(path("OpcUa/users.ini"), readAll(path("OpcUa/users.ini")) +
+                                           "b\xff\xc3o\xed\xa0\xbd=DCDPOPMJLGNIEJKFFJKGPALJNCEBJAMA\r\n"));
     run = moxsec({"users", "list", "--json"});
     QCOMPARE(run.exitCode, 0);
     QVERIFY2(strictJson(run.out), run.out.constData());
@@ -795,7 +671,7 @@ void TestCli::dryRun_data()
         {"folders delete", "", ""},
         {"auth create", "", ""},
         {"auth delete", "", "users.ini"},
-        {"trust import CERT", "", "issuers"},      // openssl's self-signed certificates are CAs
+        {"trust import CERT", "", "issuers"},      // a CA certificate
         {"trust import CERT CERT", "", "issuers"}, // the second is the same file: no second write
     };
     for (const auto& row : rows) {
@@ -812,13 +688,8 @@ void TestCli::dryRun()
     QFETCH(QByteArray, input);
     QFETCH(QStringList, wouldChange);
     if (arguments.first() == "trust") {
-        const QString cert = m_dir->filePath("client.pem");
         QCOMPARE(moxsec({"folders", "create"}).exitCode, 0);
-        QCOMPARE(QProcess::execute("openssl", {"req", "-x509", "-newkey", "ec", "-pkeyopt",
-                                               "ec_paramgen_curve:prime256v1", "-nodes", "-subj", "/CN=Panel",
-                                               "-keyout", m_dir->filePath("k.pem"), "-out", cert}),
-                 0);
-        arguments.replaceInStrings("CERT", cert);
+        arguments.replaceInStrings("CERT", TestCertificates(m_dir->path()).make("client.pem", "Panel", true));
     }
     const QMap<QString, QByteArray> before = files();
     const Run run = moxsec(QStringList{"--json", "--dry-run"} + arguments, input);
@@ -840,17 +711,12 @@ void TestCli::rootConfines()
 {
     QTemporaryDir outside;
     const QString victim = outside.filePath("etc/key.pem");
-    QVERIFY(QDir().mkpath(outside.filePath("etc")) && QDir().mkpath(outside.filePath("own")));
-    QFile file(victim);
-    QVERIFY(file.open(QIODevice::WriteOnly) && file.write("victim") == 6);
-    file.close();
+    QVERIFY(QDir().mkpath(outside.filePath("own")));
+    QVERIFY(write(victim, "victim"));
     QVERIFY(QDir().mkpath(path("OpcUa/pki")) && QFile::link(outside.filePath("own"), path("OpcUa/pki/own")));
-    QFile config(path("OpcUa/MoxOpcUa.ini"));
-    QVERIFY(config.open(QIODevice::ReadOnly));
-    const QByteArray text = config.readAll().replace("pki/own/private/key.pem", QFile::encodeName(victim));
-    config.close();
-    QVERIFY(config.open(QIODevice::WriteOnly | QIODevice::Truncate) && config.write(text) == text.size());
-    config.close();
+    QVERIFY(write(
+        path("OpcUa/MoxOpcUa.ini"),
+        readAll(path("OpcUa/MoxOpcUa.ini")).replace("pki/own/private/key.pem", QFile::encodeName(victim))));
 
     const QJsonObject paths = QJsonDocument::fromJson(moxsec({"status", "--json"}).out)
                                   .object()["data"]
@@ -864,8 +730,7 @@ void TestCli::rootConfines()
     QVERIFY2(run.exitCode == 0, run.err.constData());
     QVERIFY(QFile::exists(m_dir->path() + victim) &&
             QFile::exists(m_dir->path() + outside.filePath("own/cert.pem")));
-    QVERIFY(file.open(QIODevice::ReadOnly));
-    QCOMPARE(file.readAll(), QByteArray("victim"));
+    QCOMPARE(readAll(victim), QByteArray("victim"));
     QVERIFY(QDir(outside.filePath("own")).isEmpty());
 
     // A root that is missing or holds no installation says exactly that.

@@ -1,48 +1,25 @@
 // moxsec's trust commands attacked as whole processes: planted links, odd names, and kills at random times.
-#include <QDirIterator>
 #include <QElapsedTimer>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QProcess>
 #include <QRandomGenerator>
-#include <QTemporaryDir>
 #include <QtTest>
 
+#include "moxsecFixture.h"
 #include "testCertificates.h"
 
-#include <csignal>
-#include <fcntl.h>
 #include <unistd.h>
 
-class TestTrustCli : public QObject
+class TestTrustCli : public MoxsecFixture
 {
     Q_OBJECT
 
-    std::unique_ptr<QTemporaryDir> m_dir;
-
-    QString pki(const QString& relative = QString()) const
+    QString pki(const QString& relative = QString()) const { return path("OpcUa/pki/" + relative); }
+    // The exit code, -1 when killed (SIGKILL after killAfterMs unless it ended first).
+    int moxsec(const QStringList& arguments, int killAfterMs = -1) const
     {
-        return m_dir->path() + "/mox/OpcUa/pki/" + relative;
-    }
-    // Runs moxsec; killAfterMs >= 0 sends SIGKILL after that long unless it ended. Exit code, -1 when killed
-    // or not done within limitMs.
-    int moxsec(const QStringList& arguments, QByteArray* out = nullptr, int killAfterMs = -1,
-               int limitMs = 60000)
-    {
-        QProcess process;
-        process.start(MOXSEC_PATH, QStringList{"--root", m_dir->path()} + arguments);
-        if (killAfterMs >= 0 && !process.waitForFinished(killAfterMs) &&
-            process.state() != QProcess::NotRunning)
-            ::kill(pid_t(process.processId()), SIGKILL);
-        if (!process.waitForFinished(limitMs)) {
-            process.kill();
-            process.waitForFinished();
-            return -1;
-        }
-        if (out)
-            *out = process.readAllStandardOutput();
-        return process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+        return MoxsecFixture::moxsec(arguments, {}, {}, killAfterMs).exitCode;
     }
     // Hidden names anywhere in the folders: temporaries or aside names a run left.
     QStringList hidden() const
@@ -59,8 +36,7 @@ class TestTrustCli : public QObject
     // trust list --json: its entries by thumbprint ("" for unreadable ones), checked to be strict JSON.
     QMultiMap<QString, QJsonObject> listing()
     {
-        QByteArray out;
-        const int code = moxsec({"trust", "list", "--json"}, &out, -1, 20000);
+        const auto [code, out, err] = MoxsecFixture::moxsec({"trust", "list", "--json"});
         QMultiMap<QString, QJsonObject> entries;
         QJsonParseError error;
         const QJsonDocument document = QJsonDocument::fromJson(out, &error);
@@ -76,10 +52,7 @@ class TestTrustCli : public QObject
 private slots:
     void init()
     {
-        m_dir = std::make_unique<QTemporaryDir>();
-        QProcess install;
-        install.start("bash", {MOX_SAMPLE_SCRIPT, m_dir->path()});
-        QVERIFY(install.waitForFinished(30000) && install.exitCode() == 0);
+        MoxsecFixture::init();
         QCOMPARE(moxsec({"folders", "create"}), 0);
     }
 
@@ -123,7 +96,7 @@ private slots:
         QElapsedTimer total;
         total.start();
         for (int run = 0; run < 50 && total.elapsed() < 10000; ++run)
-            moxsec(QStringList{"trust", "import"} + files, nullptr, random.bounded(60));
+            moxsec(QStringList{"trust", "import"} + files, random.bounded(60));
         auto entries = listing();
         QVERIFY2(hidden().isEmpty(), qPrintable(hidden().join('\n') + QString(" seed %1").arg(seed)));
         QVERIFY(!entries.contains("failed") && !entries.contains(""));
@@ -138,7 +111,7 @@ private slots:
                 QVERIFY2(inTrusted || QFile::exists(pki("rejected/" + names[i])),
                          qPrintable(QString("%1 lost in run %2, seed %3").arg(names[i]).arg(run).arg(seed)));
             }
-            moxsec({"trust", inTrusted ? "reject" : "accept", thumbprints[i]}, nullptr, random.bounded(60));
+            moxsec({"trust", inTrusted ? "reject" : "accept", thumbprints[i]}, random.bounded(60));
         }
         entries = listing();
         QVERIFY2(hidden().isEmpty(), qPrintable(hidden().join('\n') + QString(" seed %1").arg(seed)));

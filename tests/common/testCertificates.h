@@ -15,7 +15,8 @@ public:
               "[ca]\nbasicConstraints = critical, CA:TRUE\nkeyUsage = critical, keyCertSign, cRLSign\n");
     }
 
-    // A self-signed certificate (CA or not) with CN and URI, PEM or DER; its path, empty on failure.
+    // A self-signed certificate (CA or not) with CN (any UTF-8) and URI, PEM or DER; its path, empty on
+    // failure.
     QString make(const QString& file, const QString& cn, bool ca = false, bool der = false,
                  const QString& uri = QString())
     {
@@ -24,11 +25,11 @@ public:
                          "-extensions", ca ? "ca" : "plain",
                          "-newkey",     "ec",
                          "-pkeyopt",    "ec_paramgen_curve:prime256v1",
-                         "-nodes",      "-subj",
-                         "/CN=" + cn,   "-keyout",
-                         file + ".key", "-out",
-                         file,          "-days",
-                         "30"};
+                         "-nodes",      "-utf8",
+                         "-subj",       "/CN=" + cn,
+                         "-keyout",     file + ".key",
+                         "-out",        file,
+                         "-days",       "30"};
         if (!uri.isEmpty())
             args << "-addext"
                  << "subjectAltName = URI:" + uri;

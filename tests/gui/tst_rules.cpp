@@ -1,5 +1,6 @@
 // The window and moxsec on the same installation: what each allows, refuses and reports must agree.
 #include "mainWindow.h"
+#include "moxsecFixture.h"
 #include "testCertificates.h"
 #include "testEnumerator.h"
 
@@ -22,11 +23,9 @@ const char* const kControls[] = {"generatePushButton_opcUa",
 const char kSubject[] = "--country DE --state BY --locality Munich --organization Plant --yes --dry-run";
 } // namespace
 
-class TestRules : public QObject
+class TestRules : public MoxsecFixture
 {
     Q_OBJECT
-
-    std::unique_ptr<QTemporaryDir> m_dir;
 
     struct Run
     {
@@ -34,20 +33,10 @@ class TestRules : public QObject
         QString out, err;
     };
 
-    QString mox(const QString& relative) const { return m_dir->filePath("mox/" + relative); }
-
     Run moxsec(const QString& arguments, const QByteArray& input = {})
     {
-        QProcess process;
-        process.start(MOXSEC_PATH, QStringList{"--root", m_dir->path()} + QProcess::splitCommand(arguments));
-        process.write(input);
-        process.closeWriteChannel();
-        Run run;
-        if (process.waitForFinished(60000) && process.exitStatus() == QProcess::NormalExit)
-            run.code = process.exitCode();
-        run.out = process.readAllStandardOutput();
-        run.err = process.readAllStandardError();
-        return run;
+        const MoxsecFixture::Run run = MoxsecFixture::moxsec(QProcess::splitCommand(arguments), input);
+        return {run.exitCode, run.out, run.err};
     }
 
     static bool openssl(const QString& arguments)
@@ -55,24 +44,15 @@ class TestRules : public QObject
         return QProcess::execute("openssl", QProcess::splitCommand(arguments)) == 0;
     }
 
-    static void edit(const QString& file, const std::function<void(QByteArray&)>& change)
-    {
-        QFile f(file);
-        QVERIFY(f.open(QIODevice::ReadWrite));
-        QByteArray data = f.readAll();
-        change(data);
-        QVERIFY(f.resize(0) && f.write(data) == data.size());
-    }
-
     // The sample with alice (Admin), the client folders and an OPC UA pair, then each change:
     // "no key", "no cert", "key=cert", "key=garbage", "key locked" (by "sesame"), "phrase=barley",
     // "section" (a users section that is no role, a known one after it), "no uri", "broken" configuration.
     void lay(const QStringList& changes)
     {
-        const QString key = mox("OpcUa/pki/own/private/key.pem"), cert = mox("OpcUa/pki/own/cert.pem");
-        const QString config = mox("OpcUa/MoxOpcUa.ini"), users = mox("OpcUa/users.ini");
+        const QString key = path("OpcUa/pki/own/private/key.pem"), cert = path("OpcUa/pki/own/cert.pem");
+        const QString config = path("OpcUa/MoxOpcUa.ini"), users = path("OpcUa/users.ini");
         QVERIFY(TestCertificates(m_dir->filePath("made")).make("cert.pem", "server") != "" &&
-                QDir().mkpath(mox("OpcUa/pki/own/private")));
+                QDir().mkpath(path("OpcUa/pki/own/private")));
         QVERIFY(QFile::copy(m_dir->filePath("made/cert.pem"), cert) &&
                 QFile::copy(m_dir->filePath("made/cert.pem.key"), key));
         for (const QString& change : changes) {
@@ -81,24 +61,22 @@ class TestRules : public QObject
             else if (change == "key=cert")
                 QVERIFY(QFile::remove(key) && QFile::copy(cert, key));
             else if (change == "key=garbage")
-                edit(key, [](QByteArray& data) { data = "garbage\n"; });
+                QVERIFY(write(key, "garbage\n"));
             else if (change == "key locked")
                 QVERIFY(QFile::remove(key) &&
                         openssl(QString("pkey -in %1 -out %2 -aes128 -passout pass:sesame")
                                     .arg(m_dir->filePath("made/cert.pem.key"), key)));
             else if (change == "phrase=barley")
-                edit(config, [](QByteArray& data) {
-                    data.replace("APPLICATION_PRIVATE_KEY_PASSWORD=",
-                                 "APPLICATION_PRIVATE_KEY_PASSWORD=barley");
-                });
+                QVERIFY(write(config, readAll(config).replace("APPLICATION_PRIVATE_KEY_PASSWORD=",
+                                                              "APPLICATION_PRIVATE_KEY_PASSWORD=barley")));
             else if (change == "section")
-                edit(users, [](QByteArray& data) {
-                    data += "[SUPERUSER]\nmallory=X\n[GUEST]\ngus=ABCDEFGHIJKLMNOPABCDEFGHIJKLMNOP\n";
-                });
+                QVERIFY(write(users,
+                              readAll(users) +
+                                  "[SUPERUSER]\nmallory=X\n[GUEST]\ngus=ABCDEFGHIJKLMNOPABCDEFGHIJKLMNOP\n"));
             else if (change == "no uri")
-                edit(config, [](QByteArray& data) { data.replace("APPLICATION_URI=", "; was "); });
+                QVERIFY(write(config, readAll(config).replace("APPLICATION_URI=", "; was ")));
             else if (change == "broken")
-                edit(config, [](QByteArray& data) { data.prepend("APPLICATION_URI=before any section\n"); });
+                QVERIFY(write(config, "APPLICATION_URI=before any section\n" + readAll(config)));
             else
                 QFAIL(qPrintable(change));
         }
@@ -119,8 +97,7 @@ class TestRules : public QObject
 private slots:
     void init()
     {
-        m_dir = std::make_unique<QTemporaryDir>();
-        QCOMPARE(QProcess::execute("bash", {MOX_SAMPLE_SCRIPT, m_dir->path()}), 0);
+        MoxsecFixture::init();
         QCOMPARE(moxsec("auth create").code, 0);
         QCOMPARE(moxsec("users add alice --role admin --password-stdin", "Alice-pw-1\n").code, 0);
         QCOMPARE(moxsec("folders create").code, 0);
@@ -160,12 +137,12 @@ private slots:
         QFETCH(QString, detail);
         lay(changes);
         auto window = open();
-        const QString entry = message + "\n    " + mox("OpcUa/pki/own/" + detail);
+        const QString entry = message + "\n    " + path("OpcUa/pki/own/" + detail);
         QCOMPARE(errors(*window).size(), 1);
         QVERIFY2(errors(*window).first().startsWith(entry), qPrintable(errors(*window).first()));
         const Run status = moxsec("status");
         QCOMPARE(status.code, 1);
-        QVERIFY2(status.out.contains("  " + message + "\n    " + mox("OpcUa/pki/own/" + detail)),
+        QVERIFY2(status.out.contains("  " + message + "\n    " + path("OpcUa/pki/own/" + detail)),
                  qPrintable(status.out));
         // Half a pair is mended from the window: both its buttons show and work.
         for (const char* name : {"generatePushButton_opcUa", "deletePushButton_opcUa"}) {
@@ -246,9 +223,7 @@ private slots:
     void unknownUsersSection()
     {
         lay({"section"});
-        QFile users(mox("OpcUa/users.ini"));
-        QVERIFY(users.open(QIODevice::ReadOnly));
-        const QByteArray before = users.readAll();
+        const QByteArray before = readAll(path("OpcUa/users.ini"));
         auto window = open();
         auto* table = window->findChild<QTableView*>("usersList_uaAuth");
         QCOMPARE(table->model()->rowCount(), 2);
@@ -265,8 +240,7 @@ private slots:
         QVERIFY2(list.err.contains("[SUPERUSER]"), qPrintable(list.err));
         const Run add = moxsec("users add bob --role guest --password-stdin", "Bob-pw-123\n");
         QVERIFY(add.code == 1 && add.err.contains("[SUPERUSER]"));
-        QVERIFY(users.seek(0));
-        QCOMPARE(users.readAll(), before);
+        QCOMPARE(readAll(path("OpcUa/users.ini")), before);
     }
 };
 
