@@ -202,6 +202,9 @@ private slots:
         auto* tabs = window->findChild<QTabWidget*>("tabWidget");
         QCOMPARE(tabs->widget(tabs->indexOf(window->findChild<QWidget*>("tab_ua_auth")) + 1)->objectName(),
                  QString("tab_clientCerts"));
+        // No users file yet: the locked users tab names the button that makes it.
+        QVERIFY(tabs->tabToolTip(tabs->indexOf(window->findChild<QWidget*>("tab_ua_auth")))
+                    .contains("\"Generate new authorization file\" on the Certificates tab"));
         QCOMPARE(table->rowCount(), 1);
         QCOMPARE(table->item(0, ClientCertificatesTab::UriColumn)->text(), QString("urn:panel:1"));
         QCOMPARE(table->item(0, ClientCertificatesTab::ThumbprintColumn)->text(), make.thumbprint(first));

@@ -101,8 +101,10 @@ ActionResult SecurityActions::setApplicationValue(const QString& key, const QStr
     std::string error;
     if (m_snapshot.configPath.isEmpty() || !m_snapshot.configExists) {
         result.ok = false;
-        result.problems << Problem{tr("Cannot write %1 into the OPC UA config.").arg(key),
-                                   tr("There is no OPC UA config file.")};
+        result.problems << Problem{
+            tr("Cannot write %1 into the OPC UA config.").arg(key),
+            tr("There is no OPC UA config file %1; it comes with the runtime's installation.")
+                .arg(m_snapshot.configPath)};
         return result;
     }
     const Problem exposure = secretExposure(key, value);

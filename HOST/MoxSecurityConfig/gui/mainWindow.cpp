@@ -267,10 +267,11 @@ void MainWindow::reloadData()
         listProblem(problem);
 
     if (!s.usersFile.exists) {
-        setTabPageEnabled(tab_ua_auth, false,
-                          s.usersFile.configured
-                              ? tr("No users file: create it on the Certificates tab.")
-                              : tr("The OPC UA configuration names no users file (CREDENTIALS_INI_PATH)."));
+        setTabPageEnabled(
+            tab_ua_auth, false,
+            s.usersFile.configured
+                ? tr("No users file: \"Generate new authorization file\" on the Certificates tab makes it.")
+                : tr("The OPC UA configuration names no users file (CREDENTIALS_INI_PATH)."));
         m_uaUsers.setIniUaAuth(nullptr);
         m_opcuaAuth.unset();
     } else if (std::unique_ptr<Mox::Ini::IniAuth> store = m_snapshot.takeUsersStore()) {
