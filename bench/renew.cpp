@@ -13,6 +13,7 @@
 
 #include <fcntl.h>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -40,6 +41,16 @@ int run(std::vector<std::string> arguments)
     return WEXITSTATUS(status);
 }
 
+// User and system time of the waited-for children so far, in ms: the renewal's writes are synced, so the
+// wall time also shows the disk, which openssl's unsynced output does not wait for.
+double childCpuMs()
+{
+    rusage usage{};
+    getrusage(RUSAGE_CHILDREN, &usage);
+    return (usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) * 1e3 +
+           (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e3;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -59,14 +70,17 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "cannot set up the installation in %s\n", root.c_str());
         return 1;
     }
-    std::vector<double> renew, openssl;
+    std::vector<double> renew, openssl, renewCpu, opensslCpu;
     for (int i = 0; i < runs; ++i) {
+        double cpu = childCpuMs();
         std::int64_t start = monotonicNs();
         if (run({argv[1], "--root", root, "cert", "renew", "opcua", "--yes"}) != 0) {
             std::fprintf(stderr, "moxsec cert renew failed\n");
             return 1;
         }
         renew.push_back((monotonicNs() - start) / 1e6);
+        renewCpu.push_back(childCpuMs() - cpu);
+        cpu = childCpuMs();
         start = monotonicNs();
         if (run({"openssl", "x509", "-in", cert, "-signkey", key, "-days", "365", "-out",
                  root + "/signed.pem"}) != 0) {
@@ -74,10 +88,13 @@ int main(int argc, char** argv)
             return 1;
         }
         openssl.push_back((monotonicNs() - start) / 1e6);
+        opensslCpu.push_back(childCpuMs() - cpu);
     }
     const double ours = medianOf(renew), theirs = medianOf(openssl);
-    std::printf("cert renew (key kept)  median %.1f ms\n", ours);
-    std::printf("openssl x509 -signkey  median %.1f ms\n", theirs);
-    std::printf("ratio                  %.2f (target at most 1.2)\n", ours / theirs);
+    const double oursCpu = medianOf(renewCpu), theirsCpu = medianOf(opensslCpu);
+    std::printf("cert renew (key kept)  median %.1f ms wall, %.1f ms CPU\n", ours, oursCpu);
+    std::printf("openssl x509 -signkey  median %.1f ms wall, %.1f ms CPU\n", theirs, theirsCpu);
+    std::printf("ratio                  %.2f wall, %.2f CPU (target at most 1.2)\n", ours / theirs,
+                oursCpu / theirsCpu);
     return 0;
 }
