@@ -61,6 +61,11 @@ const QCommandLineOption Command::s_tighten("tighten",
 const QCommandLineOption
     Command::s_dryRun("dry-run", "Checks everything and reports what would change, but changes nothing.");
 
+const QCommandLineOption Command::s_newKey("new-key",
+                                           "Makes a new key of the same size instead of keeping it.");
+const QCommandLineOption Command::s_ifExpiresWithin(
+    "if-expires-within", "Changes nothing while the certificate is valid for longer than DAYS.", "DAYS");
+
 const Command::Options& Command::allOptions()
 {
     static const Options options{&s_help,         &s_version,
@@ -78,7 +83,8 @@ const Command::Options& Command::allOptions()
                                  &s_der,          &s_passphraseStdin,
                                  &s_strict,       &s_issuer,
                                  &s_trusted,      &s_updateConfig,
-                                 &s_tighten,      &s_dryRun};
+                                 &s_tighten,      &s_dryRun,
+                                 &s_newKey,       &s_ifExpiresWithin};
     return options;
 }
 

@@ -4,6 +4,7 @@
 #include "certCommands.h"
 #include "configCommands.h"
 #include "folderCommands.h"
+#include "renewCommand.h"
 #include "statusCommand.h"
 #include "trustCommands.h"
 #include "usersCommands.h"
@@ -23,7 +24,7 @@ std::vector<std::unique_ptr<Command>> commandTable()
 {
     return table<StatusCommand, UsersListCommand, UsersAddCommand, UsersPasswdCommand, UsersRenameCommand,
                  UsersRoleCommand, UsersRemoveCommand, UsersCheckCommand, UsersEnsureCommand,
-                 CertGenerateCommand, CertEnsureCommand, CertDeleteCommand, CertShowCommand,
+                 CertGenerateCommand, CertEnsureCommand, CertDeleteCommand, CertShowCommand, CertRenewCommand,
                  ConfigSetUriCommand, ConfigSetPassphraseCommand, FoldersCreateCommand, FoldersDeleteCommand,
                  TrustListCommand, TrustAcceptCommand, TrustRejectCommand, TrustRemoveCommand,
                  TrustImportCommand, BackupListCommand, BackupRestoreCommand, BackupDeleteCommand,

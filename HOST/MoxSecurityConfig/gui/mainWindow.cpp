@@ -5,6 +5,7 @@
 #include "certificateDialog.h"
 #include "configWatcher.h"
 #include "confirmDialog.h"
+#include "core/certificateRenewal.h"
 #include "core/rootedEnumerator.h"
 #include "fieldMarks.h"
 #include "settingsDialog.h"
@@ -12,8 +13,10 @@
 
 #include "core/versionInfo.h"
 
+#include <QCheckBox>
 #include <QDirIterator>
 #include <QEvent>
+#include <QInputDialog>
 #include <QMessageBox>
 #include <QStatusBar>
 #include <QStyle>
@@ -84,6 +87,8 @@ MainWindow::MainWindow(QWidget* parent, IMoxInstEnumerator* enumerator) : QMainW
     connect(generateAuthPushButton_opcUa, &QPushButton::clicked, this, &MainWindow::generateUaAuth);
     connect(deletePushButton_opcUa, &QPushButton::clicked, this, &MainWindow::deleteOpcUaCertificate);
     connect(deletePushButton_moxCore, &QPushButton::clicked, this, &MainWindow::deleteMoxCoreCertificate);
+    connect(renewPushButton_opcUa, &QPushButton::clicked, this, &MainWindow::renewOpcUaCertificate);
+    connect(renewPushButton_moxCore, &QPushButton::clicked, this, &MainWindow::renewMoxCoreCertificate);
     connect(deleteFoldersPushButton_clientCerts, &QPushButton::clicked, this,
             &MainWindow::deleteClientCertsFolders);
     connect(deleteAuthPushButton_opcUa, &QPushButton::clicked, this, &MainWindow::deleteUaAuth);
@@ -193,6 +198,8 @@ void MainWindow::applyRules(const ActionRules& rules)
         A action;
     } buttons[] = {{generatePushButton_opcUa, A::GenerateOpcUa},
                    {deletePushButton_opcUa, A::DeleteOpcUa},
+                   {renewPushButton_opcUa, A::GenerateOpcUa},
+                   {renewPushButton_moxCore, A::GenerateCore},
                    {generatePushButton_moxCore, A::GenerateCore},
                    {deletePushButton_moxCore, A::DeleteCore},
                    {generateAuthPushButton_opcUa, A::CreateUsersFile},
@@ -245,7 +252,8 @@ void MainWindow::reloadData()
     for (QPushButton* button :
          {generatePushButton_opcUa, generatePushButton_moxCore, generateAuthPushButton_opcUa,
           generateFoldersPushButton_clientCerts, deletePushButton_opcUa, deletePushButton_moxCore,
-          deleteAuthPushButton_opcUa, deleteFoldersPushButton_clientCerts})
+          deleteAuthPushButton_opcUa, deleteFoldersPushButton_clientCerts, renewPushButton_opcUa,
+          renewPushButton_moxCore})
         button->hide();
 
     ConfigSnapshot snapshot = ConfigSnapshot::load(m_instance, &m_snapshot);
@@ -311,6 +319,8 @@ void MainWindow::fillCertificatesFields()
     deletePushButton_moxCore->setVisible(s.canDeleteCore);
     generatePushButton_opcUa->setVisible(s.canGenerateOpcUa);
     deletePushButton_opcUa->setVisible(s.canDeleteOpcUa);
+    renewPushButton_moxCore->setVisible(s.coreCertificate.exists && s.coreKey.exists);
+    renewPushButton_opcUa->setVisible(s.opcUaCertificate.exists && s.opcUaKey.exists);
     generateAuthPushButton_opcUa->setVisible(s.canGenerateUsersFile);
     deleteAuthPushButton_opcUa->setVisible(s.canDeleteUsersFile);
     generateFoldersPushButton_clientCerts->setVisible(s.canGenerateFolders);
@@ -408,6 +418,59 @@ void MainWindow::deleteKeyPair(bool opcUa)
                         return actions.deleteKeyPair(
                             opcUa ? SecurityActions::Pair::OpcUa : SecurityActions::Pair::Core, keep);
                     });
+}
+
+void MainWindow::renewOpcUaCertificate()
+{
+    renewKeyPair(true);
+}
+
+void MainWindow::renewMoxCoreCertificate()
+{
+    renewKeyPair(false);
+}
+
+void MainWindow::renewKeyPair(bool opcUa)
+{
+    if (!matchesDisk())
+        return;
+    CertificateRenewal::Options options;
+    options.keyPath = opcUa ? m_snapshot.opcUaKey.path : m_snapshot.coreKey.path;
+    options.certPath = opcUa ? m_snapshot.opcUaCertificate.path : m_snapshot.coreCertificate.path;
+    // A new key gets the configured pass phrase, so the configuration still opens it.
+    options.passphrase = options.newPassphrase = opcUa ? m_snapshot.passphrase() : QString();
+    options.dryRun = true;
+    // The trial run finds a key that does not open before anything is asked, and the old validity.
+    const CertificateRenewal::Outcome trial = CertificateRenewal::renew(m_snapshot, options);
+    if (!trial.result.ok) {
+        finishAction(trial.result);
+        return;
+    }
+    bool ok = false;
+    options.days =
+        QInputDialog::getInt(this, tr("Renew certificate"), tr("Validity of the new certificate in days:"),
+                             trial.days, 1, 36500, 1, &ok);
+    if (!ok)
+        return;
+    QMessageBox ask(
+        QMessageBox::Question, tr("Renew certificate"),
+        tr("Renew %1 with a new serial number, valid for %2 days?\n\nThe old certificate goes into a "
+           "backup. It is self-signed: peers that trusted the old one must trust the new one again.")
+            .arg(options.certPath)
+            .arg(options.days),
+        QMessageBox::Yes | QMessageBox::Cancel, this);
+    QCheckBox newKey(tr("Make a new &key of the same size"));
+    ask.setCheckBox(&newKey);
+    if (ask.exec() != QMessageBox::Yes || !matchesDisk())
+        return;
+    options.newKey = newKey.isChecked();
+    options.dryRun = false;
+    const CertificateRenewal::Outcome outcome = CertificateRenewal::renew(m_snapshot, options);
+    finishAction(outcome.result);
+    if (outcome.result.ok)
+        statusBar()->showMessage(
+            tr("Renewed %1: new SHA-1 %2, valid until %3")
+                .arg(options.certPath, outcome.newThumbprint, outcome.newExpiry.toString(Qt::ISODate)));
 }
 
 void MainWindow::confirmDeletion(const QString& question, const QStringList& paths,

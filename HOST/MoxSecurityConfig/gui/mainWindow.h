@@ -57,6 +57,9 @@ public slots:
     void showAbout();
     void showOpcUaCertificateDetails();
     void showMoxCoreCertificateDetails();
+    // Renew…: asks the validity and whether to make a new key, then renews the pair's certificate.
+    void renewOpcUaCertificate();
+    void renewMoxCoreCertificate();
     // Data > Backups: lists the backups, restores or deletes one, then reloads.
     void openBackups();
 
@@ -82,6 +85,7 @@ private:
     void offerConfigUpdate(const CertificateRequest& request);
     void showWarnings(const Problems& warnings);
     void deleteKeyPair(bool opcUa);
+    void renewKeyPair(bool opcUa);
     // Asks the question, with where a backup of paths goes; on a yes, and while the window still shows what
     // lies on disk, acts with the user's backup choice.
     void confirmDeletion(const QString& question, const QStringList& paths,
