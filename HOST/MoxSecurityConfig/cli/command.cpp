@@ -61,6 +61,11 @@ const QCommandLineOption Command::s_tighten("tighten",
 const QCommandLineOption
     Command::s_dryRun("dry-run", "Checks everything and reports what would change, but changes nothing.");
 
+const QCommandLineOption
+    Command::s_warnDays("warn-days", "Warns when the certificate expires within N days (default 30).", "N");
+const QCommandLineOption Command::s_ca("ca", "The CA certificate (PEM or DER).", "FILE");
+const QCommandLineOption Command::s_caKey("ca-key", "The CA's private key (PEM or DER).", "FILE");
+
 const Command::Options& Command::allOptions()
 {
     static const Options options{&s_help,         &s_version,
@@ -78,7 +83,9 @@ const Command::Options& Command::allOptions()
                                  &s_der,          &s_passphraseStdin,
                                  &s_strict,       &s_issuer,
                                  &s_trusted,      &s_updateConfig,
-                                 &s_tighten,      &s_dryRun};
+                                 &s_tighten,      &s_dryRun,
+                                 &s_warnDays,     &s_ca,
+                                 &s_caKey};
     return options;
 }
 
