@@ -26,6 +26,6 @@ std::vector<std::unique_ptr<Command>> commandTable()
                  CertGenerateCommand, CertEnsureCommand, CertDeleteCommand, CertShowCommand,
                  ConfigSetUriCommand, ConfigSetPassphraseCommand, FoldersCreateCommand, FoldersDeleteCommand,
                  TrustListCommand, TrustAcceptCommand, TrustRejectCommand, TrustRemoveCommand,
-                 TrustImportCommand, TrustCrlCreateCommand, BackupListCommand, BackupRestoreCommand, BackupDeleteCommand,
-                 AuthCreateCommand, AuthDeleteCommand>();
+                 TrustImportCommand, TrustCrlCreateCommand, BackupListCommand, BackupRestoreCommand,
+                 BackupDeleteCommand, AuthCreateCommand, AuthDeleteCommand>();
 }
