@@ -270,6 +270,21 @@ private slots:
                 QDir(path("OpcUa/pki/trusted/certs")).isEmpty());
     }
 
+    // The CRL checks read every CA and CRL file: not while the window starts, but once it is painted.
+    void crlWarningsAfterFirstPaint()
+    {
+        writeConfig();
+        TestCertificates make(m_dir->filePath("certs"));
+        QVERIFY(QDir().mkpath(path("OpcUa/pki/issuers")));
+        QVERIFY(QFile::copy(make.make("ca.pem", "Plant CA", true), path("OpcUa/pki/issuers/ca.pem")));
+        auto window = open();
+        auto* warning = window->findChild<QLabel*>("warningLabel");
+        QVERIFY(!warning->text().contains("has no CRL"));
+        window->show();
+        QTRY_VERIFY2(warning->text().contains("The CA Plant CA has no CRL in the revocation folder"),
+                     qPrintable(warning->text()));
+    }
+
     // The window acts on what is on disk now. A key path put right behind its back: Delete refuses, reloads
     // and says so, instead of deleting the certificate alone; then it takes the whole pair. Another program's
     // saves reload the window with a notice; its own writes do not.

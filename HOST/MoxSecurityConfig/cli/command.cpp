@@ -65,6 +65,10 @@ const QCommandLineOption Command::s_newKey("new-key",
                                            "Makes a new key of the same size instead of keeping it.");
 const QCommandLineOption Command::s_ifExpiresWithin(
     "if-expires-within", "Changes nothing while the certificate is valid for longer than DAYS.", "DAYS");
+const QCommandLineOption
+    Command::s_warnDays("warn-days", "Warns when the certificate expires within N days (default 30).", "N");
+const QCommandLineOption Command::s_ca("ca", "The CA certificate (PEM or DER).", "FILE");
+const QCommandLineOption Command::s_caKey("ca-key", "The CA's private key (PEM or DER).", "FILE");
 
 const Command::Options& Command::allOptions()
 {
@@ -84,7 +88,9 @@ const Command::Options& Command::allOptions()
                                  &s_strict,       &s_issuer,
                                  &s_trusted,      &s_updateConfig,
                                  &s_tighten,      &s_dryRun,
-                                 &s_newKey,       &s_ifExpiresWithin};
+                                 &s_newKey,       &s_ifExpiresWithin,
+                                 &s_warnDays,     &s_ca,
+                                 &s_caKey};
     return options;
 }
 

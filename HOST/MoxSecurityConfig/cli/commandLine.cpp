@@ -113,7 +113,8 @@ QString CommandLine::usageError() const
     for (const QCommandLineOption* once :
          {&Command::s_root, &Command::s_role, &Command::s_country, &Command::s_state, &Command::s_locality,
           &Command::s_organization, &Command::s_unit, &Command::s_commonName, &Command::s_uriEnd,
-          &Command::s_bits, &Command::s_digest, &Command::s_days}) {
+          &Command::s_bits, &Command::s_digest, &Command::s_days, &Command::s_warnDays, &Command::s_ca,
+          &Command::s_caKey}) {
         if (values(*once).size() > 1)
             return QStringLiteral("--%1 may be given only once.").arg(longName(*once));
     }

@@ -27,6 +27,6 @@ std::vector<std::unique_ptr<Command>> commandTable()
                  CertGenerateCommand, CertEnsureCommand, CertDeleteCommand, CertShowCommand, CertRenewCommand,
                  ConfigSetUriCommand, ConfigSetPassphraseCommand, FoldersCreateCommand, FoldersDeleteCommand,
                  TrustListCommand, TrustAcceptCommand, TrustRejectCommand, TrustRemoveCommand,
-                 TrustImportCommand, BackupListCommand, BackupRestoreCommand, BackupDeleteCommand,
-                 AuthCreateCommand, AuthDeleteCommand>();
+                 TrustImportCommand, TrustCrlCreateCommand, BackupListCommand, BackupRestoreCommand,
+                 BackupDeleteCommand, AuthCreateCommand, AuthDeleteCommand>();
 }

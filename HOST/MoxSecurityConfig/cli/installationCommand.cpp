@@ -62,7 +62,8 @@ bool InstallationCommand::load()
     }
     m_enumerator = std::make_unique<RootedInstEnumerator>(m_root);
     m_enumerator->Refresh();
-    m_snapshot = ConfigSnapshot::load(m_enumerator->GetActiveInstance(), nullptr, checksKey(), m_root);
+    m_snapshot = ConfigSnapshot::load(m_enumerator->GetActiveInstance(), nullptr, checksKey(), m_root,
+                                      expiryWarnDays());
     m_out->data().insert(QStringLiteral("instance"), m_snapshot.instanceVersion);
     if (m_snapshot.stop == ConfigSnapshot::Stop::None && m_snapshot.configExists)
         return true;

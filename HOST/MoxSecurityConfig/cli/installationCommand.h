@@ -32,6 +32,8 @@ protected:
     // Status goes on without the OPC UA config to list what is missing; the others stop.
     virtual bool reportsWithoutConfig() const { return false; }
     virtual bool checksKey() const { return false; }
+    // Days before expiry that the server certificate's warning starts.
+    virtual int expiryWarnDays() const { return CertificateInfo::s_warnDays; }
     // The rule book's action, refused (with its reason) while the configuration's errors lock it.
     virtual std::optional<ActionRules::Action> action() const { return std::nullopt; }
     // The files whose warnings the command names after it ran.

@@ -3,6 +3,8 @@
 #include "commandLine.h"
 #include "output.h"
 
+#include "core/crlHealth.h"
+
 #include <QDir>
 #include <QFileInfo>
 #include <QJsonObject>
@@ -29,14 +31,29 @@ PathState fileState(const QString& path, bool exists)
 
 StatusCommand::StatusCommand()
     : InstallationCommand(
-          "status", "", 0, 0, {&s_strict},
+          "status", "", 0, 0, {&s_strict, &s_warnDays},
           "Shows the instance, its paths and the configuration's problems. Every configured path is shown as "
-          "present or missing, then the errors and warnings. Exits 1 when there are errors, and with "
-          "--strict also when there are warnings.")
+          "present or missing, then the errors and warnings, with those about the CRLs of the CAs the server "
+          "trusts. Exits 1 when there are errors, and with --strict also when there are warnings.")
 {}
+
+bool StatusCommand::checkArguments(int& exitCode)
+{
+    if (!m_line->isSet(s_warnDays))
+        return true;
+    bool ok = false;
+    m_warnDays = m_line->value(s_warnDays).toInt(&ok);
+    if (ok && m_warnDays >= 0)
+        return true;
+    exitCode = usage(QStringLiteral("--warn-days takes a whole number of days, 0 or more."));
+    return false;
+}
 
 int StatusCommand::executeWithInstallation()
 {
+    // Read here, not in the shared load: only status and the window look at every CA and CRL file.
+    const TrustStore store(TrustStore::foldersOf(m_snapshot));
+    m_snapshot.warnings << CrlHealth::check(store.list());
     reportPaths();
     listProblems();
     const ConfigSnapshot& s = m_snapshot;

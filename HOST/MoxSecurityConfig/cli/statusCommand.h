@@ -11,9 +11,13 @@ public:
 protected:
     bool reportsWithoutConfig() const override { return true; }
     bool checksKey() const override { return true; }
+    int expiryWarnDays() const override { return m_warnDays; }
+    bool checkArguments(int& exitCode) override;
     int executeWithInstallation() override;
 
 private:
     void reportPaths();
     void listProblems();
+
+    int m_warnDays = CertificateInfo::s_warnDays;
 };

@@ -90,6 +90,21 @@ protected:
     void reportEntry(const Entry& entry, bool done, QJsonObject& object) override;
 };
 
+// Writes an empty CRL signed by a CA whose key the administrator holds, so the server accepts its clients.
+class TrustCrlCreateCommand : public InstallationCommand
+{
+public:
+    TrustCrlCreateCommand();
+
+protected:
+    bool checkArguments(int& exitCode) override;
+    std::optional<ActionRules::Action> action() const override { return ActionRules::Action::ChangeTrust; }
+    int executeWithInstallation() override;
+
+private:
+    int m_days = 30;
+};
+
 class TrustImportCommand : public InstallationCommand
 {
 public:

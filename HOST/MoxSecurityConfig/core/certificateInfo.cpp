@@ -297,7 +297,7 @@ QJsonObject CertificateInfo::toJson(const QDateTime& now) const
 }
 
 Problems CertificateInfo::serverWarnings(const QString& applicationUri, const QString& hostName,
-                                         const QDateTime& now) const
+                                         const QDateTime& now, int warnDays) const
 {
     Problems warnings;
     // BadCertificateUriInvalid: the server's URI must be the certificate's.
@@ -312,7 +312,7 @@ Problems CertificateInfo::serverWarnings(const QString& applicationUri, const QS
         warnings << Problem{tr("The certificate is not valid before %1.").arg(dateText(notBefore)), {}};
     else if (now > notAfter)
         warnings << Problem{tr("The certificate expired on %1.").arg(dateText(notAfter)), {}};
-    else if (now.addDays(30) > notAfter)
+    else if (now.addDays(warnDays) > notAfter)
         warnings << Problem{
             tr("The certificate expires on %1, in %2 days.").arg(dateText(notAfter)).arg(daysLeft(now)), {}};
     if (keyType.startsWith(QLatin1String("RSA")) && keyBits < 2048)

@@ -20,6 +20,8 @@ struct CertificateInfo
 public:
     // Certificates are small; anything larger is refused before parsing.
     static constexpr qint64 s_maxFileSize = 1024 * 1024;
+    // How many days before notAfter a server certificate's expiry becomes a warning, unless asked otherwise.
+    static constexpr int s_warnDays = 30;
 
     using Fields = QList<QPair<QString, QString>>; // ("CN", "MOX-OPC_UA@host"), in the certificate's order
 
@@ -55,8 +57,9 @@ public:
     QJsonObject toJson(const QDateTime& now = QDateTime::currentDateTimeUtc()) const;
 
     // What is wrong with a server certificate for its configuration: the URI against applicationUri (not
-    // checked when empty), validity (expired, not yet valid, within 30 days), a key under 2048 bits, a SHA-1
+    // checked when empty), validity (expired, not yet valid, within warnDays), a key under 2048 bits, a SHA-1
     // signature, hostName missing from the DNS names (not checked when empty). Each names its cause.
     Problems serverWarnings(const QString& applicationUri, const QString& hostName,
-                            const QDateTime& now = QDateTime::currentDateTimeUtc()) const;
+                            const QDateTime& now = QDateTime::currentDateTimeUtc(),
+                            int warnDays = s_warnDays) const;
 };

@@ -187,7 +187,7 @@ bool ConfigSnapshot::keyOpensWith(const QString& keyPath, const QString& passphr
 }
 
 ConfigSnapshot ConfigSnapshot::load(const MoxInstInstance* instance, const ConfigSnapshot* previous,
-                                    bool checkKey, const QString& root)
+                                    bool checkKey, const QString& root, int warnDays)
 {
     ConfigSnapshot snapshot;
     if (!instance) {
@@ -202,7 +202,7 @@ ConfigSnapshot ConfigSnapshot::load(const MoxInstInstance* instance, const Confi
     snapshot.loadUsersStore();
     CertificateInfo certificate;
     bool certificateRead = false;
-    snapshot.checkCertificate(certificate, certificateRead);
+    snapshot.checkCertificate(certificate, certificateRead, warnDays);
     snapshot.checkPairs();
     if (checkKey)
         snapshot.checkKeyOpens(certificateRead ? &certificate : nullptr);
@@ -360,7 +360,7 @@ void ConfigSnapshot::loadUsersStore()
 }
 
 // The server's own certificate, read once for its checks and for the key match.
-void ConfigSnapshot::checkCertificate(CertificateInfo& certificate, bool& read)
+void ConfigSnapshot::checkCertificate(CertificateInfo& certificate, bool& read, int warnDays)
 {
     if (!opcUaCertificate.exists)
         return;
@@ -370,8 +370,8 @@ void ConfigSnapshot::checkCertificate(CertificateInfo& certificate, bool& read)
         warnings << Problem{tr("The OPC UA certificate cannot be read."), why};
         return;
     }
-    for (Problem warning :
-         certificate.serverWarnings(uri, QSysInfo::machineHostName(), QDateTime::currentDateTimeUtc())) {
+    for (Problem warning : certificate.serverWarnings(uri, QSysInfo::machineHostName(),
+                                                      QDateTime::currentDateTimeUtc(), warnDays)) {
         warning.detail = opcUaCertificate.path;
         warnings << warning;
     }

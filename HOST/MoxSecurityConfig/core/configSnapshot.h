@@ -2,6 +2,7 @@
 // whether it exists, the settings, which actions apply, and the errors and warnings in the window's order.
 #pragma once
 
+#include "core/certificateInfo.h"
 #include "core/problem.h"
 
 #include <QCoreApplication>
@@ -51,7 +52,8 @@ public:
     // root: the folder the instance was rooted in (RootedInstEnumerator); the configured paths, absolute ones
     // too, are resolved inside it, so nothing outside is read or written.
     static ConfigSnapshot load(const MoxInstInstance* instance, const ConfigSnapshot* previous = nullptr,
-                               bool checkKey = true, const QString& root = QString());
+                               bool checkKey = true, const QString& root = QString(),
+                               int warnDays = CertificateInfo::s_warnDays);
 
     Stop stop = Stop::None;
     QString instanceVersion; // "2.50.9.10679"
@@ -106,7 +108,7 @@ private:
     void findCorePair(const MoxInstInstance& instance);
     void readSettings(const QString& root);
     void loadUsersStore();
-    void checkCertificate(CertificateInfo& certificate, bool& read);
+    void checkCertificate(CertificateInfo& certificate, bool& read, int warnDays);
     void checkPairs();
     void checkKeyOpens(const CertificateInfo* certificate);
     void checkExposure();

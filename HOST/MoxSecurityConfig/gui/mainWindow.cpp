@@ -11,6 +11,7 @@
 #include "settingsDialog.h"
 #include "usersTabController.h"
 
+#include "core/crlHealth.h"
 #include "core/versionInfo.h"
 
 #include <QCheckBox>
@@ -20,6 +21,7 @@
 #include <QMessageBox>
 #include <QStatusBar>
 #include <QStyle>
+#include <QTimer>
 
 #include <functional>
 #include <memory>
@@ -245,6 +247,22 @@ void MainWindow::showWarnings(const Problems& warnings)
     warningsWidget->setVisible(!lines.isEmpty());
 }
 
+void MainWindow::showEvent(QShowEvent* event)
+{
+    QMainWindow::showEvent(event);
+    if (m_shown)
+        return;
+    m_shown = true;
+    // Queued, so the window is painted before every CA and CRL file is read.
+    QTimer::singleShot(0, this, &MainWindow::checkCrls);
+}
+
+void MainWindow::checkCrls()
+{
+    m_crlWarnings = CrlHealth::check(clientCertificatesTab->entries());
+    showWarnings(m_snapshot.warnings + m_crlWarnings);
+}
+
 void MainWindow::reloadData()
 {
     deselectUaAuth();
@@ -292,7 +310,9 @@ void MainWindow::reloadData()
         m_uaUsers.setIniUaAuth(m_opcuaAuth.ptr());
     }
     applyRules(*m_rules);
-    showWarnings(s.warnings);
+    showWarnings(s.warnings + m_crlWarnings);
+    if (m_shown)
+        QTimer::singleShot(0, this, &MainWindow::checkCrls);
     m_configWatcher.watch(m_snapshot.configPath, m_snapshot.usersFile.path);
     adjustSize();
 }

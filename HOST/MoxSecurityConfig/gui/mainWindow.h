@@ -66,6 +66,8 @@ public slots:
 protected:
     // A double-click on a certificate field opens its details.
     bool eventFilter(QObject* watched, QEvent* event) override;
+    // Once painted, the CRLs of the trusted CAs are checked (they are not part of the start-up's load).
+    void showEvent(QShowEvent* event) override;
 
 private:
     // True when the key file does not exist or openssl opens it with the pass phrase (time-limited).
@@ -84,6 +86,8 @@ private:
     // After a generation: offers to write the settings of the new pair that differ into the configuration.
     void offerConfigUpdate(const CertificateRequest& request);
     void showWarnings(const Problems& warnings);
+    // The CRL checks on the folders as the Client Certificates tab listed them, shown with the warnings.
+    void checkCrls();
     void deleteKeyPair(bool opcUa);
     void renewKeyPair(bool opcUa);
     // Asks the question, with where a backup of paths goes; on a yes, and while the window still shows what
@@ -111,4 +115,6 @@ private:
     std::unique_ptr<UsersTabController> m_usersTab;
     std::unique_ptr<ActionRules> m_rules; // what the last reload allows
     ConfigWatcher m_configWatcher;
+    Problems m_crlWarnings; // of the last checkCrls
+    bool m_shown = false;   // painted once: a reload checks the CRLs again
 };
