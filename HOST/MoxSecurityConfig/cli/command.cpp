@@ -61,6 +61,12 @@ const QCommandLineOption Command::s_tighten("tighten",
 const QCommandLineOption
     Command::s_dryRun("dry-run", "Checks everything and reports what would change, but changes nothing.");
 
+const QCommandLineOption Command::s_out("out", "Writes into FILE instead of standard output.", "FILE");
+const QCommandLineOption
+    Command::s_newKey("new-key", "Signs the request with a new key kept pending until its certificate "
+                                 "is installed.");
+const QCommandLineOption Command::s_chain("chain", "A file of CA certificates, repeatable.", "FILE");
+
 const Command::Options& Command::allOptions()
 {
     static const Options options{&s_help,         &s_version,
@@ -78,7 +84,9 @@ const Command::Options& Command::allOptions()
                                  &s_der,          &s_passphraseStdin,
                                  &s_strict,       &s_issuer,
                                  &s_trusted,      &s_updateConfig,
-                                 &s_tighten,      &s_dryRun};
+                                 &s_tighten,      &s_dryRun,
+                                 &s_out,          &s_newKey,
+                                 &s_chain};
     return options;
 }
 

@@ -38,7 +38,8 @@ public:
     static const QCommandLineOption s_help, s_version, s_root, s_json, s_quiet, s_passwordStdin, s_role,
         s_absent, s_yes, s_noBackup, s_force, s_country, s_state, s_locality, s_organization, s_unit,
         s_commonName, s_uriEnd, s_machineName, s_dns, s_ip, s_bits, s_digest, s_days, s_der,
-        s_passphraseStdin, s_strict, s_issuer, s_trusted, s_updateConfig, s_tighten, s_dryRun;
+        s_passphraseStdin, s_strict, s_issuer, s_trusted, s_updateConfig, s_tighten, s_dryRun, s_out,
+        s_newKey, s_chain;
     // Every option, in the order the help lists them; those every command takes.
     static const Options& allOptions();
     static const Options& globalOptions();

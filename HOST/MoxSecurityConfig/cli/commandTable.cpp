@@ -3,7 +3,9 @@
 #include "backupCommands.h"
 #include "certCommands.h"
 #include "configCommands.h"
+#include "csrCommand.h"
 #include "folderCommands.h"
+#include "installCommand.h"
 #include "statusCommand.h"
 #include "trustCommands.h"
 #include "usersCommands.h"
@@ -23,9 +25,9 @@ std::vector<std::unique_ptr<Command>> commandTable()
 {
     return table<StatusCommand, UsersListCommand, UsersAddCommand, UsersPasswdCommand, UsersRenameCommand,
                  UsersRoleCommand, UsersRemoveCommand, UsersCheckCommand, UsersEnsureCommand,
-                 CertGenerateCommand, CertEnsureCommand, CertDeleteCommand, CertShowCommand,
-                 ConfigSetUriCommand, ConfigSetPassphraseCommand, FoldersCreateCommand, FoldersDeleteCommand,
-                 TrustListCommand, TrustAcceptCommand, TrustRejectCommand, TrustRemoveCommand,
-                 TrustImportCommand, BackupListCommand, BackupRestoreCommand, BackupDeleteCommand,
-                 AuthCreateCommand, AuthDeleteCommand>();
+                 CertGenerateCommand, CertEnsureCommand, CertDeleteCommand, CertShowCommand, CertCsrCommand,
+                 CertInstallCommand, ConfigSetUriCommand, ConfigSetPassphraseCommand, FoldersCreateCommand,
+                 FoldersDeleteCommand, TrustListCommand, TrustAcceptCommand, TrustRejectCommand,
+                 TrustRemoveCommand, TrustImportCommand, BackupListCommand, BackupRestoreCommand,
+                 BackupDeleteCommand, AuthCreateCommand, AuthDeleteCommand>();
 }

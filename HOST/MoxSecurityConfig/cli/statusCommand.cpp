@@ -3,6 +3,8 @@
 #include "commandLine.h"
 #include "output.h"
 
+#include "core/signingRequest.h"
+
 #include <QDir>
 #include <QFileInfo>
 #include <QJsonObject>
@@ -38,6 +40,13 @@ StatusCommand::StatusCommand()
 int StatusCommand::executeWithInstallation()
 {
     reportPaths();
+    // A key that waits for its signed certificate is no leftover, but the administrator should finish it.
+    for (const PathState* key : {&m_snapshot.opcUaKey, &m_snapshot.coreKey}) {
+        const QString pending = SigningRequest::pendingKeyPath(key->path);
+        if (!key->path.isEmpty() && QFileInfo::exists(pending))
+            m_snapshot.warnings << Problem{
+                QStringLiteral("A key waits for its CA-signed certificate (cert install)."), pending};
+    }
     listProblems();
     const ConfigSnapshot& s = m_snapshot;
     return s.errors.isEmpty() && (!m_line->isSet(s_strict) || s.warnings.isEmpty()) ? Output::Success
