@@ -57,6 +57,10 @@ public slots:
     void showAbout();
     void showOpcUaCertificateDetails();
     void showMoxCoreCertificateDetails();
+    // Saves a signing request for a CA, signed by the installed OPC UA key.
+    void requestOpcUaCertificate();
+    // The install dialog for a certificate a CA signed for the OPC UA pair.
+    void installSignedOpcUaCertificate();
     // Data > Backups: lists the backups, restores or deletes one, then reloads.
     void openBackups();
 
