@@ -1,5 +1,6 @@
 // The window's install of a CA-signed certificate: the dialog lists each check as passed or failed before
 // anything is written, and offers Install only when all passed.
+#include "certificateDetailsDialog.h"
 #include "mainWindow.h"
 #include "moxsecFixture.h"
 #include "testEnumerator.h"
@@ -87,9 +88,13 @@ void TestSignedInstall::checkList()
     QTest::mouseClick(open, Qt::LeftButton);
     QCOMPARE(shown, listed);
     QCOMPARE(installOffered, chain);
-    if (chain)
+    if (chain) {
         QCOMPARE(readAll(path("OpcUa/pki/own/cert.pem")), readAll(ca("leaf.pem")));
-    else
+        // The details show the chain up to the CA now in the issuers folder.
+        CertificateDetailsDialog details(path("OpcUa/pki/own/cert.pem"), nullptr,
+                                         {path("OpcUa/pki/issuers")});
+        QVERIFY2(details.value("Chain").endsWith("\n/CN=Test CA"), qPrintable(details.value("Chain")));
+    } else
         QCOMPARE(files(), before);
 }
 

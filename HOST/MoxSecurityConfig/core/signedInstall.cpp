@@ -88,7 +88,50 @@ SignedInstall::SignedInstall(const ConfigSnapshot& snapshot, CertificateRequest:
 
 SignedInstall::~SignedInstall() = default;
 
-bool SignedInstall::readCertificates(const QString& path, std::vector<X509Ptr>& out, QString* error) const
+QStringList SignedInstall::chainOf(const QString& path, const QStringList& folders)
+{
+    std::vector<X509Ptr> leaf, cas;
+    QString error;
+    if (!readCertificates(path, leaf, &error))
+        return {error};
+    for (const QString& folder : folders) {
+        if (folder.isEmpty())
+            continue;
+        for (const QFileInfo& file : QDir(folder).entryInfoList(QDir::Files)) {
+            if (file.size() < FileSafety::s_maxFileSize)
+                readCertificates(file.filePath(), cas, &error);
+        }
+    }
+    auto line = [](X509* certificate) {
+        char* text = X509_NAME_oneline(X509_get_subject_name(certificate), nullptr, 0);
+        const QString subject = QString::fromUtf8(text);
+        OPENSSL_free(text);
+        return subject;
+    };
+    // Each step takes the CA whose key signed the certificate before it, so a name alone never links.
+    QStringList chain{line(leaf.front().get())};
+    X509* current = leaf.front().get();
+    for (int depth = 0; depth < 10 && X509_check_issued(current, current) != X509_V_OK; ++depth) {
+        X509* issuer = nullptr;
+        for (const X509Ptr& ca : cas) {
+            if (X509_check_issued(ca.get(), current) == X509_V_OK &&
+                X509_verify(current, X509_get0_pubkey(ca.get())) == 1) {
+                issuer = ca.get();
+                break;
+            }
+        }
+        takeSslError();
+        if (!issuer) {
+            chain << tr("(its issuer is not in the issuers or trust folders)");
+            break;
+        }
+        chain << line(issuer);
+        current = issuer;
+    }
+    return chain;
+}
+
+bool SignedInstall::readCertificates(const QString& path, std::vector<X509Ptr>& out, QString* error)
 {
     QByteArray bytes;
     if (!FileSafety::readRegular(path, bytes, error))

@@ -27,6 +27,10 @@ public:
     };
 
     SignedInstall(const ConfigSnapshot& snapshot, CertificateRequest::Mode mode);
+
+    // The chain of the certificate at path, leaf first, as one-line subjects, through the CA certificates
+    // of folders; its last line says where it stops when no self-signed CA ends it.
+    static QStringList chainOf(const QString& path, const QStringList& folders);
     ~SignedInstall();
 
     // Reads file (the leaf first, CA certificates after it) and the chain files, and checks them. With
@@ -43,7 +47,7 @@ public:
     ActionResult install(bool tighten = false);
 
 private:
-    bool readCertificates(const QString& path, std::vector<X509Ptr>& out, QString* error) const;
+    static bool readCertificates(const QString& path, std::vector<X509Ptr>& out, QString* error);
     QByteArray leafBytes() const;
     bool backUpPair(ActionResult& result) const;
     // The CA certificates into the issuers folder, by TrustStore's import.

@@ -516,7 +516,8 @@ void MainWindow::showCertificateDetails(const PathState& certificate)
 {
     if (!certificate.exists)
         return;
-    CertificateDetailsDialog dialog(certificate.path, this);
+    CertificateDetailsDialog dialog(certificate.path, this,
+                                    {m_snapshot.issuers.path, m_snapshot.trustList.path});
     dialog.setModal(true);
     dialog.exec();
 }
