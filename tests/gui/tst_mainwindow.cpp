@@ -8,6 +8,7 @@
 #include "nobodyCopy.h"
 #include "openSslRecorder.h"
 #include "settingsDialog.h"
+#include "signedInstallDialog.h"
 #include "testCertificates.h"
 #include "testEnumerator.h"
 #include "testFiles.h"
@@ -363,7 +364,8 @@ private slots:
             std::make_unique<UaUserDialog>(&users, nullptr, nullptr),
             std::make_unique<SettingsDialog>(&instances, &instance),
             std::make_unique<CertificateDetailsDialog>(path("c.pem")),
-            std::make_unique<BackupsDialog>(snapshot)};
+            std::make_unique<BackupsDialog>(snapshot),
+            std::make_unique<SignedInstallDialog>(snapshot, CertificateRequest::Mode::OpcUa)};
         for (const auto& dialog : dialogs)
             QCOMPARE(sharedMnemonics(mnemonicTexts(dialog.get())), QString());
         QCOMPARE(sharedMnemonics(mnemonicTexts(&confirm)), QString());

@@ -61,14 +61,17 @@ const QCommandLineOption Command::s_tighten("tighten",
 const QCommandLineOption
     Command::s_dryRun("dry-run", "Checks everything and reports what would change, but changes nothing.");
 
-const QCommandLineOption Command::s_newKey("new-key",
-                                           "Makes a new key of the same size instead of keeping it.");
+const QCommandLineOption Command::s_newKey(
+    "new-key", "A new key: for renew one of the same size instead of the installed one; for a request one "
+               "kept pending until its certificate is installed.");
 const QCommandLineOption Command::s_ifExpiresWithin(
     "if-expires-within", "Changes nothing while the certificate is valid for longer than DAYS.", "DAYS");
 const QCommandLineOption
     Command::s_warnDays("warn-days", "Warns when the certificate expires within N days (default 30).", "N");
 const QCommandLineOption Command::s_ca("ca", "The CA certificate (PEM or DER).", "FILE");
 const QCommandLineOption Command::s_caKey("ca-key", "The CA's private key (PEM or DER).", "FILE");
+const QCommandLineOption Command::s_out("out", "Writes into FILE instead of standard output.", "FILE");
+const QCommandLineOption Command::s_chain("chain", "A file of CA certificates, repeatable.", "FILE");
 
 const Command::Options& Command::allOptions()
 {
@@ -90,7 +93,8 @@ const Command::Options& Command::allOptions()
                                  &s_tighten,      &s_dryRun,
                                  &s_newKey,       &s_ifExpiresWithin,
                                  &s_warnDays,     &s_ca,
-                                 &s_caKey};
+                                 &s_caKey,        &s_out,
+                                 &s_chain};
     return options;
 }
 

@@ -3,7 +3,9 @@
 #include "backupCommands.h"
 #include "certCommands.h"
 #include "configCommands.h"
+#include "csrCommand.h"
 #include "folderCommands.h"
+#include "installCommand.h"
 #include "renewCommand.h"
 #include "statusCommand.h"
 #include "trustCommands.h"
@@ -25,8 +27,9 @@ std::vector<std::unique_ptr<Command>> commandTable()
     return table<StatusCommand, UsersListCommand, UsersAddCommand, UsersPasswdCommand, UsersRenameCommand,
                  UsersRoleCommand, UsersRemoveCommand, UsersCheckCommand, UsersEnsureCommand,
                  CertGenerateCommand, CertEnsureCommand, CertDeleteCommand, CertShowCommand, CertRenewCommand,
-                 ConfigSetUriCommand, ConfigSetPassphraseCommand, FoldersCreateCommand, FoldersDeleteCommand,
-                 TrustListCommand, TrustAcceptCommand, TrustRejectCommand, TrustRemoveCommand,
-                 TrustImportCommand, TrustCrlCreateCommand, BackupListCommand, BackupRestoreCommand,
-                 BackupDeleteCommand, AuthCreateCommand, AuthDeleteCommand>();
+                 CertCsrCommand, CertInstallCommand, ConfigSetUriCommand, ConfigSetPassphraseCommand,
+                 FoldersCreateCommand, FoldersDeleteCommand, TrustListCommand, TrustAcceptCommand,
+                 TrustRejectCommand, TrustRemoveCommand, TrustImportCommand, TrustCrlCreateCommand,
+                 BackupListCommand, BackupRestoreCommand, BackupDeleteCommand, AuthCreateCommand,
+                 AuthDeleteCommand>();
 }

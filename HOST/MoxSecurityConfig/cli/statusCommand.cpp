@@ -4,6 +4,7 @@
 #include "output.h"
 
 #include "core/crlHealth.h"
+#include "core/signingRequest.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -55,6 +56,13 @@ int StatusCommand::executeWithInstallation()
     const TrustStore store(TrustStore::foldersOf(m_snapshot));
     m_snapshot.warnings << CrlHealth::check(store.list());
     reportPaths();
+    // A key that waits for its signed certificate is no leftover, but the administrator should finish it.
+    for (const PathState* key : {&m_snapshot.opcUaKey, &m_snapshot.coreKey}) {
+        const QString pending = SigningRequest::pendingKeyPath(key->path);
+        if (!key->path.isEmpty() && QFileInfo::exists(pending))
+            m_snapshot.warnings << Problem{
+                QStringLiteral("A key waits for its CA-signed certificate (cert install)."), pending};
+    }
     listProblems();
     const ConfigSnapshot& s = m_snapshot;
     return s.errors.isEmpty() && (!m_line->isSet(s_strict) || s.warnings.isEmpty()) ? Output::Success

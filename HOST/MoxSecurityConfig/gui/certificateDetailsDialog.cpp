@@ -1,10 +1,12 @@
 #include "certificateDetailsDialog.h"
 
 #include "core/certificateInfo.h"
+#include "core/signedInstall.h"
 
 #include <QLabel>
 
-CertificateDetailsDialog::CertificateDetailsDialog(const QString& certificatePath, QWidget* parent)
+CertificateDetailsDialog::CertificateDetailsDialog(const QString& certificatePath, QWidget* parent,
+                                                   const QStringList& caFolders)
     : QDialog(parent)
 {
     setupUi(this);
@@ -18,7 +20,10 @@ CertificateDetailsDialog::CertificateDetailsDialog(const QString& certificatePat
         scrollArea->hide();
     } else {
         errorLabel->hide();
-        for (const auto& row : info.rows()) {
+        auto rows = info.rows();
+        rows.append(
+            {tr("Chain"), SignedInstall::chainOf(certificatePath, caFolders).join(QLatin1Char('\n'))});
+        for (const auto& row : rows) {
             auto* text = new QLabel(row.second, detailsWidget);
             text->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
             text->setTextFormat(Qt::PlainText);

@@ -11,7 +11,9 @@ class CertificateDetailsDialog : public QDialog, private Ui::CertificateDetailsD
     Q_OBJECT
 
 public:
-    explicit CertificateDetailsDialog(const QString& certificatePath, QWidget* parent = nullptr);
+    // caFolders: where the chain's CA certificates are looked up (the issuers and trust folders).
+    explicit CertificateDetailsDialog(const QString& certificatePath, QWidget* parent = nullptr,
+                                      const QStringList& caFolders = {});
     ~CertificateDetailsDialog() override;
 
     // The value shown for a label ("SHA-1 thumbprint"), empty when there is no such row.

@@ -7,8 +7,10 @@
 #include "confirmDialog.h"
 #include "core/certificateRenewal.h"
 #include "core/rootedEnumerator.h"
+#include "core/signingRequest.h"
 #include "fieldMarks.h"
 #include "settingsDialog.h"
+#include "signedInstallDialog.h"
 #include "usersTabController.h"
 
 #include "core/crlHealth.h"
@@ -17,6 +19,7 @@
 #include <QCheckBox>
 #include <QDirIterator>
 #include <QEvent>
+#include <QFileDialog>
 #include <QInputDialog>
 #include <QMessageBox>
 #include <QStatusBar>
@@ -97,6 +100,9 @@ MainWindow::MainWindow(QWidget* parent, IMoxInstEnumerator* enumerator) : QMainW
     connect(detailsPushButton_opcUa, &QPushButton::clicked, this, &MainWindow::showOpcUaCertificateDetails);
     connect(detailsPushButton_moxCore, &QPushButton::clicked, this,
             &MainWindow::showMoxCoreCertificateDetails);
+    connect(requestPushButton_opcUa, &QPushButton::clicked, this, &MainWindow::requestOpcUaCertificate);
+    connect(installSignedPushButton_opcUa, &QPushButton::clicked, this,
+            &MainWindow::installSignedOpcUaCertificate);
     certificateLineEdit_opcUa->installEventFilter(this);
     certificateLineEdit_moxCore->installEventFilter(this);
     connect(actionAbout, &QAction::triggered, this, &MainWindow::showAbout);
@@ -335,6 +341,8 @@ void MainWindow::fillCertificatesFields()
 
     detailsPushButton_moxCore->setVisible(s.coreCertificate.exists);
     detailsPushButton_opcUa->setVisible(s.opcUaCertificate.exists);
+    requestPushButton_opcUa->setVisible(s.opcUaCertificate.exists && s.opcUaKey.exists);
+    installSignedPushButton_opcUa->setVisible(s.opcUaKey.configured && s.opcUaCertificate.configured);
     generatePushButton_moxCore->setVisible(s.canGenerateCore);
     deletePushButton_moxCore->setVisible(s.canDeleteCore);
     generatePushButton_opcUa->setVisible(s.canGenerateOpcUa);
@@ -591,9 +599,42 @@ void MainWindow::showCertificateDetails(const PathState& certificate)
 {
     if (!certificate.exists)
         return;
-    CertificateDetailsDialog dialog(certificate.path, this);
+    CertificateDetailsDialog dialog(certificate.path, this,
+                                    {m_snapshot.issuers.path, m_snapshot.trustList.path});
     dialog.setModal(true);
     dialog.exec();
+}
+
+void MainWindow::requestOpcUaCertificate()
+{
+    const QString out =
+        QFileDialog::getSaveFileName(this, tr("Save the signing request"), QStringLiteral("request.csr.pem"),
+                                     tr("Signing requests (*.pem *.csr);;All files (*)"));
+    if (out.isEmpty() || !matchesDisk())
+        return;
+    CertificateRequest names, none;
+    QString error;
+    EvpPkeyPtr key;
+    QByteArray request;
+    if (SigningRequest::names(m_snapshot.opcUaCertificate.path, none, false, names, &error) &&
+        (key = SigningRequest::readKey(m_snapshot.opcUaKey.path, m_snapshot.passphrase(), &error)))
+        request = SigningRequest::make(names, key.get(), &error);
+    FileSafety::Ownership ownership;
+    ownership.fileMode = 0644;
+    if (request.isEmpty() || !FileSafety::writeAtomically(out, request, ownership, &error))
+        QMessageBox::warning(this, windowTitle(), tr("The signing request was not saved.\n%1").arg(error));
+}
+
+void MainWindow::installSignedOpcUaCertificate()
+{
+    if (!matchesDisk())
+        return;
+    SignedInstallDialog dialog(m_snapshot, CertificateRequest::Mode::OpcUa, this);
+    dialog.setModal(true);
+    if (dialog.exec() != QDialog::Accepted)
+        return;
+    finishAction(dialog.result());
+    showWarnings(dialog.result().warnings);
 }
 
 bool MainWindow::eventFilter(QObject* watched, QEvent* event)

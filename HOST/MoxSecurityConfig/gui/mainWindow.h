@@ -60,6 +60,10 @@ public slots:
     // Renew…: asks the validity and whether to make a new key, then renews the pair's certificate.
     void renewOpcUaCertificate();
     void renewMoxCoreCertificate();
+    // Saves a signing request for a CA, signed by the installed OPC UA key.
+    void requestOpcUaCertificate();
+    // The install dialog for a certificate a CA signed for the OPC UA pair.
+    void installSignedOpcUaCertificate();
     // Data > Backups: lists the backups, restores or deletes one, then reloads.
     void openBackups();
 
