@@ -57,6 +57,38 @@ bool CertRenewCommand::checkArguments(int& exitCode)
     return true;
 }
 
+CertificateRenewal::Options CertRenewCommand::renewOptions(const QString& certPath,
+                                                           const QString& keyPath) const
+{
+    CertificateRenewal::Options options;
+    options.keyPath = keyPath;
+    options.certPath = certPath;
+    options.passphrase = opcUa() ? m_snapshot.passphrase() : QString();
+    options.days = m_days;
+    options.withinDays = m_within;
+    options.newKey = m_line->isSet(s_newKey);
+    // Without a new one the configured pass phrase protects a new key, so the configuration still opens it.
+    options.newPassphrase = opcUa() ? m_snapshot.passphrase() : QString();
+    options.dryRun = true;
+    return options;
+}
+
+void CertRenewCommand::reportRenewed(const CertificateRenewal::Outcome& outcome, const QString& certPath,
+                                     bool newKey)
+{
+    m_out->data().insert(QStringLiteral("oldThumbprint"), outcome.oldThumbprint);
+    m_out->data().insert(QStringLiteral("newThumbprint"), outcome.newThumbprint);
+    m_out->data().insert(QStringLiteral("expires"), outcome.newExpiry.toString(Qt::ISODate));
+    m_out->data().insert(QStringLiteral("newKey"), newKey);
+    m_out->line(QStringLiteral("Renewed %1").arg(certPath));
+    m_out->line(QStringLiteral("  old SHA-1 %1").arg(outcome.oldThumbprint));
+    m_out->line(QStringLiteral("  new SHA-1 %1, valid until %2")
+                    .arg(outcome.newThumbprint, outcome.newExpiry.toString(Qt::ISODate)));
+    m_out->line(QStringLiteral("The certificate is self-signed: peers that trusted the old one must trust %1 "
+                               "again.")
+                    .arg(certPath));
+}
+
 int CertRenewCommand::executeWithInstallation()
 {
     const PathState& certificate = opcUa() ? m_snapshot.opcUaCertificate : m_snapshot.coreCertificate;
@@ -66,16 +98,7 @@ int CertRenewCommand::executeWithInstallation()
         return fail(QStringLiteral("There is no %1 pair to renew; cert generate makes one.").arg(argument(0)),
                     certificate.exists ? key.path : certificate.path);
 
-    CertificateRenewal::Options options;
-    options.keyPath = key.path;
-    options.certPath = certificate.path;
-    options.passphrase = opcUa() ? m_snapshot.passphrase() : QString();
-    options.days = m_days;
-    options.withinDays = m_within;
-    options.newKey = m_line->isSet(s_newKey);
-    // Without a new one the configured pass phrase protects a new key, so the configuration still opens it.
-    options.newPassphrase = opcUa() ? m_snapshot.passphrase() : QString();
-    options.dryRun = true;
+    CertificateRenewal::Options options = renewOptions(certificate.path, key.path);
     int exitCode;
     if (m_line->isSet(s_passphraseStdin) && !readPassphrase(options.newPassphrase, exitCode))
         return exitCode;
@@ -132,17 +155,7 @@ int CertRenewCommand::executeWithInstallation()
     reportBackups(outcome.result);
     if (report(outcome.result) != Output::Success)
         return Output::Failure;
-    m_out->data().insert(QStringLiteral("oldThumbprint"), outcome.oldThumbprint);
-    m_out->data().insert(QStringLiteral("newThumbprint"), outcome.newThumbprint);
-    m_out->data().insert(QStringLiteral("expires"), outcome.newExpiry.toString(Qt::ISODate));
-    m_out->data().insert(QStringLiteral("newKey"), options.newKey);
-    m_out->line(QStringLiteral("Renewed %1").arg(certificate.path));
-    m_out->line(QStringLiteral("  old SHA-1 %1").arg(outcome.oldThumbprint));
-    m_out->line(QStringLiteral("  new SHA-1 %1, valid until %2")
-                    .arg(outcome.newThumbprint, outcome.newExpiry.toString(Qt::ISODate)));
-    m_out->line(QStringLiteral("The certificate is self-signed: peers that trusted the old one must trust %1 "
-                               "again.")
-                    .arg(certificate.path));
+    reportRenewed(outcome, certificate.path, options.newKey);
     if (update) {
         const ActionResult written =
             actions.setApplicationValue(passphraseKey, options.newPassphrase, m_line->isSet(s_tighten));

@@ -3,6 +3,8 @@
 
 #include "certCommands.h"
 
+#include "core/certificateRenewal.h"
+
 class CertRenewCommand : public PairCommand
 {
 public:
@@ -14,5 +16,9 @@ protected:
     int executeWithInstallation() override;
 
 private:
+    // The options for a dry run from the arguments; the new pass phrase is the configured one.
+    CertificateRenewal::Options renewOptions(const QString& certPath, const QString& keyPath) const;
+    // Writes what a renewal that was made changed.
+    void reportRenewed(const CertificateRenewal::Outcome& outcome, const QString& certPath, bool newKey);
     int m_days = 0, m_within = -1;
 };

@@ -219,6 +219,36 @@ bool backUp(const ConfigSnapshot& snapshot, const QStringList& paths, const QStr
     return true;
 }
 
+// The validity asked for, or else that of the old certificate, rounded up to whole days.
+int validityDays(const X509* old, int requested)
+{
+    if (requested > 0)
+        return requested;
+    int fullDays = 0, seconds = 0;
+    if (ASN1_TIME_diff(&fullDays, &seconds, X509_get0_notBefore(old), X509_get0_notAfter(old)) != 1)
+        fullDays = 365;
+    return qMax(1, fullDays + (seconds > 0 ? 1 : 0));
+}
+
+// A copy of the old certificate with a new serial, validity and key, signed by that key; null if any step
+// fails.
+X509Ptr buildRenewed(X509* old, EVP_PKEY* signer, int days)
+{
+    X509Ptr renewed(X509_dup(old));
+    const bool built = renewed && X509_set_version(renewed.get(), 2) == 1 && setNewSerial(renewed.get()) &&
+                       X509_set_issuer_name(renewed.get(), X509_get_subject_name(old)) == 1 &&
+                       X509_gmtime_adj(X509_getm_notBefore(renewed.get()), 0) &&
+                       X509_time_adj_ex(X509_getm_notAfter(renewed.get()), days, 0, nullptr) &&
+                       X509_set_pubkey(renewed.get(), signer) == 1 &&
+                       replaceExtension(renewed.get(), NID_subject_key_identifier, "hash") &&
+                       (X509_get_ext_by_NID(old, NID_authority_key_identifier, -1) < 0 ||
+                        replaceExtension(renewed.get(), NID_authority_key_identifier, "keyid:always")) &&
+                       X509_sign(renewed.get(), signer, digestOf(old)) > 0;
+    if (!built)
+        renewed.reset();
+    return renewed;
+}
+
 } // namespace
 
 CertificateRenewal::Outcome CertificateRenewal::renew(const ConfigSnapshot& snapshot, const Options& options)
@@ -255,14 +285,7 @@ CertificateRenewal::Outcome CertificateRenewal::renew(const ConfigSnapshot& snap
         return fail(tr("Cannot renew: the key '%1' does not belong to the certificate.").arg(options.keyPath),
                     takeSslError());
 
-    int days = options.days;
-    if (days <= 0) {
-        int fullDays = 0, seconds = 0;
-        if (ASN1_TIME_diff(&fullDays, &seconds, X509_get0_notBefore(old.get()),
-                           X509_get0_notAfter(old.get())) != 1)
-            fullDays = 365;
-        days = qMax(1, fullDays + (seconds > 0 ? 1 : 0));
-    }
+    const int days = validityDays(old.get(), options.days);
     outcome.days = days;
 
     EvpPkeyPtr fresh;
@@ -275,17 +298,8 @@ CertificateRenewal::Outcome CertificateRenewal::renew(const ConfigSnapshot& snap
     }
     EVP_PKEY* signer = fresh ? fresh.get() : key.get();
 
-    X509Ptr renewed(X509_dup(old.get()));
-    const bool built = renewed && X509_set_version(renewed.get(), 2) == 1 && setNewSerial(renewed.get()) &&
-                       X509_set_issuer_name(renewed.get(), X509_get_subject_name(old.get())) == 1 &&
-                       X509_gmtime_adj(X509_getm_notBefore(renewed.get()), 0) &&
-                       X509_time_adj_ex(X509_getm_notAfter(renewed.get()), days, 0, nullptr) &&
-                       X509_set_pubkey(renewed.get(), signer) == 1 &&
-                       replaceExtension(renewed.get(), NID_subject_key_identifier, "hash") &&
-                       (X509_get_ext_by_NID(old.get(), NID_authority_key_identifier, -1) < 0 ||
-                        replaceExtension(renewed.get(), NID_authority_key_identifier, "keyid:always")) &&
-                       X509_sign(renewed.get(), signer, digestOf(old.get())) > 0;
-    if (!built)
+    const X509Ptr renewed = buildRenewed(old.get(), signer, days);
+    if (!renewed)
         return fail(tr("Cannot renew: the new certificate could not be made."), takeSslError());
     outcome.newThumbprint = thumbprint(renewed.get());
     outcome.newExpiry = toDateTime(X509_get0_notAfter(renewed.get()));

@@ -153,27 +153,8 @@ bool SignedInstall::readCertificates(const QString& path, std::vector<X509Ptr>& 
     return true;
 }
 
-QList<SignedInstall::Check> SignedInstall::check(const QString& file, const QStringList& chain,
-                                                 bool updateConfig)
+void SignedInstall::checkKey(X509* leaf)
 {
-    m_checks.clear();
-    m_cas.clear();
-    m_leaf.reset();
-    m_updateConfig = updateConfig;
-    std::vector<X509Ptr> read;
-    QString error;
-    bool ok = readCertificates(file, read, &error);
-    for (int i = 0; ok && i < chain.size(); ++i)
-        ok = readCertificates(chain.at(i), read, &error);
-    if (!ok) {
-        m_checks << Check{tr("The certificate and its chain can be read"), false, error};
-        return m_checks;
-    }
-    m_leaf = std::move(read.front());
-    for (size_t i = 1; i < read.size(); ++i)
-        m_cas.push_back(std::move(read[i]));
-    X509* leaf = m_leaf.get();
-
     // The key: the installed one, else the one a request with --new-key left pending.
     const QString pendingPath = SigningRequest::pendingKeyPath(m_keyPath);
     EVP_PKEY* leafKey = X509_get0_pubkey(leaf);
@@ -189,26 +170,26 @@ QList<SignedInstall::Check> SignedInstall::check(const QString& file, const QStr
                       keyMatch
                           ? (m_pending ? tr("the pending key %1").arg(pendingPath) : m_keyPath)
                           : tr("its public key is neither that of %1 nor of a pending key").arg(m_keyPath)};
+}
 
+void SignedInstall::checkUri(X509* leaf)
+{
     m_uri = firstUri(leaf);
     if (m_mode == CertificateRequest::Mode::OpcUa) {
         const bool same = m_uri == m_snapshot.uri;
-        const bool uriOk = !m_uri.isEmpty() && (same || updateConfig);
+        const bool uriOk = !m_uri.isEmpty() && (same || m_updateConfig);
         m_checks << Check{tr("Its URI is APPLICATION_URI"), uriOk,
                           m_uri.isEmpty() ? tr("it names no URI")
                           : same          ? m_uri
-                          : updateConfig  ? tr("%1 will be written into the configuration").arg(m_uri)
-                                          : tr("it names %1, the configuration %2; --update-config writes it")
-                                               .arg(m_uri, m_snapshot.uri)};
+                          : m_updateConfig
+                              ? tr("%1 will be written into the configuration").arg(m_uri)
+                              : tr("it names %1, the configuration %2; --update-config writes it")
+                                    .arg(m_uri, m_snapshot.uri)};
     }
+}
 
-    const bool started = X509_cmp_current_time(X509_get0_notBefore(leaf)) < 0;
-    const bool notEnded = X509_cmp_current_time(X509_get0_notAfter(leaf)) > 0;
-    m_checks << Check{tr("It is valid now"), started && notEnded,
-                      !started    ? tr("it is not valid yet")
-                      : !notEnded ? tr("it has expired")
-                                  : QString()};
-
+void SignedInstall::checkUsages(X509* leaf)
+{
     const uint32_t flags = X509_get_extension_flags(leaf);
     const uint32_t usages =
         KU_DIGITAL_SIGNATURE | KU_NON_REPUDIATION | KU_KEY_ENCIPHERMENT | KU_DATA_ENCIPHERMENT;
@@ -220,7 +201,10 @@ QList<SignedInstall::Check> SignedInstall::check(const QString& file, const QStr
                       usagesOk ? QString()
                                : tr("it needs digitalSignature, nonRepudiation, keyEncipherment and "
                                     "dataEncipherment, with serverAuth and clientAuth")};
+}
 
+void SignedInstall::checkChain(X509* leaf)
+{
     // Verified against the CAs given alone: validity is its own check above, and an intermediate given
     // without its root is trusted as far as it goes.
     X509StorePtr store(X509_STORE_new());
@@ -246,6 +230,40 @@ QList<SignedInstall::Check> SignedInstall::check(const QString& file, const QStr
         m_checks << Check{tr("Its CA certificates can go into the issuers folder"), imported.ok,
                           reasons.join(QLatin1Char('\n'))};
     }
+}
+
+QList<SignedInstall::Check> SignedInstall::check(const QString& file, const QStringList& chain,
+                                                 bool updateConfig)
+{
+    m_checks.clear();
+    m_cas.clear();
+    m_leaf.reset();
+    m_updateConfig = updateConfig;
+    std::vector<X509Ptr> read;
+    QString error;
+    bool ok = readCertificates(file, read, &error);
+    for (int i = 0; ok && i < chain.size(); ++i)
+        ok = readCertificates(chain.at(i), read, &error);
+    if (!ok) {
+        m_checks << Check{tr("The certificate and its chain can be read"), false, error};
+        return m_checks;
+    }
+    m_leaf = std::move(read.front());
+    for (size_t i = 1; i < read.size(); ++i)
+        m_cas.push_back(std::move(read[i]));
+    X509* leaf = m_leaf.get();
+
+    checkKey(leaf);
+    checkUri(leaf);
+    const bool started = X509_cmp_current_time(X509_get0_notBefore(leaf)) < 0;
+    const bool notEnded = X509_cmp_current_time(X509_get0_notAfter(leaf)) > 0;
+    m_checks << Check{tr("It is valid now"), started && notEnded,
+                      !started    ? tr("it is not valid yet")
+                      : !notEnded ? tr("it has expired")
+                                  : QString()};
+
+    checkUsages(leaf);
+    checkChain(leaf);
     return m_checks;
 }
 

@@ -50,6 +50,11 @@ private:
     static bool readCertificates(const QString& path, std::vector<X509Ptr>& out, QString* error);
     QByteArray leafBytes() const;
     bool backUpPair(ActionResult& result) const;
+    // The steps of check(), each appending its checks to m_checks.
+    void checkKey(X509* leaf);
+    void checkUri(X509* leaf);
+    void checkUsages(X509* leaf);
+    void checkChain(X509* leaf);
     // The CA certificates into the issuers folder, by TrustStore's import.
     ActionResult importCas(bool dryRun) const;
 

@@ -2,25 +2,19 @@
 
 #include "backupsDialog.h"
 #include "certificateDetailsDialog.h"
-#include "certificateDialog.h"
+#include "certificateLifecycle.h"
 #include "configWatcher.h"
 #include "confirmDialog.h"
-#include "core/certificateRenewal.h"
 #include "core/rootedEnumerator.h"
-#include "core/signingRequest.h"
 #include "fieldMarks.h"
 #include "settingsDialog.h"
-#include "signedInstallDialog.h"
 #include "usersTabController.h"
 
 #include "core/crlHealth.h"
 #include "core/versionInfo.h"
 
-#include <QCheckBox>
 #include <QDirIterator>
 #include <QEvent>
-#include <QFileDialog>
-#include <QInputDialog>
 #include <QMessageBox>
 #include <QStatusBar>
 #include <QStyle>
@@ -123,6 +117,11 @@ MainWindow::MainWindow(QWidget* parent, IMoxInstEnumerator* enumerator) : QMainW
 
     connect(&m_configWatcher, &ConfigWatcher::changedOnDisk, this, &MainWindow::configurationChanged);
     clientCertificatesTab->setBeforeChange([this] { return matchesDisk(); });
+    m_lifecycle = std::make_unique<CertificateLifecycle>(
+        this, m_snapshot,
+        CertificateLifecycle::Hooks{
+            [this] { return matchesDisk(); }, [this](const ActionResult& result) { finishAction(result); },
+            [this](const Problems& warnings) { showWarnings(warnings); }, [this] { reloadData(); }});
 
     std::unique_ptr<IMoxInstEnumerator> owned(enumerator ? enumerator : new RootedInstEnumerator);
     owned->Refresh();
@@ -450,55 +449,12 @@ void MainWindow::deleteKeyPair(bool opcUa)
 
 void MainWindow::renewOpcUaCertificate()
 {
-    renewKeyPair(true);
+    m_lifecycle->renew(true);
 }
 
 void MainWindow::renewMoxCoreCertificate()
 {
-    renewKeyPair(false);
-}
-
-void MainWindow::renewKeyPair(bool opcUa)
-{
-    if (!matchesDisk())
-        return;
-    CertificateRenewal::Options options;
-    options.keyPath = opcUa ? m_snapshot.opcUaKey.path : m_snapshot.coreKey.path;
-    options.certPath = opcUa ? m_snapshot.opcUaCertificate.path : m_snapshot.coreCertificate.path;
-    // A new key gets the configured pass phrase, so the configuration still opens it.
-    options.passphrase = options.newPassphrase = opcUa ? m_snapshot.passphrase() : QString();
-    options.dryRun = true;
-    // The trial run finds a key that does not open before anything is asked, and the old validity.
-    const CertificateRenewal::Outcome trial = CertificateRenewal::renew(m_snapshot, options);
-    if (!trial.result.ok) {
-        finishAction(trial.result);
-        return;
-    }
-    bool ok = false;
-    options.days =
-        QInputDialog::getInt(this, tr("Renew certificate"), tr("Validity of the new certificate in days:"),
-                             trial.days, 1, 36500, 1, &ok);
-    if (!ok)
-        return;
-    QMessageBox ask(
-        QMessageBox::Question, tr("Renew certificate"),
-        tr("Renew %1 with a new serial number, valid for %2 days?\n\nThe old certificate goes into a "
-           "backup. It is self-signed: peers that trusted the old one must trust the new one again.")
-            .arg(options.certPath)
-            .arg(options.days),
-        QMessageBox::Yes | QMessageBox::Cancel, this);
-    QCheckBox newKey(tr("Make a new &key of the same size"));
-    ask.setCheckBox(&newKey);
-    if (ask.exec() != QMessageBox::Yes || !matchesDisk())
-        return;
-    options.newKey = newKey.isChecked();
-    options.dryRun = false;
-    const CertificateRenewal::Outcome outcome = CertificateRenewal::renew(m_snapshot, options);
-    finishAction(outcome.result);
-    if (outcome.result.ok)
-        statusBar()->showMessage(
-            tr("Renewed %1: new SHA-1 %2, valid until %3")
-                .arg(options.certPath, outcome.newThumbprint, outcome.newExpiry.toString(Qt::ISODate)));
+    m_lifecycle->renew(false);
 }
 
 void MainWindow::confirmDeletion(const QString& question, const QStringList& paths,
@@ -542,47 +498,9 @@ void MainWindow::deleteClientCertsFolders()
 
 void MainWindow::generateOpcUaCertificate()
 {
-    if (const std::optional<CertificateRequest> request = generateKeyPair(CertificateRequest::Mode::OpcUa))
-        offerConfigUpdate(*request);
-}
-
-std::optional<CertificateRequest> MainWindow::generateKeyPair(CertificateRequest::Mode mode)
-{
-    if (!matchesDisk())
-        return std::nullopt;
-    CertificateDialog dialog(mode, m_snapshot, this);
-    dialog.setOwnership(SecurityActions(m_snapshot).ownership());
-    dialog.setModal(true);
-    dialog.show();
-    if (dialog.exec() != QDialog::Accepted)
-        return std::nullopt;
-    return dialog.request();
-}
-
-void MainWindow::offerConfigUpdate(const CertificateRequest& request)
-{
-    const SecurityActions actions(m_snapshot);
-    const QStringList keys = actions.configDifferences(request);
-    if (keys.isEmpty() ||
-        QMessageBox::question(this, tr("Update the OPC UA configuration"),
-                              tr("The new certificate differs from the OPC UA configuration in %1.\n"
-                                 "Write the new settings into %2, so the server can use the new key?")
-                                  .arg(keys.join(QStringLiteral(", ")), m_snapshot.configPath),
-                              QMessageBox::Yes | QMessageBox::No, QMessageBox::Yes) != QMessageBox::Yes) {
-        reloadData();
-        return;
-    }
-    // A pass phrase goes only into a file others cannot read: the user decides whether they lose access.
-    const Problem exposure = actions.secretExposure(request);
-    const bool tighten =
-        !exposure.message.isEmpty() &&
-        QMessageBox::question(this, tr("Pass phrase readable"),
-                              tr("%1\nOthers may read it, so the pass phrase is not written as it is.\n"
-                                 "Remove the access of others first? The group keeps its access, since the "
-                                 "server may run in it.")
-                                  .arg(exposure.detail),
-                              QMessageBox::Yes | QMessageBox::No, QMessageBox::Yes) == QMessageBox::Yes;
-    finishAction(actions.adoptIntoConfiguration(request, tighten));
+    if (const std::optional<CertificateRequest> request =
+            m_lifecycle->generate(CertificateRequest::Mode::OpcUa))
+        m_lifecycle->offerConfigUpdate(*request);
 }
 
 void MainWindow::showOpcUaCertificateDetails()
@@ -607,34 +525,12 @@ void MainWindow::showCertificateDetails(const PathState& certificate)
 
 void MainWindow::requestOpcUaCertificate()
 {
-    const QString out =
-        QFileDialog::getSaveFileName(this, tr("Save the signing request"), QStringLiteral("request.csr.pem"),
-                                     tr("Signing requests (*.pem *.csr);;All files (*)"));
-    if (out.isEmpty() || !matchesDisk())
-        return;
-    CertificateRequest names, none;
-    QString error;
-    EvpPkeyPtr key;
-    QByteArray request;
-    if (SigningRequest::names(m_snapshot.opcUaCertificate.path, none, false, names, &error) &&
-        (key = SigningRequest::readKey(m_snapshot.opcUaKey.path, m_snapshot.passphrase(), &error)))
-        request = SigningRequest::make(names, key.get(), &error);
-    FileSafety::Ownership ownership;
-    ownership.fileMode = 0644;
-    if (request.isEmpty() || !FileSafety::writeAtomically(out, request, ownership, &error))
-        QMessageBox::warning(this, windowTitle(), tr("The signing request was not saved.\n%1").arg(error));
+    m_lifecycle->requestSigning();
 }
 
 void MainWindow::installSignedOpcUaCertificate()
 {
-    if (!matchesDisk())
-        return;
-    SignedInstallDialog dialog(m_snapshot, CertificateRequest::Mode::OpcUa, this);
-    dialog.setModal(true);
-    if (dialog.exec() != QDialog::Accepted)
-        return;
-    finishAction(dialog.result());
-    showWarnings(dialog.result().warnings);
+    m_lifecycle->installSigned();
 }
 
 bool MainWindow::eventFilter(QObject* watched, QEvent* event)
@@ -654,7 +550,7 @@ bool MainWindow::eventFilter(QObject* watched, QEvent* event)
 
 void MainWindow::generateMoxCoreCertificate()
 {
-    if (generateKeyPair(CertificateRequest::Mode::Core))
+    if (m_lifecycle->generate(CertificateRequest::Mode::Core))
         reloadData();
 }
 

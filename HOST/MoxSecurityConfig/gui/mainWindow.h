@@ -21,6 +21,8 @@
 #include <functional>
 #include <optional>
 
+class CertificateLifecycle;
+
 class MainWindow : public QMainWindow, private Ui::MainWindow
 {
     Q_OBJECT
@@ -87,19 +89,14 @@ private:
     // Shows, enables and explains the buttons and tabs as the rule book says.
     void applyRules(const ActionRules& rules);
     void showCertificateDetails(const PathState& certificate);
-    // After a generation: offers to write the settings of the new pair that differ into the configuration.
-    void offerConfigUpdate(const CertificateRequest& request);
     void showWarnings(const Problems& warnings);
     // The CRL checks on the folders as the Client Certificates tab listed them, shown with the warnings.
     void checkCrls();
     void deleteKeyPair(bool opcUa);
-    void renewKeyPair(bool opcUa);
     // Asks the question, with where a backup of paths goes; on a yes, and while the window still shows what
     // lies on disk, acts with the user's backup choice.
     void confirmDeletion(const QString& question, const QStringList& paths,
                          const std::function<ActionResult(const SecurityActions&, bool keepBackup)>& act);
-    // The certificate dialog for the snapshot's pair; the request when a pair was made.
-    std::optional<CertificateRequest> generateKeyPair(CertificateRequest::Mode mode);
     // Reloads, then lists what an action could not do.
     void finishAction(const ActionResult& result);
     // Asked before every change: re-reads the configuration as a reload does. When what the window shows is
@@ -118,6 +115,7 @@ private:
     UaUsersModel m_uaUsers;
     std::unique_ptr<UsersTabController> m_usersTab;
     std::unique_ptr<ActionRules> m_rules; // what the last reload allows
+    std::unique_ptr<CertificateLifecycle> m_lifecycle;
     ConfigWatcher m_configWatcher;
     Problems m_crlWarnings; // of the last checkCrls
     bool m_shown = false;   // painted once: a reload checks the CRLs again
