@@ -28,6 +28,19 @@ class TestCore : public CoreFixture
         instances.Refresh();
         return ConfigSnapshot::load(instances.GetActiveInstance());
     }
+    // A new users file holding alice (Admin) and bob (Guest), and its store; null when that failed.
+    std::unique_ptr<IniAuth> aliceAndBob(ConfigSnapshot& s, const char* bobPassword)
+    {
+        s = load();
+        SecurityActions(s).createUsersFile();
+        s = load();
+        std::unique_ptr<IniAuth> store = s.takeUsersStore();
+        const UsersService users(store.get());
+        if (!store || !users.add("alice", "alicepw", eAuthRole_Admin).ok() ||
+            !users.add("bob", bobPassword, eAuthRole_Guest).ok())
+            return nullptr;
+        return store;
+    }
     static QStringList messages(const Problems& problems)
     {
         QStringList lines;
@@ -297,14 +310,10 @@ void TestCore::requestValidation()
 
 void TestCore::userEditsLandWholeOrNotAtAll()
 {
-    ConfigSnapshot s = load();
-    SecurityActions(s).createUsersFile();
-    s = load();
-    std::unique_ptr<IniAuth> store = s.takeUsersStore();
+    ConfigSnapshot s;
+    std::unique_ptr<IniAuth> store = aliceAndBob(s, "bobspw");
     QVERIFY(store);
     const UsersService users(store.get());
-    QVERIFY(users.add("alice", "alicepw", eAuthRole_Admin).ok() &&
-            users.add("bob", "bobspw", eAuthRole_Guest).ok());
     const QByteArray before = readAll(s.usersFile.path);
 
     // A rename onto an existing name, with a new role: nothing lands.
@@ -376,14 +385,10 @@ void TestCore::userRules()
     QFETCH(QString, change);
     QFETCH(QString, reason);
     QFETCH(bool, lastAdmin);
-    ConfigSnapshot s = load();
-    SecurityActions(s).createUsersFile();
-    s = load();
-    std::unique_ptr<IniAuth> store = s.takeUsersStore();
+    ConfigSnapshot s;
+    std::unique_ptr<IniAuth> store = aliceAndBob(s, "bobpw");
     QVERIFY(store);
     const UsersService users(store.get());
-    QVERIFY(users.add("alice", "alicepw", eAuthRole_Admin).ok() &&
-            users.add("bob", "bobpw", eAuthRole_Guest).ok());
     const QByteArray before = readAll(s.usersFile.path);
 
     const QStringList w = change.split(' ');
