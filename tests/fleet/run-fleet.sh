@@ -2,7 +2,8 @@
 # Applies examples/ansible to a temporary installation (-c local): once in --check mode, which must change
 # nothing on disk, then twice with a key pass phrase; checks the users log in, the certificate names this host
 # and its key opens with the configured pass phrase, a third run repairs only what drifted (a user and a pass
-# phrase lost), and no password leaked.
+# phrase lost, a certificate about to expire, also seen by a check run), a CA-signed certificate is installed
+# once, and no password leaked.
 # Usage: run-fleet.sh MOXSEC SOURCE_DIR
 set -euo pipefail
 moxsec="$1"; src="$2"
@@ -18,7 +19,9 @@ fail() { echo "FAIL: $*" >&2; exit 1; }
 for v in $(env | sed -n 's/^\(ANSIBLE_[A-Z_]*\)=.*/\1/p'); do unset "$v"; done
 export HOME="$tmp/home" ANSIBLE_CONFIG="$tmp/play/ansible.cfg" ANSIBLE_HOME="$tmp/ansible-home"
 export ANSIBLE_LOCAL_TEMP="$tmp/local-tmp" ANSIBLE_REMOTE_TEMP="$tmp/remote-tmp" ANSIBLE_NOCOLOR=1
-mkdir -p "$HOME"
+# The "host's" temporary folder, where the role stages a signed certificate.
+export TMPDIR="$tmp/host-tmp"
+mkdir -p "$HOME" "$TMPDIR"
 
 "$src/scripts/install-sample.sh" "$tmp/root" >/dev/null
 cp -r "$src/examples/ansible" "$tmp/play"
@@ -52,7 +55,8 @@ chmod +x "$tmp/moxsec"
 printf '[mox_runtimes]\nlocalhost ansible_connection=local ansible_python_interpreter=%s\n' "$(command -v python3)" \
   >"$tmp/inventory"
 printf '{"moxsec_install_package": false, "moxsec_become": false, "moxsec_binary": "%s", "moxsec_root": "%s",
-  "moxsec_cert_extra_dns": ["fleet-test.example"], "moxsec_cert_passphrase": "{{ vault_fleet_passphrase }}"}\n' \
+  "moxsec_cert_extra_dns": ["fleet-test.example"], "moxsec_cert_days": 400,
+  "moxsec_cert_passphrase": "{{ vault_fleet_passphrase }}"}\n' \
   "$tmp/moxsec" "$tmp/root" >"$tmp/extra.json"
 
 # "user vault_variable" for each user declared present, and the names declared absent.
@@ -118,20 +122,53 @@ subject=$(openssl x509 -in "$tmp/root/mox/OpcUa/pki/own/cert.pem" -noout -subjec
 echo "$subject" | grep -q "O = Example Plant" || fail "subject not from the variables: $subject"
 
 # Drift: a user removed by hand comes back (the last one: the first is the only Admin, whom moxsec keeps), and
-# an emptied pass phrase, as older versions of the role left it, is written again; only those two change.
+# a certificate valid for 5 more days is renewed. A check run sees both through moxsec and changes nothing.
 read -r u v <<<"$(tail -n1 <<<"$pairs")"
 "$moxsec" --root "$tmp/root" -q users remove "$u" --yes
+"$moxsec" --root "$tmp/root" -q cert renew opcua --days 5 --yes
+tree >"$tmp/tree.before"
+mark=$(wc -l <"$tmp/argv.log")
+check=$(run check3.log --check)
+tree | cmp -s - "$tmp/tree.before" || fail "check mode changed the installation with a renewal due"
+[ "$check" -ge 2 ] || fail "check mode with a user missing and a renewal due reported $check changes"
+tail -n +$((mark + 1)) "$tmp/argv.log" | grep -q -- "--dry-run.*cert renew opcua --if-expires-within 30" \
+  || fail "check mode did not ask moxsec about the renewal"
+# An emptied pass phrase, as older versions of the role left it, is written again before the renewal needs it.
 echo | "$moxsec" --root "$tmp/root" -q config set-passphrase --passphrase-stdin
 "$moxsec" --root "$tmp/root" -q status 2>/dev/null && fail "an emptied pass phrase goes unnoticed by status"
 third=$(run run3.log)
-[ "$third" -eq 2 ] || fail "repairing one user and the pass phrase changed $third tasks"
+[ "$third" -eq 3 ] || fail "repairing a user, the pass phrase and renewing changed $third tasks"
 "$moxsec" --root "$tmp/root" -q status || fail "the pass phrase was not repaired"
 echo "${password[$v]}" | "$moxsec" --root "$tmp/root" -q users check "$u" --password-stdin \
   || fail "the removed user $u was not restored"
+own="$tmp/root/mox/OpcUa/pki/own/cert.pem"
+openssl x509 -in "$own" -noout -checkend $((300 * 86400)) >/dev/null || fail "the certificate was not renewed"
+
+# A CA on the controller signs the host's request; the play installs it with the CA as chain, then leaves it,
+# and the self-signed certificate it replaces was checked for renewal (not due) on the way.
+mkdir "$tmp/ca"
+openssl req -x509 -newkey rsa:2048 -nodes -keyout "$tmp/ca/ca.key" -out "$tmp/ca/ca.pem" -subj "/CN=Fleet CA" \
+  -days 30 -addext basicConstraints=critical,CA:TRUE -addext keyUsage=keyCertSign,cRLSign 2>/dev/null
+"$moxsec" --root "$tmp/root" -q cert csr opcua --out "$tmp/ca/req.pem"
+printf '%s\n' keyUsage=critical,digitalSignature,nonRepudiation,keyEncipherment,dataEncipherment \
+  extendedKeyUsage=serverAuth,clientAuth >"$tmp/ca/ext"
+openssl x509 -req -in "$tmp/ca/req.pem" -CA "$tmp/ca/ca.pem" -CAkey "$tmp/ca/ca.key" -CAcreateserial -days 300 \
+  -copy_extensions copy -extfile "$tmp/ca/ext" -out "$tmp/ca/leaf.pem" 2>/dev/null
+printf '{"moxsec_cert_signed": "%s", "moxsec_cert_chain": ["%s"]}\n' "$tmp/ca/leaf.pem" "$tmp/ca/ca.pem" \
+  >"$tmp/signed.json"
+mark=$(wc -l <"$tmp/argv.log")
+fourth=$(run run4.log "-e @$tmp/signed.json")
+[ "$fourth" -eq 1 ] || fail "installing the signed certificate changed $fourth tasks"
+tail -n +$((mark + 1)) "$tmp/argv.log" | grep -q "cert renew" || fail "the replaced certificate was not checked"
+cmp -s "$own" "$tmp/ca/leaf.pem" || fail "the certificate on the host is not the signed one"
+ls "$tmp/root/mox/OpcUa/pki/issuers" | grep -q "Fleet CA" || fail "the CA is not in the issuers folder"
+fifth=$(run run5.log "-e @$tmp/signed.json")
+[ "$fifth" -eq 0 ] || { cat "$tmp/run5.log" >&2; fail "the signed certificate was installed again"; }
+[ -z "$(ls -A "$TMPDIR")" ] || fail "copies of the signed certificate were left: $(ls -A "$TMPDIR")"
 
 kill "$sampler"; wait "$sampler" 2>/dev/null || true; sampler=""
 [ ! -s "$tmp/cmdline-leaks" ] || fail "a password was seen in a process's command line"
 grep -q "users ensure" "$tmp/argv.log" || fail "the playbook never ran moxsec users ensure"
 if grep -F -f "$tmp/secrets" "$tmp/argv.log" "$tmp"/run*.log; then fail "a password leaked into the output"; fi
-echo "fleet playbook: check mode would change $check, first run changed $first, second $second," \
-  "drift repair $third; $n users log in"
+echo "fleet playbook: first run changed $first, second $second, drift repair with renewal $third," \
+  "signed install $fourth then $fifth; $n users log in"
