@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Builds the Debian package, installs it, starts the installed program for a few seconds (it must still be
+# Builds the Debian package, installs it, validates its desktop entry, metainfo and polkit policy, starts the installed program for a few seconds (it must still be
 # running: no crash at start-up), and removes the package again. Needs root (or sudo).
 set -euo pipefail
 build="$1"
@@ -18,6 +18,9 @@ fi
 cleanup() { DEBIAN_FRONTEND=noninteractive $sudo apt-get remove -y -qq moxsecurityconfig >/dev/null 2>&1 || true; }
 trap cleanup EXIT
 DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "$(realpath "$deb")" >/dev/null
+
+# The desktop entry, the metainfo and the polkit policy, where the package put them.
+"$(dirname "$0")/validate-data.sh" /usr
 
 log=$(mktemp)
 QT_QPA_PLATFORM=offscreen MOX_PRINT_FLAGS=0 /usr/bin/MoxSecurityConfig >"$log" 2>&1 &

@@ -2,10 +2,11 @@
 # Installs the Debian packages the build, the tests and the tools need, when any is missing.
 set -euo pipefail
 
-# ansible-core runs the Ansible example in the fleet test.
+# ansible-core runs the Ansible example in the fleet test; appstream, libxml2-utils and polkitd (its DTD)
+# validate the metainfo and the polkit policy.
 packages=(build-essential cmake ninja-build pkg-config qtbase5-dev qtbase5-dev-tools openssl libssl-dev
           libinih-dev clang-14 libclang-rt-14-dev xvfb xauth imagemagick desktop-file-utils dpkg-dev file
-          ansible-core)
+          ansible-core appstream libxml2-utils polkitd)
 
 missing=()
 for p in "${packages[@]}"; do

@@ -110,11 +110,12 @@ bool InstallationCommand::allowed(ActionRules::Action action)
         return true;
     const ActionRules::Verdict& verdict = rules.verdict(action);
     m_out->error(verdict.why);
-    m_out->error(
-        Problem{verdict.forcible
-                    ? QStringLiteral("Nothing was changed: give --force to go ahead all the same.")
-                    : QStringLiteral("Nothing was changed: the configuration has errors (moxsec status)."),
-                {}});
+    QString next = verdict.forcible
+                       ? QStringLiteral("Nothing was changed: give --force to go ahead all the same.")
+                       : QStringLiteral("Nothing was changed: the configuration has errors (moxsec status).");
+    if (!verdict.unwritable.isEmpty())
+        next = QStringLiteral("Nothing was changed: run it with sudo (sudo moxsec ...) or as root.");
+    m_out->error(Problem{next, {}});
     return false;
 }
 

@@ -1,6 +1,7 @@
 #include "core/actionRules.h"
 
 #include "core/configSnapshot.h"
+#include "core/writeAccess.h"
 
 ActionRules::Lock ActionRules::lock(Problem::Concern concern, Action action)
 {
@@ -48,5 +49,65 @@ ActionRules::ActionRules(const ConfigSnapshot& snapshot)
             forcible = forcible && l == Lock::Forcible;
         }
         v.forcible = !v.allowed && forcible;
+        // No force makes a file writable; the user first needs the rights, then the errors still count.
+        v.unwritable = unwritable(snapshot, Action(a));
+        if (v.unwritable.isEmpty())
+            continue;
+        v.allowed = v.forcible = false;
+        v.why = Problem{tr("This user cannot write what this changes: run it as an administrator."),
+                        v.unwritable.join(QStringLiteral(", "))};
+        for (const QString& path : std::as_const(v.unwritable))
+            if (!m_unwritable.contains(path))
+                m_unwritable << path;
     }
+}
+
+QStringList ActionRules::unwritable(const ConfigSnapshot& s, Action action)
+{
+    using A = Action;
+    using C = WriteAccess::Change;
+    WriteAccess access(s);
+    switch (action) {
+    case A::GenerateOpcUa:
+    case A::GenerateCore: {
+        // A renewal takes the old certificate into a backup first.
+        const bool opcUa = action == A::GenerateOpcUa;
+        access.add(opcUa ? s.opcUaKey.path : s.coreKey.path, C::Replace);
+        access.add(opcUa ? s.opcUaCertificate.path : s.coreCertificate.path, C::Replace);
+        access.addManifest();
+        break;
+    }
+    case A::DeleteOpcUa:
+    case A::DeleteCore: {
+        const bool opcUa = action == A::DeleteOpcUa;
+        access.add(opcUa ? s.opcUaKey.path : s.coreKey.path, C::Remove);
+        access.add(opcUa ? s.opcUaCertificate.path : s.coreCertificate.path, C::Remove);
+        access.addManifest();
+        break;
+    }
+    case A::CreateUsersFile:
+        access.add(s.usersFile.path, C::Create);
+        break;
+    case A::DeleteUsersFile:
+        access.add(s.usersFile.path, C::Remove);
+        access.addManifest();
+        break;
+    case A::ManageUsers:
+        access.add(s.usersFile.path, C::Replace);
+        break;
+    case A::CreateFolders:
+    case A::DeleteFolders:
+    case A::ChangeTrust:
+        for (const PathState* folder : s.clientFolders())
+            access.add(folder->path, action == A::CreateFolders   ? C::Create
+                                     : action == A::DeleteFolders ? C::Remove
+                                                                  : C::Fill);
+        if (action != A::CreateFolders)
+            access.addManifest();
+        break;
+    case A::SetConfig:
+        access.add(s.configPath, C::Replace);
+        break;
+    }
+    return access.denied();
 }

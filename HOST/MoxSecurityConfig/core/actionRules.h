@@ -1,10 +1,13 @@
-// The rule book: for what a snapshot found, whether each action of the window and of moxsec may run now, why
-// not, and whether --force may override that. Both front ends ask it, so they lock alike.
+// The rule book: for what a snapshot found and what this user may write, whether each action of the window
+// and of moxsec may run now, why not, and whether --force may override that. Both front ends ask it, so they
+// lock alike.
 #pragma once
 
 #include "core/problem.h"
 
 #include <QCoreApplication>
+
+#include <QStringList>
 
 #include <array>
 
@@ -36,6 +39,8 @@ public:
         bool allowed = true;
         bool forcible = false; // refused, but --force may run it: what locks it cannot hurt this action
         Problem why;           // the error that refuses it; empty when allowed
+        // What this user may not write of what the action changes: then why says so, and nothing forces it.
+        QStringList unwritable;
     };
 
     explicit ActionRules(const ConfigSnapshot& snapshot);
@@ -46,6 +51,12 @@ public:
         const Verdict& v = verdict(action);
         return v.allowed || (force && v.forcible);
     }
+
+    // Every file and folder that some action may not write, each once: the installation is read-only to
+    // this user when it is not empty.
+    const QStringList& unwritable() const { return m_unwritable; }
+    // What the action changes, as its write access is judged.
+    static QStringList unwritable(const ConfigSnapshot& snapshot, Action action);
 
     enum class Lock
     {
@@ -58,4 +69,5 @@ public:
 
 private:
     std::array<Verdict, s_actionCount> m_verdicts;
+    QStringList m_unwritable;
 };

@@ -266,6 +266,16 @@ void ClientCertificatesTab::updateButtons()
                                    selected.first().kind == TrustStore::Kind::CaCertificate));
     importPushButton->setEnabled(!m_folders.trusted.isEmpty() || !m_folders.issuers.isEmpty() ||
                                  !m_folders.revocation.isEmpty());
+    for (QPushButton* button : {trustPushButton, rejectPushButton, deletePushButton, importPushButton}) {
+        button->setEnabled(button->isEnabled() && m_refusal.isEmpty());
+        button->setToolTip(m_refusal);
+    }
+}
+
+void ClientCertificatesTab::setRefusal(const QString& why)
+{
+    m_refusal = why;
+    updateButtons();
 }
 
 void ClientCertificatesTab::finish(const ActionResult& result)

@@ -39,6 +39,9 @@ public:
     QList<TrustStore::Entry> selectedEntries() const;
     // Asked before each change; false stops it (the asker has said why).
     void setBeforeChange(std::function<bool()> check) { m_beforeChange = std::move(check); }
+    // Why no file may be trusted, rejected, deleted or imported now (the rule book's reason), empty when they
+    // may: their buttons are disabled with it as their tool tip.
+    void setRefusal(const QString& why);
     // What the last action or listing could not do, one line per file; empty when all went well.
     QString lastFailure() const { return m_lastFailure; }
 
@@ -77,5 +80,6 @@ private:
     QTimer m_refreshLater; // the server writes a file in steps: one listing after the last change
     QString m_lastFailure;
     std::function<bool()> m_beforeChange;
+    QString m_refusal;
     QVector<int> m_contentWidths; // each column's width for its longest text
 };

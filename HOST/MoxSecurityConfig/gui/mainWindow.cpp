@@ -220,20 +220,24 @@ void MainWindow::applyRules(const ActionRules& rules)
         const ActionRules::Verdict& verdict = rules.verdict(entry.action);
         entry.button->setEnabled(verdict.allowed);
         entry.button->setToolTip(verdict.allowed ? QString() : verdict.why.text());
-        anyAllowed = anyAllowed || verdict.allowed;
+        anyAllowed = anyAllowed || verdict.allowed || !verdict.unwritable.isEmpty(); // read-only: no lock
         if (!verdict.allowed && !certificatesWhy)
             certificatesWhy = &verdict.why;
     }
     if (!anyAllowed && certificatesWhy)
         setTabPageEnabled(tab_cert, false, certificatesWhy->text());
     const ActionRules::Verdict& trust = rules.verdict(A::ChangeTrust);
-    if (!trust.allowed)
+    if (!trust.allowed && trust.unwritable.isEmpty())
         setTabPageEnabled(tab_clientCerts, false, trust.why.text());
+    clientCertificatesTab->setRefusal(trust.allowed ? QString() : trust.why.text());
     const ActionRules::Verdict& users = rules.verdict(A::ManageUsers);
     for (QPushButton* button :
-         {newUserPushButton_ua_auth, editUserPushButton_ua_auth, deleteUserPushButton_ua_auth})
+         {newUserPushButton_ua_auth, editUserPushButton_ua_auth, deleteUserPushButton_ua_auth}) {
         button->setEnabled(users.allowed);
+        button->setToolTip(users.allowed ? QString() : users.why.text());
+    }
     m_usersTab->showNotice();
+    accessBar->showFor(rules);
 }
 
 void MainWindow::addUaConfParamMissingError(QString key)
@@ -352,11 +356,6 @@ void MainWindow::fillCertificatesFields()
     deleteAuthPushButton_opcUa->setVisible(s.canDeleteUsersFile);
     generateFoldersPushButton_clientCerts->setVisible(s.canGenerateFolders);
     deleteFoldersPushButton_clientCerts->setVisible(s.canDeleteFolders);
-}
-
-bool MainWindow::checkRsaPassphrase(QString keyPath, QString& passphrase)
-{
-    return ConfigSnapshot::keyOpensWith(keyPath, passphrase);
 }
 
 void MainWindow::finishAction(const ActionResult& result)

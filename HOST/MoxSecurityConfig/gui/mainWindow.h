@@ -76,8 +76,6 @@ protected:
     void showEvent(QShowEvent* event) override;
 
 private:
-    // True when the key file does not exist or openssl opens it with the pass phrase (time-limited).
-    bool checkRsaPassphrase(QString keyPath, QString& passphrase);
     void setTabPageEnabled(QWidget* page, bool enabled, const QString& why = QString());
     // lockCertificates false: the error leaves the Certificates tab usable, so its cause can be mended there.
     void addError(const QString& message, bool lockCertificates);
