@@ -14,6 +14,8 @@ private slots:
     void roundTrip();
     void refusals_data();
     void refusals();
+    void otherUri_data();
+    void otherUri();
 
 private:
     QString ca(const QString& name) const { return m_dir->path() + "/ca/" + name; }
@@ -152,6 +154,44 @@ void TestCa::refusals()
     QCOMPARE(refused.exitCode, 1);
     QVERIFY2(refused.err.toLower().contains(reason), refused.err);
     QCOMPARE(files(), before);
+}
+
+// A certificate naming another URI than APPLICATION_URI (refused without --update-config, see refusals): with
+// it the configuration follows; a dry run names every change and leaves every file as it was.
+void TestCa::otherUri_data()
+{
+    QTest::addColumn<QStringList>("options");
+    QTest::addColumn<QByteArrayList>("reported");
+    QTest::newRow("update") << QStringList() << QByteArrayList{"Installed"};
+    QTest::newRow("dry run") << QStringList{"--dry-run"}
+                             << QByteArrayList{"Would replace the certificate", "by the pending key",
+                                               "Would import 1 CA certificate",
+                                               "Would write APPLICATION_URI=urn:MOX:UA:Other into"};
+}
+
+void TestCa::otherUri()
+{
+    QFETCH(QStringList, options);
+    QFETCH(QByteArrayList, reported);
+    const QString request = ca("req.pem");
+    const Run made = moxsec({"cert", "csr", "opcua", "--out", request, "--uri-end", "Other", "--new-key"});
+    QVERIFY2(made.exitCode == 0, made.err);
+    QVERIFY(sign(request, ca("leaf.pem")));
+    const QMap<QString, QByteArray> before = files();
+    const Run run = moxsec(QStringList{"cert", "install", "opcua", ca("leaf.pem"), "--chain", ca("ca.pem"),
+                                       "--update-config", "--yes"} +
+                           options);
+    QVERIFY2(run.exitCode == 0, run.err);
+    for (const QByteArray& expected : reported)
+        QVERIFY2(run.out.contains(expected), run.out);
+    if (!options.isEmpty()) {
+        QCOMPARE(files(), before);
+        return;
+    }
+    QCOMPARE(readAll(path(m_cert)), readAll(ca("leaf.pem")));
+    QVERIFY(readAll(path("OpcUa/MoxOpcUa.ini")).contains("\nAPPLICATION_URI=urn:MOX:UA:Other\n"));
+    const Run status = moxsec({"status", "--json"});
+    QVERIFY2(status.exitCode == 0 && status.out.contains("\"errors\":[]"), status.out + status.err);
 }
 
 QTEST_GUILESS_MAIN(TestCa)
