@@ -69,6 +69,11 @@ void TestCa::roundTrip()
 {
     QFETCH(bool, newKey);
     const QByteArray oldKey = readAll(path(m_key));
+    const auto inode = [](const QString& file) {
+        struct stat st;
+        return ::stat(QFile::encodeName(file).constData(), &st) == 0 ? st.st_ino : ino_t(0);
+    };
+    const ino_t oldInode = inode(path(m_key));
     const QString request = ca("req.pem");
     QStringList csr{"cert", "csr", "opcua", "--out", request, "--unit", "Line 1"};
     if (newKey)
@@ -101,6 +106,7 @@ void TestCa::roundTrip()
     QVERIFY2(installed.exitCode == 0, installed.err);
     QCOMPARE(readAll(path(m_cert)), readAll(ca("leaf.pem")));
     QCOMPARE(readAll(path(m_key)) == oldKey, !newKey);
+    QCOMPARE(inode(path(m_key)) == oldInode, !newKey); // a kept key is not written again
     QVERIFY(!QFileInfo::exists(pending));
     QVERIFY(openssl({"x509", "-in", path(m_cert), "-noout"})); // the leaf alone, PEM as configured
     QVERIFY(QDir(path("OpcUa/pki/issuers")).entryList(QDir::Files).join(' ').contains("Test CA"));

@@ -360,9 +360,10 @@ ActionResult SignedInstall::install(bool tighten)
     const FileSafety::Ownership keyOwnership = ownershipOf(m_keyPath, fallback);
     const FileSafety::Ownership certOwnership = ownershipOf(m_certPath, fallback);
     const QByteArray leaf = encode(m_leaf.get(), CertificateRequest::pemFromSuffix(m_certPath));
-    const QString newKey = temporaryFor(m_keyPath, keyBytes, keyOwnership, &error);
+    // The installed key stays as it is: only the certificate is written.
+    const QString newKey = m_pending ? temporaryFor(m_keyPath, keyBytes, keyOwnership, &error) : QString();
     const QString newCert =
-        newKey.isEmpty() ? QString() : temporaryFor(m_certPath, leaf, certOwnership, &error);
+        m_pending && newKey.isEmpty() ? QString() : temporaryFor(m_certPath, leaf, certOwnership, &error);
     if (newCert.isEmpty()) {
         if (!newKey.isEmpty())
             ::unlink(QFile::encodeName(newKey).constData());
@@ -375,7 +376,8 @@ ActionResult SignedInstall::install(bool tighten)
         ::unlink(QFile::encodeName(newCert).constData());
         return result;
     }
-    if (KeyPairUpdate::install(newKey, newCert, m_keyPath, m_certPath, &error) !=
+    if ((m_pending ? KeyPairUpdate::install(newKey, newCert, m_keyPath, m_certPath, &error)
+                   : KeyPairUpdate::replaceCertificate(newCert, m_keyPath, m_certPath, keyBytes, &error)) !=
         KeyPairUpdate::Failed::None) {
         result.ok = false;
         result.problems << Problem{tr("The certificate was not installed; the old pair is in place."), error};
