@@ -224,6 +224,7 @@ void SignedInstall::checkChain(X509* leaf)
     m_checks << Check{tr("It verifies up to a CA certificate given"), verified, why};
     if (!m_cas.empty()) {
         const ActionResult imported = importCas(true);
+        m_casNew = imported.changed;
         QStringList reasons;
         for (const Problem& problem : imported.problems)
             reasons << problem.message + QLatin1Char(' ') + problem.detail;
@@ -237,6 +238,7 @@ QList<SignedInstall::Check> SignedInstall::check(const QString& file, const QStr
 {
     m_checks.clear();
     m_cas.clear();
+    m_casNew = false;
     m_leaf.reset();
     m_updateConfig = updateConfig;
     std::vector<X509Ptr> read;
@@ -387,7 +389,8 @@ ActionResult SignedInstall::install(bool tighten)
     if (m_pending)
         ::unlink(QFile::encodeName(SigningRequest::pendingKeyPath(m_keyPath)).constData());
     // Checked by a dry run before: what fails now is for the administrator to add, the pair is in place.
-    const ActionResult imported = importCas(false);
+    // A chain already in the issuers folder (a renewal by the same CA) is not imported again.
+    const ActionResult imported = m_casNew ? importCas(false) : ActionResult();
     result.changed = result.changed || imported.changed;
     result.warnings << imported.problems << imported.warnings;
     if (m_updateConfig && m_mode == CertificateRequest::Mode::OpcUa && m_uri != m_snapshot.uri) {
