@@ -56,11 +56,9 @@ bool lay(const std::string& moxsec, const std::string& root, const std::string& 
 
 int main(int argc, char** argv)
 {
-    if (argc < 3) {
-        std::fprintf(stderr, "usage: %s MOXSEC INSTALL_SAMPLE_SCRIPT [RUNS]\n", argv[0]);
+    const int runs = runsAsked(argc, argv);
+    if (runs <= 0)
         return 2;
-    }
-    const int runs = argc > 3 ? std::atoi(argv[3]) : 15;
     QTemporaryDir dir;
     const std::string root = dir.path().toStdString(), ca = root + "/ca/";
     if (!dir.isValid() || !lay(argv[1], root, argv[2])) {

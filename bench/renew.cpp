@@ -11,11 +11,9 @@
 
 int main(int argc, char** argv)
 {
-    if (argc < 3) {
-        std::fprintf(stderr, "usage: %s MOXSEC INSTALL_SAMPLE_SCRIPT [RUNS]\n", argv[0]);
+    const int runs = runsAsked(argc, argv);
+    if (runs <= 0)
         return 2;
-    }
-    const int runs = argc > 3 ? std::atoi(argv[3]) : 15;
     QTemporaryDir dir;
     const std::string root = dir.path().toStdString();
     const std::string own = root + "/mox/OpcUa/pki/own", cert = own + "/cert.pem",

@@ -1,6 +1,8 @@
 // Whole processes spawned quietly for the benchmarks that time moxsec against openssl.
 #pragma once
 
+#include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -40,4 +42,15 @@ inline double childCpuMs()
     getrusage(RUSAGE_CHILDREN, &usage);
     return (usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) * 1e3 +
            (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e3;
+}
+
+// RUNS from a command line of MOXSEC INSTALL_SAMPLE_SCRIPT [RUNS] (15 by default); 0 after printing the
+// usage.
+inline int runsAsked(int argc, char** argv)
+{
+    if (argc < 3) {
+        std::fprintf(stderr, "usage: %s MOXSEC INSTALL_SAMPLE_SCRIPT [RUNS]\n", argv[0]);
+        return 0;
+    }
+    return argc > 3 ? std::atoi(argv[3]) : 15;
 }
