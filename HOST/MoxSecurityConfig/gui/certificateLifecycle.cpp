@@ -134,15 +134,15 @@ void CertificateLifecycle::requestSigning(bool opcUa)
     const QString& keyPath = opcUa ? m_snapshot.opcUaKey.path : m_snapshot.coreKey.path;
     const QString& certPath = opcUa ? m_snapshot.opcUaCertificate.path : m_snapshot.coreCertificate.path;
     const QString pending = SigningRequest::pendingKeyPath(keyPath);
-    QMessageBox ask(QMessageBox::Question, tr("Request from CA"),
-                    tr("Save a signing request for a CA with the names of %1, signed by the key %2?\n\nA new "
-                       "key instead waits as %3 until the certificate the CA signs is installed; until then "
-                       "the server keeps the installed pair.%4")
-                        .arg(certPath, keyPath, pending,
-                             QFileInfo::exists(pending)
-                                 ? tr("\nThe pending key of an earlier request is replaced.")
-                                 : QString()),
-                    QMessageBox::Save | QMessageBox::Cancel, m_window);
+    QMessageBox ask(
+        QMessageBox::Question, tr("Request from CA"),
+        tr("Save a signing request for a CA with the names of %1, signed by the key %2?\n\nA new "
+           "key instead waits as %3 until the certificate the CA signs is installed; the installed "
+           "pair stays in use until then.%4")
+            .arg(certPath, keyPath, pending,
+                 QFileInfo::exists(pending) ? tr("\nThe pending key of an earlier request is replaced.")
+                                            : QString()),
+        QMessageBox::Save | QMessageBox::Cancel, m_window);
     QCheckBox newKey(tr("Sign with a &new key of the same size"));
     newKey.setObjectName(QStringLiteral("newKeyCheckBox"));
     ask.setCheckBox(&newKey);
