@@ -14,6 +14,8 @@ private slots:
     void roundTrip();
     void refusals_data();
     void refusals();
+    void otherUri_data();
+    void otherUri();
 
 private:
     QString ca(const QString& name) const { return m_dir->path() + "/ca/" + name; }
@@ -67,6 +69,11 @@ void TestCa::roundTrip()
 {
     QFETCH(bool, newKey);
     const QByteArray oldKey = readAll(path(m_key));
+    const auto inode = [](const QString& file) {
+        struct stat st;
+        return ::stat(QFile::encodeName(file).constData(), &st) == 0 ? st.st_ino : ino_t(0);
+    };
+    const ino_t oldInode = inode(path(m_key));
     const QString request = ca("req.pem");
     QStringList csr{"cert", "csr", "opcua", "--out", request, "--unit", "Line 1"};
     if (newKey)
@@ -99,6 +106,7 @@ void TestCa::roundTrip()
     QVERIFY2(installed.exitCode == 0, installed.err);
     QCOMPARE(readAll(path(m_cert)), readAll(ca("leaf.pem")));
     QCOMPARE(readAll(path(m_key)) == oldKey, !newKey);
+    QCOMPARE(inode(path(m_key)) == oldInode, !newKey); // a kept key is not written again
     QVERIFY(!QFileInfo::exists(pending));
     QVERIFY(openssl({"x509", "-in", path(m_cert), "-noout"})); // the leaf alone, PEM as configured
     QVERIFY(QDir(path("OpcUa/pki/issuers")).entryList(QDir::Files).join(' ').contains("Test CA"));
@@ -152,6 +160,44 @@ void TestCa::refusals()
     QCOMPARE(refused.exitCode, 1);
     QVERIFY2(refused.err.toLower().contains(reason), refused.err);
     QCOMPARE(files(), before);
+}
+
+// A certificate naming another URI than APPLICATION_URI (refused without --update-config, see refusals): with
+// it the configuration follows; a dry run names every change and leaves every file as it was.
+void TestCa::otherUri_data()
+{
+    QTest::addColumn<QStringList>("options");
+    QTest::addColumn<QByteArrayList>("reported");
+    QTest::newRow("update") << QStringList() << QByteArrayList{"Installed"};
+    QTest::newRow("dry run") << QStringList{"--dry-run"}
+                             << QByteArrayList{"Would replace the certificate", "by the pending key",
+                                               "Would import 1 CA certificate",
+                                               "Would write APPLICATION_URI=urn:MOX:UA:Other into"};
+}
+
+void TestCa::otherUri()
+{
+    QFETCH(QStringList, options);
+    QFETCH(QByteArrayList, reported);
+    const QString request = ca("req.pem");
+    const Run made = moxsec({"cert", "csr", "opcua", "--out", request, "--uri-end", "Other", "--new-key"});
+    QVERIFY2(made.exitCode == 0, made.err);
+    QVERIFY(sign(request, ca("leaf.pem")));
+    const QMap<QString, QByteArray> before = files();
+    const Run run = moxsec(QStringList{"cert", "install", "opcua", ca("leaf.pem"), "--chain", ca("ca.pem"),
+                                       "--update-config", "--yes"} +
+                           options);
+    QVERIFY2(run.exitCode == 0, run.err);
+    for (const QByteArray& expected : reported)
+        QVERIFY2(run.out.contains(expected), run.out);
+    if (!options.isEmpty()) {
+        QCOMPARE(files(), before);
+        return;
+    }
+    QCOMPARE(readAll(path(m_cert)), readAll(ca("leaf.pem")));
+    QVERIFY(readAll(path("OpcUa/MoxOpcUa.ini")).contains("\nAPPLICATION_URI=urn:MOX:UA:Other\n"));
+    const Run status = moxsec({"status", "--json"});
+    QVERIFY2(status.exitCode == 0 && status.out.contains("\"errors\":[]"), status.out + status.err);
 }
 
 QTEST_GUILESS_MAIN(TestCa)

@@ -18,6 +18,8 @@ protected:
     bool opcUa() const { return m_mode == CertificateRequest::Mode::OpcUa; }
     // The data every pair command reports.
     void reportPair(const QString& certificate, const QString& key);
+    // The subject options given (of cert generate, with --digest) into request.
+    void takeSubjectOptions(CertificateRequest& request) const;
 
     CertificateRequest::Mode m_mode = CertificateRequest::Mode::OpcUa;
 };

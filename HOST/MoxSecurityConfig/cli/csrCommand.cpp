@@ -45,14 +45,7 @@ int CertCsrCommand::executeWithInstallation()
         return fail(QStringLiteral("The configuration names no key for the %1 pair.").arg(argument(0)));
     CertificateRequest overrides;
     overrides.mode = m_mode;
-    overrides.country = m_line->value(s_country);
-    overrides.state = m_line->value(s_state);
-    overrides.locality = m_line->value(s_locality);
-    overrides.organization = m_line->value(s_organization);
-    overrides.unit = m_line->value(s_unit);
-    overrides.commonName = m_line->value(s_commonName);
-    if (m_line->isSet(s_digest))
-        overrides.digest = m_line->value(s_digest);
+    takeSubjectOptions(overrides);
     const bool altOptions = m_line->isSet(s_uriEnd) || m_line->isSet(s_machineName) || m_line->isSet(s_dns) ||
                             m_line->isSet(s_ip);
     if (altOptions) {
@@ -77,11 +70,7 @@ int CertCsrCommand::executeWithInstallation()
         if (bits != 2048 && bits != 3072 && bits != 4096)
             return usage(QStringLiteral("--bits takes 2048, 3072 or 4096."));
     }
-    EvpPkeyPtr signer =
-        newKey ? SigningRequest::makePendingKey(
-                     key.path, bits, m_snapshot.passphrase(),
-                     FileSafety::ownershipFrom(key.exists ? key.path : m_snapshot.configPath), &error)
-               : SigningRequest::readKey(key.path, m_snapshot.passphrase(), &error);
+    EvpPkeyPtr signer = SigningRequest::signingKey(m_snapshot, m_mode, newKey, bits, &error);
     if (!signer)
         return fail(newKey ? QStringLiteral("Cannot make the pending key.")
                            : QStringLiteral("Cannot read the %1 key to sign the request.").arg(argument(0)),

@@ -65,6 +65,9 @@ int CertInstallCommand::executeWithInstallation()
         if (install.caCount() > 0)
             changes << QStringLiteral("import %1 CA certificate(s) into the issuers folder")
                            .arg(install.caCount());
+        if (m_line->isSet(s_updateConfig) && install.uri() != m_snapshot.uri)
+            changes << QStringLiteral("write APPLICATION_URI=%1 into %2")
+                           .arg(install.uri(), m_snapshot.configPath);
         return wouldChange(changes);
     }
     int exitCode;

@@ -77,21 +77,26 @@ bool KeyPairCommand::checkSubjectOptions(int& exitCode)
     return true;
 }
 
+void PairCommand::takeSubjectOptions(CertificateRequest& request) const
+{
+    const std::pair<const QCommandLineOption*, QString*> fields[] = {
+        {&s_country, &request.country},   {&s_state, &request.state},
+        {&s_locality, &request.locality}, {&s_organization, &request.organization},
+        {&s_unit, &request.unit},         {&s_commonName, &request.commonName},
+        {&s_digest, &request.digest}};
+    for (const auto& field : fields) {
+        if (m_line->isSet(*field.first))
+            *field.second = m_line->value(*field.first);
+    }
+}
+
 bool KeyPairCommand::fillRequest(CertificateRequest& request, int& exitCode)
 {
-    request.country = m_line->value(s_country);
-    request.state = m_line->value(s_state);
-    request.locality = m_line->value(s_locality);
-    request.organization = m_line->value(s_organization);
-    request.unit = m_line->value(s_unit);
-    if (m_line->isSet(s_commonName))
-        request.commonName = m_line->value(s_commonName);
+    takeSubjectOptions(request);
     if (m_line->isSet(s_bits))
         request.keyBits = m_bits;
     if (m_line->isSet(s_days))
         request.days = m_days;
-    if (m_line->isSet(s_digest))
-        request.digest = m_line->value(s_digest);
     if (!opcUa())
         return true;
     // Without URI options the defaults stand: the configured URI where the dialog's fields compose it.

@@ -249,6 +249,28 @@ X509Ptr buildRenewed(X509* old, EVP_PKEY* signer, int days)
     return renewed;
 }
 
+// The new files in place; newKey is empty when the key stays, which is then not written again: the
+// certificate alone changes, one rename. What failed, with error set, or empty.
+QString putInPlace(const CertificateRenewal::Options& options, const QByteArray& newKey,
+                   const QByteArray& keyBytes, const QByteArray& newCert, QString* error)
+{
+    const bool kept = newKey.isEmpty();
+    const QString keyTemp = kept ? QString() : writeBeside(options.keyPath, newKey, error);
+    const QString certTemp =
+        !kept && keyTemp.isEmpty() ? QString() : writeBeside(options.certPath, newCert, error);
+    if (certTemp.isEmpty()) {
+        if (!keyTemp.isEmpty())
+            ::unlink(QFile::encodeName(keyTemp).constData());
+        return CertificateRenewal::tr("Cannot renew: the new files could not be written.");
+    }
+    if ((kept
+             ? KeyPairUpdate::replaceCertificate(certTemp, options.keyPath, options.certPath, keyBytes, error)
+             : KeyPairUpdate::install(keyTemp, certTemp, options.keyPath, options.certPath, error)) !=
+        KeyPairUpdate::Failed::None)
+        return CertificateRenewal::tr("Cannot renew: the new pair could not be put in place.");
+    return QString();
+}
+
 } // namespace
 
 CertificateRenewal::Outcome CertificateRenewal::renew(const ConfigSnapshot& snapshot, const Options& options)
@@ -318,16 +340,9 @@ CertificateRenewal::Outcome CertificateRenewal::renew(const ConfigSnapshot& snap
         kept.prepend(options.keyPath);
     if (!backUp(snapshot, kept, fresh ? QStringLiteral("key pair") : QStringLiteral("certificate"), result))
         return outcome;
-    const QString keyTemp = writeBeside(options.keyPath, newKey, &error);
-    const QString certTemp = keyTemp.isEmpty() ? QString() : writeBeside(options.certPath, newCert, &error);
-    if (certTemp.isEmpty()) {
-        if (!keyTemp.isEmpty())
-            ::unlink(QFile::encodeName(keyTemp).constData());
-        return fail(tr("Cannot renew: the new files could not be written."), error);
-    }
-    if (KeyPairUpdate::install(keyTemp, certTemp, options.keyPath, options.certPath, &error) !=
-        KeyPairUpdate::Failed::None)
-        return fail(tr("Cannot renew: the new pair could not be put in place."), error);
+    const QString failed = putInPlace(options, fresh ? newKey : QByteArray(), keyBytes, newCert, &error);
+    if (!failed.isEmpty())
+        return fail(failed, error);
     result.changed = true;
     return outcome;
 }

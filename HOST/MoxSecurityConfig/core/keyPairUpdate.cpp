@@ -385,6 +385,36 @@ KeyPairUpdate::Failed KeyPairUpdate::install(const QString& newKey, const QStrin
     return Failed::None;
 }
 
+KeyPairUpdate::Failed KeyPairUpdate::replaceCertificate(const QString& newCert, const QString& keyPath,
+                                                        const QString& certPath, const QByteArray& keyBytes,
+                                                        QString* error)
+{
+    const QByteArray fresh = QFile::encodeName(newCert), cert = absolute(certPath);
+    const auto fail = [&](Failed failed, const QString& text) {
+        removeEntry(fresh);
+        if (error)
+            *error = text;
+        return failed;
+    };
+    // The lock keeps out a change of the whole pair, after which the certificate would be for a key gone.
+    const FolderLock lock(folderOf(absolute(keyPath)), 5000);
+    if (!lock.held())
+        return fail(Failed::Key,
+                    tr("Cannot write '%1': another program is changing this key pair.").arg(keyPath));
+    QByteArray inPlace;
+    QString readError;
+    if (!FileSafety::readRegular(keyPath, inPlace, &readError) || inPlace != keyBytes)
+        return fail(Failed::Key, tr("Cannot write '%1': its key '%2' changed meanwhile. %3")
+                                     .arg(certPath, keyPath, readError)
+                                     .trimmed());
+    if (::rename(fresh.constData(), cert.constData()) != 0) {
+        const int failure = errno;
+        return fail(Failed::Certificate, tr("Cannot write '%1': %2.").arg(certPath, errorText(failure)));
+    }
+    syncFolder(folderOf(cert));
+    return Failed::None;
+}
+
 bool KeyPairUpdate::recover(const QString& keyPath, const QString& certPath)
 {
     if (keyPath.isEmpty() || certPath.isEmpty())

@@ -26,6 +26,12 @@ public:
     static Failed install(const QString& newKey, const QString& newCert, const QString& keyPath,
                           const QString& certPath, QString* error);
 
+    // The key stays: newCert (as for install) replaces the certificate alone, one rename under the pair's
+    // lock, so the pair in place always belongs together and nothing is left to recover. Refused while the
+    // key in place is not keyBytes (the certificate was made for it). On failure newCert is removed.
+    static Failed replaceCertificate(const QString& newCert, const QString& keyPath, const QString& certPath,
+                                     const QByteArray& keyBytes, QString* error);
+
     // Finishes or undoes each change of this pair whose writer died, then removes the temporaries of dead
     // processes in both folders. True when the key or the certificate in place changed.
     static bool recover(const QString& keyPath, const QString& certPath);

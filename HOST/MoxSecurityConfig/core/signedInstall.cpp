@@ -224,6 +224,7 @@ void SignedInstall::checkChain(X509* leaf)
     m_checks << Check{tr("It verifies up to a CA certificate given"), verified, why};
     if (!m_cas.empty()) {
         const ActionResult imported = importCas(true);
+        m_casNew = imported.changed;
         QStringList reasons;
         for (const Problem& problem : imported.problems)
             reasons << problem.message + QLatin1Char(' ') + problem.detail;
@@ -237,6 +238,7 @@ QList<SignedInstall::Check> SignedInstall::check(const QString& file, const QStr
 {
     m_checks.clear();
     m_cas.clear();
+    m_casNew = false;
     m_leaf.reset();
     m_updateConfig = updateConfig;
     std::vector<X509Ptr> read;
@@ -360,9 +362,10 @@ ActionResult SignedInstall::install(bool tighten)
     const FileSafety::Ownership keyOwnership = ownershipOf(m_keyPath, fallback);
     const FileSafety::Ownership certOwnership = ownershipOf(m_certPath, fallback);
     const QByteArray leaf = encode(m_leaf.get(), CertificateRequest::pemFromSuffix(m_certPath));
-    const QString newKey = temporaryFor(m_keyPath, keyBytes, keyOwnership, &error);
+    // The installed key stays as it is: only the certificate is written.
+    const QString newKey = m_pending ? temporaryFor(m_keyPath, keyBytes, keyOwnership, &error) : QString();
     const QString newCert =
-        newKey.isEmpty() ? QString() : temporaryFor(m_certPath, leaf, certOwnership, &error);
+        m_pending && newKey.isEmpty() ? QString() : temporaryFor(m_certPath, leaf, certOwnership, &error);
     if (newCert.isEmpty()) {
         if (!newKey.isEmpty())
             ::unlink(QFile::encodeName(newKey).constData());
@@ -375,7 +378,8 @@ ActionResult SignedInstall::install(bool tighten)
         ::unlink(QFile::encodeName(newCert).constData());
         return result;
     }
-    if (KeyPairUpdate::install(newKey, newCert, m_keyPath, m_certPath, &error) !=
+    if ((m_pending ? KeyPairUpdate::install(newKey, newCert, m_keyPath, m_certPath, &error)
+                   : KeyPairUpdate::replaceCertificate(newCert, m_keyPath, m_certPath, keyBytes, &error)) !=
         KeyPairUpdate::Failed::None) {
         result.ok = false;
         result.problems << Problem{tr("The certificate was not installed; the old pair is in place."), error};
@@ -385,7 +389,8 @@ ActionResult SignedInstall::install(bool tighten)
     if (m_pending)
         ::unlink(QFile::encodeName(SigningRequest::pendingKeyPath(m_keyPath)).constData());
     // Checked by a dry run before: what fails now is for the administrator to add, the pair is in place.
-    const ActionResult imported = importCas(false);
+    // A chain already in the issuers folder (a renewal by the same CA) is not imported again.
+    const ActionResult imported = m_casNew ? importCas(false) : ActionResult();
     result.changed = result.changed || imported.changed;
     result.warnings << imported.problems << imported.warnings;
     if (m_updateConfig && m_mode == CertificateRequest::Mode::OpcUa && m_uri != m_snapshot.uri) {

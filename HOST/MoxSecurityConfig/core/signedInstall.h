@@ -65,5 +65,6 @@ private:
     std::vector<X509Ptr> m_cas;
     QList<Check> m_checks;
     bool m_pending = false, m_updateConfig = false;
+    bool m_casNew = false; // a CA certificate is not yet in the issuers folder
     QString m_uri;
 };

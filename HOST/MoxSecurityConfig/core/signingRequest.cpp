@@ -219,3 +219,20 @@ EvpPkeyPtr SigningRequest::makePendingKey(const QString& keyPath, int bits, cons
         return nullptr;
     return key;
 }
+
+EvpPkeyPtr SigningRequest::signingKey(const ConfigSnapshot& snapshot, CertificateRequest::Mode mode,
+                                      bool newKey, int bits, QString* error)
+{
+    const bool opcUa = mode == CertificateRequest::Mode::OpcUa;
+    const PathState& key = opcUa ? snapshot.opcUaKey : snapshot.coreKey;
+    const QString passphrase = opcUa ? snapshot.passphrase() : QString();
+    if (!newKey)
+        return readKey(key.path, passphrase, error);
+    if (bits == 0) {
+        QString unread;
+        const EvpPkeyPtr installed = key.exists ? readKey(key.path, passphrase, &unread) : nullptr;
+        bits = installed ? EVP_PKEY_bits(installed.get()) : 2048;
+    }
+    return makePendingKey(key.path, bits, passphrase,
+                          FileSafety::ownershipFrom(key.exists ? key.path : snapshot.configPath), error);
+}

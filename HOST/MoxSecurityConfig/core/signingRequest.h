@@ -5,6 +5,7 @@
 #pragma once
 
 #include "core/certificateRequest.h"
+#include "core/configSnapshot.h"
 #include "core/fileSafety.h"
 #include "core/sslPointers.h"
 
@@ -36,4 +37,10 @@ public:
     // pending key is replaced: the request it made was never answered, or is answered by this one.
     static EvpPkeyPtr makePendingKey(const QString& keyPath, int bits, const QString& passphrase,
                                      const FileSafety::Ownership& ownership, QString* error);
+
+    // The key that signs a request for the pair of mode: the installed one, or with newKey a new pending one
+    // of bits (0: the size of the installed key where it opens, else 2048). Only the OPC UA pair's keys
+    // carry the configured pass phrase: the runtime core reads its key without one.
+    static EvpPkeyPtr signingKey(const ConfigSnapshot& snapshot, CertificateRequest::Mode mode, bool newKey,
+                                 int bits, QString* error);
 };

@@ -9,9 +9,11 @@
 
 #include <QCheckBox>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QInputDialog>
 #include <QMainWindow>
 #include <QMessageBox>
+#include <QPushButton>
 #include <QStatusBar>
 
 CertificateLifecycle::CertificateLifecycle(QMainWindow* window, const ConfigSnapshot& snapshot, Hooks hooks)
@@ -100,32 +102,84 @@ void CertificateLifecycle::offerConfigUpdate(const CertificateRequest& request)
     m_hooks.finishAction(actions.adoptIntoConfiguration(request, tighten));
 }
 
-void CertificateLifecycle::requestSigning()
+void CertificateLifecycle::setButtons(const Buttons& buttons)
 {
+    m_buttons = buttons;
+    const struct
+    {
+        QPushButton* button;
+        bool opcUa, install;
+    } all[] = {{buttons.requestOpcUa, true, false},
+               {buttons.installOpcUa, true, true},
+               {buttons.requestCore, false, false},
+               {buttons.installCore, false, true}};
+    for (const auto& one : all)
+        QObject::connect(one.button, &QPushButton::clicked, m_window,
+                         [this, one] { one.install ? installSigned(one.opcUa) : requestSigning(one.opcUa); });
+}
+
+void CertificateLifecycle::showButtons() const
+{
+    const ConfigSnapshot& s = m_snapshot;
+    m_buttons.requestOpcUa->setVisible(s.opcUaCertificate.exists && s.opcUaKey.exists);
+    m_buttons.installOpcUa->setVisible(s.opcUaKey.configured && s.opcUaCertificate.configured);
+    m_buttons.requestCore->setVisible(s.coreCertificate.exists && s.coreKey.exists);
+    m_buttons.installCore->setVisible(s.coreKey.configured && s.coreCertificate.configured);
+}
+
+void CertificateLifecycle::requestSigning(bool opcUa)
+{
+    const CertificateRequest::Mode mode =
+        opcUa ? CertificateRequest::Mode::OpcUa : CertificateRequest::Mode::Core;
+    const QString& keyPath = opcUa ? m_snapshot.opcUaKey.path : m_snapshot.coreKey.path;
+    const QString& certPath = opcUa ? m_snapshot.opcUaCertificate.path : m_snapshot.coreCertificate.path;
+    const QString pending = SigningRequest::pendingKeyPath(keyPath);
+    QMessageBox ask(
+        QMessageBox::Question, tr("Request from CA"),
+        tr("Save a signing request for a CA with the names of %1, signed by the key %2?\n\nA new "
+           "key instead waits as %3 until the certificate the CA signs is installed; the installed "
+           "pair stays in use until then.%4")
+            .arg(certPath, keyPath, pending,
+                 QFileInfo::exists(pending) ? tr("\nThe pending key of an earlier request is replaced.")
+                                            : QString()),
+        QMessageBox::Save | QMessageBox::Cancel, m_window);
+    QCheckBox newKey(tr("Sign with a &new key of the same size"));
+    newKey.setObjectName(QStringLiteral("newKeyCheckBox"));
+    ask.setCheckBox(&newKey);
+    if (ask.exec() != QMessageBox::Save)
+        return;
     const QString out = QFileDialog::getSaveFileName(m_window, tr("Save the signing request"),
                                                      QStringLiteral("request.csr.pem"),
                                                      tr("Signing requests (*.pem *.csr);;All files (*)"));
     if (out.isEmpty() || !m_hooks.matchesDisk())
         return;
-    CertificateRequest names, none;
+    CertificateRequest names, overrides;
+    overrides.mode = mode;
     QString error;
     EvpPkeyPtr key;
     QByteArray request;
-    if (SigningRequest::names(m_snapshot.opcUaCertificate.path, none, false, names, &error) &&
-        (key = SigningRequest::readKey(m_snapshot.opcUaKey.path, m_snapshot.passphrase(), &error)))
+    if (SigningRequest::names(certPath, overrides, false, names, &error) &&
+        (key = SigningRequest::signingKey(m_snapshot, mode, newKey.isChecked(), 0, &error)))
         request = SigningRequest::make(names, key.get(), &error);
     FileSafety::Ownership ownership;
     ownership.fileMode = 0644;
     if (request.isEmpty() || !FileSafety::writeAtomically(out, request, ownership, &error))
         QMessageBox::warning(m_window, m_window->windowTitle(),
                              tr("The signing request was not saved.\n%1").arg(error));
+    else
+        m_window->statusBar()->showMessage(
+            newKey.isChecked()
+                ? tr("Saved %1; its key waits in %2 until the signed certificate is installed.")
+                      .arg(out, pending)
+                : tr("Saved %1").arg(out));
 }
 
-void CertificateLifecycle::installSigned()
+void CertificateLifecycle::installSigned(bool opcUa)
 {
     if (!m_hooks.matchesDisk())
         return;
-    SignedInstallDialog dialog(m_snapshot, CertificateRequest::Mode::OpcUa, m_window);
+    SignedInstallDialog dialog(
+        m_snapshot, opcUa ? CertificateRequest::Mode::OpcUa : CertificateRequest::Mode::Core, m_window);
     dialog.setModal(true);
     if (dialog.exec() != QDialog::Accepted)
         return;

@@ -13,6 +13,7 @@
 #include <optional>
 
 class QMainWindow;
+class QPushButton;
 
 class CertificateLifecycle
 {
@@ -31,8 +32,19 @@ public:
         std::function<void()> reload;
     };
 
+    // The window's buttons that only this class serves: for a CA's signature, of each pair.
+    struct Buttons
+    {
+        QPushButton *requestOpcUa, *installOpcUa, *requestCore, *installCore;
+    };
+
     // snapshot is the window's own, read anew by matchesDisk.
     CertificateLifecycle(QMainWindow* window, const ConfigSnapshot& snapshot, Hooks hooks);
+
+    // Connects the buttons to requestSigning() and installSigned() of their pair.
+    void setButtons(const Buttons& buttons);
+    // Shows the buttons the snapshot's pairs allow: a request needs the pair, an install its paths.
+    void showButtons() const;
 
     // Asks the validity and whether to make a new key, then renews the pair's certificate.
     void renew(bool opcUa);
@@ -40,13 +52,14 @@ public:
     std::optional<CertificateRequest> generate(CertificateRequest::Mode mode);
     // After a generation: offers to write the settings of the new pair that differ into the configuration.
     void offerConfigUpdate(const CertificateRequest& request);
-    // Saves a signing request for a CA, signed by the installed OPC UA key.
-    void requestSigning();
-    // The install dialog for a certificate a CA signed for the OPC UA pair.
-    void installSigned();
+    // Saves a signing request for a CA, signed by the pair's installed key or by a new one kept pending.
+    void requestSigning(bool opcUa);
+    // The install dialog for a certificate a CA signed for the pair.
+    void installSigned(bool opcUa);
 
 private:
     QMainWindow* m_window;
     const ConfigSnapshot& m_snapshot;
     Hooks m_hooks;
+    Buttons m_buttons{};
 };

@@ -94,9 +94,6 @@ MainWindow::MainWindow(QWidget* parent, IMoxInstEnumerator* enumerator) : QMainW
     connect(detailsPushButton_opcUa, &QPushButton::clicked, this, &MainWindow::showOpcUaCertificateDetails);
     connect(detailsPushButton_moxCore, &QPushButton::clicked, this,
             &MainWindow::showMoxCoreCertificateDetails);
-    connect(requestPushButton_opcUa, &QPushButton::clicked, this, &MainWindow::requestOpcUaCertificate);
-    connect(installSignedPushButton_opcUa, &QPushButton::clicked, this,
-            &MainWindow::installSignedOpcUaCertificate);
     certificateLineEdit_opcUa->installEventFilter(this);
     certificateLineEdit_moxCore->installEventFilter(this);
     connect(actionAbout, &QAction::triggered, this, &MainWindow::showAbout);
@@ -122,6 +119,8 @@ MainWindow::MainWindow(QWidget* parent, IMoxInstEnumerator* enumerator) : QMainW
         CertificateLifecycle::Hooks{
             [this] { return matchesDisk(); }, [this](const ActionResult& result) { finishAction(result); },
             [this](const Problems& warnings) { showWarnings(warnings); }, [this] { reloadData(); }});
+    m_lifecycle->setButtons({requestPushButton_opcUa, installSignedPushButton_opcUa,
+                             requestPushButton_moxCore, installSignedPushButton_moxCore});
 
     std::unique_ptr<IMoxInstEnumerator> owned(enumerator ? enumerator : new RootedInstEnumerator);
     owned->Refresh();
@@ -207,6 +206,8 @@ void MainWindow::applyRules(const ActionRules& rules)
                    {deletePushButton_opcUa, A::DeleteOpcUa},
                    {renewPushButton_opcUa, A::GenerateOpcUa},
                    {renewPushButton_moxCore, A::GenerateCore},
+                   {installSignedPushButton_opcUa, A::GenerateOpcUa},
+                   {installSignedPushButton_moxCore, A::GenerateCore},
                    {generatePushButton_moxCore, A::GenerateCore},
                    {deletePushButton_moxCore, A::DeleteCore},
                    {generateAuthPushButton_opcUa, A::CreateUsersFile},
@@ -344,8 +345,7 @@ void MainWindow::fillCertificatesFields()
 
     detailsPushButton_moxCore->setVisible(s.coreCertificate.exists);
     detailsPushButton_opcUa->setVisible(s.opcUaCertificate.exists);
-    requestPushButton_opcUa->setVisible(s.opcUaCertificate.exists && s.opcUaKey.exists);
-    installSignedPushButton_opcUa->setVisible(s.opcUaKey.configured && s.opcUaCertificate.configured);
+    m_lifecycle->showButtons();
     generatePushButton_moxCore->setVisible(s.canGenerateCore);
     deletePushButton_moxCore->setVisible(s.canDeleteCore);
     generatePushButton_opcUa->setVisible(s.canGenerateOpcUa);
@@ -524,12 +524,12 @@ void MainWindow::showCertificateDetails(const PathState& certificate)
 
 void MainWindow::requestOpcUaCertificate()
 {
-    m_lifecycle->requestSigning();
+    m_lifecycle->requestSigning(true);
 }
 
 void MainWindow::installSignedOpcUaCertificate()
 {
-    m_lifecycle->installSigned();
+    m_lifecycle->installSigned(true);
 }
 
 bool MainWindow::eventFilter(QObject* watched, QEvent* event)

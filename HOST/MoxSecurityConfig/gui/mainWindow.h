@@ -62,7 +62,7 @@ public slots:
     // Renew…: asks the validity and whether to make a new key, then renews the pair's certificate.
     void renewOpcUaCertificate();
     void renewMoxCoreCertificate();
-    // Saves a signing request for a CA, signed by the installed OPC UA key.
+    // Saves a signing request for a CA, signed by the OPC UA key or a new one kept pending.
     void requestOpcUaCertificate();
     // The install dialog for a certificate a CA signed for the OPC UA pair.
     void installSignedOpcUaCertificate();
