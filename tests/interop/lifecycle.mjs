@@ -4,15 +4,19 @@
 // FOLDER keeps server-pki and client-pki (node-opcua's layout) from one run to the next; the caller may put
 // CAs and CRLs into client-pki/trusted/{certs,crl} beforehand.
 import { AttributeIds, DiskCertificateKeyPairProvider, MessageSecurityMode as Mode,
-    OPCUACertificateManager as Manager, OPCUAClient, OPCUAServer, SecurityPolicy as Policy, VariableIds } from "node-opcua";
+    OPCUACertificateManager as Manager, OPCUAClient, OPCUAServer, ResolvedCertificateKeyPairProvider,
+    SecurityPolicy as Policy, VariableIds } from "node-opcua";
 import { X509Certificate } from "node:crypto";
 import { readFileSync } from "node:fs";
 
 const [certificateFile, privateKeyFile, passphrase, applicationUri, folder, ...toTrust] = process.argv.slice(2);
 const security = { securityPolicy: Policy.Basic256Sha256, securityMode: Mode.SignAndEncrypt };
+// The key is read once: the server's endpoints would reopen a key file without its pass phrase.
+const privateKey = new DiskCertificateKeyPairProvider(certificateFile, privateKeyFile, passphrase || undefined)
+    .getPrivateKey();
 // The server's judgement of the client is not under test: it takes any client certificate.
 const server = new OPCUAServer({ host: "127.0.0.1", hostname: "127.0.0.1", port: 0,
-    certificateKeyPairProvider: new DiskCertificateKeyPairProvider(certificateFile, privateKeyFile, passphrase || undefined),
+    certificateKeyPairProvider: new ResolvedCertificateKeyPairProvider(certificateFile, privateKeyFile, privateKey),
     serverInfo: { applicationUri }, securityPolicies: [security.securityPolicy], securityModes: [security.securityMode],
     serverCertificateManager: new Manager({ rootFolder: `${folder}/server-pki`, automaticallyAcceptUnknownCertificate: true }) });
 // The client takes only what it was told to trust: unknown certificates are refused, never accepted on sight.

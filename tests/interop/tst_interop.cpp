@@ -269,9 +269,11 @@ void TestInterop::caSignedServer()
 }
 
 // A client trusting moxsec's self-signed certificate is refused by the server restarted on the renewed one
-// (same key), until it trusts the certificate renew names.
+// (same key, opened with the configured pass phrase), until it trusts the certificate renew names.
 void TestInterop::renewRetrust()
 {
+    QVERIFY(moxsec({"config", "set-passphrase", "--passphrase-stdin", "--tighten"}, "s3cret pass\n")["ok"]
+                .toBool());
     QVERIFY(generated());
     QString answer = lifecycle({config().opcUaCertificate.path});
     QVERIFY2(readsNow(answer), qPrintable(answer));
