@@ -18,7 +18,8 @@ const privateKey = new DiskCertificateKeyPairProvider(certificateFile, privateKe
 const server = new OPCUAServer({ host: "127.0.0.1", hostname: "127.0.0.1", port: 0,
     certificateKeyPairProvider: new ResolvedCertificateKeyPairProvider(certificateFile, privateKeyFile, privateKey),
     serverInfo: { applicationUri }, securityPolicies: [security.securityPolicy], securityModes: [security.securityMode],
-    serverCertificateManager: new Manager({ rootFolder: `${folder}/server-pki`, automaticallyAcceptUnknownCertificate: true }) });
+    serverCertificateManager: new Manager({ rootFolder: `${folder}/server-pki`,
+        automaticallyAcceptUnknownCertificate: true }) });
 // The client takes only what it was told to trust: unknown certificates are refused, never accepted on sight.
 // Its check of a server certificate already accepts one that is not in trusted/ itself when the CA that signed
 // it is (acceptCertificateWithValidIssuerChain), provided that CA's CRL is at hand and does not list it;
