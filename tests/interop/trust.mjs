@@ -1,6 +1,7 @@
 // A server that trusts only what its pki folder (node-opcua's layout) holds, and a client with a certificate
 // of its own. Prints FIRST CONNECTED|REFUSED, then for each line "connected" or "refused" on standard input
-// retries for up to 10 s (the server sees folder changes asynchronously) and prints NOW and what it got.
+// retries for up to 30 s (the server sees folder changes asynchronously, late on a busy machine) and prints
+// NOW and what it got.
 import { MessageSecurityMode as Mode, OPCUACertificateManager as Manager, OPCUAClient, OPCUAServer,
     SecurityPolicy as Policy } from "node-opcua";
 import { createInterface } from "node:readline";
@@ -30,7 +31,7 @@ async function connects() {
 }
 
 async function until(wanted) {
-    const end = Date.now() + 10000;
+    const end = Date.now() + 30000;
     for (;;) {
         if (await connects() === wanted)
             return wanted;
