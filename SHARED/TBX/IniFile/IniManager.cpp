@@ -4,6 +4,7 @@
 #include "IniWriter.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <string_view>
 #include <unordered_map>
 
@@ -45,58 +46,144 @@ KeyValue* findUniqueKey(const SectionList& sections, const std::string& key, Sec
     return nullptr;
 }
 
-// Lookups for reading. A linear search per line would make reading quadratic in the number of sections, or of
-// keys in one section, so sections are found by hash, and so are the keys of large sections; small sections
-// are searched in place, which costs less than a hash lookup. Names and keys are viewed where they are
-// stored: records are not moved or renamed while a read runs. The first of equal names wins, as in a linear
-// search.
+std::uint32_t hashOf(std::string_view name)
+{
+    return std::uint32_t(std::hash<std::string_view>()(name));
+}
+
+// Names by hash, for reading: open addressing over a power-of-two table of (hash, index) pairs, so that no
+// name costs an allocation and a probe compares the stored hash before it touches the record. Nothing is
+// removed while a read runs, so indexes into the records stay valid.
+class NameTable
+{
+public:
+    std::size_t size() const { return m_count; }
+
+    // The index of the first record added under name, or kNone; nameOf(index) gives a record's name.
+    template <class NameOf>
+    std::uint32_t find(std::string_view name, std::uint32_t hash, const NameOf& nameOf) const
+    {
+        const std::size_t mask = m_slots.size() - 1;
+        for (std::size_t i = hash & mask; !m_slots.empty(); i = (i + 1) & mask) {
+            const Slot& slot = m_slots[i];
+            if (slot.index == kNone)
+                break;
+            if (slot.hash == hash && nameOf(slot.index) == name)
+                return slot.index;
+        }
+        return kNone;
+    }
+
+    // Adds a name that find did not find.
+    void add(std::uint32_t hash, std::uint32_t index)
+    {
+        if (2 * (m_count + 1) > m_slots.size()) {
+            std::vector<Slot> old(std::max<std::size_t>(16, 2 * m_slots.size()));
+            old.swap(m_slots);
+            for (const Slot& slot : old) {
+                if (slot.index != kNone)
+                    place(slot);
+            }
+        }
+        place(Slot{hash, index});
+        ++m_count;
+    }
+
+    static const std::uint32_t kNone = UINT32_MAX;
+
+private:
+    struct Slot
+    {
+        std::uint32_t hash = 0;
+        std::uint32_t index = kNone;
+    };
+
+    void place(const Slot& slot)
+    {
+        const std::size_t mask = m_slots.size() - 1;
+        std::size_t i = slot.hash & mask;
+        while (m_slots[i].index != kNone)
+            i = (i + 1) & mask;
+        m_slots[i] = slot;
+    }
+
+    std::vector<Slot> m_slots;
+    std::size_t m_count = 0;
+};
+
+// Lookups for reading. A linear search per line would make reading quadratic in the number of sections, or
+// of keys in one section. Sections are found by hash; so are the keys of large sections, and the keys of a
+// small one are matched by their hashes, kept for the section being filled, before their names are compared.
+// The first of equal names wins, as in a linear search.
 class ReadIndex
 {
 public:
-    explicit ReadIndex(const SectionList& sections)
+    explicit ReadIndex(const SectionList& sections) : m_list(sections)
     {
-        for (const auto& section : sections)
-            add(section.get());
+        for (std::uint32_t i = 0; i < sections.size(); ++i)
+            added();
     }
 
-    Section* section(const std::string& name)
+    Section* section(std::string_view name)
     {
         if (m_last && m_last->m_name == name)
             return m_last; // the usual case: the next pair of the current section
-        const auto it = m_sections.find(name);
-        return it == m_sections.end() ? nullptr : (m_last = it->second);
+        const std::uint32_t i =
+            m_sections.find(name, hashOf(name), [this](std::uint32_t at) { return nameAt(at); });
+        return i == NameTable::kNone ? nullptr : (m_last = m_list[i].get());
     }
 
-    void add(Section* section)
+    // Takes in the section last added to the list.
+    void added()
     {
-        if (m_sections.emplace(section->m_name, section).second)
-            m_last = section;
+        const std::uint32_t i = std::uint32_t(m_list.size() - 1);
+        const std::string_view name = nameAt(i);
+        const std::uint32_t hash = hashOf(name);
+        if (m_sections.find(name, hash, [this](std::uint32_t at) { return nameAt(at); }) == NameTable::kNone)
+            m_sections.add(hash, i);
+        m_last = m_list[i].get();
     }
 
-    KeyValue* pair(const Section* section, const std::string& key)
+    // The pair of that key, or nullptr: then the caller appends the key to the section.
+    KeyValue* pair(const Section* section, std::string_view key)
     {
         const auto& values = section->m_values;
-        if (values.size() <= kSearchInPlace) {
-            const auto it = findKey(values, key);
-            return it == values.end() ? nullptr : it->get();
+        const std::uint32_t hash = hashOf(key);
+        const auto keyAt = [&values](std::uint32_t at) { return std::string_view(values[at]->m_key); };
+        if (values.size() > kSearchInPlace) {
+            NameTable& keys = m_large[section];
+            for (std::uint32_t i = std::uint32_t(keys.size()); i < values.size(); ++i) {
+                const std::uint32_t h = hashOf(keyAt(i));
+                if (keys.find(keyAt(i), h, keyAt) == NameTable::kNone)
+                    keys.add(h, i);
+            }
+            const std::uint32_t i = keys.find(key, hash, keyAt);
+            return i == NameTable::kNone ? nullptr : values[i].get();
         }
-        Keys& keys = m_keys[section];
-        for (; keys.indexed < values.size(); ++keys.indexed)
-            keys.map.emplace(values[keys.indexed]->m_key, values[keys.indexed].get());
-        const auto it = keys.map.find(key);
-        return it == keys.map.end() ? nullptr : it->second;
+        if (m_filling != section || m_hashes.size() != values.size()) {
+            m_filling = section;
+            m_hashes.clear();
+            for (const auto& pair : values)
+                m_hashes.push_back(hashOf(pair->m_key));
+        }
+        for (std::size_t i = 0; i < m_hashes.size(); ++i) {
+            if (m_hashes[i] == hash && values[i]->m_key == key)
+                return values[i].get();
+        }
+        m_hashes.push_back(hash);
+        return nullptr;
     }
 
 private:
     static const std::size_t kSearchInPlace = 32;
-    struct Keys
-    {
-        std::size_t indexed = 0; // the section's first pairs that are in map
-        std::unordered_map<std::string_view, KeyValue*> map;
-    };
-    std::unordered_map<std::string_view, Section*> m_sections;
-    std::unordered_map<const Section*, Keys> m_keys;
+    std::string_view nameAt(std::uint32_t i) const { return m_list[i]->m_name; }
+
+    const SectionList& m_list;
+    NameTable m_sections;
     Section* m_last = nullptr;
+    const Section* m_filling = nullptr; // the small section whose key hashes m_hashes holds
+    std::vector<std::uint32_t> m_hashes;
+    std::unordered_map<const Section*, NameTable> m_large;
 };
 } // namespace
 
@@ -125,13 +212,14 @@ bool IniManager::read()
 
     // The rules of addSection and setKey, with the lookups of ReadIndex.
     ReadIndex index(*m_sections);
-    const auto sectionFor = [&](const std::string& name) -> Section* {
+    const auto sectionFor = [&](std::string_view name) -> Section* {
         if (Section* found = index.section(name))
             return found;
-        if (!checkSection(name))
+        std::string owned(name);
+        if (!checkSection(owned))
             return nullptr;
-        m_sections->emplace_back(new Section(name));
-        index.add(m_sections->back().get());
+        m_sections->emplace_back(new Section(std::move(owned)));
+        index.added();
         return m_sections->back().get();
     };
     // A line handed out has been counted: it is the one before the reader's next.
@@ -139,30 +227,31 @@ bool IniManager::read()
         m_readError = "line " + std::to_string(line) + ": " + why;
         return false;
     };
+    const auto notAllowed = [](std::string_view section, const char* ifEmpty) {
+        return section.empty() ? std::string(ifEmpty)
+                               : "the section [" + std::string(section) + "] is not allowed";
+    };
 
-    std::string key, value, section;
+    std::string_view key, value, section;
     bool success = true;
     for (;;) {
         bool sectionChanged = false, dataChanged = false;
-        if (!reader.read(success, key, value, section, sectionChanged, dataChanged) || !success)
+        if (!reader.next(success, key, value, section, sectionChanged, dataChanged) || !success)
             break;
         if (dataChanged) {
             Section* target = sectionFor(section);
             if (!target)
-                return failAt(reader.getLine() - 1, section.empty()
-                                                        ? "a key before the first section"
-                                                        : "the section [" + section + "] is not allowed");
+                return failAt(reader.getLine() - 1, notAllowed(section, "a key before the first section"));
             if (KeyValue* pair = index.pair(target, key)) {
                 if (!m_canOverwrite)
-                    return failAt(reader.getLine() - 1, "the key " + key + " repeats in [" + section + "]");
-                pair->m_value = value;
+                    return failAt(reader.getLine() - 1, "the key " + std::string(key) + " repeats in [" +
+                                                            std::string(section) + "]");
+                pair->m_value.assign(value);
             } else {
-                target->m_values.emplace_back(new KeyValue(key, value));
+                target->m_values.emplace_back(new KeyValue(std::string(key), std::string(value)));
             }
         } else if (sectionChanged && !sectionFor(section)) {
-            return failAt(reader.getLine() - 1, section.empty()
-                                                    ? "an empty section name []"
-                                                    : "the section [" + section + "] is not allowed");
+            return failAt(reader.getLine() - 1, notAllowed(section, "an empty section name []"));
         }
     }
     if (!success)
