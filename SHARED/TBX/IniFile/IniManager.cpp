@@ -2,11 +2,10 @@
 
 #include "IniReader.h"
 #include "IniWriter.h"
+#include "ReadIndex.h"
 
 #include <algorithm>
-#include <cstdint>
 #include <string_view>
-#include <unordered_map>
 
 namespace Mox {
 namespace Ini {
@@ -46,145 +45,6 @@ KeyValue* findUniqueKey(const SectionList& sections, const std::string& key, Sec
     return nullptr;
 }
 
-std::uint32_t hashOf(std::string_view name)
-{
-    return std::uint32_t(std::hash<std::string_view>()(name));
-}
-
-// Names by hash, for reading: open addressing over a power-of-two table of (hash, index) pairs, so that no
-// name costs an allocation and a probe compares the stored hash before it touches the record. Nothing is
-// removed while a read runs, so indexes into the records stay valid.
-class NameTable
-{
-public:
-    std::size_t size() const { return m_count; }
-
-    // The index of the first record added under name, or kNone; nameOf(index) gives a record's name.
-    template <class NameOf>
-    std::uint32_t find(std::string_view name, std::uint32_t hash, const NameOf& nameOf) const
-    {
-        const std::size_t mask = m_slots.size() - 1;
-        for (std::size_t i = hash & mask; !m_slots.empty(); i = (i + 1) & mask) {
-            const Slot& slot = m_slots[i];
-            if (slot.index == kNone)
-                break;
-            if (slot.hash == hash && nameOf(slot.index) == name)
-                return slot.index;
-        }
-        return kNone;
-    }
-
-    // Adds a name that find did not find.
-    void add(std::uint32_t hash, std::uint32_t index)
-    {
-        if (2 * (m_count + 1) > m_slots.size()) {
-            std::vector<Slot> old(std::max<std::size_t>(16, 2 * m_slots.size()));
-            old.swap(m_slots);
-            for (const Slot& slot : old) {
-                if (slot.index != kNone)
-                    place(slot);
-            }
-        }
-        place(Slot{hash, index});
-        ++m_count;
-    }
-
-    static const std::uint32_t kNone = UINT32_MAX;
-
-private:
-    struct Slot
-    {
-        std::uint32_t hash = 0;
-        std::uint32_t index = kNone;
-    };
-
-    void place(const Slot& slot)
-    {
-        const std::size_t mask = m_slots.size() - 1;
-        std::size_t i = slot.hash & mask;
-        while (m_slots[i].index != kNone)
-            i = (i + 1) & mask;
-        m_slots[i] = slot;
-    }
-
-    std::vector<Slot> m_slots;
-    std::size_t m_count = 0;
-};
-
-// Lookups for reading. A linear search per line would make reading quadratic in the number of sections, or
-// of keys in one section. Sections are found by hash; so are the keys of large sections, and the keys of a
-// small one are matched by their hashes, kept for the section being filled, before their names are compared.
-// The first of equal names wins, as in a linear search.
-class ReadIndex
-{
-public:
-    explicit ReadIndex(const SectionList& sections) : m_list(sections)
-    {
-        for (std::uint32_t i = 0; i < sections.size(); ++i)
-            added();
-    }
-
-    Section* section(std::string_view name)
-    {
-        if (m_last && m_last->m_name == name)
-            return m_last; // the usual case: the next pair of the current section
-        const std::uint32_t i =
-            m_sections.find(name, hashOf(name), [this](std::uint32_t at) { return nameAt(at); });
-        return i == NameTable::kNone ? nullptr : (m_last = m_list[i].get());
-    }
-
-    // Takes in the section last added to the list.
-    void added()
-    {
-        const std::uint32_t i = std::uint32_t(m_list.size() - 1);
-        const std::string_view name = nameAt(i);
-        const std::uint32_t hash = hashOf(name);
-        if (m_sections.find(name, hash, [this](std::uint32_t at) { return nameAt(at); }) == NameTable::kNone)
-            m_sections.add(hash, i);
-        m_last = m_list[i].get();
-    }
-
-    // The pair of that key, or nullptr: then the caller appends the key to the section.
-    KeyValue* pair(const Section* section, std::string_view key)
-    {
-        const auto& values = section->m_values;
-        const std::uint32_t hash = hashOf(key);
-        const auto keyAt = [&values](std::uint32_t at) { return std::string_view(values[at]->m_key); };
-        if (values.size() > kSearchInPlace) {
-            NameTable& keys = m_large[section];
-            for (std::uint32_t i = std::uint32_t(keys.size()); i < values.size(); ++i) {
-                const std::uint32_t h = hashOf(keyAt(i));
-                if (keys.find(keyAt(i), h, keyAt) == NameTable::kNone)
-                    keys.add(h, i);
-            }
-            const std::uint32_t i = keys.find(key, hash, keyAt);
-            return i == NameTable::kNone ? nullptr : values[i].get();
-        }
-        if (m_filling != section || m_hashes.size() != values.size()) {
-            m_filling = section;
-            m_hashes.clear();
-            for (const auto& pair : values)
-                m_hashes.push_back(hashOf(pair->m_key));
-        }
-        for (std::size_t i = 0; i < m_hashes.size(); ++i) {
-            if (m_hashes[i] == hash && values[i]->m_key == key)
-                return values[i].get();
-        }
-        m_hashes.push_back(hash);
-        return nullptr;
-    }
-
-private:
-    static const std::size_t kSearchInPlace = 32;
-    std::string_view nameAt(std::uint32_t i) const { return m_list[i]->m_name; }
-
-    const SectionList& m_list;
-    NameTable m_sections;
-    Section* m_last = nullptr;
-    const Section* m_filling = nullptr; // the small section whose key hashes m_hashes holds
-    std::vector<std::uint32_t> m_hashes;
-    std::unordered_map<const Section*, NameTable> m_large;
-};
 } // namespace
 
 IniManager::IniManager(const std::string& filename, bool& success, bool canOverwrite)
