@@ -69,7 +69,8 @@ public:
                           int optionsLength, EnumMask& mask);
 
 private:
-    // The open descriptor is a regular file of a real file system, at most 64 MB long; else why not.
+    // Empty when the descriptor is a regular file of a real file system, at most 64 MB long (its size is
+    // then in size); else why it is refused.
     std::string refusal(int fd, long long& size) const;
     bool load(int fd, long long size);
     // The first c at or after from, or m_size.
