@@ -5,6 +5,7 @@
 
 #include "IniAuth.h"
 #include "IniManager.h"
+#include "benchClock.h"
 
 #ifdef MOX_HAVE_INIH
 #include <ini.h>
@@ -14,6 +15,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <fstream>
 #include <functional>
 #include <string>
@@ -30,19 +32,32 @@ double secondsSince(Clock::time_point start)
     return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
-// The best of at least five runs, and of more for quick ones (up to about a second): the run least
-// disturbed by other work on the shared machine.
-double bestOf(const std::function<void()>& work)
+double cpuSeconds()
 {
-    double best = 1e9, spent = 0;
-    for (int run = 0; run < 5 || (spent < 1.0 && run < 100); ++run) {
-        const Clock::time_point start = Clock::now();
-        work();
-        const double t = secondsSince(start);
-        best = std::min(best, t);
-        spent += t;
+    timespec now{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
+    return double(now.tv_sec) + 1e-9 * double(now.tv_nsec);
+}
+
+// The medians of 15 runs of each work, in wall time (first half) and in processor time (second half); the
+// works take turns, so that other work on the shared machine weighs on all of them alike, and the processor
+// time shows what the work costs while that load stretches the wall time.
+std::vector<double> medians(const std::vector<std::function<void()>>& works)
+{
+    std::vector<std::vector<double>> times(2 * works.size());
+    for (int run = 0; run < 15; ++run) {
+        for (std::size_t i = 0; i < works.size(); ++i) {
+            const Clock::time_point start = Clock::now();
+            const double cpu = cpuSeconds();
+            works[i]();
+            times[works.size() + i].push_back(cpuSeconds() - cpu);
+            times[i].push_back(secondsSince(start));
+        }
     }
-    return best;
+    std::vector<double> result;
+    for (const auto& t : times)
+        result.push_back(medianOf(t));
+    return result;
 }
 
 bool writeFile(const std::string& path, const std::string& content)
@@ -170,20 +185,26 @@ void compareReads(const char* name, const std::string& folder,
     const std::string single = folder + "/" + name + ".ini", doubled = folder + "/" + name + "-x2.ini";
     const long held = make(single, size), held2 = make(doubled, 2 * size);
     const double mb = fileSize(single) / 1e6, mb2 = fileSize(doubled) / 1e6;
-    long got = 0, got2 = 0;
-    const double ours = bestOf([&] { got = readOurs(single); });
-    const double ours2 = bestOf([&] { got2 = readOurs(doubled); });
+    long got = 0, got2 = 0, theirs = 0;
+    std::vector<std::function<void()>> works = {[&] { got = readOurs(single); },
+                                                [&] { got2 = readOurs(doubled); }};
+#ifdef MOX_HAVE_INIH
+    works.push_back([&] { theirs = readInih(single); });
+    works.push_back([&] { readInih(doubled); });
+#endif
+    const std::vector<double> t = medians(works);
     std::printf("%-12s %7.2f MB  ours %8.1f MB/s %8.3f s | doubled %7.2f MB %8.3f s, x%.2f\n", name, mb,
-                mb / ours, ours, mb2, ours2, ours2 / ours);
+                mb / t[0], t[0], mb2, t[1], t[1] / t[0]);
     if (got != held || got2 != held2)
         std::printf("  ! our read holds %ld and %ld bytes, the files %ld and %ld\n", got, got2, held, held2);
 #ifdef MOX_HAVE_INIH
-    const double theirs = bestOf([&] { got = readInih(single); });
-    const double theirs2 = bestOf([&] { got2 = readInih(doubled); });
     std::printf("%-12s %7s     inih %8.1f MB/s %8.3f s | doubled %8.3f s, x%.2f | ours/inih time x%.2f\n", "",
-                "", mb / theirs, theirs, theirs2, theirs2 / theirs, ours / theirs);
-    if (got != held)
-        std::printf("  ! inih holds %ld of the file's %ld bytes: it cuts lines at its line limit\n", got,
+                "", mb / t[2], t[2], t[3], t[3] / t[2], t[0] / t[2]);
+    std::printf(
+        "%-12s %7s     processor time: ours %.1f ms, doubled x%.2f | inih %.1f ms | ours/inih x%.2f\n", "",
+        "", 1e3 * t[4], t[5] / t[4], 1e3 * t[6], t[4] / t[6]);
+    if (theirs != held)
+        std::printf("  ! inih holds %ld of the file's %ld bytes: it cuts lines at its line limit\n", theirs,
                     held);
 #endif
     std::remove(single.c_str());
@@ -285,7 +306,8 @@ int main(int argc, char** argv)
     std::ifstream loadavg("/proc/loadavg");
     std::string load;
     std::getline(loadavg, load);
-    std::printf("machine: %s, %ld cores, load %s\nfolder: %s (%s); each read: the best of 5 or more runs\n",
+    std::printf("machine: %s, %ld cores, load %s\nfolder: %s (%s); each read: the median of 15 runs, ours "
+                "and inih in turn\n",
                 firstLine("/proc/cpuinfo", "model name").c_str(), ::sysconf(_SC_NPROCESSORS_ONLN),
                 load.c_str(), folder.c_str(), fileSystem(folder).c_str());
 #ifndef MOX_HAVE_INIH

@@ -2,10 +2,10 @@
 
 #include "IniReader.h"
 #include "IniWriter.h"
+#include "ReadIndex.h"
 
 #include <algorithm>
 #include <string_view>
-#include <unordered_map>
 
 namespace Mox {
 namespace Ini {
@@ -45,59 +45,6 @@ KeyValue* findUniqueKey(const SectionList& sections, const std::string& key, Sec
     return nullptr;
 }
 
-// Lookups for reading. A linear search per line would make reading quadratic in the number of sections, or of
-// keys in one section, so sections are found by hash, and so are the keys of large sections; small sections
-// are searched in place, which costs less than a hash lookup. Names and keys are viewed where they are
-// stored: records are not moved or renamed while a read runs. The first of equal names wins, as in a linear
-// search.
-class ReadIndex
-{
-public:
-    explicit ReadIndex(const SectionList& sections)
-    {
-        for (const auto& section : sections)
-            add(section.get());
-    }
-
-    Section* section(const std::string& name)
-    {
-        if (m_last && m_last->m_name == name)
-            return m_last; // the usual case: the next pair of the current section
-        const auto it = m_sections.find(name);
-        return it == m_sections.end() ? nullptr : (m_last = it->second);
-    }
-
-    void add(Section* section)
-    {
-        if (m_sections.emplace(section->m_name, section).second)
-            m_last = section;
-    }
-
-    KeyValue* pair(const Section* section, const std::string& key)
-    {
-        const auto& values = section->m_values;
-        if (values.size() <= kSearchInPlace) {
-            const auto it = findKey(values, key);
-            return it == values.end() ? nullptr : it->get();
-        }
-        Keys& keys = m_keys[section];
-        for (; keys.indexed < values.size(); ++keys.indexed)
-            keys.map.emplace(values[keys.indexed]->m_key, values[keys.indexed].get());
-        const auto it = keys.map.find(key);
-        return it == keys.map.end() ? nullptr : it->second;
-    }
-
-private:
-    static const std::size_t kSearchInPlace = 32;
-    struct Keys
-    {
-        std::size_t indexed = 0; // the section's first pairs that are in map
-        std::unordered_map<std::string_view, KeyValue*> map;
-    };
-    std::unordered_map<std::string_view, Section*> m_sections;
-    std::unordered_map<const Section*, Keys> m_keys;
-    Section* m_last = nullptr;
-};
 } // namespace
 
 IniManager::IniManager(const std::string& filename, bool& success, bool canOverwrite)
@@ -125,13 +72,14 @@ bool IniManager::read()
 
     // The rules of addSection and setKey, with the lookups of ReadIndex.
     ReadIndex index(*m_sections);
-    const auto sectionFor = [&](const std::string& name) -> Section* {
+    const auto sectionFor = [&](std::string_view name) -> Section* {
         if (Section* found = index.section(name))
             return found;
-        if (!checkSection(name))
+        std::string owned(name);
+        if (!checkSection(owned))
             return nullptr;
-        m_sections->emplace_back(new Section(name));
-        index.add(m_sections->back().get());
+        m_sections->emplace_back(new Section(std::move(owned)));
+        index.added();
         return m_sections->back().get();
     };
     // A line handed out has been counted: it is the one before the reader's next.
@@ -139,30 +87,31 @@ bool IniManager::read()
         m_readError = "line " + std::to_string(line) + ": " + why;
         return false;
     };
+    const auto notAllowed = [](std::string_view section, const char* ifEmpty) {
+        return section.empty() ? std::string(ifEmpty)
+                               : "the section [" + std::string(section) + "] is not allowed";
+    };
 
-    std::string key, value, section;
+    std::string_view key, value, section;
     bool success = true;
     for (;;) {
         bool sectionChanged = false, dataChanged = false;
-        if (!reader.read(success, key, value, section, sectionChanged, dataChanged) || !success)
+        if (!reader.next(success, key, value, section, sectionChanged, dataChanged) || !success)
             break;
         if (dataChanged) {
             Section* target = sectionFor(section);
             if (!target)
-                return failAt(reader.getLine() - 1, section.empty()
-                                                        ? "a key before the first section"
-                                                        : "the section [" + section + "] is not allowed");
+                return failAt(reader.getLine() - 1, notAllowed(section, "a key before the first section"));
             if (KeyValue* pair = index.pair(target, key)) {
                 if (!m_canOverwrite)
-                    return failAt(reader.getLine() - 1, "the key " + key + " repeats in [" + section + "]");
-                pair->m_value = value;
+                    return failAt(reader.getLine() - 1, "the key " + std::string(key) + " repeats in [" +
+                                                            std::string(section) + "]");
+                pair->m_value.assign(value);
             } else {
-                target->m_values.emplace_back(new KeyValue(key, value));
+                target->m_values.emplace_back(new KeyValue(std::string(key), std::string(value)));
             }
         } else if (sectionChanged && !sectionFor(section)) {
-            return failAt(reader.getLine() - 1, section.empty()
-                                                    ? "an empty section name []"
-                                                    : "the section [" + section + "] is not allowed");
+            return failAt(reader.getLine() - 1, notAllowed(section, "an empty section name []"));
         }
     }
     if (!success)

@@ -2,19 +2,20 @@
 
 #include "DPrint.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace Mox {
 namespace Ini {
 
 namespace {
 const XDWORD kPrintClass = 16;
-const int kBlockSize = 200;
 // Configuration and users files are small; anything larger is not one of ours.
 const long long kMaxFileSize = 64LL * 1024 * 1024;
 } // namespace
@@ -53,39 +54,22 @@ std::vector<std::uint32_t> EnumMask::getFilled() const
     return filled;
 }
 
-IniReader::IniReader(const std::string& filename, bool& success)
-    : m_file(filename.c_str()), m_line(1), m_endOnCR(false), m_equals(std::string::npos)
+IniReader::IniReader(const std::string& filename, bool& success) : m_file(filename.c_str())
 {
-    success = true;
+    success = false;
     // Non-blocking, so that a FIFO cannot stop us in open; the checks below refuse it anyway.
     if (!m_file.OpenWithFlags(OSFileRead, OSOpenExisting, O_NONBLOCK | O_NOCTTY)) {
-        success = false;
         m_openError = std::string("cannot be opened: ") + std::strerror(errno);
         if (g_dwPrintFlags & kPrintClass)
             dPrint(kPrintClass, "Missing configuration file '%s'.\n", filename.c_str());
         return;
     }
-    // Only a regular file has an end: a device such as /dev/zero would be read forever, and so would a
-    // file of a pseudo file system such as /proc/kmsg, whatever size it claims.
-    const int fd = m_file.GetHandle();
-    struct stat st;
-    const int flags = ::fcntl(fd, F_GETFL);
-    const char* pseudo = nullptr;
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || flags < 0) {
-        m_openError = "is not a regular file";
-    } else if ((pseudo = OSFile::PseudoFileSystem(fd)) != nullptr) {
-        m_openError = std::string("lies on ") + pseudo + ", a pseudo file system";
-    } else if (st.st_size > kMaxFileSize) {
-        m_openError = "is larger than 64 MB";
-    } else if (::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
-        m_openError = std::string("cannot be read: ") + std::strerror(errno);
-    }
-    if (!m_openError.empty()) {
-        if (g_dwPrintFlags & kPrintClass)
-            dPrint(kPrintClass, "'%s' %s.\n", filename.c_str(), m_openError.c_str());
-        success = false;
-        m_file.Close();
-    }
+    long long size = 0;
+    m_openError = refusal(m_file.GetHandle(), size);
+    success = m_openError.empty() && load(m_file.GetHandle(), size);
+    if (!success && (g_dwPrintFlags & kPrintClass))
+        dPrint(kPrintClass, "'%s' %s.\n", filename.c_str(), m_openError.c_str());
+    m_file.Close(); // all of it is in memory now
 }
 
 IniReader::~IniReader()
@@ -93,159 +77,134 @@ IniReader::~IniReader()
     m_file.Close();
 }
 
-bool IniReader::read(bool& success, std::string& key, std::string& value, std::string& section,
-                     bool& bSectionChanged, bool& dataChanged)
+std::string IniReader::refusal(int fd, long long& size) const
 {
-    success = true;
-    bSectionChanged = false;
-    dataChanged = false;
-    if (m_invalid) {
-        success = false;
-        return false;
-    }
-    bool invalid = false;
-    if (scan(key, value, section, bSectionChanged, dataChanged, invalid))
-        return true;
-    if (invalid) {
-        success = false;
-        return false;
-    }
+    // Only a regular file has an end: a device such as /dev/zero would be read forever, and so would a
+    // file of a pseudo file system such as /proc/kmsg, whatever size it claims.
+    struct stat st;
+    const int flags = ::fcntl(fd, F_GETFL);
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || flags < 0)
+        return "is not a regular file";
+    if (const char* pseudo = OSFile::PseudoFileSystem(fd))
+        return std::string("lies on ") + pseudo + ", a pseudo file system";
+    if (st.st_size > kMaxFileSize)
+        return "is larger than 64 MB";
+    if (::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0)
+        return std::string("cannot be read: ") + std::strerror(errno);
+    size = st.st_size;
+    return std::string();
+}
 
-    char block[kBlockSize];
+bool IniReader::load(int fd, long long size)
+{
+    // One read of the size fstat gave; the byte beyond it shows whether the file grew meanwhile.
+    std::size_t capacity = std::size_t(size) + 1;
+    m_text.reset(new char[capacity]);
     for (;;) {
-        int count = 0;
-        if (!m_file.Read(block, kBlockSize, &count) || count <= 0)
+        if (m_size == capacity) {
+            if (capacity > std::size_t(kMaxFileSize)) {
+                m_openError = "is larger than 64 MB";
+                return false;
+            }
+            capacity = std::min(2 * capacity, std::size_t(kMaxFileSize) + 1);
+            std::unique_ptr<char[]> larger(new char[capacity]);
+            std::memcpy(larger.get(), m_text.get(), m_size);
+            m_text = std::move(larger);
+        }
+        const ssize_t got = ::read(fd, m_text.get() + m_size, capacity - m_size);
+        if (got == 0)
             break;
-        m_total += count;
-        if (m_total > kMaxFileSize) {
-            // The file grew while it was read.
-            if (g_dwPrintFlags & kPrintClass)
-                dPrint(kPrintClass, "'%s' is larger than 64 MB.\n", m_file.GetPathName());
-            m_invalid = true;
-            success = false;
+        if (got < 0 && errno != EINTR) {
+            m_openError = std::string("cannot be read: ") + std::strerror(errno);
             return false;
         }
-        appendToBuffer(block, std::size_t(count));
-        if (scan(key, value, section, bSectionChanged, dataChanged, invalid))
-            return true;
-        if (invalid) {
-            success = false;
-            return false;
-        }
+        m_size += got > 0 ? std::size_t(got) : 0;
     }
+    // Lines before the first NUL need no look for one.
+    m_nul = find('\0', 0);
+    m_cr = find('\r', 0);
+    m_lf = find('\n', 0);
+    return true;
+}
 
-    // End of file: the last line needs no line end.
-    if (m_start < m_buffer.size()) {
-        appendToBuffer("\r\n", 2);
-        if (scan(key, value, section, bSectionChanged, dataChanged, invalid))
-            return true;
-        if (invalid)
-            success = false;
-    }
+std::size_t IniReader::find(char c, std::size_t from) const
+{
+    const void* at = std::memchr(m_text.get() + from, c, m_size - from);
+    return at ? std::size_t(static_cast<const char*>(at) - m_text.get()) : m_size;
+}
+
+std::size_t IniReader::lineEnd(std::size_t& next)
+{
+    // A line ends at LF, CR LF or CR alone. The next CR and the next LF are looked for again only once the
+    // lines have passed them, so each byte is searched about once for each.
+    if (m_cr < m_pos)
+        m_cr = find('\r', m_pos);
+    if (m_lf < m_pos)
+        m_lf = find('\n', m_pos);
+    const std::size_t end = std::min(m_cr, m_lf);
+    next = end < m_size ? end + 1 : end;
+    if (end == m_cr && next < m_size && m_text[next] == '\n')
+        ++next;
+    return end;
+}
+
+bool IniReader::fail(bool& success)
+{
+    if (g_dwPrintFlags & kPrintClass)
+        dPrint(kPrintClass, "Invalid structure in INI file '%s' on line %d.\n", m_file.GetPathName(),
+               int(m_line));
+    m_invalid = true;
+    success = false;
     return false;
 }
 
-void IniReader::appendToBuffer(const char* text, std::size_t count)
+bool IniReader::next(bool& success, std::string_view& key, std::string_view& value, std::string_view& section,
+                     bool& bSectionChanged, bool& dataChanged)
 {
-    // Drop consumed text once it makes up most of the buffer, so each byte is moved a bounded number of
-    // times.
-    if (m_start == m_buffer.size()) {
-        m_buffer.clear();
-        m_scanned = 0;
-        m_start = 0;
-    } else if (m_start > 4096 && m_start > m_buffer.size() / 2) {
-        m_buffer.erase(0, m_start);
-        m_scanned -= m_start;
-        if (m_equals != std::string::npos)
-            m_equals -= m_start;
-        m_start = 0;
-    }
-    m_buffer.append(text, count); // every byte, NUL too: the line that holds it is refused
-}
-
-bool IniReader::scan(std::string& key, std::string& value, std::string& section, bool& bSectionChanged,
-                     bool& dataChanged, bool& invalid)
-{
-    const std::size_t npos = std::string::npos;
-    const std::size_t size = m_buffer.size();
-    if (m_start >= size)
-        return false;
-    if (m_endOnCR && m_buffer[m_start] == '\n') {
-        // The LF of a CR LF pair that was split between two reads.
-        ++m_start;
-        m_scanned = m_start;
-    }
-    m_endOnCR = false;
-
-    const char* data = m_buffer.data();
-    std::size_t lineStart = m_start;
-    std::size_t pos = m_scanned > lineStart ? m_scanned : lineStart;
-    std::size_t equals = m_equals;
-    bool nul = m_nul;
-    bool tookHeader = false;
-
-    while (pos < size) {
-        const char c = data[pos];
-        if (c == '=' && equals == npos) {
-            equals = pos++;
-            continue;
-        }
-        if (c == '\0')
-            nul = true;
-        if (c != '\r' && c != '\n') {
-            ++pos;
-            continue;
-        }
-
-        const std::size_t lineEnd = pos;
-        std::size_t next = pos + 1;
-        bool crAtEnd = false;
-        if (c == '\r') {
-            if (next < size) {
-                if (data[next] == '\n')
-                    ++next;
-            } else {
-                crAtEnd = true;
-            }
-        }
-
-        const std::size_t length = lineEnd - lineStart;
+    success = !m_invalid;
+    bSectionChanged = false;
+    dataChanged = false;
+    while (!m_invalid && m_pos < m_size) {
+        std::size_t next = 0;
+        const std::size_t end = lineEnd(next);
+        const char* line = m_text.get() + m_pos;
+        const std::size_t length = end - m_pos;
         // A NUL would cut the text wherever it is handled as a C string, so its line is refused.
-        if (!nul && length > 0 && data[lineStart] == '[' && data[lineEnd - 1] == ']' && length >= 2) {
-            if (tookHeader)
-                break; // a second header waits for the next call, uncounted
-            section.assign(data + lineStart + 1, length - 2);
+        const bool nul = m_nul < end;
+        if (!nul && length >= 2 && line[0] == '[' && line[length - 1] == ']') {
+            if (bSectionChanged)
+                return true; // a second header waits for the next call, uncounted
+            section = std::string_view(line + 1, length - 2);
             bSectionChanged = true;
-            tookHeader = true;
-        } else if (nul || (length > 0 && data[lineStart] != ';')) {
-            if (equals == npos || nul) {
-                if (g_dwPrintFlags & kPrintClass)
-                    dPrint(kPrintClass, "Invalid structure in INI file '%s' on line %d.\n",
-                           m_file.GetPathName(), int(m_line));
-                m_invalid = true;
-                invalid = true;
-                return false;
-            }
-            key.assign(data + lineStart, equals - lineStart);
-            value.assign(data + equals + 1, lineEnd - equals - 1);
+        } else if (nul || (length > 0 && line[0] != ';')) {
+            const char* equals = nul ? nullptr : static_cast<const char*>(std::memchr(line, '=', length));
+            if (!equals)
+                return fail(success);
+            key = std::string_view(line, std::size_t(equals - line));
+            value = std::string_view(equals + 1, std::size_t(line + length - equals - 1));
             dataChanged = true;
         }
-
         ++m_line;
-        m_endOnCR = crAtEnd;
-        lineStart = next;
-        pos = next;
-        equals = npos;
-        nul = false;
+        m_pos = next;
         if (dataChanged)
-            break;
+            return true;
     }
+    return bSectionChanged;
+}
 
-    m_start = lineStart;
-    m_scanned = pos > lineStart ? pos : lineStart;
-    m_equals = equals;
-    m_nul = nul;
-    return tookHeader || dataChanged;
+bool IniReader::read(bool& success, std::string& key, std::string& value, std::string& section,
+                     bool& bSectionChanged, bool& dataChanged)
+{
+    std::string_view k, v, s;
+    if (!next(success, k, v, s, bSectionChanged, dataChanged))
+        return false;
+    if (bSectionChanged)
+        section.assign(s);
+    if (dataChanged) {
+        key.assign(k);
+        value.assign(v);
+    }
+    return true;
 }
 
 XDWORD IniReader::parseUInt(const std::string& value)

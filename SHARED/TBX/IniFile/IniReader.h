@@ -6,7 +6,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace Mox {
@@ -36,6 +38,7 @@ private:
 class IniReader
 {
 public:
+    // Reads the whole file at once; success is false when it cannot be read (see openError).
     IniReader(const std::string& filename, bool& success);
     ~IniReader();
 
@@ -45,6 +48,9 @@ public:
     // Hands out the next section header and/or key/value line. False with success true at the end of the
     // file, false with success false at an invalid line.
     bool read(bool& success, std::string& key, std::string& value, std::string& section,
+              bool& bSectionChanged, bool& dataChanged);
+    // As read, without copies: the views point into the reader's text and stay valid as long as it lives.
+    bool next(bool& success, std::string_view& key, std::string_view& value, std::string_view& section,
               bool& bSectionChanged, bool& dataChanged);
     std::int32_t getLine() const { return m_line; }
     // Why the file could not be opened for reading ("lies on procfs, a pseudo file system"); empty when
@@ -63,23 +69,25 @@ public:
                           int optionsLength, EnumMask& mask);
 
 private:
-    // Hands out what the buffered complete lines hold; sets invalid at an invalid line.
-    bool scan(std::string& key, std::string& value, std::string& section, bool& bSectionChanged,
-              bool& dataChanged, bool& invalid);
-    void appendToBuffer(const char* text, std::size_t count);
+    // Empty when the descriptor is a regular file of a real file system, at most 64 MB long (its size is
+    // then in size); else why it is refused.
+    std::string refusal(int fd, long long& size) const;
+    bool load(int fd, long long size);
+    // The first c at or after from, or m_size.
+    std::size_t find(char c, std::size_t from) const;
+    // The end of the line that starts at m_pos, and where the next one starts.
+    std::size_t lineEnd(std::size_t& next);
+    bool fail(bool& success);
 
     OSFile m_file;
-    std::string m_buffer;
-    std::int32_t m_line;
-    bool m_endOnCR;
-    // Reading stays linear in the file's size, also for very long lines: consumed text is dropped from the
-    // buffer's front only now and then, and an unfinished line is not walked again when more text arrives.
-    std::size_t m_start = 0;   // first byte of m_buffer not yet consumed
-    std::size_t m_scanned = 0; // the unfinished line has been walked up to here
-    std::size_t m_equals;      // first "=" of the unfinished line, or npos
-    bool m_invalid = false;    // an invalid line was reported; nothing after it is read
-    bool m_nul = false;        // the unfinished line holds a NUL byte
-    long long m_total = 0;     // bytes read so far
+    std::unique_ptr<char[]> m_text; // the whole file, every byte, NUL too: the line that holds it is refused
+    std::size_t m_size = 0;
+    std::size_t m_pos = 0; // first byte of the next line
+    std::size_t m_nul = 0; // first NUL of the text, or m_size
+    std::size_t m_cr = 0;  // first CR at or after m_pos, or m_size
+    std::size_t m_lf = 0;  // first LF at or after m_pos, or m_size
+    std::int32_t m_line = 1;
+    bool m_invalid = false; // an invalid line was reported; nothing after it is read
     std::string m_openError;
 };
 

@@ -125,9 +125,10 @@ private slots:
             keys.join(',').replace('=', ':').replace("k0:0,", "k0:new,").replace("k99:99", "k99:new");
         row("large section", ("[A]\n" + keys.join('\n') + "\n[B]\nb=1\n[A]\nk0=new\nk99=new").toLatin1(),
             "A(" + pairs + ") B(b:1)", 0);
+        row("small sections again", "[A]\nx=1\n[B]\ny=1\n[A]\nx=2\ny=3\n", "A(x:2,y:3) B(y:1)", 0);
 
-        // The reader takes 200-byte blocks; the first line end starts at byte `at`. Ten-byte fillers from an
-        // odd offset never end a block, so the buffer never empties and consumed text must be dropped.
+        // Line ends where the reader's 200-byte blocks used to split them (the first at byte `at`), very long
+        // lines, and many short ones after a long one.
         const auto blocks = [&](const char* name, const QByteArray& end, int at, int fillers) {
             QByteArray value(at - 7, 'v');
             for (int i = 0; i < value.size(); i += 7)
@@ -411,7 +412,7 @@ private slots:
         QCOMPARE(entries(dir.path()), QStringList{"users.ini"});
     }
 
-    // The reader takes 200-byte blocks; a NUL used to drop the rest of its block, the [GUEST] header too.
+    // A NUL used to drop the rest of the reader's 200-byte block, the [GUEST] header too.
     void nulInUsersFile_data()
     {
         QTest::addColumn<int>("at");
