@@ -116,8 +116,11 @@ int TrustStore::sweep() const
         if (!listing)
             continue;
         QList<QByteArray> names;
-        while (const dirent* item = ::readdir(listing))
-            names << QByteArray(item->d_name);
+        while (const dirent* item = ::readdir(listing)) {
+            if (item->d_name[0] ==
+                '.') // only hidden names are set aside; a folder may hold thousands of others
+                names << QByteArray(item->d_name);
+        }
         ::closedir(listing);
         for (const QByteArray& aside : names) {
             const pid_t owner = FileSafety::temporaryOwner(aside, TrustFolder::s_asideSuffix);
