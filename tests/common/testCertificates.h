@@ -18,7 +18,7 @@ public:
     // A self-signed certificate (CA or not) with CN (any UTF-8) and URI, PEM or DER; its path, empty on
     // failure.
     QString make(const QString& file, const QString& cn, bool ca = false, bool der = false,
-                 const QString& uri = QString())
+                 const QString& uri = QString(), const QStringList& more = {})
     {
         QStringList args{"req",         "-x509",
                          "-config",     "req.cnf",
@@ -33,6 +33,7 @@ public:
         if (!uri.isEmpty())
             args << "-addext"
                  << "subjectAltName = URI:" + uri;
+        args << more;
         if (der)
             args << "-outform"
                  << "DER";

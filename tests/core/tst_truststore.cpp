@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <cstring>
+#include <fstream>
 #include <memory>
 #include <sys/mount.h>
 #include <sys/stat.h>
@@ -97,6 +98,70 @@ private slots:
         QVERIFY2(named(all, "big.der").value(0).reason.contains("larger than 1 MB"),
                  qPrintable(named(all, "big.der").value(0).reason));
         QVERIFY(QFile::exists(notes.fileName()));
+    }
+
+    // Many files on several threads, each with its own library context, list as one loop lists them: every
+    // kind, links, what is no regular file, names that are no UTF-8, and a certificate whose extension is
+    // malformed (still a certificate, as libcrypto's plain decoding has it).
+    void parallelListing()
+    {
+        const QString rejected = folders().rejected;
+        const QString badExtension = m_make->make("bad.pem", "Bad extension", false, false, QString(),
+                                                  {"-addext", "basicConstraints = critical, DER:30:03:01"});
+        QVERIFY(!badExtension.isEmpty());
+        const QString sources[] = {m_plainPem, m_plainDer, m_ca, m_crl, badExtension};
+        for (int i = 0; i < 60; ++i)
+            copy(sources[i % 5],
+                 rejected + QString("/%1-%2").arg(i).arg(QFileInfo(sources[i % 5]).fileName()));
+        QFile notes(in(Folder::Trusted, "notes.txt"));
+        QVERIFY(notes.open(QIODevice::WriteOnly) && notes.write("-----BEGIN CERTIFICATE-----\nx") > 0);
+        notes.close();
+        const QByteArray base = QFile::encodeName(rejected) + '/';
+        QVERIFY(::symlink("0-plain.pem", (base + "link.pem").constData()) == 0);
+        QVERIFY(::mkfifo((base + "fifo.pem").constData(), 0600) == 0);
+        QVERIFY(::link((base + "1-plain.der").constData(), (base + "caf\xe9.der").constData()) == 0);
+        auto text = [](const QList<TrustStore::Entry>& entries) {
+            QStringList lines;
+            for (const auto& e : entries)
+                lines << QStringList{QString::number(int(e.folder)),
+                                     QString::number(int(e.kind)),
+                                     e.name,
+                                     e.uri,
+                                     e.validUntil.toString(Qt::ISODate),
+                                     e.thumbprint,
+                                     e.fileName,
+                                     QString(e.nameBytes().toHex()),
+                                     e.path,
+                                     e.reason,
+                                     QString::number(e.link),
+                                     e.linkTarget}
+                             .join('|');
+            return lines;
+        };
+        TrustStore store(folders());
+        store.setThreads(1);
+        const auto oneThread = store.list();
+        store.setThreads(4);
+        const auto listed = store.list();
+        QCOMPARE(text(listed), text(oneThread));
+        // Each file as a full parse of its bytes has it.
+        QList<TrustStore::Entry> parsed;
+        for (const auto& entry : listed) {
+            if (entry.link || entry.reason == "Not a regular file.") {
+                parsed << entry;
+                continue;
+            }
+            std::ifstream file(entry.pathBytes().constData(), std::ios::binary);
+            const std::string bytes{std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
+            parsed << TrustStore::inspect(QByteArray::fromStdString(bytes));
+            parsed.last().folder = entry.folder;
+            parsed.last().fileName = entry.fileName;
+            parsed.last().fileNameBytes = entry.fileNameBytes;
+            parsed.last().path = entry.path;
+        }
+        QCOMPARE(text(listed), text(parsed));
+        QCOMPARE(listed.size(), 64);
+        QCOMPARE(text(listed).filter("3|0|Bad extension|").size(), 12);
     }
 
     void moves_data()

@@ -422,6 +422,45 @@ private slots:
                  qPrintable(tab->lastFailure()));
     }
 
+    // A large rejected folder: the tab opens with its first rows and adds the rest from a worker; a row
+    // trusted meanwhile is the certificate it shows, the reload that follows neither loses nor repeats a row.
+    void clientCertificatesFillInBatches()
+    {
+        const QString pki = m_dir->filePath("pki");
+        const TrustStore::Folders folders{pki + "/trusted", pki + "/issuers", pki + "/crl",
+                                          pki + "/rejected"};
+        QVERIFY(QDir().mkpath(folders.trusted) && QDir().mkpath(folders.rejected));
+        TestCertificates make(m_dir->filePath("certs"));
+        const QString target = make.make("target.pem", "Target"),
+                      other = make.make("other.der", "Other", false, true);
+        QVERIFY(QFile::copy(target, folders.rejected + "/0-target.pem"));
+        const int copies = ClientCertificatesTab::s_firstRows + 2 * ClientCertificatesTab::s_batchRows;
+        for (int i = 0; i < copies; ++i)
+            QVERIFY(::link(QFile::encodeName(other).constData(),
+                           QFile::encodeName(folders.rejected + QString("/c%1.der").arg(i, 4, 10, QChar('0')))
+                               .constData()) == 0);
+        ClientCertificatesTab tab;
+        tab.setFolders(folders);
+        auto* table = tab.findChild<QTableWidget*>("certificatesTable");
+        QCOMPARE(table->rowCount(), ClientCertificatesTab::s_firstRows);
+        table->selectRow(0);
+        QCOMPARE(tab.selectedEntries().value(0).thumbprint, make.thumbprint(target));
+        QVERIFY(tab.filling()); // the worker has meanwhile sent batches of this listing, not yet shown
+        tab.findChild<QPushButton*>("trustPushButton")->click();
+        QCOMPARE(make.thumbprint(folders.trusted + "/0-target.pem"), make.thumbprint(target));
+        QCOMPARE(QDir(folders.rejected).count(), uint(copies + 2));
+        QTRY_VERIFY(!tab.filling());
+        QCOMPARE(table->rowCount(), copies + 1);
+        QSet<QString> paths;
+        for (int row = 0; row < table->rowCount(); ++row) {
+            paths.insert(tab.entries()[row].path);
+            QCOMPARE(table->item(row, ClientCertificatesTab::FileColumn)->text(),
+                     tab.entries()[row].fileName);
+        }
+        QCOMPARE(paths.size(), copies + 1);
+        QCOMPARE(table->item(0, ClientCertificatesTab::FolderColumn)->text(), QString("Trusted"));
+    }
+
     void init()
     {
         m_dir.reset(new QTemporaryDir);

@@ -52,8 +52,12 @@ bool StatusCommand::checkArguments(int& exitCode)
 
 int StatusCommand::executeWithInstallation()
 {
-    // Read here, not in the shared load: only status and the window look at every CA and CRL file.
-    const TrustStore store(TrustStore::foldersOf(m_snapshot));
+    // Read here, not in the shared load: only status and the window look at every CA and CRL file. The
+    // rejected folder holds neither a CA nor a CRL the server uses, and may hold thousands of refused
+    // clients: it is not read.
+    TrustStore::Folders folders = TrustStore::foldersOf(m_snapshot);
+    folders.rejected.clear();
+    const TrustStore store(folders);
     m_snapshot.warnings << CrlHealth::check(store.list());
     reportPaths();
     // A key that waits for its signed certificate is no leftover, but the administrator should finish it.

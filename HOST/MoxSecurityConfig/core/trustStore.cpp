@@ -8,14 +8,21 @@
 #include <QFileInfo>
 #include <QRegularExpression>
 
+#include <openssl/evp.h>
+
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <csignal>
 #include <dirent.h>
 #include <fcntl.h>
+#include <map>
+#include <memory>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
+#include <vector>
 
 QByteArray TrustStore::Entry::nameBytes() const
 {
@@ -109,8 +116,11 @@ int TrustStore::sweep() const
         if (!listing)
             continue;
         QList<QByteArray> names;
-        while (const dirent* item = ::readdir(listing))
-            names << QByteArray(item->d_name);
+        while (const dirent* item = ::readdir(listing)) {
+            if (item->d_name[0] ==
+                '.') // only hidden names are set aside; a folder may hold thousands of others
+                names << QByteArray(item->d_name);
+        }
         ::closedir(listing);
         for (const QByteArray& aside : names) {
             const pid_t owner = FileSafety::temporaryOwner(aside, TrustFolder::s_asideSuffix);
@@ -139,6 +149,13 @@ int TrustStore::sweep() const
 
 QList<TrustStore::Entry> TrustStore::list(Problems* problems) const
 {
+    QList<Entry> entries = listNames(problems);
+    readEntries(entries, 0, entries.size());
+    return entries;
+}
+
+QList<TrustStore::Entry> TrustStore::listNames(Problems* problems) const
+{
     sweep();
     QList<Entry> entries;
     for (Folder folder : {Folder::Trusted, Folder::Issuers, Folder::Rejected, Folder::Revocation}) {
@@ -154,9 +171,7 @@ QList<TrustStore::Entry> TrustStore::list(Problems* problems) const
                                          QStringLiteral("%1: %2").arg(path, PosixIo::errorText(failure))});
             continue;
         }
-        // Names first; then each file is read through a descriptor of its own name, never through a link.
         QList<Entry> found;
-        QList<unsigned char> types;
         while (const dirent* item = ::readdir(listing)) {
             if (item->d_name[0] == '.')
                 continue;
@@ -178,42 +193,80 @@ QList<TrustStore::Entry> TrustStore::list(Problems* problems) const
             entry.fileName = QFile::decodeName(entry.fileNameBytes);
             entry.path = path + QLatin1Char('/') + entry.fileName;
             entry.link = type == DT_LNK;
-            found.append(entry);
-            types.append(type);
-        }
-        ::closedir(listing);
-
-        // One thread: libcrypto decodes each key through its providers under a lock, so more threads only
-        // contend for it.
-        for (int i = 0; i < found.size(); ++i) {
-            Entry& entry = found[i];
             if (entry.link) {
                 char target[PATH_MAX];
-                const ssize_t n =
-                    ::readlinkat(dir.fd(), entry.fileNameBytes.constData(), target, sizeof target);
+                const ssize_t n = ::readlinkat(dir.fd(), item->d_name, target, sizeof target);
                 entry.linkTarget = n > 0 ? QFile::decodeName(QByteArray(target, int(n))) : QString();
                 entry.reason = tr("A symbolic link to '%1'; links are never read.").arg(entry.linkTarget);
-                continue;
-            }
-            if (types[i] != DT_REG) {
+            } else if (type != DT_REG) {
                 entry.reason = tr("Not a regular file.");
-                continue;
             }
-            QByteArray bytes;
-            if (!dir.read(entry.fileNameBytes, bytes, entry.reason))
-                continue;
-            Entry parsed = CertificateFile::parse(bytes).entry;
-            parsed.folder = entry.folder;
-            parsed.fileName = entry.fileName;
-            parsed.fileNameBytes = entry.fileNameBytes;
-            parsed.path = entry.path;
-            entry = std::move(parsed);
+            found.append(entry);
         }
+        ::closedir(listing);
         std::sort(found.begin(), found.end(),
                   [](const Entry& a, const Entry& b) { return a.fileName < b.fileName; });
         entries += found;
     }
     return entries;
+}
+
+namespace {
+
+// Not read yet: a regular file that listNames left for reading.
+bool unread(const TrustStore::Entry& entry)
+{
+    return !entry.link && entry.kind == TrustStore::Kind::Unreadable && entry.reason.isEmpty();
+}
+
+} // namespace
+
+void TrustStore::readEntries(QList<Entry>& entries, int from, int to) const
+{
+    // Each file through a descriptor of its own name in its folder, opened once, never through a link.
+    std::map<Folder, std::unique_ptr<TrustFolder>> folders;
+    std::vector<Entry*> work;
+    for (int i = std::max(from, 0); i < std::min(to, int(entries.size())); ++i) {
+        Entry& entry = entries[i];
+        if (!unread(entry))
+            continue;
+        auto& dir = folders[entry.folder];
+        if (!dir)
+            dir = std::make_unique<TrustFolder>(m_folders.path(entry.folder));
+        work.push_back(&entry);
+    }
+    // SHA-1 fetched once: libcrypto looks an algorithm up under a lock shared by all threads.
+    EVP_MD* fetched = EVP_MD_fetch(nullptr, "SHA1", nullptr);
+    const EVP_MD* sha1 = fetched ? fetched : EVP_sha1();
+    auto readOne = [&](Entry& entry) {
+        QByteArray bytes;
+        if (!folders.at(entry.folder)->read(entry.fileNameBytes, bytes, entry.reason))
+            return;
+        Entry parsed = CertificateFile::summary(bytes, sha1);
+        parsed.folder = entry.folder;
+        parsed.fileName = entry.fileName;
+        parsed.fileNameBytes = entry.fileNameBytes;
+        parsed.path = entry.path;
+        entry = std::move(parsed);
+    };
+    // A small share each: files take unequal times, so every thread stays busy to the end.
+    constexpr int share = 16;
+    const int cores = m_threads > 0 ? m_threads : int(std::max(1u, std::thread::hardware_concurrency()));
+    const int threads = std::min(cores, int(work.size() + share - 1) / share);
+    std::atomic<std::size_t> next{0};
+    auto run = [&] {
+        for (std::size_t first; (first = next.fetch_add(share)) < work.size();) {
+            for (std::size_t i = first; i < std::min(first + share, work.size()); ++i)
+                readOne(*work[i]);
+        }
+    };
+    std::vector<std::thread> pool;
+    for (int t = 1; t < threads; ++t)
+        pool.emplace_back(run);
+    run(); // this thread is one of them
+    for (std::thread& thread : pool)
+        thread.join();
+    EVP_MD_free(fetched);
 }
 
 QString TrustStore::fileNameFor(const QString& commonName, const QString& thumbprint, bool der)

@@ -83,6 +83,13 @@ public:
     // tool's own temporary files and backups) and sub-folders are left out. A folder that cannot be read
     // is a problem; a missing one is not. What killed runs left is cleaned up first (see sweep).
     QList<Entry> list(Problems* problems = nullptr) const;
+    // list() in two steps, for a caller that shows rows as they come: first every name, sorted, with links
+    // and what is no regular file already described; then the files of entries [from, to) read and parsed
+    // (on every core when there are many). An entry already read is left as it is.
+    QList<Entry> listNames(Problems* problems = nullptr) const;
+    void readEntries(QList<Entry>& entries, int from, int to) const;
+    // Threads readEntries may use; 0, the default, is one a core.
+    void setThreads(int threads) { m_threads = threads; }
     // What bytes are: a certificate, a CA certificate, a CRL, or unreadable with the reason.
     static Entry inspect(const QByteArray& bytes);
 
@@ -128,4 +135,5 @@ private:
     ActionResult move(const QList<Entry>& entries, Folder from, Folder to) const;
 
     Folders m_folders;
+    int m_threads = 0;
 };

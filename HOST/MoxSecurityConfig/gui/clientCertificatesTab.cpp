@@ -64,7 +64,10 @@ ClientCertificatesTab::ClientCertificatesTab(QWidget* parent) : QWidget(parent)
     updateButtons();
 }
 
-ClientCertificatesTab::~ClientCertificatesTab() = default;
+ClientCertificatesTab::~ClientCertificatesTab()
+{
+    stopFilling();
+}
 
 void ClientCertificatesTab::setFolders(const TrustStore::Folders& folders)
 {
@@ -88,56 +91,137 @@ void ClientCertificatesTab::watch()
 
 void ClientCertificatesTab::refresh()
 {
-    QSet<QString> selected;
+    stopFilling();
+    m_keepSelected.clear();
     for (const TrustStore::Entry& entry : selectedEntries())
-        selected.insert(entry.path);
+        m_keepSelected.insert(entry.path);
+    const int generation = ++m_generation;
+    const TrustStore store(m_folders);
     Problems problems;
-    m_entries = TrustStore(m_folders).list(&problems);
+    QList<TrustStore::Entry> listed = store.listNames(&problems);
     watch();
-
-    const QDateTime now = QDateTime::currentDateTimeUtc();
-    certificatesTable->setUpdatesEnabled(false);
     certificatesTable->clearSelection();
-    certificatesTable->setRowCount(m_entries.size());
-    for (int row = 0; row < m_entries.size(); ++row) {
-        const TrustStore::Entry& entry = m_entries[row];
-        const bool unreadable = entry.kind == TrustStore::Kind::Unreadable;
-        QString name = unreadable ? tr("(unreadable)") : entry.name;
-        if (entry.kind == TrustStore::Kind::CaCertificate)
-            name += tr(" (CA)");
-        else if (entry.kind == TrustStore::Kind::Crl)
-            name += tr(" (CRL)");
-        const QString texts[] = {
-            folderLabel(entry.folder),
-            name,
-            entry.uri,
-            entry.validUntil.isValid() ? entry.validUntil.toString(QStringLiteral("yyyy-MM-dd HH:mm 'UTC'"))
-                                       : QString(),
-            entry.thumbprint,
-            entry.fileName + (entry.link ? tr(" (link to %1)").arg(entry.linkTarget) : QString())};
-        for (int column = 0; column < 6; ++column) {
-            auto* item = new QTableWidgetItem(texts[column]);
-            // Whole, however narrow the column: the text and the file it comes from.
-            item->setToolTip(unreadable                ? entry.reason
-                             : texts[column].isEmpty() ? entry.path
-                                                       : texts[column] + QLatin1Char('\n') + entry.path);
-            certificatesTable->setItem(row, column, item);
-        }
-        if (entry.validUntil.isValid()) {
-            QTableWidgetItem* item = certificatesTable->item(row, ValidUntilColumn);
-            if (entry.validUntil < now)
-                item->setBackground(s_expired);
-            else if (now.addDays(30) > entry.validUntil)
-                item->setBackground(s_expiresSoon);
-            if (entry.validUntil < now.addDays(30))
-                item->setForeground(Qt::black);
-        }
-        if (selected.contains(entry.path))
-            certificatesTable->selectRow(row);
+    certificatesTable->setRowCount(0);
+    m_entries.clear();
+    // The first rows at once, so the tab opens with them; a large folder's rest in a worker thread.
+    const int first = std::min(int(listed.size()), s_firstRows);
+    store.readEntries(listed, 0, first);
+    m_filling = true;
+    appendRows(generation, listed.mid(0, first));
+    measureColumns();
+    if (first == listed.size()) {
+        filled(generation);
+    } else {
+        // One core less than all for the worker, so the window keeps one to react with.
+        TrustStore worker(m_folders);
+        worker.setThreads(std::max(1, int(std::thread::hardware_concurrency()) - 1));
+        m_filler = std::thread([this, worker, generation, rest = listed.mid(first)]() mutable {
+            for (int from = 0; from < rest.size() && m_generation == generation; from += s_batchRows) {
+                worker.readEntries(rest, from, from + s_batchRows);
+                QMetaObject::invokeMethod(
+                    this,
+                    [this, generation, batch = rest.mid(from, s_batchRows)] {
+                        appendRows(generation, batch);
+                    },
+                    Qt::QueuedConnection);
+            }
+            QMetaObject::invokeMethod(
+                this, [this, generation] { filled(generation); }, Qt::QueuedConnection);
+        });
+    }
+
+    QStringList lines;
+    for (const Problem& problem : problems)
+        lines << problem.text();
+    problemsLabel->setText(lines.join(QLatin1Char('\n')));
+    problemsLabel->setVisible(!lines.isEmpty());
+}
+
+void ClientCertificatesTab::stopFilling()
+{
+    ++m_generation;
+    if (m_filler.joinable())
+        m_filler.join();
+}
+
+void ClientCertificatesTab::appendRows(int generation, const QList<TrustStore::Entry>& entries)
+{
+    if (generation != m_generation || entries.isEmpty())
+        return;
+    const QDateTime now = QDateTime::currentDateTimeUtc();
+    const int first = certificatesTable->rowCount();
+    certificatesTable->setUpdatesEnabled(false);
+    certificatesTable->setRowCount(first + entries.size());
+    for (int i = 0; i < entries.size(); ++i) {
+        m_entries.append(entries[i]);
+        setRow(first + i, entries[i], now);
+        if (m_keepSelected.contains(entries[i].path))
+            certificatesTable->selectRow(first + i);
     }
     certificatesTable->setUpdatesEnabled(true);
-    if (m_entries.size() < 200 ||
-        m_contentWidths.isEmpty()) { // measuring many rows costs more than the listing
+    updateButtons();
+}
+
+void ClientCertificatesTab::filled(int generation)
+{
+    if (generation != m_generation)
+        return;
+    m_filling = false;
+    if (m_filler.joinable())
+        m_filler.join(); // it has posted its last batch
+    const auto waiting = std::move(m_whenFilled);
+    m_whenFilled.clear();
+    for (const auto& then : waiting)
+        QTimer::singleShot(0, this, then);
+}
+
+void ClientCertificatesTab::whenFilled(std::function<void()> then)
+{
+    if (m_filling)
+        m_whenFilled.push_back(std::move(then));
+    else
+        QTimer::singleShot(0, this, std::move(then));
+}
+
+void ClientCertificatesTab::setRow(int row, const TrustStore::Entry& entry, const QDateTime& now)
+{
+    const bool unreadable = entry.kind == TrustStore::Kind::Unreadable;
+    QString name = unreadable ? tr("(unreadable)") : entry.name;
+    if (entry.kind == TrustStore::Kind::CaCertificate)
+        name += tr(" (CA)");
+    else if (entry.kind == TrustStore::Kind::Crl)
+        name += tr(" (CRL)");
+    const QString texts[] = {
+        folderLabel(entry.folder),
+        name,
+        entry.uri,
+        entry.validUntil.isValid() ? entry.validUntil.toString(QStringLiteral("yyyy-MM-dd HH:mm 'UTC'"))
+                                   : QString(),
+        entry.thumbprint,
+        entry.fileName + (entry.link ? tr(" (link to %1)").arg(entry.linkTarget) : QString())};
+    for (int column = 0; column < 6; ++column) {
+        auto* item = new QTableWidgetItem(texts[column]);
+        // Whole, however narrow the column: the text and the file it comes from.
+        item->setToolTip(unreadable                ? entry.reason
+                         : texts[column].isEmpty() ? entry.path
+                                                   : texts[column] + QLatin1Char('\n') + entry.path);
+        certificatesTable->setItem(row, column, item);
+    }
+    if (entry.validUntil.isValid()) {
+        QTableWidgetItem* item = certificatesTable->item(row, ValidUntilColumn);
+        if (entry.validUntil < now)
+            item->setBackground(s_expired);
+        else if (now.addDays(30) > entry.validUntil)
+            item->setBackground(s_expiresSoon);
+        if (entry.validUntil < now.addDays(30))
+            item->setForeground(Qt::black);
+    }
+}
+
+void ClientCertificatesTab::measureColumns()
+{
+    // Measured on the first rows only: measuring many costs more than the listing.
+    if (m_entries.size() < s_firstRows || m_contentWidths.isEmpty()) {
         certificatesTable->resizeColumnsToContents();
         m_contentWidths.clear();
         for (int column = 0; column < certificatesTable->columnCount(); ++column)
@@ -145,13 +229,6 @@ void ClientCertificatesTab::refresh()
         updateGeometry();
     }
     fitColumns();
-
-    QStringList lines;
-    for (const Problem& problem : problems)
-        lines << problem.text();
-    problemsLabel->setText(lines.join(QLatin1Char('\n')));
-    problemsLabel->setVisible(!lines.isEmpty());
-    updateButtons();
 }
 
 int ClientCertificatesTab::wholeWidth() const

@@ -7,10 +7,14 @@
 #include "ui_clientCertificatesTab.h"
 
 #include <QFileSystemWatcher>
+#include <QSet>
 #include <QTimer>
 #include <QWidget>
 
+#include <atomic>
 #include <functional>
+#include <thread>
+#include <vector>
 
 class ClientCertificatesTab : public QWidget, private Ui::ClientCertificatesTab
 {
@@ -44,6 +48,14 @@ public:
     void setRefusal(const QString& why);
     // What the last action or listing could not do, one line per file; empty when all went well.
     QString lastFailure() const { return m_lastFailure; }
+    // Rows still being added: a large folder is read in a worker thread after the first rows are shown.
+    bool filling() const { return m_filling; }
+    // Calls then (queued) once every row of the listing is in, at once when none is pending.
+    void whenFilled(std::function<void()> then);
+
+    // Rows read before the table is first shown; the rest follow in batches of s_batchRows.
+    static constexpr int s_firstRows = 60;
+    static constexpr int s_batchRows = 100;
 
 public slots:
     // Lists the folders again, keeping the selection.
@@ -69,6 +81,13 @@ private:
     // The table's width with every column whole.
     int wholeWidth() const;
     void updateButtons();
+    // Rows for entries listed by the listing numbered generation; an older listing's rows are dropped.
+    void appendRows(int generation, const QList<TrustStore::Entry>& entries);
+    void filled(int generation);
+    void setRow(int row, const TrustStore::Entry& entry, const QDateTime& now);
+    void measureColumns();
+    // Stops a worker of an earlier listing, waiting for its current batch.
+    void stopFilling();
     // Lists again and shows what failed, naming each file and the reason.
     void finish(const ActionResult& result);
     void watch();
@@ -82,4 +101,9 @@ private:
     std::function<bool()> m_beforeChange;
     QString m_refusal;
     QVector<int> m_contentWidths; // each column's width for its longest text
+    QSet<QString> m_keepSelected; // paths selected before the listing, selected again as their rows come
+    std::thread m_filler;
+    std::atomic<int> m_generation{0}; // the current listing; a worker of another one stops
+    bool m_filling = false;
+    std::vector<std::function<void()>> m_whenFilled;
 };

@@ -263,8 +263,8 @@ void MainWindow::showEvent(QShowEvent* event)
     if (m_shown)
         return;
     m_shown = true;
-    // Queued, so the window is painted before every CA and CRL file is read.
-    QTimer::singleShot(0, this, &MainWindow::checkCrls);
+    // Queued once every row is in, so the window is painted before every CA and CRL file is read.
+    clientCertificatesTab->whenFilled([this] { checkCrls(); });
 }
 
 void MainWindow::checkCrls()
