@@ -6,6 +6,7 @@
 
 #include "core/certificateRequest.h"
 #include "core/fileSafety.h"
+#include "core/problem.h"
 #include "core/sslPointers.h"
 
 #include <QByteArray>
@@ -34,6 +35,12 @@ public:
     // A new RSA key of bits, written to pendingKeyPath(keyPath) with the key's owner and mode 0600, encrypted
     // with passphrase when it is not empty (so the configured one opens it once installed). An existing
     // pending key is replaced: the request it made was never answered, or is answered by this one.
+    // warnings gets why the change log could not be written.
     static EvpPkeyPtr makePendingKey(const QString& keyPath, int bits, const QString& passphrase,
-                                     const FileSafety::Ownership& ownership, QString* error);
+                                     const FileSafety::Ownership& ownership, QString* error,
+                                     Problems* warnings = nullptr);
+
+private:
+    static EvpPkeyPtr writePendingKey(const QString& keyPath, int bits, const QString& passphrase,
+                                      const FileSafety::Ownership& ownership, QString* error);
 };
