@@ -77,11 +77,13 @@ int CertCsrCommand::executeWithInstallation()
         if (bits != 2048 && bits != 3072 && bits != 4096)
             return usage(QStringLiteral("--bits takes 2048, 3072 or 4096."));
     }
-    EvpPkeyPtr signer =
-        newKey ? SigningRequest::makePendingKey(
-                     key.path, bits, m_snapshot.passphrase(),
-                     FileSafety::ownershipFrom(key.exists ? key.path : m_snapshot.configPath), &error)
-               : SigningRequest::readKey(key.path, m_snapshot.passphrase(), &error);
+    Problems warnings;
+    EvpPkeyPtr signer = newKey ? SigningRequest::makePendingKey(
+                                     key.path, bits, m_snapshot.passphrase(),
+                                     FileSafety::ownershipFrom(key.exists ? key.path : m_snapshot.configPath),
+                                     &error, &warnings)
+                               : SigningRequest::readKey(key.path, m_snapshot.passphrase(), &error);
+    showWarnings(warnings);
     if (!signer)
         return fail(newKey ? QStringLiteral("Cannot make the pending key.")
                            : QStringLiteral("Cannot read the %1 key to sign the request.").arg(argument(0)),
