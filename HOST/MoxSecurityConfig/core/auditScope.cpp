@@ -2,7 +2,8 @@
 
 namespace {
 
-int s_depth = 0;
+// Per thread: the window generates keys in a thread of its own.
+thread_local int s_depth = 0;
 
 } // namespace
 

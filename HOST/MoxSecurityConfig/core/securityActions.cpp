@@ -227,6 +227,7 @@ ActionResult SecurityActions::generateKeyPairNow(const CertificateRequest& reque
     result.changed = generated.ok;
     if (!generated.ok)
         result.problems << Problem{generated.message, generated.cause};
+    result.warnings << generated.warnings;
     return result;
 }
 
