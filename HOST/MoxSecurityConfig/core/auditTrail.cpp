@@ -107,10 +107,13 @@ void sendToLogger(const QString& socketPath, const QByteArray& message)
         return;
     char host[256] = {};
     ::gethostname(host, sizeof host - 1);
-    const QByteArray datagram =
-        "<85>" +
-        QLocale::c().toString(QDateTime::currentDateTime(), QStringLiteral("MMM d HH:mm:ss")).toLatin1() +
-        ' ' + QByteArray(host) + " moxsecurityconfig[" + QByteArray::number(::getpid()) + "]: " + message;
+    // RFC 3164 pads the day with a blank: "Mar  1 08:00:00".
+    const QDateTime now = QDateTime::currentDateTime();
+    const QString stamp = QLocale::c().toString(now, QStringLiteral("MMM ")) +
+                          QStringLiteral("%1 ").arg(now.date().day(), 2) +
+                          now.toString(QStringLiteral("HH:mm:ss"));
+    const QByteArray datagram = "<85>" + stamp.toLatin1() + ' ' + QByteArray(host) + " moxsecurityconfig[" +
+                                QByteArray::number(::getpid()) + "]: " + message;
     ::sendto(fd.get(), datagram.constData(), size_t(datagram.size()), MSG_NOSIGNAL,
              reinterpret_cast<const struct sockaddr*>(&address), sizeof address);
 }
