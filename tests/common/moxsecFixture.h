@@ -83,7 +83,7 @@ protected:
                         QDirIterator::Subdirectories);
         while (it.hasNext()) {
             const QString name = it.next();
-            if (name.contains("/var/log/moxsecurityconfig")) // the change log records attempts too
+            if (name.startsWith(m_dir->path() + "/var")) // the change log records attempts too
                 continue;
             contents[name] = it.fileInfo().isDir() ? QByteArray("<dir>") : readAll(name);
         }
