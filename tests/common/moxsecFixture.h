@@ -83,6 +83,8 @@ protected:
                         QDirIterator::Subdirectories);
         while (it.hasNext()) {
             const QString name = it.next();
+            if (name.startsWith(m_dir->path() + "/var")) // the change log records attempts too
+                continue;
             contents[name] = it.fileInfo().isDir() ? QByteArray("<dir>") : readAll(name);
         }
         return contents;

@@ -1,6 +1,7 @@
 #include "backupsDialog.h"
 #include "certificateDetailsDialog.h"
 #include "certificateDialog.h"
+#include "changeLogDialog.h"
 #include "clientCertificatesTab.h"
 #include "confirmDialog.h"
 #include "formField.h"
@@ -13,6 +14,8 @@
 #include "testEnumerator.h"
 #include "testFiles.h"
 #include "uaUserDialog.h"
+
+#include "core/auditTrail.h"
 
 #include <QtTest>
 #include <QtWidgets>
@@ -321,12 +324,24 @@ private slots:
         QCOMPARE(window->statusBar()->currentMessage(), notice);
         // Its own writes raise no notice: the users file and a user.
         window->statusBar()->clearMessage();
+        AuditTrail::setFrontEnd("window"); // as main() does
         window->findChild<QPushButton*>("generateAuthPushButton_opcUa")->click();
         clickAndFillUserDialog(window->findChild<QPushButton*>("newUserPushButton_ua_auth"), "alice",
                                "alicepw", 2);
         QTest::qWait(500);
         QCOMPARE(window->findChild<QTableView*>("usersList_uaAuth")->model()->rowCount(), 1);
         QCOMPARE(window->statusBar()->currentMessage(), QString());
+        // Recorded as the window's, in the log under its root, which Help > Change log shows.
+        AuditTrail::setFrontEnd(QString());
+        QFile logFile(m_dir->filePath("var/log/moxsecurityconfig/audit.jsonl"));
+        QVERIFY(logFile.open(QIODevice::ReadOnly));
+        const QByteArray log = logFile.readAll();
+        QVERIFY2(log.contains(R"("action":"users add")") && log.contains(R"("frontEnd":"window")") &&
+                     log.contains(R"("subject":"alice")"),
+                 log);
+        ChangeLogDialog changeLog;
+        auto* table = changeLog.findChild<QTableWidget*>("logTableWidget");
+        QVERIFY(table->rowCount() == 2 && table->item(0, 3)->text() == "users add");
         // The users file removed by another program: the window shows it gone.
         QVERIFY(QFile::remove(path("OpcUa/other/users.ini")));
         QTRY_COMPARE(usersField->styleSheet(), QString("color: red;"));

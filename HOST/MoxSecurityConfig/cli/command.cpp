@@ -72,6 +72,8 @@ const QCommandLineOption Command::s_ca("ca", "The CA certificate (PEM or DER).",
 const QCommandLineOption Command::s_caKey("ca-key", "The CA's private key (PEM or DER).", "FILE");
 const QCommandLineOption Command::s_out("out", "Writes into FILE instead of standard output.", "FILE");
 const QCommandLineOption Command::s_chain("chain", "A file of CA certificates, repeatable.", "FILE");
+const QCommandLineOption
+    Command::s_since("since", "Only what happened from TIME on (ISO date or date and time).", "TIME");
 
 const Command::Options& Command::allOptions()
 {
@@ -94,7 +96,7 @@ const Command::Options& Command::allOptions()
                                  &s_newKey,       &s_ifExpiresWithin,
                                  &s_warnDays,     &s_ca,
                                  &s_caKey,        &s_out,
-                                 &s_chain};
+                                 &s_chain,        &s_since};
     return options;
 }
 
@@ -178,7 +180,12 @@ void Command::reportProblems(const ActionResult& result)
 {
     for (const Problem& problem : result.problems)
         m_out->error(problem);
-    for (const Problem& warning : result.warnings)
+    showWarnings(result.warnings);
+}
+
+void Command::showWarnings(const Problems& warnings)
+{
+    for (const Problem& warning : warnings)
         m_out->warning(warning);
 }
 

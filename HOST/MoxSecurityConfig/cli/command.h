@@ -39,7 +39,7 @@ public:
         s_absent, s_yes, s_noBackup, s_force, s_country, s_state, s_locality, s_organization, s_unit,
         s_commonName, s_uriEnd, s_machineName, s_dns, s_ip, s_bits, s_digest, s_days, s_der,
         s_passphraseStdin, s_strict, s_issuer, s_trusted, s_updateConfig, s_tighten, s_dryRun, s_newKey,
-        s_ifExpiresWithin, s_warnDays, s_ca, s_caKey, s_out, s_chain;
+        s_ifExpiresWithin, s_warnDays, s_ca, s_caKey, s_out, s_chain, s_since;
     // Every option, in the order the help lists them; those every command takes.
     static const Options& allOptions();
     static const Options& globalOptions();
@@ -62,6 +62,7 @@ protected:
     bool readPassphrase(QString& passphrase, int& exitCode);
     // The result's errors and warnings.
     void reportProblems(const ActionResult& result);
+    void showWarnings(const Problems& warnings);
     // Its problems and whether it changed anything; Success or Failure as it went.
     int report(const ActionResult& result);
     bool backup() const;

@@ -6,6 +6,7 @@
 #include "csrCommand.h"
 #include "folderCommands.h"
 #include "installCommand.h"
+#include "logCommand.h"
 #include "renewCommand.h"
 #include "statusCommand.h"
 #include "trustCommands.h"
@@ -31,5 +32,5 @@ std::vector<std::unique_ptr<Command>> commandTable()
                  FoldersCreateCommand, FoldersDeleteCommand, TrustListCommand, TrustAcceptCommand,
                  TrustRejectCommand, TrustRemoveCommand, TrustImportCommand, TrustCrlCreateCommand,
                  BackupListCommand, BackupRestoreCommand, BackupDeleteCommand, AuthCreateCommand,
-                 AuthDeleteCommand>();
+                 AuthDeleteCommand, LogCommand>();
 }

@@ -70,7 +70,9 @@ int CertCsrCommand::executeWithInstallation()
         if (bits != 2048 && bits != 3072 && bits != 4096)
             return usage(QStringLiteral("--bits takes 2048, 3072 or 4096."));
     }
-    EvpPkeyPtr signer = SigningRequest::signingKey(m_snapshot, m_mode, newKey, bits, &error);
+    Problems warnings;
+    EvpPkeyPtr signer = SigningRequest::signingKey(m_snapshot, m_mode, newKey, bits, &error, &warnings);
+    showWarnings(warnings);
     if (!signer)
         return fail(newKey ? QStringLiteral("Cannot make the pending key.")
                            : QStringLiteral("Cannot read the %1 key to sign the request.").arg(argument(0)),

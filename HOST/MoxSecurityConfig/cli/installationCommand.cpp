@@ -3,6 +3,7 @@
 #include "commandLine.h"
 #include "output.h"
 
+#include "core/auditScope.h"
 #include "core/rootedEnumerator.h"
 #include "core/securityActions.h"
 
@@ -110,6 +111,11 @@ bool InstallationCommand::allowed(ActionRules::Action action)
         return true;
     const ActionRules::Verdict& verdict = rules.verdict(action);
     m_out->error(verdict.why);
+    // A change the rule book refuses was still asked for: the trail records it as failed.
+    if (!m_out->dryRun())
+        showWarnings(AuditScope::run({name(), concernedPaths(m_snapshot), {}}, [&] {
+                         return ActionResult{false, false, {verdict.why}, {}, {}};
+                     }).warnings);
     QString next = verdict.forcible
                        ? QStringLiteral("Nothing was changed: give --force to go ahead all the same.")
                        : QStringLiteral("Nothing was changed: the configuration has errors (moxsec status).");

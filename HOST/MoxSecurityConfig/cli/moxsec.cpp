@@ -6,8 +6,10 @@
 #include "output.h"
 #include "terminal.h"
 
+#include "core/auditTrail.h"
 #include "core/versionInfo.h"
 
+#include <QDir>
 #include <QJsonDocument>
 
 #include <cstdlib>
@@ -49,6 +51,8 @@ int Moxsec::run(const QStringList& arguments, FILE* in, FILE* out, FILE* err)
     output.setJson(line.json());
     output.setQuiet(line.quiet());
     output.setDryRun(line.isSet(Command::s_dryRun));
+    AuditTrail::setRoot(line.isSet(Command::s_root) ? QDir(line.value(Command::s_root)).absolutePath()
+                                                    : QString());
     switch (action) {
     case CommandLine::Action::Help:
         print(out, line.helpText());

@@ -39,6 +39,7 @@ int UsersRenameCommand::executeWithUsers()
         return wouldChange({QStringLiteral("rename the user %1 to %2").arg(oldName, newName)});
     const UsersService::Result result =
         m_users->edit(User(oldName.toUtf8().toStdString(), role), newName, role, password);
+    showWarnings(result.warnings);
     if (!result.ok())
         return fail(result.reason, oldName);
     m_out->setChanged(true);
@@ -75,6 +76,7 @@ int UsersRoleCommand::executeWithUsers()
         return wouldChange({QStringLiteral("give %1 the role %2").arg(name, roleWord(m_role))});
     const UsersService::Result result =
         m_users->edit(User(name.toUtf8().toStdString(), previous), name, m_role, QString());
+    showWarnings(result.warnings);
     if (!result.ok())
         return fail(result.reason, name);
     m_out->setChanged(true);
@@ -101,6 +103,7 @@ int UsersRemoveCommand::executeWithUsers()
     if (!confirmed(QStringLiteral("Remove the user %1?").arg(name), exitCode))
         return exitCode;
     const UsersService::Result result = m_users->remove(name);
+    showWarnings(result.warnings);
     if (!result.ok())
         return fail(result.reason, name);
     m_out->setChanged(true);
@@ -152,6 +155,7 @@ int UsersEnsureCommand::executeWithUsers()
         return wouldChange(plannedChanges(name, withPassword ? &password : nullptr));
     const UsersService::EnsureResult result =
         m_users->ensure(name, m_role, withPassword ? &password : nullptr);
+    showWarnings(result.warnings);
     if (!result.ok())
         return fail(result.reason, name);
     m_out->setChanged(result.changed);
@@ -171,6 +175,7 @@ int UsersEnsureCommand::ensureAbsent(const QString& name)
     if (!confirmed(QStringLiteral("Remove the user %1 if present?").arg(name), exitCode))
         return exitCode;
     const UsersService::EnsureResult result = m_users->ensureAbsent(name);
+    showWarnings(result.warnings);
     if (!result.ok())
         return fail(result.reason, name);
     m_out->setChanged(result.changed);

@@ -223,6 +223,7 @@ int UsersAddCommand::executeWithUsers()
     if (m_out->dryRun())
         return wouldChange({QStringLiteral("add the user %1 with the role %2").arg(name, roleWord(m_role))});
     const UsersService::Result result = m_users->add(name, password, m_role);
+    showWarnings(result.warnings);
     if (!result.ok())
         return fail(result.reason, name);
     m_out->setChanged(true);
@@ -250,6 +251,7 @@ int UsersPasswdCommand::executeWithUsers()
         return wouldChange({QStringLiteral("change the password of %1").arg(name)});
     const UsersService::Result result =
         m_users->edit(User(name.toUtf8().toStdString(), role), name, role, password);
+    showWarnings(result.warnings);
     if (!result.ok())
         return fail(result.reason, name);
     m_out->setChanged(true);

@@ -1,5 +1,6 @@
 #include "core/certificateGenerator.h"
 
+#include "core/auditScope.h"
 #include "core/keyPairUpdate.h"
 #include "core/posixIo.h"
 
@@ -265,6 +266,20 @@ CertificateGenerator::CertificateGenerator(int stepTimeoutMs) : m_stepTimeoutMs(
 
 CertificateGenerator::Result CertificateGenerator::generate(const CertificateRequest& request,
                                                             const FileSafety::Ownership& ownership) const
+{
+    // The window generates here directly; moxsec through SecurityActions, which records it already.
+    AuditScope audit({QStringLiteral("cert generate"), {request.keyPath, request.certPath}, {}});
+    Result result = generateNow(request, ownership);
+    audit.event().subject = result.ok ? AuditTrail::thumbprintOf(request.certPath) : QString();
+    if (const Problem warning =
+            audit.finish(result.ok, result.ok, AuditScope::reasonOf({Problem{result.message, result.cause}}));
+        !warning.message.isEmpty())
+        result.warnings << warning;
+    return result;
+}
+
+CertificateGenerator::Result CertificateGenerator::generateNow(const CertificateRequest& request,
+                                                               const FileSafety::Ownership& ownership) const
 {
     // What a killed run left of this pair is finished or undone first.
     KeyPairUpdate::recover(request.keyPath, request.certPath);

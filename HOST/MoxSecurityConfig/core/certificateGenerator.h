@@ -8,6 +8,7 @@
 #include "core/certificateRequest.h"
 #include "core/fileSafety.h"
 #include "core/openSslTool.h"
+#include "core/problem.h"
 
 #include <QCoreApplication>
 
@@ -28,8 +29,9 @@ public:
     struct Result
     {
         bool ok = false;
-        QString message; // the failure, word for word as the dialog shows it ("Cannot generate ...")
-        QString cause;   // openssl's last error line, or the file and system error; may be empty
+        QString message;   // the failure, word for word as the dialog shows it ("Cannot generate ...")
+        QString cause;     // openssl's last error line, or the file and system error; may be empty
+        Problems warnings; // what went wrong beside it (the change log could not be written)
     };
 
     explicit CertificateGenerator(int stepTimeoutMs = OpenSslTool::s_defaultTimeoutMs);
@@ -45,6 +47,9 @@ public:
     Result generate(const CertificateRequest& request, const FileSafety::Ownership& ownership) const;
 
 private:
+    // The generation itself; generate records it in the audit trail.
+    Result generateNow(const CertificateRequest& request, const FileSafety::Ownership& ownership) const;
+
     int m_stepTimeoutMs;
     std::function<void(Step)> m_progress;
     const std::atomic<bool>* m_cancel = nullptr;

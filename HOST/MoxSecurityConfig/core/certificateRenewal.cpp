@@ -1,5 +1,6 @@
 #include "core/certificateRenewal.h"
 
+#include "core/auditScope.h"
 #include "core/backup.h"
 #include "core/fileSafety.h"
 #include "core/keyPairUpdate.h"
@@ -274,6 +275,21 @@ QString putInPlace(const CertificateRenewal::Options& options, const QByteArray&
 } // namespace
 
 CertificateRenewal::Outcome CertificateRenewal::renew(const ConfigSnapshot& snapshot, const Options& options)
+{
+    if (options.dryRun)
+        return renewNow(snapshot, options);
+    AuditScope audit({QStringLiteral("cert renew"), {options.keyPath, options.certPath}, {}});
+    Outcome outcome = renewNow(snapshot, options);
+    // A certificate valid for long enough was left alone: nothing was done, so nothing is recorded.
+    if (!outcome.result.ok || outcome.due) {
+        audit.event().subject = outcome.result.changed ? outcome.newThumbprint : outcome.oldThumbprint;
+        outcome.result = audit.finish(outcome.result);
+    }
+    return outcome;
+}
+
+CertificateRenewal::Outcome CertificateRenewal::renewNow(const ConfigSnapshot& snapshot,
+                                                         const Options& options)
 {
     Outcome outcome;
     ActionResult& result = outcome.result;

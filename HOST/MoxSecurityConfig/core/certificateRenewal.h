@@ -35,4 +35,8 @@ public:
 
     // The backups go beside the files, their manifest into the OPC UA configuration's folder.
     static Outcome renew(const ConfigSnapshot& snapshot, const Options& options);
+
+private:
+    // The renewal itself; renew records it in the audit trail.
+    static Outcome renewNow(const ConfigSnapshot& snapshot, const Options& options);
 };

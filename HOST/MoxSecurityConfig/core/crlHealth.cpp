@@ -1,6 +1,7 @@
 #include "core/crlHealth.h"
 
 #include "core/asn1Text.h"
+#include "core/auditScope.h"
 #include "core/crlInfo.h"
 #include "core/fileSafety.h"
 #include "core/sslPointers.h"
@@ -144,6 +145,22 @@ Problems CrlHealth::check(const QList<TrustStore::Entry>& entries, const QDateTi
 ActionResult CrlHealth::create(const QString& caCertificatePath, const QString& caKeyPath,
                                const QString& passphrase, int days, const QString& revocationFolder,
                                QString* written, bool dryRun)
+{
+    if (dryRun)
+        return createNow(caCertificatePath, caKeyPath, passphrase, days, revocationFolder, written, true);
+    AuditScope audit({QStringLiteral("trust crl-create"), {}, AuditTrail::thumbprintOf(caCertificatePath)});
+    QString path;
+    const ActionResult result =
+        createNow(caCertificatePath, caKeyPath, passphrase, days, revocationFolder, &path, false);
+    audit.event().files = QStringList{path.isEmpty() ? revocationFolder : path};
+    if (written)
+        *written = path;
+    return audit.finish(result);
+}
+
+ActionResult CrlHealth::createNow(const QString& caCertificatePath, const QString& caKeyPath,
+                                  const QString& passphrase, int days, const QString& revocationFolder,
+                                  QString* written, bool dryRun)
 {
     ActionResult result;
     const auto fail = [&result](const QString& message, const QString& cause) {

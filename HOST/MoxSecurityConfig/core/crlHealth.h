@@ -30,4 +30,10 @@ public:
     static ActionResult create(const QString& caCertificatePath, const QString& caKeyPath,
                                const QString& passphrase, int days, const QString& revocationFolder,
                                QString* written = nullptr, bool dryRun = false);
+
+private:
+    // The creation itself; create records it in the audit trail.
+    static ActionResult createNow(const QString& caCertificatePath, const QString& caKeyPath,
+                                  const QString& passphrase, int days, const QString& revocationFolder,
+                                  QString* written, bool dryRun);
 };

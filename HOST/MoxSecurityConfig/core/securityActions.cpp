@@ -1,5 +1,6 @@
 #include "core/securityActions.h"
 
+#include "core/auditScope.h"
 #include "core/backup.h"
 #include "core/folderGuard.h"
 
@@ -74,7 +75,7 @@ Problem SecurityActions::secretExposure(const CertificateRequest& request) const
                : Problem();
 }
 
-ActionResult SecurityActions::adoptIntoConfiguration(const CertificateRequest& request, bool tighten) const
+ActionResult SecurityActions::adoptIntoConfigurationNow(const CertificateRequest& request, bool tighten) const
 {
     ActionResult result;
     // A refused pass phrase must not leave the URI written alone.
@@ -94,8 +95,8 @@ ActionResult SecurityActions::adoptIntoConfiguration(const CertificateRequest& r
     return result;
 }
 
-ActionResult SecurityActions::setApplicationValue(const QString& key, const QString& value,
-                                                  bool tighten) const
+ActionResult SecurityActions::setApplicationValueNow(const QString& key, const QString& value,
+                                                     bool tighten) const
 {
     ActionResult result;
     std::string error;
@@ -180,7 +181,7 @@ QList<Backup::Record> SecurityActions::listBackups(Problems* problems) const
     return Backup::list(manifestFolder(), problems);
 }
 
-ActionResult SecurityActions::restoreBackup(const QString& id, bool replace) const
+ActionResult SecurityActions::restoreBackupNow(const QString& id, bool replace) const
 {
     ActionResult result;
     QString error, cause;
@@ -191,7 +192,7 @@ ActionResult SecurityActions::restoreBackup(const QString& id, bool replace) con
     return result;
 }
 
-ActionResult SecurityActions::deleteBackup(const QString& id) const
+ActionResult SecurityActions::deleteBackupNow(const QString& id) const
 {
     ActionResult result;
     result.problems = Backup::remove(manifestFolder(), id, m_snapshot.protectedPaths());
@@ -200,7 +201,7 @@ ActionResult SecurityActions::deleteBackup(const QString& id) const
     return result;
 }
 
-ActionResult SecurityActions::deleteKeyPair(Pair pair, bool backup) const
+ActionResult SecurityActions::deleteKeyPairNow(Pair pair, bool backup) const
 {
     ActionResult result;
     const bool opcUa = pair == Pair::OpcUa;
@@ -217,8 +218,8 @@ ActionResult SecurityActions::deleteKeyPair(Pair pair, bool backup) const
     return result;
 }
 
-ActionResult SecurityActions::generateKeyPair(const CertificateRequest& request,
-                                              const CertificateGenerator& generator) const
+ActionResult SecurityActions::generateKeyPairNow(const CertificateRequest& request,
+                                                 const CertificateGenerator& generator) const
 {
     ActionResult result;
     const CertificateGenerator::Result generated = generator.generate(request, ownership());
@@ -226,11 +227,12 @@ ActionResult SecurityActions::generateKeyPair(const CertificateRequest& request,
     result.changed = generated.ok;
     if (!generated.ok)
         result.problems << Problem{generated.message, generated.cause};
+    result.warnings << generated.warnings;
     return result;
 }
 
-ActionResult SecurityActions::ensureKeyPair(const CertificateRequest& request,
-                                            const CertificateGenerator& generator) const
+ActionResult SecurityActions::ensureKeyPairNow(const CertificateRequest& request,
+                                               const CertificateGenerator& generator) const
 {
     // A link counts as present, dangling or not: generation would replace it.
     auto present = [](const QString& path) { return QFileInfo::exists(path) || QFileInfo(path).isSymLink(); };
@@ -248,7 +250,7 @@ ActionResult SecurityActions::ensureKeyPair(const CertificateRequest& request,
     return generateKeyPair(request, generator);
 }
 
-ActionResult SecurityActions::createUsersFile() const
+ActionResult SecurityActions::createUsersFileNow() const
 {
     ActionResult result;
     const QString path = m_snapshot.usersFile.path;
@@ -266,7 +268,7 @@ ActionResult SecurityActions::createUsersFile() const
     return result;
 }
 
-ActionResult SecurityActions::deleteUsersFile(bool backup) const
+ActionResult SecurityActions::deleteUsersFileNow(bool backup) const
 {
     ActionResult result;
     if (backup) {
@@ -277,7 +279,7 @@ ActionResult SecurityActions::deleteUsersFile(bool backup) const
     return result;
 }
 
-ActionResult SecurityActions::createClientFolders() const
+ActionResult SecurityActions::createClientFoldersNow() const
 {
     ActionResult result;
     const FileSafety::Ownership own = ownership();
@@ -295,7 +297,7 @@ ActionResult SecurityActions::createClientFolders() const
     return result;
 }
 
-ActionResult SecurityActions::deleteClientFolders(bool backup) const
+ActionResult SecurityActions::deleteClientFoldersNow(bool backup) const
 {
     ActionResult result;
     const FolderGuard guard(m_snapshot.protectedPaths());
@@ -328,4 +330,105 @@ ActionResult SecurityActions::deleteClientFolders(bool backup) const
     if (!moving.isEmpty())
         backUp(moving, QStringLiteral("folders"), result);
     return result;
+}
+
+// What the front ends call: each is one recorded change.
+
+ActionResult SecurityActions::deleteKeyPair(Pair pair, bool backup) const
+{
+    const bool opcUa = pair == Pair::OpcUa;
+    const QString certificate = opcUa ? m_snapshot.opcUaCertificate.path : m_snapshot.coreCertificate.path;
+    return AuditScope::run({QStringLiteral("cert delete"),
+                            {opcUa ? m_snapshot.opcUaKey.path : m_snapshot.coreKey.path, certificate},
+                            AuditTrail::thumbprintOf(certificate)},
+                           [&] { return deleteKeyPairNow(pair, backup); });
+}
+
+ActionResult SecurityActions::generateKeyPair(const CertificateRequest& request,
+                                              const CertificateGenerator& generator) const
+{
+    AuditScope audit({QStringLiteral("cert generate"), {request.keyPath, request.certPath}, {}});
+    const ActionResult result = generateKeyPairNow(request, generator);
+    audit.event().subject = AuditTrail::thumbprintOf(request.certPath);
+    return audit.finish(result);
+}
+
+ActionResult SecurityActions::ensureKeyPair(const CertificateRequest& request,
+                                            const CertificateGenerator& generator) const
+{
+    AuditScope audit({QStringLiteral("cert ensure"), {request.keyPath, request.certPath}, {}});
+    const ActionResult result = ensureKeyPairNow(request, generator);
+    audit.event().subject = AuditTrail::thumbprintOf(request.certPath);
+    return audit.finish(result);
+}
+
+ActionResult SecurityActions::createUsersFile() const
+{
+    return AuditScope::run({QStringLiteral("auth create"), {m_snapshot.usersFile.path}, {}},
+                           [&] { return createUsersFileNow(); });
+}
+
+ActionResult SecurityActions::deleteUsersFile(bool backup) const
+{
+    return AuditScope::run({QStringLiteral("auth delete"), {m_snapshot.usersFile.path}, {}},
+                           [&] { return deleteUsersFileNow(backup); });
+}
+
+ActionResult SecurityActions::createClientFolders() const
+{
+    return AuditScope::run({QStringLiteral("folders create"), clientFolderPaths(), {}},
+                           [&] { return createClientFoldersNow(); });
+}
+
+ActionResult SecurityActions::deleteClientFolders(bool backup) const
+{
+    return AuditScope::run({QStringLiteral("folders delete"), clientFolderPaths(), {}},
+                           [&] { return deleteClientFoldersNow(backup); });
+}
+
+ActionResult SecurityActions::adoptIntoConfiguration(const CertificateRequest& request, bool tighten) const
+{
+    // Only the names of the values go into the log: a pass phrase never does.
+    return AuditScope::run({QStringLiteral("config set"),
+                            {m_snapshot.configPath},
+                            configDifferences(request).join(QLatin1Char(','))},
+                           [&] { return adoptIntoConfigurationNow(request, tighten); });
+}
+
+ActionResult SecurityActions::setApplicationValue(const QString& key, const QString& value,
+                                                  bool tighten) const
+{
+    return AuditScope::run({QStringLiteral("config set"), {m_snapshot.configPath}, key},
+                           [&] { return setApplicationValueNow(key, value, tighten); });
+}
+
+ActionResult SecurityActions::restoreBackup(const QString& id, bool replace) const
+{
+    return AuditScope::run({QStringLiteral("backup restore"), placesOfBackup(id), id},
+                           [&] { return restoreBackupNow(id, replace); });
+}
+
+ActionResult SecurityActions::deleteBackup(const QString& id) const
+{
+    return AuditScope::run({QStringLiteral("backup delete"), placesOfBackup(id), id},
+                           [&] { return deleteBackupNow(id); });
+}
+
+QStringList SecurityActions::clientFolderPaths() const
+{
+    QStringList paths;
+    for (const PathState* folder : m_snapshot.clientFolders())
+        if (!folder->path.isEmpty())
+            paths << folder->path;
+    return paths;
+}
+
+QStringList SecurityActions::placesOfBackup(const QString& id) const
+{
+    QStringList places;
+    for (const Backup::Record& record : listBackups())
+        if (record.id == id)
+            for (const Backup::Item& item : record.items)
+                places << item.place;
+    return places;
 }

@@ -86,6 +86,23 @@ public:
     FileSafety::Ownership ownership() const;
 
 private:
+    // The actions themselves; the public ones record them in the audit trail.
+    ActionResult deleteKeyPairNow(Pair pair, bool backup) const;
+    ActionResult generateKeyPairNow(const CertificateRequest& request,
+                                    const CertificateGenerator& generator) const;
+    ActionResult ensureKeyPairNow(const CertificateRequest& request,
+                                  const CertificateGenerator& generator) const;
+    ActionResult createUsersFileNow() const;
+    ActionResult deleteUsersFileNow(bool backup) const;
+    ActionResult createClientFoldersNow() const;
+    ActionResult deleteClientFoldersNow(bool backup) const;
+    ActionResult adoptIntoConfigurationNow(const CertificateRequest& request, bool tighten) const;
+    ActionResult setApplicationValueNow(const QString& key, const QString& value, bool tighten) const;
+    ActionResult restoreBackupNow(const QString& id, bool replace) const;
+    ActionResult deleteBackupNow(const QString& id) const;
+    QStringList clientFolderPaths() const;
+    // The places backup id puts back.
+    QStringList placesOfBackup(const QString& id) const;
     // Moves paths into backups of one name with a manifest of the given kind, or says why not.
     bool backUp(const QStringList& paths, const QString& kind, ActionResult& result) const;
 

@@ -1,5 +1,6 @@
 #include "core/signedInstall.h"
 
+#include "core/auditScope.h"
 #include "core/backup.h"
 #include "core/keyPairUpdate.h"
 #include "core/posixIo.h"
@@ -343,6 +344,14 @@ ActionResult SignedInstall::importCas(bool dryRun) const
 }
 
 ActionResult SignedInstall::install(bool tighten)
+{
+    AuditScope audit({QStringLiteral("cert install"), {m_keyPath, m_certPath}, {}});
+    const ActionResult result = installNow(tighten);
+    audit.event().subject = AuditTrail::thumbprintOf(m_certPath);
+    return audit.finish(result);
+}
+
+ActionResult SignedInstall::installNow(bool tighten)
 {
     ActionResult result;
     if (!passed()) {

@@ -47,6 +47,8 @@ public:
     ActionResult install(bool tighten = false);
 
 private:
+    // The installation itself; install records it in the audit trail.
+    ActionResult installNow(bool tighten);
     static bool readCertificates(const QString& path, std::vector<X509Ptr>& out, QString* error);
     QByteArray leafBytes() const;
     bool backUpPair(ActionResult& result) const;

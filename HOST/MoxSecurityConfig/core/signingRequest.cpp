@@ -1,5 +1,7 @@
 #include "core/signingRequest.h"
 
+#include "core/auditScope.h"
+
 #include <openssl/pem.h>
 #include <openssl/rsa.h>
 
@@ -198,7 +200,19 @@ QByteArray SigningRequest::make(const CertificateRequest& names, EVP_PKEY* key, 
 }
 
 EvpPkeyPtr SigningRequest::makePendingKey(const QString& keyPath, int bits, const QString& passphrase,
-                                          const FileSafety::Ownership& ownership, QString* error)
+                                          const FileSafety::Ownership& ownership, QString* error,
+                                          Problems* warnings)
+{
+    AuditScope audit({QStringLiteral("cert csr"), {pendingKeyPath(keyPath)}, {}});
+    EvpPkeyPtr key = writePendingKey(keyPath, bits, passphrase, ownership, error);
+    if (const Problem warning = audit.finish(bool(key), bool(key), key ? QString() : *error);
+        !warning.message.isEmpty() && warnings)
+        warnings->append(warning);
+    return key;
+}
+
+EvpPkeyPtr SigningRequest::writePendingKey(const QString& keyPath, int bits, const QString& passphrase,
+                                           const FileSafety::Ownership& ownership, QString* error)
 {
     EvpPkeyPtr key(EVP_RSA_gen(unsigned(bits)));
     BioPtr out(BIO_new(BIO_s_mem()));
@@ -221,7 +235,7 @@ EvpPkeyPtr SigningRequest::makePendingKey(const QString& keyPath, int bits, cons
 }
 
 EvpPkeyPtr SigningRequest::signingKey(const ConfigSnapshot& snapshot, CertificateRequest::Mode mode,
-                                      bool newKey, int bits, QString* error)
+                                      bool newKey, int bits, QString* error, Problems* warnings)
 {
     const bool opcUa = mode == CertificateRequest::Mode::OpcUa;
     const PathState& key = opcUa ? snapshot.opcUaKey : snapshot.coreKey;
@@ -234,5 +248,6 @@ EvpPkeyPtr SigningRequest::signingKey(const ConfigSnapshot& snapshot, Certificat
         bits = installed ? EVP_PKEY_bits(installed.get()) : 2048;
     }
     return makePendingKey(key.path, bits, passphrase,
-                          FileSafety::ownershipFrom(key.exists ? key.path : snapshot.configPath), error);
+                          FileSafety::ownershipFrom(key.exists ? key.path : snapshot.configPath), error,
+                          warnings);
 }

@@ -7,6 +7,7 @@
 #include "core/certificateRequest.h"
 #include "core/configSnapshot.h"
 #include "core/fileSafety.h"
+#include "core/problem.h"
 #include "core/sslPointers.h"
 
 #include <QByteArray>
@@ -35,12 +36,18 @@ public:
     // A new RSA key of bits, written to pendingKeyPath(keyPath) with the key's owner and mode 0600, encrypted
     // with passphrase when it is not empty (so the configured one opens it once installed). An existing
     // pending key is replaced: the request it made was never answered, or is answered by this one.
+    // warnings gets why the change log could not be written.
     static EvpPkeyPtr makePendingKey(const QString& keyPath, int bits, const QString& passphrase,
-                                     const FileSafety::Ownership& ownership, QString* error);
+                                     const FileSafety::Ownership& ownership, QString* error,
+                                     Problems* warnings = nullptr);
 
     // The key that signs a request for the pair of mode: the installed one, or with newKey a new pending one
     // of bits (0: the size of the installed key where it opens, else 2048). Only the OPC UA pair's keys
     // carry the configured pass phrase: the runtime core reads its key without one.
     static EvpPkeyPtr signingKey(const ConfigSnapshot& snapshot, CertificateRequest::Mode mode, bool newKey,
-                                 int bits, QString* error);
+                                 int bits, QString* error, Problems* warnings = nullptr);
+
+private:
+    static EvpPkeyPtr writePendingKey(const QString& keyPath, int bits, const QString& passphrase,
+                                      const FileSafety::Ownership& ownership, QString* error);
 };

@@ -5,6 +5,7 @@
 // first taken aside and checked to be what was listed: a writer cannot swap it in between.
 #pragma once
 
+#include "core/auditTrail.h"
 #include "core/securityActions.h"
 
 #include <QCoreApplication>
@@ -133,6 +134,10 @@ public:
 
 private:
     ActionResult move(const QList<Entry>& entries, Folder from, Folder to) const;
+    // The changes themselves; the public ones record them in the audit trail.
+    ActionResult removeNow(const QList<Entry>& entries, bool backup) const;
+    ActionResult importNow(const QStringList& files, Target target, QStringList* written, bool dryRun) const;
+    static AuditTrail::Event eventOf(const char* action, const QList<Entry>& entries);
 
     Folders m_folders;
     int m_threads = 0;

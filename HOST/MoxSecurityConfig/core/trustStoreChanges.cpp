@@ -2,6 +2,7 @@
 // removals and imports. Each works on names inside a folder opened once (TrustFolder).
 #include "core/trustStore.h"
 
+#include "core/auditScope.h"
 #include "core/backup.h"
 #include "core/certificateFile.h"
 #include "core/fileSafety.h"
@@ -252,12 +253,50 @@ QString placeImport(const Import& import, const QString& folderPath, bool dryRun
 
 ActionResult TrustStore::trust(const QList<Entry>& entries) const
 {
-    return move(entries, Folder::Rejected, Folder::Trusted);
+    return AuditScope::run(eventOf("trust accept", entries),
+                           [&] { return move(entries, Folder::Rejected, Folder::Trusted); });
 }
 
 ActionResult TrustStore::reject(const QList<Entry>& entries) const
 {
-    return move(entries, Folder::Trusted, Folder::Rejected);
+    return AuditScope::run(eventOf("trust reject", entries),
+                           [&] { return move(entries, Folder::Trusted, Folder::Rejected); });
+}
+
+ActionResult TrustStore::remove(const QList<Entry>& entries, bool backup) const
+{
+    return AuditScope::run(eventOf("trust remove", entries), [&] { return removeNow(entries, backup); });
+}
+
+ActionResult TrustStore::importFiles(const QStringList& files, Target target, QStringList* written,
+                                     bool dryRun) const
+{
+    if (dryRun)
+        return importNow(files, target, written, true);
+    AuditScope audit({QStringLiteral("trust import"), {}, {}});
+    QStringList paths;
+    const ActionResult result = importNow(files, target, &paths, false);
+    QStringList thumbprints;
+    for (const QString& path : paths)
+        if (const QString thumbprint = AuditTrail::thumbprintOf(path); !thumbprint.isEmpty())
+            thumbprints << thumbprint;
+    audit.event().files = paths;
+    audit.event().subject = thumbprints.join(QLatin1Char(','));
+    if (written)
+        *written << paths;
+    return audit.finish(result);
+}
+
+AuditTrail::Event TrustStore::eventOf(const char* action, const QList<Entry>& entries)
+{
+    AuditTrail::Event event{QLatin1String(action), {}, {}};
+    QStringList thumbprints;
+    for (const Entry& entry : entries) {
+        event.files << entry.path;
+        thumbprints << entry.thumbprint;
+    }
+    event.subject = thumbprints.join(QLatin1Char(','));
+    return event;
 }
 
 ActionResult TrustStore::move(const QList<Entry>& entries, Folder from, Folder to) const
@@ -276,7 +315,7 @@ ActionResult TrustStore::move(const QList<Entry>& entries, Folder from, Folder t
     return result;
 }
 
-ActionResult TrustStore::remove(const QList<Entry>& entries, bool backup) const
+ActionResult TrustStore::removeNow(const QList<Entry>& entries, bool backup) const
 {
     ActionResult result;
     sweep();
@@ -305,8 +344,8 @@ ActionResult TrustStore::remove(const QList<Entry>& entries, bool backup) const
     return result;
 }
 
-ActionResult TrustStore::importFiles(const QStringList& files, Target target, QStringList* written,
-                                     bool dryRun) const
+ActionResult TrustStore::importNow(const QStringList& files, Target target, QStringList* written,
+                                   bool dryRun) const
 {
     ActionResult result;
     if (!dryRun)

@@ -1,5 +1,9 @@
 #include "core/usersService.h"
 
+#include "core/auditScope.h"
+
+#include <QFile>
+
 #include <algorithm>
 
 using namespace Mox::Ini;
@@ -8,6 +12,27 @@ namespace {
 std::string bytesOf(const QString& text)
 {
     return text.toUtf8().toStdString();
+}
+
+bool changedBy(const UsersService::Result& result)
+{
+    return result.ok();
+}
+
+bool changedBy(const UsersService::EnsureResult& result)
+{
+    return result.changed;
+}
+
+// Runs a change of the users file as one recorded change; a log that cannot be written is a warning.
+template <typename R, typename Body> R audited(const AuditTrail::Event& event, Body body)
+{
+    AuditScope scope(event);
+    R result = body();
+    if (const Problem warning = scope.finish(result.ok(), changedBy(result), result.reason);
+        !warning.message.isEmpty())
+        result.warnings << warning;
+    return result;
 }
 
 bool isAscii(const QString& text)
@@ -193,7 +218,7 @@ AuthRoleCode UsersService::list(std::vector<User>& users) const
     return m_store ? m_store->getListOfUsers(users) : eAuthRoleCode_BadUnknownError;
 }
 
-UsersService::Result UsersService::add(const QString& name, const QString& password, AuthRole role) const
+UsersService::Result UsersService::addNow(const QString& name, const QString& password, AuthRole role) const
 {
     if (const Result named = nameRefused(name); !named.ok())
         return named;
@@ -206,8 +231,8 @@ UsersService::Result UsersService::add(const QString& name, const QString& passw
     return stored(m_store->addUser(bytesOf(name), bytesOf(password), role));
 }
 
-UsersService::Result UsersService::edit(const User& oldUser, const QString& newName, AuthRole role,
-                                        const QString& password) const
+UsersService::Result UsersService::editNow(const User& oldUser, const QString& newName, AuthRole role,
+                                           const QString& password) const
 {
     // An unchanged name is not checked again, so that users the file already holds stay editable.
     if (isNewName(&oldUser, newName)) {
@@ -237,7 +262,7 @@ UsersService::Result UsersService::remove(const QString& name) const
     return remove(User(bytesOf(name), eAuthRole_None));
 }
 
-UsersService::Result UsersService::remove(const User& user) const
+UsersService::Result UsersService::removeNow(const User& user) const
 {
     if (!m_store)
         return stored(eAuthRoleCode_BadUnknownError);
@@ -263,8 +288,8 @@ AuthRole UsersService::check(const QString& name, const QString& password) const
     return m_store ? m_store->getRole(bytesOf(name), bytesOf(password)) : eAuthRole_None;
 }
 
-UsersService::EnsureResult UsersService::ensure(const QString& name, AuthRole role,
-                                                const QString* password) const
+UsersService::EnsureResult UsersService::ensureNow(const QString& name, AuthRole role,
+                                                   const QString* password) const
 {
     EnsureResult result;
     std::vector<User> users;
@@ -291,7 +316,7 @@ UsersService::EnsureResult UsersService::ensure(const QString& name, AuthRole ro
     return result;
 }
 
-UsersService::EnsureResult UsersService::ensureAbsent(const QString& name) const
+UsersService::EnsureResult UsersService::ensureAbsentNow(const QString& name) const
 {
     EnsureResult result;
     std::vector<User> users;
@@ -305,4 +330,45 @@ UsersService::EnsureResult UsersService::ensureAbsent(const QString& name) const
     static_cast<Result&>(result) = remove(name);
     result.changed = result.ok();
     return result;
+}
+
+// What the front ends call: each is one recorded change. Passwords and hashes never go into the record.
+
+UsersService::Result UsersService::add(const QString& name, const QString& password, AuthRole role) const
+{
+    return audited<Result>(eventOf("users add", name), [&] { return addNow(name, password, role); });
+}
+
+UsersService::Result UsersService::edit(const User& oldUser, const QString& newName, AuthRole role,
+                                        const QString& password) const
+{
+    const QString oldName = QString::fromUtf8(oldUser.m_name.c_str());
+    return audited<Result>(
+        eventOf("users edit", oldName == newName ? newName : oldName + QStringLiteral(" -> ") + newName),
+        [&] { return editNow(oldUser, newName, role, password); });
+}
+
+UsersService::Result UsersService::remove(const User& user) const
+{
+    return audited<Result>(eventOf("users remove", QString::fromUtf8(user.m_name.c_str())),
+                           [&] { return removeNow(user); });
+}
+
+UsersService::EnsureResult UsersService::ensure(const QString& name, AuthRole role,
+                                                const QString* password) const
+{
+    return audited<EnsureResult>(eventOf("users ensure", name),
+                                 [&] { return ensureNow(name, role, password); });
+}
+
+UsersService::EnsureResult UsersService::ensureAbsent(const QString& name) const
+{
+    return audited<EnsureResult>(eventOf("users ensure", name), [&] { return ensureAbsentNow(name); });
+}
+
+AuditTrail::Event UsersService::eventOf(const char* action, const QString& name) const
+{
+    return {QLatin1String(action),
+            {m_store ? QFile::decodeName(m_store->getFilename().c_str()) : QString()},
+            name};
 }

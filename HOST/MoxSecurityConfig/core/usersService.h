@@ -4,6 +4,7 @@
 #pragma once
 
 #include "IniAuth.h"
+#include "core/auditTrail.h"
 
 #include <QCoreApplication>
 #include <QString>
@@ -23,7 +24,8 @@ public:
     struct Result
     {
         Mox::Ini::AuthRoleCode code = Mox::Ini::eAuthRoleCode_Good;
-        QString reason; // empty when done
+        QString reason;    // empty when done
+        Problems warnings; // what went wrong beside the change (the change log could not be written)
         bool ok() const { return Mox::Ini::IniAuth::isGood(code); }
     };
     struct EnsureResult : Result
@@ -89,6 +91,15 @@ public:
     Mox::Ini::AuthRole check(const QString& name, const QString& password) const;
 
 private:
+    // The changes themselves; the public ones record them in the audit trail.
+    Result addNow(const QString& name, const QString& password, Mox::Ini::AuthRole role) const;
+    Result editNow(const Mox::Ini::User& oldUser, const QString& newName, Mox::Ini::AuthRole role,
+                   const QString& password) const;
+    Result removeNow(const Mox::Ini::User& user) const;
+    EnsureResult ensureNow(const QString& name, Mox::Ini::AuthRole role, const QString* password) const;
+    EnsureResult ensureAbsentNow(const QString& name) const;
+    AuditTrail::Event eventOf(const char* action, const QString& name) const;
+
     static Result refused(Mox::Ini::AuthRoleCode code, const QString& reason);
     static Result stored(Mox::Ini::AuthRoleCode code);
     // A new name's reason, with the store's code for it.

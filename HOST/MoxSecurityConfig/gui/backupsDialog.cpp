@@ -79,7 +79,7 @@ void BackupsDialog::restoreSelected()
     if (!result.ok && !replaceCheckBox->isChecked() && result.backups.isEmpty())
         problems << Problem{tr("Tick \"Replace\" to move what is there into a backup first."), {}};
     refresh();
-    showOutcome(tr("Backup %1 restored.").arg(id), problems);
+    showOutcome(tr("Backup %1 restored.").arg(id), problems + result.warnings);
 }
 
 void BackupsDialog::deleteSelected()
@@ -96,5 +96,5 @@ void BackupsDialog::deleteSelected()
     const ActionResult result = SecurityActions(m_snapshot).deleteBackup(id);
     m_changed = m_changed || result.changed;
     refresh();
-    showOutcome(tr("Backup %1 deleted.").arg(id), result.problems);
+    showOutcome(tr("Backup %1 deleted.").arg(id), result.problems + result.warnings);
 }

@@ -9,6 +9,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QGuiApplication>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QScreen>
 #include <QSettings>
@@ -449,8 +450,14 @@ bool CertificateDialog::createCert()
     buttonBox->button(QDialogButtonBox::Ok)->setEnabled(true);
     formWidget->setEnabled(true);
     m_generating = false;
-    if (result.ok)
+    if (result.ok) {
+        QStringList warnings;
+        for (const Problem& warning : result.warnings)
+            warnings << warning.text();
+        if (!warnings.isEmpty())
+            QMessageBox::warning(this, windowTitle(), warnings.join(QLatin1Char('\n')));
         return true;
+    }
     // The message stays the status line's first line; the cause goes below it.
     printError(result.cause.isEmpty() ? result.message : result.message + QLatin1Char('\n') + result.cause);
     return false;

@@ -158,8 +158,9 @@ void CertificateLifecycle::requestSigning(bool opcUa)
     QString error;
     EvpPkeyPtr key;
     QByteArray request;
+    Problems warnings;
     if (SigningRequest::names(certPath, overrides, false, names, &error) &&
-        (key = SigningRequest::signingKey(m_snapshot, mode, newKey.isChecked(), 0, &error)))
+        (key = SigningRequest::signingKey(m_snapshot, mode, newKey.isChecked(), 0, &error, &warnings)))
         request = SigningRequest::make(names, key.get(), &error);
     FileSafety::Ownership ownership;
     ownership.fileMode = 0644;
@@ -172,6 +173,7 @@ void CertificateLifecycle::requestSigning(bool opcUa)
                 ? tr("Saved %1; its key waits in %2 until the signed certificate is installed.")
                       .arg(out, pending)
                 : tr("Saved %1").arg(out));
+    m_hooks.showWarnings(warnings);
 }
 
 void CertificateLifecycle::installSigned(bool opcUa)

@@ -362,6 +362,8 @@ void ClientCertificatesTab::finish(const ActionResult& result)
     for (const Problem& problem : result.problems)
         lines << problem.text();
     m_lastFailure = lines.join(QLatin1Char('\n'));
+    for (const Problem& warning : result.warnings)
+        lines << warning.text();
     if (lines.isEmpty())
         return;
     // Not modal to the application: the server may drop files in meanwhile, and the table keeps following.

@@ -1,5 +1,6 @@
 #include "mainWindow.h"
 
+#include "core/auditTrail.h"
 #include "core/versionInfo.h"
 
 #include <QApplication>
@@ -18,6 +19,7 @@ int main(int argc, char* argv[])
         }
     }
     QApplication application(argc, argv);
+    AuditTrail::setFrontEnd(QStringLiteral("window"));
     MainWindow window;
     window.show();
     return application.exec();

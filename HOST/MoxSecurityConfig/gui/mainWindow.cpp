@@ -3,15 +3,15 @@
 #include "backupsDialog.h"
 #include "certificateDetailsDialog.h"
 #include "certificateLifecycle.h"
+#include "changeLogDialog.h"
 #include "configWatcher.h"
 #include "confirmDialog.h"
+#include "core/crlHealth.h"
 #include "core/rootedEnumerator.h"
+#include "core/versionInfo.h"
 #include "fieldMarks.h"
 #include "settingsDialog.h"
 #include "usersTabController.h"
-
-#include "core/crlHealth.h"
-#include "core/versionInfo.h"
 
 #include <QDirIterator>
 #include <QEvent>
@@ -19,7 +19,6 @@
 #include <QStatusBar>
 #include <QStyle>
 #include <QTimer>
-
 #include <functional>
 #include <memory>
 #include <optional>
@@ -124,6 +123,7 @@ MainWindow::MainWindow(QWidget* parent, IMoxInstEnumerator* enumerator) : QMainW
 
     std::unique_ptr<IMoxInstEnumerator> owned(enumerator ? enumerator : new RootedInstEnumerator);
     owned->Refresh();
+    ChangeLogDialog::attach(actionChangeLog, this, owned.get());
     m_instance = owned->GetActiveInstance();
     m_enumerator.set(owned.release());
 
@@ -361,6 +361,7 @@ void MainWindow::fillCertificatesFields()
 void MainWindow::finishAction(const ActionResult& result)
 {
     reloadData();
+    showWarnings(m_snapshot.warnings + m_crlWarnings + result.warnings);
     for (const Problem& problem : result.problems)
         addProblem(problem);
 }

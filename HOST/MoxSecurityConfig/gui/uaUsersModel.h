@@ -38,6 +38,8 @@ public:
     Mox::Ini::AuthRoleCode lastCode() const { return m_last.code; }
     // Why the last change was refused or failed; empty when it was done.
     const QString& lastReason() const { return m_last.reason; }
+    // What went wrong beside the last change (the change log could not be written).
+    const Problems& lastWarnings() const { return m_last.warnings; }
 
 private:
     void reload();

@@ -9,6 +9,7 @@
 
 #include <QKeySequence>
 #include <QLabel>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QShortcut>
 #include <QTableView>
@@ -125,6 +126,7 @@ void UsersTabController::deleteUser()
         m_window.reload();
         m_window.addError(tr("An unknown error occurred.") + QStringLiteral("\n    ") + why);
     }
+    showWarnings();
     m_window.ownWrite();
     deselect();
 }
@@ -134,11 +136,21 @@ void UsersTabController::runDialog(Mox::Ini::User* edited)
     UaUserDialog dialog(m_model, m_window.parent, edited);
     dialog.setModal(true);
     if (dialog.exec() == QDialog::Accepted) {
+        showWarnings();
         deselect();
         m_window.ownWrite();
     } else if (m_model->lastCode() == Mox::Ini::eAuthRoleCode_BadCannotSaveFile) {
         m_window.reload(); // the file may have gone: show the disk as it is
     }
+}
+
+void UsersTabController::showWarnings() const
+{
+    QStringList lines;
+    for (const Problem& warning : m_model->lastWarnings())
+        lines << warning.text();
+    if (!lines.isEmpty())
+        QMessageBox::warning(m_window.parent, tr("Users"), lines.join(QLatin1Char('\n')));
 }
 
 int UsersTabController::selectedUser(Mox::Ini::User& user) const

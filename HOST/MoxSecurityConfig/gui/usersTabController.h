@@ -56,6 +56,8 @@ public:
 private:
     // Creates a user (edited null) or edits one; a failed save shows the disk as it is.
     void runDialog(Mox::Ini::User* edited);
+    // A message box with the last change's warnings, when it has any.
+    void showWarnings() const;
     // The one selected user and its row; -1 when not exactly one is selected.
     int selectedUser(Mox::Ini::User& user) const;
 

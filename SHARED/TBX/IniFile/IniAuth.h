@@ -79,6 +79,7 @@ public:
     void setNewFileOwner(long uid, long gid) { m_iniManager.setNewFileOwner(uid, gid); }
 
     bool reload();
+    const std::string& getFilename() const { return m_iniManager.getFilename(); }
     // Why the last read of the file failed ("line 3: ..."), empty when it did not.
     const std::string& getReadError() const { return m_iniManager.getReadError(); }
     // Sections of the file that are no role, in file order: their users log in as no one.
