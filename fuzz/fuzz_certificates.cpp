@@ -1,5 +1,7 @@
-// The certificate reader, the CRL reader and trust-list inspection on any bytes: each must end without a
-// crash or leak, say why when it refuses, and give well-formed thumbprints when it accepts.
+// The certificate reader, the CRL reader, trust-list inspection and the listing's quick read on any bytes:
+// each must end without a crash or leak, say why when it refuses, and give well-formed thumbprints when it
+// accepts.
+#include "core/certificateFile.h"
 #include "core/certificateInfo.h"
 #include "core/crlInfo.h"
 #include "core/trustStore.h"
@@ -51,6 +53,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const TrustStore::Entry entry = TrustStore::inspect(bytes);
     if (entry.kind == TrustStore::Kind::Unreadable ? entry.reason.isEmpty()
                                                    : !isThumbprint(entry.thumbprint, 40))
+        std::abort();
+
+    // The listing's quick read must name what the full parse accepts as the same certificate.
+    static EVP_MD* const sha1 = EVP_MD_fetch(nullptr, "SHA1", nullptr);
+    const TrustStore::Entry quick = CertificateFile::summary(bytes, sha1);
+    if (quick.kind == TrustStore::Kind::Unreadable ? quick.reason.isEmpty()
+                                                   : !isThumbprint(quick.thumbprint, 40))
+        std::abort();
+    if (entry.kind != TrustStore::Kind::Unreadable &&
+        (quick.kind != entry.kind || quick.thumbprint != entry.thumbprint))
         std::abort();
     return 0;
 }
