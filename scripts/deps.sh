@@ -2,8 +2,9 @@
 # Installs the Debian packages the build, the tests and the tools need, when any is missing.
 set -euo pipefail
 
-# ansible-core runs the Ansible example in the fleet test.
-packages=(build-essential cmake ninja-build pkg-config qtbase5-dev qtbase5-dev-tools openssl libssl-dev
+# ansible-core runs the Ansible example in the fleet test; Qt 6 is for the second build (cmake -DMOX_QT=6).
+packages=(build-essential cmake ninja-build pkg-config qtbase5-dev qtbase5-dev-tools qt6-base-dev
+          qt6-base-dev-tools openssl libssl-dev
           libinih-dev clang-14 libclang-rt-14-dev xvfb xauth imagemagick desktop-file-utils dpkg-dev file
           ansible-core)
 
