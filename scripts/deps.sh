@@ -3,8 +3,9 @@
 set -euo pipefail
 
 # ansible-core runs the Ansible example in the fleet test; appstream, libxml2-utils and polkitd (its DTD)
-# validate the metainfo and the polkit policy.
-packages=(build-essential cmake ninja-build pkg-config qtbase5-dev qtbase5-dev-tools openssl libssl-dev
+# validate the metainfo and the polkit policy; Qt 6 is for the second build (cmake -DMOX_QT=6).
+packages=(build-essential cmake ninja-build pkg-config qtbase5-dev qtbase5-dev-tools qt6-base-dev
+          qt6-base-dev-tools openssl libssl-dev
           libinih-dev clang-14 libclang-rt-14-dev xvfb xauth imagemagick desktop-file-utils dpkg-dev file
           ansible-core appstream libxml2-utils polkitd)
 

@@ -31,7 +31,8 @@ private slots:
         OSFile file(path.constData());
         QVERIFY(!file.Open(OSFileRead, OSOpenExisting) && file.Open(OSFileWrite, OSTruncateAlways));
         for (int done = 0, count = 0; done < data.size(); done += count)
-            QVERIFY(file.Write(data.data() + done, std::min(200, data.size() - done), &count) && count > 0);
+            QVERIFY(file.Write(data.data() + done, std::min(200, int(data.size()) - done), &count) &&
+                    count > 0);
         QVERIFY(file.Flush() && file.Open(OSFileRead, OSOpenExisting));
         char buf[200];
         for (int count = 0; file.Read(buf, 200, &count) && count > 0;)
