@@ -1,12 +1,13 @@
 #!/usr/bin/env bash
 # moxsec as whole processes on a sample installation (in a temporary folder, never /mox) whose users file
 # holds 10,000 users, against a bare QCoreApplication that starts and exits, and against the same program
-# reading the users file. Medians of RUNS runs each, interleaved, printed with their ratios.
-# Usage: bench/cli.sh [BUILD_DIR] [RUNS]   (default build, 20)
+# reading the users file. Medians of RUNS runs each, interleaved, printed with their ratios and as RESULT lines
+# for bench/run-all.sh.
+# Usage: bench/cli.sh [BUILD_DIR] [RUNS]   (default build, 15)
 set -euo pipefail
 here="$(cd "$(dirname "$0")/.." && pwd)"
 build="$(realpath "${1:-build}")"
-runs="${2:-20}"
+runs="${2:-15}"
 moxsec="$build/HOST/MoxSecurityConfig/cli/moxsec"
 bare="$build/bench/bench_cli_bare"
 for program in "$moxsec" "$bare"; do
@@ -52,3 +53,8 @@ printf '  bare QCoreApplication            %8.0f\n' "$b"
 printf '  bare + reading the users file    %8.0f\n' "$r"
 printf '  moxsec users list --json         %8.0f   %.2fx bare+read   %.2fx bare\n' "$l" "$(bc -l <<<"$l/$r")" "$(bc -l <<<"$l/$b")"
 printf '  moxsec status                    %8.0f   %.2fx bare+read   %.2fx bare\n' "$s" "$(bc -l <<<"$s/$r")" "$(bc -l <<<"$s/$b")"
+ms() { awk -v us="$1" 'BEGIN {printf "%.1f ms", us / 1000}'; }
+printf 'RESULT|moxsec users list --json, 10,000 users, vs. bare + read|%s|%s|%.2f|1.1\n' "$(ms "$l")" "$(ms "$r")" \
+  "$(bc -l <<<"$l/$r")"
+printf 'RESULT|moxsec status, 10,000 users, vs. bare + read|%s|%s|%.2f|1.5\n' "$(ms "$s")" "$(ms "$r")" \
+  "$(bc -l <<<"$s/$r")"

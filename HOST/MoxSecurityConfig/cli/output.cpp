@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 
 namespace {
 
@@ -14,6 +15,11 @@ void write(FILE* stream, const QString& text, const QString& detail = QString())
     QByteArray bytes = Output::escaped(text).toUtf8() + '\n';
     if (!detail.isEmpty())
         bytes += Output::escaped(detail).toUtf8() + '\n';
+    std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stream);
+}
+
+void writeBytes(FILE* stream, const QByteArray& bytes)
+{
     std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stream);
 }
 
@@ -159,8 +165,24 @@ void Output::record(const Problems& errors, const Problems& warnings)
     m_warnings << warnings;
 }
 
+bool Output::needsNoEscape(const char* utf8, int size)
+{
+    return std::all_of(utf8, utf8 + size,
+                       [](char c) { return uchar(c) >= 0x20 && uchar(c) < 0x80 && c != '"' && c != '\\'; });
+}
+
 void Output::appendJsonString(QByteArray& out, const char* utf8, int size)
 {
+    // Names are nearly always printable ASCII: one copy, quotes included, without the escaping walk.
+    if (needsNoEscape(utf8, size)) {
+        const int at = out.size();
+        out.resize(at + size + 2);
+        char* to = out.data() + at;
+        to[0] = '"';
+        std::memcpy(to + 1, utf8, size_t(size));
+        to[size + 1] = '"';
+        return;
+    }
     out += '"';
     int plain = 0; // start of the run not yet copied
     for (int i = 0; i < size; ++i) {
@@ -265,17 +287,22 @@ int Output::finish(int exitCode) const
             object.insert(QStringLiteral("would_change"), QJsonArray::fromStringList(m_wouldChange));
         }
         QByteArray data = QJsonDocument(object).toJson(QJsonDocument::Compact);
-        for (const auto& raw : m_raw) {
-            data.chop(1); // the closing brace
-            data += (data.size() > 1 ? "," : "") + jsonString(raw.first) + ':' + raw.second + '}';
-        }
-        const QByteArray bytes =
-            "{\"changed\":" + QByteArray(m_changed ? "true" : "false") + ",\"data\":" + data +
-            ",\"errors\":" + QJsonDocument(toJson(m_errors)).toJson(QJsonDocument::Compact) +
+        data.chop(1); // the closing brace, after which the raw members go
+        const QByteArray head =
+            "{\"changed\":" + QByteArray(m_changed ? "true" : "false") + ",\"data\":" + data;
+        const QByteArray tail =
+            "},\"errors\":" + QJsonDocument(toJson(m_errors)).toJson(QJsonDocument::Compact) +
             ",\"ok\":" + QByteArray(exitCode == Success ? "true" : "false") +
             ",\"warnings\":" + QJsonDocument(toJson(m_warnings)).toJson(QJsonDocument::Compact) + "}\n";
-        const QByteArray valid = validUtf8(bytes);
-        std::fwrite(valid.constData(), 1, size_t(valid.size()), m_stdout);
+        // The raw members are written as they are, uncopied and unchecked: appendJsonString made them valid.
+        writeBytes(m_stdout, validUtf8(head));
+        bool first = data.size() == 1;
+        for (const auto& raw : m_raw) {
+            writeBytes(m_stdout, (first ? "" : ",") + jsonString(raw.first) + ':');
+            writeBytes(m_stdout, raw.second);
+            first = false;
+        }
+        writeBytes(m_stdout, validUtf8(tail));
     }
     std::fflush(m_stdout);
     std::fflush(m_stderr);

@@ -44,11 +44,14 @@ public:
     // listed in data's would_change; "changed" then says what the real run would say.
     void wouldChange(const QString& change);
     QJsonObject& data() { return m_data; }
-    // A member of data given as JSON text, for long lists that QJsonObject builds too slowly.
+    // A member of data given as JSON text, for long lists that QJsonObject builds too slowly. It is written
+    // unchecked: its strings must come from appendJsonString or jsonString, the rest be ASCII.
     void setRawData(const QString& key, const QByteArray& json) { m_raw.append({key, json}); }
     // A JSON string literal, quotes included, of UTF-8 text; bytes that are not UTF-8 become U+FFFD.
     static void appendJsonString(QByteArray& out, const char* utf8, int size);
     static QByteArray jsonString(const QString& text);
+    // Printable ASCII without quote or backslash: the string literal is the text between quotes.
+    static bool needsNoEscape(const char* utf8, int size);
     // Text for a terminal, as ls shows names: control characters as \r, \n, \t, \033 (octal for the
     // others), bidirectional controls as \u202e, and the backslash doubled. Names come from certificates and
     // files that anyone may have made; raw, they could redraw or reorder what is shown.

@@ -5,12 +5,14 @@
 #include "terminal.h"
 
 #include <algorithm>
+#include <string_view>
 
 using namespace Mox::Ini;
 
 namespace {
 // UTF-8 takes at most four bytes a character.
 const int s_passwordBytes = 4 * UsersService::s_maxPassword;
+const std::string_view s_nameKey = "{\"name\":";
 } // namespace
 
 UsersCommand::~UsersCommand() = default;
@@ -152,21 +154,43 @@ int UsersListCommand::executeWithUsers()
     auto role = [&](AuthRole r) { return r >= eAuthRole_Admin && r < eAuthRole_Last ? roles[r] : QString(); };
     QByteArray roleJson[eAuthRole_Last + 1];
     for (int r = eAuthRole_Admin; r <= eAuthRole_Last; ++r)
-        roleJson[r] = ",\"role\":" + Output::jsonString(role(AuthRole(r))) + '}';
+        roleJson[r] = ",\"role\":" + Output::jsonString(role(AuthRole(r))) + "},";
     QByteArray array = "[";
+    if (m_out->json())
+        array.reserve(int(users.size()) * 40 + 2);
     for (const User& user : users) {
         if (m_out->json()) {
-            array += array.size() > 1 ? ",{\"name\":" : "{\"name\":";
-            Output::appendJsonString(array, user.m_name.data(), int(user.m_name.size()));
-            array +=
+            const QByteArray& tail =
                 roleJson[user.m_role >= eAuthRole_Admin && user.m_role < eAuthRole_Last ? user.m_role
                                                                                         : eAuthRole_Last];
+            const char* name = user.m_name.data();
+            const int size = int(user.m_name.size());
+            if (Output::needsNoEscape(name, size)) {
+                // The common case in one copy: no call per piece.
+                const int at = array.size();
+                array.resize(at + s_nameKey.size() + size + 2 + tail.size());
+                char* to = array.data() + at;
+                to = std::copy(s_nameKey.begin(), s_nameKey.end(), to);
+                *to++ = '"';
+                to = std::copy(name, name + size, to);
+                *to++ = '"';
+                std::copy(tail.begin(), tail.end(), to);
+            } else {
+                array.append(s_nameKey.data(), int(s_nameKey.size()));
+                Output::appendJsonString(array, name, size);
+                array += tail;
+            }
         } else {
             m_out->line(QString::fromStdString(user.m_name).leftJustified(20) + QLatin1Char(' ') +
                         role(user.m_role));
         }
     }
-    m_out->setRawData(QStringLiteral("users"), array + ']');
+    // Each member ends in a comma; the last one's closes the array.
+    if (array.endsWith(','))
+        array[array.size() - 1] = ']';
+    else
+        array += ']';
+    m_out->setRawData(QStringLiteral("users"), array);
     // Users after a section that is no role are not listed: the listing is incomplete.
     bool complete = true;
     for (const Problem& problem : m_snapshot.errors) {
