@@ -7,7 +7,7 @@ here="$(cd "$(dirname "$0")/.." && pwd)"
 build="$(realpath "${1:-build}")"
 runs="${2:-20}"
 bench="$build/bench"
-for program in bench_startup bench_startup_window bench_startup_bare bench_generation bench_reload \
+for program in bench_startup bench_startup_window bench_startup_bare bench_startup_form bench_generation bench_reload \
                noop-openssl/openssl; do
   [ -x "$bench/$program" ] || { echo "missing $bench/$program: build with -DMOX_BUILD_BENCH=ON first" >&2; exit 1; }
 done
@@ -18,7 +18,7 @@ mkdir -m 700 "$work/runtime"
 export XDG_RUNTIME_DIR="$work/runtime" QT_QPA_PLATFORM=offscreen MOX_PRINT_FLAGS=0
 sample() { "$here/scripts/install-sample.sh" "$work/$1" >/dev/null; }
 
-echo "== Start-up: process start to first paint, our window vs. a bare QMainWindow of the same size"
+echo "== Start-up: process start to first paint, our window vs. its form alone and a bare QMainWindow"
 sample startup
 echo "sample installation as laid down:"
 "$bench/bench_startup" "$work/startup" "$runs"
