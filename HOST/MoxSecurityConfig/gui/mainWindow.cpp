@@ -13,8 +13,8 @@
 #include "core/crlHealth.h"
 #include "core/versionInfo.h"
 
-#include <QDirIterator>
 #include <QEvent>
+#include <QFileInfo>
 #include <QMessageBox>
 #include <QStatusBar>
 #include <QStyle>
@@ -23,6 +23,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <utility>
 
 namespace {
 
@@ -33,23 +34,6 @@ void showPath(QLineEdit* edit, const PathState& state, const QString& missingTip
     FieldMarks::set(edit,
                     state.configured && !state.exists ? FieldMarks::Mark::Missing : FieldMarks::Mark::None,
                     missingTip);
-}
-
-// Certificates and CRLs a client-certificate folder holds (its files, sub-folders included).
-int filesIn(const QString& folder)
-{
-    int count = 0;
-    for (QDirIterator it(folder, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories); it.hasNext();
-         it.next())
-        ++count;
-    return count;
-}
-
-// Every place a backup of paths uses, so nothing of it lands where the question did not say.
-QString backupNote(const ConfigSnapshot& snapshot, const QStringList& paths)
-{
-    return MainWindow::tr("With a backup it is moved first into %1 (Data > Backups puts it back).")
-        .arg(SecurityActions(snapshot).backupPlaces(paths).join(MainWindow::tr(", ")));
 }
 
 QString entryOf(const Problem& problem)
@@ -260,11 +244,23 @@ void MainWindow::showWarnings(const Problems& warnings)
 void MainWindow::showEvent(QShowEvent* event)
 {
     QMainWindow::showEvent(event);
-    if (m_shown)
-        return;
     m_shown = true;
-    // Queued, so the window is painted before every CA and CRL file is read.
-    QTimer::singleShot(0, this, &MainWindow::checkCrls);
+}
+
+void MainWindow::paintEvent(QPaintEvent* event)
+{
+    QMainWindow::paintEvent(event);
+    // Queued from the first paint, so the whole window is on screen before the key is opened and every CA
+    // and CRL file is read (a zero timer from showEvent may still run before that paint).
+    if (!std::exchange(m_painted, true))
+        QMetaObject::invokeMethod(
+            this, [this] { m_keyPending ? finishStartup() : checkCrls(); }, Qt::QueuedConnection);
+}
+
+void MainWindow::finishStartup()
+{
+    if (std::exchange(m_keyPending, false))
+        reloadData(); // shown: it checks the CRLs too
 }
 
 void MainWindow::checkCrls()
@@ -284,7 +280,7 @@ void MainWindow::reloadData()
           renewPushButton_moxCore})
         button->hide();
 
-    ConfigSnapshot snapshot = ConfigSnapshot::load(m_instance, &m_snapshot);
+    ConfigSnapshot snapshot = ConfigSnapshot::load(m_instance, &m_snapshot, !m_keyPending);
     m_rules = std::make_unique<ActionRules>(snapshot);
     if (snapshot.stop != ConfigSnapshot::Stop::None) {
         // The fields, the configuration and the store stay as they were; nothing may act on them.
@@ -367,6 +363,7 @@ void MainWindow::finishAction(const ActionResult& result)
 
 bool MainWindow::matchesDisk()
 {
+    finishStartup(); // no action on a reading whose key was not checked yet
     ConfigSnapshot fresh = ConfigSnapshot::load(m_instance, &m_snapshot);
     const QStringList changed = ConfigWatcher::changes(m_snapshot, fresh);
     if (changed.isEmpty()) {
@@ -460,7 +457,8 @@ void MainWindow::confirmDeletion(const QString& question, const QStringList& pat
                                  const std::function<ActionResult(const SecurityActions&, bool)>& act)
 {
     bool keep = true;
-    if (ConfirmDialog::ask(this, question + QLatin1Char('\n') + backupNote(m_snapshot, paths), &keep) &&
+    if (ConfirmDialog::ask(this, question + QLatin1Char('\n') + ConfirmDialog::backupNote(m_snapshot, paths),
+                           &keep) &&
         matchesDisk())
         finishAction(act(SecurityActions(m_snapshot), keep));
 }
@@ -483,7 +481,7 @@ void MainWindow::deleteClientCertsFolders()
     QStringList lines, present;
     for (const PathState* folder : m_snapshot.clientFolders()) {
         if (folder->configured)
-            lines << tr("%1: %n file(s)", nullptr, filesIn(folder->path)).arg(folder->path);
+            lines << tr("%1: %n file(s)", nullptr, ConfirmDialog::filesIn(folder->path)).arg(folder->path);
         if (QFileInfo(folder->path).isDir())
             present << QFileInfo(folder->path).canonicalFilePath();
     }
