@@ -84,7 +84,9 @@ class TestRules : public MoxsecFixture
 
     std::unique_ptr<MainWindow> open()
     {
-        return std::make_unique<MainWindow>(nullptr, new TestEnumerator(m_dir->path()));
+        auto window = std::make_unique<MainWindow>(nullptr, new TestEnumerator(m_dir->path()));
+        window->finishStartup(); // unshown, it would leave the key for after the first paint
+        return window;
     }
 
     // The Errors tab's entries as shown: the message, the detail on an indented second line.

@@ -85,11 +85,18 @@ void readKey(EVP_PKEY* key, CertificateInfo& info)
         const char* name = EVP_PKEY_get0_type_name(key);
         info.keyType = name ? QString::fromLatin1(name) : QStringLiteral("unknown");
     }
-    const int length = i2d_PUBKEY(key, nullptr);
+}
+
+// The certificate's own SubjectPublicKeyInfo: re-encoding the decoded key goes through the provider's
+// encoders, which cost more than the rest of the parse.
+void readPublicKeyDer(X509* x, CertificateInfo& info)
+{
+    const X509_PUBKEY* key = X509_get_X509_PUBKEY(x);
+    const int length = key ? i2d_X509_PUBKEY(key, nullptr) : 0;
     if (length > 0) {
         info.publicKeyDer.resize(length);
         unsigned char* out = reinterpret_cast<unsigned char*>(info.publicKeyDer.data());
-        i2d_PUBKEY(key, &out);
+        i2d_X509_PUBKEY(key, &out);
     }
 }
 
@@ -202,6 +209,7 @@ bool CertificateInfo::parse(const QByteArray& bytes, CertificateInfo& info, QStr
     info.notBefore = fromAsn1Time(X509_get0_notBefore(x.get()));
     info.notAfter = fromAsn1Time(X509_get0_notAfter(x.get()));
     readKey(X509_get0_pubkey(x.get()), info);
+    readPublicKeyDer(x.get(), info);
     readSignature(x.get(), info);
     readAltNames(x.get(), info);
     readUsages(x.get(), info);

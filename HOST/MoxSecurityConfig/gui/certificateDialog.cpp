@@ -157,12 +157,18 @@ void CertificateDialog::saveSubject() const
 {
     QSettings settings(QStringLiteral("MoxSecurityConfig"), QStringLiteral("MoxSecurityConfig"));
     settings.beginGroup(QStringLiteral("certificateSubject"));
+    // Only what changed: every write rewrites and syncs the whole file, which costs milliseconds on a disk.
+    const auto keep = [&settings](const QString& key, const QString& value) {
+        const QVariant saved = settings.value(key);
+        if (!saved.isValid() || saved.toString() != value)
+            settings.setValue(key, value);
+    };
     for (const QLineEdit* edit :
          {countryLineEdit, stateLineEdit, localityLineEdit, organizationLineEdit, organizationUnitLineEdit})
-        settings.setValue(edit->objectName(), edit->text());
+        keep(edit->objectName(), edit->text());
     if (m_opcUa) {
         for (const QTextEdit* edit : {domainNamesTextEdit, ipAddressesTextEdit})
-            settings.setValue(edit->objectName(), edit->toPlainText());
+            keep(edit->objectName(), edit->toPlainText());
     }
 }
 

@@ -1,5 +1,8 @@
 #include "confirmDialog.h"
 
+#include "core/securityActions.h"
+
+#include <QDirIterator>
 #include <QPushButton>
 #include <QStyle>
 
@@ -53,4 +56,19 @@ bool ConfirmDialog::ask(QWidget* parent, const QString& question, bool* keepBack
     if (keepBackup)
         *keepBackup = dialog.keepBackup();
     return accepted;
+}
+
+QString ConfirmDialog::backupNote(const ConfigSnapshot& snapshot, const QStringList& paths)
+{
+    return tr("With a backup it is moved first into %1 (Data > Backups puts it back).")
+        .arg(SecurityActions(snapshot).backupPlaces(paths).join(tr(", ")));
+}
+
+int ConfirmDialog::filesIn(const QString& folder)
+{
+    int count = 0;
+    for (QDirIterator it(folder, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories); it.hasNext();
+         it.next())
+        ++count;
+    return count;
 }

@@ -6,6 +6,8 @@
 
 #include <QDialog>
 
+class ConfigSnapshot;
+
 class ConfirmDialog : public QDialog, private Ui::ConfirmDialog
 {
     Q_OBJECT
@@ -23,4 +25,8 @@ public:
     // Asks question in a modal dialog; true for OK. With keepBackup the dialog offers "Keep a backup" and
     // stores the choice there.
     static bool ask(QWidget* parent, const QString& question, bool* keepBackup = nullptr);
+    // Every place a backup of paths uses, so nothing of it lands where the question did not say.
+    static QString backupNote(const ConfigSnapshot& snapshot, const QStringList& paths);
+    // Certificates and CRLs a client-certificate folder holds (its files, sub-folders included).
+    static int filesIn(const QString& folder);
 };

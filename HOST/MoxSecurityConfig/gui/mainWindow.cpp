@@ -13,15 +13,15 @@
 #include "settingsDialog.h"
 #include "usersTabController.h"
 
-#include <QDirIterator>
 #include <QEvent>
+#include <QFileInfo>
 #include <QMessageBox>
 #include <QStatusBar>
 #include <QStyle>
-#include <QTimer>
 #include <functional>
 #include <memory>
 #include <optional>
+#include <utility>
 
 namespace {
 
@@ -32,23 +32,6 @@ void showPath(QLineEdit* edit, const PathState& state, const QString& missingTip
     FieldMarks::set(edit,
                     state.configured && !state.exists ? FieldMarks::Mark::Missing : FieldMarks::Mark::None,
                     missingTip);
-}
-
-// Certificates and CRLs a client-certificate folder holds (its files, sub-folders included).
-int filesIn(const QString& folder)
-{
-    int count = 0;
-    for (QDirIterator it(folder, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories); it.hasNext();
-         it.next())
-        ++count;
-    return count;
-}
-
-// Every place a backup of paths uses, so nothing of it lands where the question did not say.
-QString backupNote(const ConfigSnapshot& snapshot, const QStringList& paths)
-{
-    return MainWindow::tr("With a backup it is moved first into %1 (Data > Backups puts it back).")
-        .arg(SecurityActions(snapshot).backupPlaces(paths).join(MainWindow::tr(", ")));
 }
 
 QString entryOf(const Problem& problem)
@@ -63,13 +46,8 @@ QString entryOf(const Problem& problem)
 MainWindow::MainWindow(QWidget* parent, IMoxInstEnumerator* enumerator) : QMainWindow(parent), m_uaUsers(this)
 {
     setupUi(this);
+    // The form shades alternate rows (an entry may hold its cause on a second line) and wraps long paths.
     listView_errors->setModel(&m_errorList);
-    // An entry may hold its file or cause on a second line: shading keeps each entry together.
-    listView_errors->setAlternatingRowColors(true);
-    // Long paths wrap instead of running off the side.
-    listView_errors->setWordWrap(true);
-    listView_errors->setResizeMode(QListView::Adjust);
-    listView_errors->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     usersList_uaAuth->setModel(&m_uaUsers);
     warningIconLabel->setPixmap(style()->standardIcon(QStyle::SP_MessageBoxWarning).pixmap(16, 16));
     warningsWidget->hide();
@@ -260,10 +238,28 @@ void MainWindow::showWarnings(const Problems& warnings)
 void MainWindow::showEvent(QShowEvent* event)
 {
     QMainWindow::showEvent(event);
-    if (m_shown)
-        return;
     m_shown = true;
-    // Queued once every row is in, so the window is painted before every CA and CRL file is read.
+}
+
+void MainWindow::paintEvent(QPaintEvent* event)
+{
+    QMainWindow::paintEvent(event);
+    // Queued from the first paint, so the whole window is on screen before the key is opened and every CA
+    // and CRL file is read (a zero timer from showEvent may still run before that paint).
+    if (!std::exchange(m_painted, true))
+        QMetaObject::invokeMethod(this, [this] { m_keyPending ? finishStartup() : checkCrlsWhenFilled(); },
+                                  Qt::QueuedConnection);
+}
+
+void MainWindow::finishStartup()
+{
+    if (std::exchange(m_keyPending, false))
+        reloadData(); // shown: it checks the CRLs too
+}
+
+// Once every row is in: the CRL check reads the tab's entries.
+void MainWindow::checkCrlsWhenFilled()
+{
     clientCertificatesTab->whenFilled([this] { checkCrls(); });
 }
 
@@ -284,7 +280,7 @@ void MainWindow::reloadData()
           renewPushButton_moxCore})
         button->hide();
 
-    ConfigSnapshot snapshot = ConfigSnapshot::load(m_instance, &m_snapshot);
+    ConfigSnapshot snapshot = ConfigSnapshot::load(m_instance, &m_snapshot, !m_keyPending);
     m_rules = std::make_unique<ActionRules>(snapshot);
     if (snapshot.stop != ConfigSnapshot::Stop::None) {
         // The fields, the configuration and the store stay as they were; nothing may act on them.
@@ -322,7 +318,7 @@ void MainWindow::reloadData()
     applyRules(*m_rules);
     showWarnings(s.warnings + m_crlWarnings);
     if (m_shown)
-        QTimer::singleShot(0, this, &MainWindow::checkCrls);
+        checkCrlsWhenFilled();
     m_configWatcher.watch(m_snapshot.configPath, m_snapshot.usersFile.path);
     adjustSize();
 }
@@ -368,6 +364,7 @@ void MainWindow::finishAction(const ActionResult& result)
 
 bool MainWindow::matchesDisk()
 {
+    finishStartup(); // no action on a reading whose key was not checked yet
     ConfigSnapshot fresh = ConfigSnapshot::load(m_instance, &m_snapshot);
     const QStringList changed = ConfigWatcher::changes(m_snapshot, fresh);
     if (changed.isEmpty()) {
@@ -461,7 +458,8 @@ void MainWindow::confirmDeletion(const QString& question, const QStringList& pat
                                  const std::function<ActionResult(const SecurityActions&, bool)>& act)
 {
     bool keep = true;
-    if (ConfirmDialog::ask(this, question + QLatin1Char('\n') + backupNote(m_snapshot, paths), &keep) &&
+    if (ConfirmDialog::ask(this, question + QLatin1Char('\n') + ConfirmDialog::backupNote(m_snapshot, paths),
+                           &keep) &&
         matchesDisk())
         finishAction(act(SecurityActions(m_snapshot), keep));
 }
@@ -484,7 +482,7 @@ void MainWindow::deleteClientCertsFolders()
     QStringList lines, present;
     for (const PathState* folder : m_snapshot.clientFolders()) {
         if (folder->configured)
-            lines << tr("%1: %n file(s)", nullptr, filesIn(folder->path)).arg(folder->path);
+            lines << tr("%1: %n file(s)", nullptr, ConfirmDialog::filesIn(folder->path)).arg(folder->path);
         if (QFileInfo(folder->path).isDir())
             present << QFileInfo(folder->path).canonicalFilePath();
     }

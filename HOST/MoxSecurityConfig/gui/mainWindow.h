@@ -38,6 +38,9 @@ public:
     void addUaConfParamMissingError(QString key);
     void fillCertificatesFields();
     void deselectUaAuth();
+    // The start-up reading leaves out the OPC UA key, which is opened after the first paint; this opens it
+    // now (and reloads) if that is still to come. Every action's check against the disk calls it first.
+    void finishStartup();
 
 public slots:
     void openSettings();
@@ -74,6 +77,7 @@ protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
     // Once painted, the CRLs of the trusted CAs are checked (they are not part of the start-up's load).
     void showEvent(QShowEvent* event) override;
+    void paintEvent(QPaintEvent* event) override;
 
 private:
     void setTabPageEnabled(QWidget* page, bool enabled, const QString& why = QString());
@@ -90,6 +94,7 @@ private:
     void showWarnings(const Problems& warnings);
     // The CRL checks on the folders as the Client Certificates tab listed them, shown with the warnings.
     void checkCrls();
+    void checkCrlsWhenFilled();
     void deleteKeyPair(bool opcUa);
     // Asks the question, with where a backup of paths goes; on a yes, and while the window still shows what
     // lies on disk, acts with the user's backup choice.
@@ -115,6 +120,8 @@ private:
     std::unique_ptr<ActionRules> m_rules; // what the last reload allows
     std::unique_ptr<CertificateLifecycle> m_lifecycle;
     ConfigWatcher m_configWatcher;
-    Problems m_crlWarnings; // of the last checkCrls
-    bool m_shown = false;   // painted once: a reload checks the CRLs again
+    Problems m_crlWarnings;   // of the last checkCrls
+    bool m_shown = false;     // shown once: a reload checks the CRLs again
+    bool m_painted = false;   // the key and the CRLs wait for the first paint
+    bool m_keyPending = true; // reloads leave the key out until finishStartup
 };
