@@ -51,16 +51,27 @@ parse_install() {
     printf "RESULT|%s|%s ms|||50 ms\n", $1, w[1]}' "$1"
 }
 parse_whole_program() {
+  # The form alone is more than 1.5x a bare window, so the window's aim is 1.1x the form; with a key, 1.1x
+  # the start-up without one.
   awk '/:$/ && !/^==/ {context = substr($0, 1, length($0) - 1)}
     /^start-up to first paint/ {
       match($0, /window [0-9.]+/); o = substr($0, RSTART + 7, RLENGTH - 7)
+      match($0, /form only [0-9.]+/); f = substr($0, RSTART + 10, RLENGTH - 10)
       match($0, /bare [0-9.]+/); b = substr($0, RSTART + 5, RLENGTH - 5)
-      printf "RESULT|start-up to first paint vs. a bare QMainWindow, %s|%s ms|%s ms|%.2f|1.1\n", context, o, b, o / b }
+      if (keyless == "") {
+        printf "RESULT|start-up to first paint, the form alone vs. a bare QMainWindow|%s ms|%s ms|%.2f|\n", f, b, f / b
+        printf "RESULT|start-up to first paint vs. the form alone, %s|%s ms|%s ms|%.2f|1.1\n", context, o, f, o / f
+        keyless = o
+      } else
+        printf "RESULT|start-up to first paint, %s, vs. without a key|%s ms|%s ms|%.2f|1.1\n", context, o, keyless, o / keyless }
     /^generation,/ {
       match($0, /dialog [0-9.]+/); o = substr($0, RSTART + 7, RLENGTH - 7)
       match($0, /openssl [0-9.]+/); t = substr($0, RSTART + 8, RLENGTH - 8)
-      printf "RESULT|generation (certificate dialog) vs. its openssl commands, %s|%s ms|%s ms|%.2f|%s\n",
-        context, o, t, o / t, context ~ /^real/ ? "1.05" : "" }
+      if (context ~ /^real/)
+        printf "RESULT|generation (certificate dialog) vs. its openssl commands, real openssl|%s ms|%s ms|%.2f|1.05\n", o, t, o / t
+      else
+        printf "RESULT|generation, the dialog'"'"'s own cost over its commands (stand-in openssl, %s)|%.1f ms|||%s\n",
+          context ~ /tmpfs/ ? "tmpfs" : "disk", o - t, context ~ /tmpfs/ ? "5 ms" : "" }
     /^reloadData with/ {
       printf "RESULT|reloadData with %s users, %s|%s ms|||5 ms\n", $3, context, $(NF - 1) }' "$1"
 }
