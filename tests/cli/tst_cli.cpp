@@ -295,7 +295,25 @@ void TestCli::unwritableUsersFile()
     const QStringList prefix =
         nobody ? QStringList{setpriv, "--reuid=65534", "--regid=65534", "--clear-groups"}
                : QStringList{"bash", "-c", "trap '' XFSZ; exec prlimit --fsize=16 \"$@\"", "bash"};
+    QString backup;
+    if (nobody) {
+        // A backup nobody may read (opened to all here) but not write: restoring it is refused up front.
+        QVERIFY(moxsec({"auth", "delete", "--yes"}).exitCode == 0 && write(path("OpcUa/users.ini"), ""));
+        QVERIFY(::chmod(QFile::encodeName(path("OpcUa/users.ini")).constData(), 0644) == 0);
+        for (const QFileInfo& entry :
+             QDir(path("OpcUa/.backup")).entryInfoList(QDir::AllEntries | QDir::NoDotAndDotDot))
+            QVERIFY(::chmod(QFile::encodeName(entry.filePath()).constData(), entry.isDir() ? 0755 : 0644) ==
+                    0);
+        QVERIFY(::chmod(QFile::encodeName(path("OpcUa/.backup")).constData(), 0755) == 0);
+        backup = QFileInfo(QDir(path("OpcUa/.backup")).entryList({"*.json"}).value(0)).completeBaseName();
+    }
     const QMap<QString, QByteArray> before = files();
+    if (nobody) {
+        const Run restore = moxsec({"backup", "restore", backup, "--yes"}, {}, prefix);
+        QCOMPARE(restore.exitCode, 1);
+        QVERIFY2(restore.err.contains(path("OpcUa/.backup").toUtf8()) && restore.err.contains("sudo moxsec"),
+                 restore.err.constData());
+    }
     const Run run =
         moxsec({"users", "add", "bob", "--role", "guest", "--password-stdin"}, "bob-pw-1", prefix);
     QCOMPARE(run.exitCode, 1);

@@ -1,6 +1,7 @@
 // The window for a user who may not change the installation: read-only with a bar naming what it cannot
 // write, and the way up through pkexec.
 #include "accessBar.h"
+#include "backupsDialog.h"
 #include "mainWindow.h"
 #include "moxsecFixture.h"
 #include "nobodyCopy.h"
@@ -16,10 +17,19 @@ class TestReadOnly : public MoxsecFixture
 {
     Q_OBJECT
 
-    // The sample with an empty users file and the client folders, readable by all, writable by root only.
+    // The sample with an empty users file, a backup of it and the client folders, readable by all,
+    // writable by root only.
     void lay()
     {
         QVERIFY(write(path("OpcUa/users.ini"), ""));
+        QCOMPARE(moxsec({"auth", "delete", "--yes"}).exitCode, 0);
+        QVERIFY(write(path("OpcUa/users.ini"), ""));
+        // Backups are root's alone; opened to all here, so the dialog has one to show.
+        QCOMPARE(::chmod(QFile::encodeName(path("OpcUa/.backup")).constData(), 0755), 0);
+        for (const QFileInfo& entry :
+             QDir(path("OpcUa/.backup")).entryInfoList(QDir::AllEntries | QDir::NoDotAndDotDot))
+            QCOMPARE(::chmod(QFile::encodeName(entry.filePath()).constData(), entry.isDir() ? 0755 : 0644),
+                     0);
         for (const char* folder : {"trusted", "issuers", "crl", "rejected"})
             QVERIFY(QDir().mkpath(path("OpcUa/pki/") + folder));
         QCOMPARE(::chmod(QFile::encodeName(m_dir->path()).constData(), 0755), 0);
@@ -69,14 +79,14 @@ private slots:
         {
             const char* name;
             QStringList unwritable;
-        } refused[] = {
-            {"generatePushButton_opcUa", {"OpcUa/pki", "OpcUa"}},
-            {"generatePushButton_moxCore", {"moxcore", "OpcUa"}},
-            {"deleteAuthPushButton_opcUa", {"OpcUa"}},
-            {"deleteFoldersPushButton_clientCerts", {"OpcUa/pki", "OpcUa"}},
-            {"newUserPushButton_ua_auth", {"OpcUa/users.ini"}},
-            {"importPushButton",
-             {"OpcUa/pki/trusted", "OpcUa/pki/issuers", "OpcUa/pki/crl", "OpcUa/pki/rejected", "OpcUa"}}};
+        } refused[] = {{"generatePushButton_opcUa", {"OpcUa/pki", "OpcUa", "OpcUa/.backup"}},
+                       {"generatePushButton_moxCore", {"moxcore", "OpcUa", "OpcUa/.backup"}},
+                       {"deleteAuthPushButton_opcUa", {"OpcUa", "OpcUa/.backup"}},
+                       {"deleteFoldersPushButton_clientCerts", {"OpcUa/pki", "OpcUa", "OpcUa/.backup"}},
+                       {"newUserPushButton_ua_auth", {"OpcUa/users.ini"}},
+                       {"importPushButton",
+                        {"OpcUa/pki/trusted", "OpcUa/pki/issuers", "OpcUa/pki/crl", "OpcUa/pki/rejected",
+                         "OpcUa", "OpcUa/.backup"}}};
         for (const auto& entry : refused) {
             const QAbstractButton* b = button(window, entry.name);
             QVERIFY2(b && !b->isEnabled(), entry.name);
@@ -96,6 +106,21 @@ private slots:
                                     mox + "OpcUa/pki/rejected"})
             QVERIFY2(text.contains(file), qPrintable(text));
         QVERIFY(button(*bar, "restartAdminPushButton")->isVisibleTo(&window));
+
+        // A backup can be looked at, not put back or deleted: both would write where it and its files lie.
+        TestEnumerator instances(root);
+        const ConfigSnapshot snapshot = ConfigSnapshot::load(instances.GetActiveInstance());
+        BackupsDialog backups(snapshot);
+        auto* table = backups.findChild<QTableWidget*>("backupsTableWidget");
+        QCOMPARE(table->rowCount(), 1);
+        table->selectRow(0);
+        const QString denied = mox + "OpcUa, " + mox + "OpcUa/.backup";
+        for (const char* name : {"restorePushButton", "deletePushButton"}) {
+            const QAbstractButton* b = button(backups, name);
+            QVERIFY2(!b->isEnabled(), name);
+            QCOMPARE(b->toolTip(),
+                     "This user cannot write what this changes: run it as an administrator.\n" + denied);
+        }
     }
 
     // "Restart as administrator" runs pkexec with this program and its arguments, then closes the window;

@@ -77,6 +77,9 @@ int BackupCommand::executeWithInstallation()
     if (record == records.end())
         return fail(QStringLiteral("There is no backup '%1'; see moxsec backup list.").arg(id));
     m_out->data().insert(QStringLiteral("backup"), backupJson(*record));
+    const ActionRules::Verdict verdict = ActionRules::backupVerdict(m_snapshot, *record);
+    if (!verdict.allowed && !refuse(verdict))
+        return Output::Failure;
     return executeWithBackup(*record);
 }
 

@@ -107,9 +107,11 @@ void InstallationCommand::reportWarnings()
 bool InstallationCommand::allowed(ActionRules::Action action)
 {
     const ActionRules rules(m_snapshot);
-    if (rules.allows(action, m_line->isSet(s_force)))
-        return true;
-    const ActionRules::Verdict& verdict = rules.verdict(action);
+    return rules.allows(action, m_line->isSet(s_force)) || refuse(rules.verdict(action));
+}
+
+bool InstallationCommand::refuse(const ActionRules::Verdict& verdict)
+{
     m_out->error(verdict.why);
     // A change the rule book refuses was still asked for: the trail records it as failed.
     if (!m_out->dryRun())

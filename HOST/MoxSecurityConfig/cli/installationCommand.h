@@ -42,6 +42,8 @@ protected:
     // Refuses, with the rule book's reason, what the configuration's errors lock, as the window does;
     // --force runs it where the rule book says forcing is safe.
     bool allowed(ActionRules::Action action);
+    // Says why the verdict refuses, records the refusal, and gives false.
+    bool refuse(const ActionRules::Verdict& verdict);
     // " The backup goes to ..." naming every place a backup of paths uses; empty with --no-backup.
     QString backupQuestion(const QStringList& paths) const;
     const QString& root() const { return m_root; }

@@ -54,12 +54,30 @@ ActionRules::ActionRules(const ConfigSnapshot& snapshot)
         if (v.unwritable.isEmpty())
             continue;
         v.allowed = v.forcible = false;
-        v.why = Problem{tr("This user cannot write what this changes: run it as an administrator."),
-                        v.unwritable.join(QStringLiteral(", "))};
+        v.why = unwritableProblem(v.unwritable);
         for (const QString& path : std::as_const(v.unwritable))
             if (!m_unwritable.contains(path))
                 m_unwritable << path;
     }
+}
+
+Problem ActionRules::unwritableProblem(const QStringList& paths)
+{
+    return Problem{tr("This user cannot write what this changes: run it as an administrator."),
+                   paths.join(QStringLiteral(", "))};
+}
+
+ActionRules::Verdict ActionRules::backupVerdict(const ConfigSnapshot& snapshot, const Backup::Record& record)
+{
+    WriteAccess access(snapshot);
+    access.addBackup(record);
+    Verdict v;
+    v.unwritable = access.denied();
+    if (!v.unwritable.isEmpty()) {
+        v.allowed = false;
+        v.why = unwritableProblem(v.unwritable);
+    }
+    return v;
 }
 
 QStringList ActionRules::unwritable(const ConfigSnapshot& s, Action action)

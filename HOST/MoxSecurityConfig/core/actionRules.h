@@ -3,6 +3,7 @@
 // lock alike.
 #pragma once
 
+#include "core/backup.h"
 #include "core/problem.h"
 
 #include <QCoreApplication>
@@ -57,6 +58,8 @@ public:
     const QStringList& unwritable() const { return m_unwritable; }
     // What the action changes, as its write access is judged.
     static QStringList unwritable(const ConfigSnapshot& snapshot, Action action);
+    // Restoring or deleting a backup: no error locks it, only what this user may not write.
+    static Verdict backupVerdict(const ConfigSnapshot& snapshot, const Backup::Record& record);
 
     enum class Lock
     {
@@ -68,6 +71,8 @@ public:
     static Lock lock(Problem::Concern concern, Action action);
 
 private:
+    static Problem unwritableProblem(const QStringList& paths);
+
     std::array<Verdict, s_actionCount> m_verdicts;
     QStringList m_unwritable;
 };

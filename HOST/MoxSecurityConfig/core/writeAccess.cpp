@@ -56,6 +56,13 @@ void WriteAccess::add(const QString& path, Change change)
     needFolder(change == Change::Fill && info.isDir() ? path : writtenFolder(path));
 }
 
+void WriteAccess::addBackup(const Backup::Record& record)
+{
+    for (const Backup::Item& item : record.items)
+        needFolder(writtenFolder(item.place));
+    addManifest();
+}
+
 void WriteAccess::addManifest()
 {
     if (!m_snapshot.configPath.isEmpty())

@@ -2,6 +2,8 @@
 // ids), so a normal user learns before the first click what only an administrator may change.
 #pragma once
 
+#include "core/backup.h"
+
 #include <QString>
 #include <QStringList>
 
@@ -24,6 +26,8 @@ public:
     void add(const QString& path, Change change);
     // The manifest a backup writes beside the OPC UA configuration.
     void addManifest();
+    // What restoring or deleting the backup changes: each place's folder with its .backup, and the manifest.
+    void addBackup(const Backup::Record& record);
     // The files and folders this process may not write, each once, in the order added.
     const QStringList& denied() const { return m_denied; }
 

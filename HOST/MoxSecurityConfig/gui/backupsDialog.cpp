@@ -2,6 +2,7 @@
 
 #include "confirmDialog.h"
 
+#include "core/actionRules.h"
 #include "core/securityActions.h"
 
 #include <QHeaderView>
@@ -15,12 +16,24 @@ BackupsDialog::BackupsDialog(const ConfigSnapshot& snapshot, QWidget* parent)
     backupsTableWidget->horizontalHeader()->setStretchLastSection(true);
     connect(restorePushButton, &QPushButton::clicked, this, &BackupsDialog::restoreSelected);
     connect(deletePushButton, &QPushButton::clicked, this, &BackupsDialog::deleteSelected);
-    connect(backupsTableWidget, &QTableWidget::itemSelectionChanged, this, [this] {
-        const bool chosen = !selectedId().isEmpty();
-        restorePushButton->setEnabled(chosen);
-        deletePushButton->setEnabled(chosen);
-    });
+    connect(backupsTableWidget, &QTableWidget::itemSelectionChanged, this, &BackupsDialog::selectionChanged);
     refresh();
+}
+
+void BackupsDialog::selectionChanged()
+{
+    const QString id = selectedId();
+    const auto record = std::find_if(m_records.cbegin(), m_records.cend(),
+                                     [&](const Backup::Record& r) { return r.id == id; });
+    const ActionRules::Verdict verdict = record == m_records.cend()
+                                             ? ActionRules::Verdict{false, false, {}, {}}
+                                             : ActionRules::backupVerdict(m_snapshot, *record);
+    for (QPushButton* button : {restorePushButton, deletePushButton}) {
+        button->setEnabled(verdict.allowed);
+        button->setToolTip(verdict.why.text());
+    }
+    if (!verdict.unwritable.isEmpty())
+        showOutcome(QString(), {verdict.why});
 }
 
 BackupsDialog::~BackupsDialog() = default;
@@ -28,8 +41,9 @@ BackupsDialog::~BackupsDialog() = default;
 void BackupsDialog::refresh()
 {
     Problems problems;
-    QList<Backup::Record> records = SecurityActions(m_snapshot).listBackups(&problems);
-    std::reverse(records.begin(), records.end());
+    m_records = SecurityActions(m_snapshot).listBackups(&problems);
+    std::reverse(m_records.begin(), m_records.end());
+    const QList<Backup::Record>& records = m_records;
     backupsTableWidget->clearContents();
     backupsTableWidget->setRowCount(records.size());
     for (int row = 0; row < records.size(); ++row) {

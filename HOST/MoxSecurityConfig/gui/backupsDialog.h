@@ -4,6 +4,7 @@
 
 #include "ui_backupsDialog.h"
 
+#include "core/backup.h"
 #include "core/configSnapshot.h"
 
 #include <QDialog>
@@ -30,7 +31,10 @@ public slots:
 private:
     QString selectedId() const;
     void showOutcome(const QString& done, const Problems& problems);
+    // Both buttons follow the selection and what this user may write of the chosen backup.
+    void selectionChanged();
 
     const ConfigSnapshot& m_snapshot;
+    QList<Backup::Record> m_records; // as listed, newest first
     bool m_changed = false;
 };
