@@ -44,7 +44,8 @@ quint64 sequenceOf(int rootFd, const QByteArray& name)
 }
 
 // Records the backup's sequence number, one after the newest of the tool's there; written in one call into
-// a file created fresh, so a kill leaves it whole or empty (an empty one marks no backup of ours).
+// a file created fresh, so a kill leaves it whole or empty (an empty one marks no backup of ours). Synced,
+// else a power loss could empty it and pruning would pass this backup by for good.
 bool writeMarker(int rootFd, int targetFd)
 {
     const QList<QPair<quint64, QByteArray>> backups = BackupFolders::toolBackups(rootFd);
