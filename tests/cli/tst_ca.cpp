@@ -217,7 +217,6 @@ void TestCa::otherUri()
     QVERIFY(readAll(path("OpcUa/MoxOpcUa.ini")).contains("\nAPPLICATION_URI=urn:MOX:UA:Other\n"));
     const Run status = moxsec({"status", "--json"});
     QVERIFY2(status.exitCode == 0 && status.out.contains("\"errors\":[]"), status.out + status.err);
-
 }
 
 QTEST_GUILESS_MAIN(TestCa)
