@@ -113,6 +113,25 @@ void TestCa::roundTrip()
     QVERIFY(QDir(path("OpcUa/pki/own/.backup")).exists());
     const Run status = moxsec({"status", "--json"});
     QVERIFY2(status.exitCode == 0 && status.out.contains("\"errors\":[]"), status.out + status.err);
+
+    // The same leaf again leaves the pair alone, with no backup; only a chain gone meanwhile comes back.
+    const auto backups = [this] {
+        return QDir(path("OpcUa/pki/own/.backup")).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
+    };
+    const QStringList backupsBefore = backups();
+    const ino_t certInode = inode(path(m_cert));
+    for (const bool chainGone : {true, false}) {
+        QDir issuers(path("OpcUa/pki/issuers"));
+        for (const QString& name : chainGone ? issuers.entryList(QDir::Files) : QStringList())
+            QVERIFY(issuers.remove(name));
+        const Run again =
+            moxsec({"cert", "install", "opcua", ca("leaf.pem"), "--chain", ca("ca.pem"), "--yes", "--json"});
+        QVERIFY2(again.exitCode == 0, again.err);
+        QVERIFY2(again.out.contains(chainGone ? "\"changed\":true" : "\"changed\":false"), again.out);
+        QCOMPARE(inode(path(m_cert)), certInode);
+        QCOMPARE(backups(), backupsBefore);
+        QVERIFY(issuers.entryList(QDir::Files).join(' ').contains("Test CA"));
+    }
 }
 
 void TestCa::refusals_data()

@@ -209,6 +209,25 @@ bool setModeAndOwner(int dirFd, const QByteArray& name, const Backup::Item& item
     return ::fchown(fd.get(), item.uid, item.gid) == 0 && ::fchmod(fd.get(), item.mode) == 0;
 }
 
+// Syncs backup id's folder beside each item and the .backup folder that holds it: what was moved in and the
+// new folder's own name are on disk before the manifest that names them is relied on.
+void syncBackupFolders(const QList<Backup::Item>& items, const QString& id)
+{
+    QStringList done;
+    for (const Backup::Item& item : items) {
+        const QString root = Backup::backupRoot(QFileInfo(item.place).absolutePath());
+        if (done.contains(root))
+            continue;
+        done << root;
+        for (const QString& folder : {QDir(root).filePath(id), root}) {
+            const Descriptor fd(::open(QFile::encodeName(folder).constData(),
+                                       O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+            if (fd.valid())
+                ::fsync(fd.get());
+        }
+    }
+}
+
 QJsonObject itemJson(const Backup::Item& item)
 {
     return QJsonObject{{QStringLiteral("place"), item.place},
@@ -247,6 +266,7 @@ bool Backup::record(const QString& manifestFolder, const QString& id, const QStr
                                      .toString(Qt::ISODate)},
         {QStringLiteral("kind"), existing.kind.isEmpty() ? kind : existing.kind},
         {QStringLiteral("items"), array}};
+    syncBackupFolders(items, id);
     return FileSafety::writeAtomically(path, QJsonDocument(object).toJson(), FileSafety::Ownership(), error);
 }
 

@@ -44,7 +44,8 @@ quint64 sequenceOf(int rootFd, const QByteArray& name)
 }
 
 // Records the backup's sequence number, one after the newest of the tool's there; written in one call into
-// a file created fresh, so a kill leaves it whole or empty (an empty one marks no backup of ours).
+// a file created fresh, so a kill leaves it whole or empty (an empty one marks no backup of ours). Synced,
+// else a power loss could empty it and pruning would pass this backup by for good.
 bool writeMarker(int rootFd, int targetFd)
 {
     const QList<QPair<quint64, QByteArray>> backups = BackupFolders::toolBackups(rootFd);
@@ -58,9 +59,12 @@ bool writeMarker(int rootFd, int targetFd)
 } // namespace
 
 // A sub-folder of dir that this user owns, made 0700 when missing; never a link.
-Descriptor BackupFolders::ownFolder(int dirFd, const QByteArray& name, bool create)
+Descriptor BackupFolders::ownFolder(int dirFd, const QByteArray& name, bool create, bool* made)
 {
-    if (create && ::mkdirat(dirFd, name.constData(), 0700) != 0 && errno != EEXIST)
+    const bool fresh = create && ::mkdirat(dirFd, name.constData(), 0700) == 0;
+    if (made)
+        *made = fresh;
+    if (create && !fresh && errno != EEXIST)
         return Descriptor();
     Descriptor fd(::openat(dirFd, name.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     struct stat st;
@@ -122,8 +126,11 @@ QString BackupFolders::open(const QStringList& paths, const QList<QByteArray>& e
         holder.path = info.absolutePath();
         holder.dir = Descriptor(
             ::open(QFile::encodeName(holder.path).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        bool made = false;
         if (holder.dir.valid())
-            holder.root = ownFolder(holder.dir.get(), ".backup", true);
+            holder.root = ownFolder(holder.dir.get(), ".backup", true, &made);
+        if (made) // a new .backup is reached only once its folder is synced
+            ::fsync(holder.dir.get());
         if (!holder.root.valid())
             return Backup::tr("Cannot make the backup folder '%1': %2")
                 .arg(Backup::backupRoot(holder.path), errorText());
@@ -181,7 +188,10 @@ QString BackupFolders::makeTargets(QStringList& used, const QDateTime& when, con
     if (!manifestFolder.isEmpty()) {
         const Descriptor top(
             ::open(QFile::encodeName(manifestFolder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-        m_manifests = top.valid() ? ownFolder(top.get(), ".backup", true) : Descriptor();
+        bool made = false;
+        m_manifests = top.valid() ? ownFolder(top.get(), ".backup", true, &made) : Descriptor();
+        if (made)
+            ::fsync(top.get());
         if (!m_manifests.valid())
             return Backup::tr("Cannot make the backup folder '%1': %2")
                 .arg(Backup::backupRoot(manifestFolder), errorText());

@@ -26,8 +26,9 @@ public:
         bool made = false; // its backup folder was made by this call
     };
 
-    // A sub-folder of dir that this user owns, made 0700 when missing; never a link.
-    static PosixIo::Descriptor ownFolder(int dirFd, const QByteArray& name, bool create);
+    // A sub-folder of dir that this user owns, made 0700 when missing (made says so); never a link.
+    static PosixIo::Descriptor ownFolder(int dirFd, const QByteArray& name, bool create,
+                                         bool* made = nullptr);
     // A backup's name as the tool gives it: "yyyyMMdd-HHmmss", with "-NN" when that was taken.
     static bool isToolName(const QByteArray& name);
     // The tool's backups in the .backup folder rootFd with their sequence numbers, oldest first.

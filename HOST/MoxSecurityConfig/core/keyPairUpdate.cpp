@@ -203,8 +203,9 @@ bool readJournal(const QByteArray& path, pid_t writer, Journal& journal)
     return journal.parse(data, writer);
 }
 
-// Puts one new file in place unless it is there already.
-bool put(const QByteArray& target, const QByteArray& fresh, quint64 dev, quint64 ino, int* failure)
+// Puts one new file in place unless it is there already; without sync, finish syncs its folder.
+bool put(const QByteArray& target, const QByteArray& fresh, quint64 dev, quint64 ino, int* failure,
+         bool sync = true)
 {
     if (isFile(target, dev_t(dev), ino_t(ino)))
         return true;
@@ -212,7 +213,8 @@ bool put(const QByteArray& target, const QByteArray& fresh, quint64 dev, quint64
         *failure = errno;
         return false;
     }
-    syncFolder(folderOf(target));
+    if (sync)
+        syncFolder(folderOf(target));
     return true;
 }
 
@@ -244,7 +246,8 @@ bool rollBack(const Journal& journal, const QByteArray& record)
     return ok;
 }
 
-// The new pair is in place: the old files and then the record go.
+// The new pair is in place: the old files and then the record go. Both folders are synced before the record
+// goes, which also makes renames put left unsynced durable: until then the record finishes the change.
 void finish(const Journal& journal, const QByteArray& record)
 {
     removeEntry(journal.oldKeyPath());
@@ -369,12 +372,13 @@ KeyPairUpdate::Failed KeyPairUpdate::install(const QString& newKey, const QStrin
     if (!why.isEmpty())
         return fail(failed, why);
 
+    // Both new files are at hand under names on disk since keepOld: a crash from here on goes forward.
     int failure = 0;
-    if (!put(journal.key, newKeyPath, journal.keyDev, journal.keyIno, &failure)) {
+    if (!put(journal.key, newKeyPath, journal.keyDev, journal.keyIno, &failure, false)) {
         rollBack(journal, record);
         return fail(Failed::Key, tr("Cannot write '%1': %2.").arg(keyPath, errorText(failure)));
     }
-    if (!put(journal.cert, newCertPath, journal.certDev, journal.certIno, &failure)) {
+    if (!put(journal.cert, newCertPath, journal.certDev, journal.certIno, &failure, false)) {
         if (!rollBack(journal, record))
             return fail(Failed::Certificate,
                         tr("Cannot write '%1': %2. The next run completes or undoes the change.")
@@ -411,7 +415,7 @@ KeyPairUpdate::Failed KeyPairUpdate::replaceCertificate(const QString& newCert, 
         const int failure = errno;
         return fail(Failed::Certificate, tr("Cannot write '%1': %2.").arg(certPath, errorText(failure)));
     }
-    syncFolder(folderOf(cert));
+    syncFolder(folderOf(cert)); // the rename itself is on disk before the install is reported
     return Failed::None;
 }
 

@@ -281,6 +281,13 @@ bool SignedInstall::passed() const
     return true;
 }
 
+bool SignedInstall::leafInPlace(const QByteArray& leaf) const
+{
+    QByteArray installed;
+    QString error;
+    return !m_pending && FileSafety::readRegular(m_certPath, installed, &error) && installed == leaf;
+}
+
 bool SignedInstall::backUpPair(ActionResult& result) const
 {
     // Hard links taken aside carry the old pair into the backup, while the pair itself stays in place
@@ -351,26 +358,23 @@ ActionResult SignedInstall::install(bool tighten)
     return audit.finish(result);
 }
 
-ActionResult SignedInstall::installNow(bool tighten)
+bool SignedInstall::putPair(ActionResult& result) const
 {
-    ActionResult result;
-    if (!passed()) {
-        result.ok = false;
-        result.problems << Problem{tr("Nothing was installed: a check failed."), QString()};
-        return result;
-    }
+    const QByteArray leaf = encode(m_leaf.get(), CertificateRequest::pemFromSuffix(m_certPath));
+    // The same leaf for the same key again leaves the pair as it is, with no backup.
+    if (leafInPlace(leaf))
+        return true;
     const QString keySource = m_pending ? SigningRequest::pendingKeyPath(m_keyPath) : m_keyPath;
     QByteArray keyBytes;
     QString error;
     if (!FileSafety::readRegular(keySource, keyBytes, &error)) {
         result.ok = false;
         result.problems << Problem{tr("Nothing was installed: the key cannot be read."), error};
-        return result;
+        return false;
     }
     const FileSafety::Ownership fallback = SecurityActions(m_snapshot).ownership();
     const FileSafety::Ownership keyOwnership = ownershipOf(m_keyPath, fallback);
     const FileSafety::Ownership certOwnership = ownershipOf(m_certPath, fallback);
-    const QByteArray leaf = encode(m_leaf.get(), CertificateRequest::pemFromSuffix(m_certPath));
     // The installed key stays as it is: only the certificate is written.
     const QString newKey = m_pending ? temporaryFor(m_keyPath, keyBytes, keyOwnership, &error) : QString();
     const QString newCert =
@@ -380,23 +384,36 @@ ActionResult SignedInstall::installNow(bool tighten)
             ::unlink(QFile::encodeName(newKey).constData());
         result.ok = false;
         result.problems << Problem{tr("Nothing was installed."), error};
-        return result;
+        return false;
     }
     if (!backUpPair(result)) {
         ::unlink(QFile::encodeName(newKey).constData());
         ::unlink(QFile::encodeName(newCert).constData());
-        return result;
+        return false;
     }
     if ((m_pending ? KeyPairUpdate::install(newKey, newCert, m_keyPath, m_certPath, &error)
                    : KeyPairUpdate::replaceCertificate(newCert, m_keyPath, m_certPath, keyBytes, &error)) !=
         KeyPairUpdate::Failed::None) {
         result.ok = false;
         result.problems << Problem{tr("The certificate was not installed; the old pair is in place."), error};
-        return result;
+        return false;
     }
     result.changed = true;
     if (m_pending)
         ::unlink(QFile::encodeName(SigningRequest::pendingKeyPath(m_keyPath)).constData());
+    return true;
+}
+
+ActionResult SignedInstall::installNow(bool tighten)
+{
+    ActionResult result;
+    if (!passed()) {
+        result.ok = false;
+        result.problems << Problem{tr("Nothing was installed: a check failed."), QString()};
+        return result;
+    }
+    if (!putPair(result))
+        return result;
     // Checked by a dry run before: what fails now is for the administrator to add, the pair is in place.
     // A chain already in the issuers folder (a renewal by the same CA) is not imported again.
     const ActionResult imported = m_casNew ? importCas(false) : ActionResult();
@@ -406,6 +423,7 @@ ActionResult SignedInstall::installNow(bool tighten)
         const ActionResult written =
             SecurityActions(m_snapshot).setApplicationValue(QLatin1String(s_uriKey), m_uri, tighten);
         result.ok = written.ok;
+        result.changed = result.changed || written.changed;
         result.problems << written.problems;
         result.warnings << written.warnings;
     }

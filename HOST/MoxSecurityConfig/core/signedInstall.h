@@ -51,6 +51,10 @@ private:
     ActionResult installNow(bool tighten);
     static bool readCertificates(const QString& path, std::vector<X509Ptr>& out, QString* error);
     QByteArray leafBytes() const;
+    // The installed certificate is leaf byte for byte, for the installed key.
+    bool leafInPlace(const QByteArray& leaf) const;
+    // The leaf and a pending key in place, the old pair into a backup; false when it failed.
+    bool putPair(ActionResult& result) const;
     bool backUpPair(ActionResult& result) const;
     // The steps of check(), each appending its checks to m_checks.
     void checkKey(X509* leaf);

@@ -113,7 +113,7 @@ bool TrustFolder::read(const QByteArray& name, QByteArray& data, QString& why) c
 }
 
 bool TrustFolder::place(const QByteArray& name, const QByteArray& data, bool& exists, QString& why,
-                        bool replace) const
+                        bool replace, bool syncFolder) const
 {
     exists = false;
     QString temp, error;
@@ -137,17 +137,19 @@ bool TrustFolder::place(const QByteArray& name, const QByteArray& data, bool& ex
         ::unlink(tempName.constData());
         return notPlaced(name, renameError, exists, why);
     }
-    sync();
+    if (syncFolder)
+        sync();
     return true;
 }
 
-bool TrustFolder::writeNew(const QByteArray& name, const QByteArray& data, bool& exists, QString& why) const
+bool TrustFolder::writeNew(const QByteArray& name, const QByteArray& data, bool& exists, QString& why,
+                           bool syncFolder) const
 {
     exists = false;
     const int file = ::openat(fd(), ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
     if (file < 0) {
         if (errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL)
-            return place(name, data, exists, why);
+            return place(name, data, exists, why, false, syncFolder);
         why = TrustStore::tr("Cannot write into '%1': %2.").arg(m_path, errorText(errno));
         return false;
     }
@@ -163,10 +165,11 @@ bool TrustFolder::writeNew(const QByteArray& name, const QByteArray& data, bool&
     }
     ::close(file);
     if (failure == ENOENT && ::access("/proc/self/fd", X_OK) != 0) // no /proc to link through
-        return place(name, data, exists, why);
+        return place(name, data, exists, why, false, syncFolder);
     if (failure != 0)
         return notPlaced(name, failure, exists, why);
-    sync();
+    if (syncFolder)
+        sync();
     return true;
 }
 

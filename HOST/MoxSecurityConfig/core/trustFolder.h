@@ -38,12 +38,13 @@ public:
     bool read(const QByteArray& name, QByteArray& data, QString& why) const;
     // A new file: written unnamed (O_TMPFILE) and linked in once complete, which never replaces and leaves
     // nothing behind when killed; where the file system has no unnamed files, through place. exists is set
-    // when the name was taken.
-    bool writeNew(const QByteArray& name, const QByteArray& data, bool& exists, QString& why) const;
+    // when the name was taken. Without syncFolder the caller syncs the folder once after all its files.
+    bool writeNew(const QByteArray& name, const QByteArray& data, bool& exists, QString& why,
+                  bool syncFolder = true) const;
     // Writes through a named temporary, synced, then renamed into place, only when name is free unless
     // replace.
     bool place(const QByteArray& name, const QByteArray& data, bool& exists, QString& why,
-               bool replace = false) const;
+               bool replace = false, bool syncFolder = true) const;
     bool sameBytes(const QByteArray& name, const QByteArray& data) const;
     // A CRL from the issuer of the one named, issued later: the update of that list.
     bool updatesCrl(const QByteArray& name, const QByteArray& bytes) const;

@@ -110,7 +110,7 @@ int TrustStore::sweep() const
         const QString& path = m_folders.path(folder);
         if (path.isEmpty())
             continue;
-        FileSafety::removeStaleTemporaries(path);
+        bool changed = FileSafety::removeStaleTemporaries(path) > 0;
         const TrustFolder dir(path);
         DIR* listing = dir.isOpen() ? ::fdopendir(::dup(dir.fd())) : nullptr;
         if (!listing)
@@ -132,6 +132,7 @@ int TrustStore::sweep() const
             const QByteArray name = body.mid(1, pidDot - 1);
             if (!TrustFolder::plainName(name))
                 continue;
+            changed = true;
             // A move killed once its new file was in place: it is finished, not undone, so the certificate
             // does not end up in both folders.
             const Folder other = folder == Folder::Trusted    ? Folder::Rejected
@@ -142,7 +143,9 @@ int TrustStore::sweep() const
             else if (!dir.putBack(aside, name).isEmpty())
                 ++restored;
         }
-        dir.sync();
+        // A folder nothing was removed from or put back into has nothing to make durable.
+        if (changed)
+            dir.sync();
     }
     return restored;
 }

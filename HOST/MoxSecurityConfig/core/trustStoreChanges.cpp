@@ -201,9 +201,10 @@ QString prepareImport(const QString& file, TrustStore::Target target, Import& im
     return QString();
 }
 
-// Writes the import into its folder (or, on a dry run, checks that it could be); why not, or empty.
+// Writes the import into its folder (or, on a dry run, checks that it could be); why not, or empty. A
+// folder written into is added to toSync, for the caller to sync once after all files.
 QString placeImport(const Import& import, const QString& folderPath, bool dryRun, QStringList* written,
-                    ActionResult& result)
+                    ActionResult& result, QStringList& toSync)
 {
     const TrustFolder dir(folderPath);
     if (!dir.isOpen())
@@ -218,7 +219,9 @@ QString placeImport(const Import& import, const QString& folderPath, bool dryRun
     struct stat st;
     const bool placed =
         !planned && (dryRun ? !(exists = ::fstatat(dir.fd(), name.constData(), &st, AT_SYMLINK_NOFOLLOW) == 0)
-                            : dir.writeNew(name, encoded, exists, why));
+                            : dir.writeNew(name, encoded, exists, why, false));
+    if (placed && !dryRun && !toSync.contains(folderPath))
+        toSync << folderPath;
     if (placed) {
         result.changed = true;
         if (written)
@@ -227,7 +230,9 @@ QString placeImport(const Import& import, const QString& folderPath, bool dryRun
     }
     // A newer list of the same issuer replaces the old one: that is how revocation lists are kept.
     if (exists && !planned && import.parsed.entry.kind == TrustStore::Kind::Crl &&
-        dir.updatesCrl(name, encoded) && (dryRun || dir.place(name, encoded, exists, why, true))) {
+        dir.updatesCrl(name, encoded) && (dryRun || dir.place(name, encoded, exists, why, true, false))) {
+        if (!dryRun && !toSync.contains(folderPath))
+            toSync << folderPath;
         result.changed = true;
         result.warnings.append(Problem{
             TrustStore::tr("'%1' replaced the older list of the same issuer.").arg(QFile::decodeName(name)),
@@ -350,6 +355,7 @@ ActionResult TrustStore::importNow(const QStringList& files, Target target, QStr
     ActionResult result;
     if (!dryRun)
         sweep();
+    QStringList toSync;
     for (const QString& file : files) {
         Import import;
         QString why = prepareImport(file, target, import);
@@ -357,12 +363,15 @@ ActionResult TrustStore::importNow(const QStringList& files, Target target, QStr
             const QString& folderPath = m_folders.path(import.folder);
             why = folderPath.isEmpty()
                       ? tr("The configuration names no %1 folder.").arg(folderName(import.folder))
-                      : placeImport(import, folderPath, dryRun, written, result);
+                      : placeImport(import, folderPath, dryRun, written, result, toSync);
         }
         if (why.isEmpty())
             continue;
         result.ok = false;
         result.problems.append(Problem{tr("Cannot import '%1'.").arg(file), why});
     }
+    // Each file was synced before it got its name; one sync per folder makes all the names durable.
+    for (const QString& folderPath : toSync)
+        TrustFolder(folderPath).sync();
     return result;
 }
