@@ -114,7 +114,8 @@ void TestCa::roundTrip()
     const Run status = moxsec({"status", "--json"});
     QVERIFY2(status.exitCode == 0 && status.out.contains("\"errors\":[]"), status.out + status.err);
 
-    // The same leaf again leaves the pair alone, with no backup; only a chain gone meanwhile comes back.
+    // The same leaf again leaves the pair alone, with no backup and no question; only a chain gone meanwhile
+    // comes back.
     const auto backups = [this] {
         return QDir(path("OpcUa/pki/own/.backup")).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
     };
@@ -125,7 +126,7 @@ void TestCa::roundTrip()
         for (const QString& name : chainGone ? issuers.entryList(QDir::Files) : QStringList())
             QVERIFY(issuers.remove(name));
         const Run again =
-            moxsec({"cert", "install", "opcua", ca("leaf.pem"), "--chain", ca("ca.pem"), "--yes", "--json"});
+            moxsec({"cert", "install", "opcua", ca("leaf.pem"), "--chain", ca("ca.pem"), "--json"});
         QVERIFY2(again.exitCode == 0, again.err);
         QVERIFY2(again.out.contains(chainGone ? "\"changed\":true" : "\"changed\":false"), again.out);
         QCOMPARE(inode(path(m_cert)), certInode);

@@ -59,7 +59,9 @@ int CertInstallCommand::executeWithInstallation()
     if (!install.passed())
         return Output::Failure;
     if (m_out->dryRun()) {
-        QStringList changes{QStringLiteral("replace the certificate %1").arg(certificate.path)};
+        QStringList changes;
+        if (!install.certificateInPlace())
+            changes << QStringLiteral("replace the certificate %1").arg(certificate.path);
         if (install.usesPendingKey())
             changes << QStringLiteral("replace the key %1 by the pending key").arg(key.path);
         if (install.caCount() > 0)
@@ -71,9 +73,11 @@ int CertInstallCommand::executeWithInstallation()
         return wouldChange(changes);
     }
     int exitCode;
-    if (certificate.exists && !confirmed(QStringLiteral("Replace the %1 certificate?").arg(argument(0)) +
-                                             backupQuestion({key.path, certificate.path}),
-                                         exitCode))
+    // Installing the certificate already in place asks nothing: at most the chain comes back.
+    if (certificate.exists && !install.certificateInPlace() &&
+        !confirmed(QStringLiteral("Replace the %1 certificate?").arg(argument(0)) +
+                       backupQuestion({key.path, certificate.path}),
+                   exitCode))
         return exitCode;
     const ActionResult result = install.install(m_line->isSet(s_tighten));
     exitCode = report(result);

@@ -281,6 +281,11 @@ bool SignedInstall::passed() const
     return true;
 }
 
+bool SignedInstall::certificateInPlace() const
+{
+    return m_leaf && leafInPlace(encode(m_leaf.get(), CertificateRequest::pemFromSuffix(m_certPath)));
+}
+
 bool SignedInstall::leafInPlace(const QByteArray& leaf) const
 {
     QByteArray installed;

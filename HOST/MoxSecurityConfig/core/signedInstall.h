@@ -41,6 +41,8 @@ public:
     bool usesPendingKey() const { return m_pending; }
     const QString& uri() const { return m_uri; }
     int caCount() const { return int(m_cas.size()); }
+    // After check() passed: the installed certificate is already this one, for the installed key.
+    bool certificateInPlace() const;
 
     // After check() passed: puts the pair in place (the old one into a backup), imports the CAs into the
     // issuers folder and, with updateConfig, writes the URI into the configuration.
