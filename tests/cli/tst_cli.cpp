@@ -8,6 +8,7 @@
 #include <QtTest>
 
 #include "cli/moxsec.h"
+#include "cli/output.h"
 #include "moxsecFixture.h"
 #include "nobodyCopy.h"
 #include "testCertificates.h"
@@ -43,6 +44,7 @@ private slots:
     void trustNames_data();
     void trustNames();
     void honestOutput();
+    void plainNameTest();
     void boundedInput_data();
     void boundedInput();
     void dryRun_data();
@@ -639,6 +641,25 @@ void TestCli::honestOutput()
     QCOMPARE(run.exitCode, 0);
     QVERIFY2(strictJson(run.out), run.out.constData());
     QVERIFY(run.out.contains("\"b\xef\xbf\xbd\xef\xbf\xbdo"));
+}
+
+// The word-at-a-time test of a name against the byte-by-byte rule: every byte value at every place of
+// names long enough for one and two words and a tail.
+void TestCli::plainNameTest()
+{
+    const auto plain = [](const QByteArray& name) {
+        return std::all_of(name.begin(), name.end(), [](char c) {
+            return uchar(c) >= 0x20 && uchar(c) < 0x80 && c != '"' && c != '\\';
+        });
+    };
+    for (const int size : {7, 8, 9, 16, 19})
+        for (int at = 0; at < size; ++at)
+            for (int byte = 0; byte < 256; ++byte) {
+                QByteArray name(size, 'u');
+                name[at] = char(byte);
+                QVERIFY2(Output::needsNoEscape(name.constData(), name.size()) == plain(name),
+                         qPrintable(QString("size %1, byte %2 at %3").arg(size).arg(byte).arg(at)));
+            }
 }
 
 void TestCli::boundedInput_data()

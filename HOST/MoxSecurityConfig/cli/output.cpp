@@ -4,6 +4,7 @@
 #include <QJsonDocument>
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 
@@ -167,8 +168,23 @@ void Output::record(const Problems& errors, const Problems& warnings)
 
 bool Output::needsNoEscape(const char* utf8, int size)
 {
-    return std::all_of(utf8, utf8 + size,
-                       [](char c) { return uchar(c) >= 0x20 && uchar(c) < 0x80 && c != '"' && c != '\\'; });
+    // Eight bytes at a time (a listing checks every name): none may have its high bit set, be below 0x20,
+    // or be '"' or '\\'. For "any byte" these word tests are exact.
+    constexpr std::uint64_t ones = 0x0101010101010101ull, highs = ones * 0x80;
+    const auto anyBelow = [](std::uint64_t w, std::uint64_t n) { return (w - ones * n) & ~w & highs; };
+    int i = 0;
+    for (; i + 8 <= size; i += 8) {
+        std::uint64_t w;
+        std::memcpy(&w, utf8 + i, sizeof w);
+        if ((w & highs) | anyBelow(w, 0x20) | anyBelow(w ^ (ones * '"'), 1) | anyBelow(w ^ (ones * '\\'), 1))
+            return false;
+    }
+    for (; i < size; ++i) {
+        const uchar c = uchar(utf8[i]);
+        if (c < 0x20 || c >= 0x80 || c == '"' || c == '\\')
+            return false;
+    }
+    return true;
 }
 
 void Output::appendJsonString(QByteArray& out, const char* utf8, int size)

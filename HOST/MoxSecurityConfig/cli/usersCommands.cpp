@@ -5,6 +5,7 @@
 #include "terminal.h"
 
 #include <algorithm>
+#include <limits>
 #include <string_view>
 
 using namespace Mox::Ini;
@@ -13,6 +14,42 @@ namespace {
 // UTF-8 takes at most four bytes a character.
 const int s_passwordBytes = 4 * UsersService::s_maxPassword;
 const std::string_view s_nameKey = "{\"name\":";
+
+// The users as JSON objects, each ending in a comma, after a "[". Ten thousand users must list about as fast
+// as the file reads, so nothing is built that is not printed: with every name plain (the common case) the
+// array is sized once and filled by copies.
+QByteArray usersJson(const std::vector<User>& users, const QByteArray (&roleJson)[eAuthRole_Last + 1])
+{
+    const auto tailOf = [&](AuthRole r) -> const QByteArray& {
+        return roleJson[r >= eAuthRole_Admin && r < eAuthRole_Last ? r : eAuthRole_Last];
+    };
+    size_t size = 1;
+    bool plain = true;
+    for (const User& user : users) {
+        plain = plain && Output::needsNoEscape(user.m_name.data(), int(user.m_name.size()));
+        size += s_nameKey.size() + user.m_name.size() + 2 + size_t(tailOf(user.m_role).size());
+    }
+    QByteArray array = "[";
+    if (plain && size < size_t(std::numeric_limits<int>::max())) {
+        array.resize(int(size));
+        char* to = array.data() + 1;
+        for (const User& user : users) {
+            const QByteArray& tail = tailOf(user.m_role);
+            to = std::copy(s_nameKey.begin(), s_nameKey.end(), to);
+            *to++ = '"';
+            to = std::copy(user.m_name.begin(), user.m_name.end(), to);
+            *to++ = '"';
+            to = std::copy(tail.begin(), tail.end(), to);
+        }
+        return array;
+    }
+    for (const User& user : users) {
+        array.append(s_nameKey.data(), int(s_nameKey.size()));
+        Output::appendJsonString(array, user.m_name.data(), int(user.m_name.size()));
+        array += tailOf(user.m_role);
+    }
+    return array;
+}
 } // namespace
 
 UsersCommand::~UsersCommand() = default;
@@ -147,8 +184,7 @@ int UsersListCommand::executeWithUsers()
     const AuthRoleCode code = m_users->list(users);
     if (IniAuth::isBad(code))
         return authFailure(code, m_snapshot.usersFile.path);
-    // Ten thousand users must list about as fast as the file reads: nothing is built that is not printed,
-    // and the JSON is written directly (QJsonObject costs more than the reading).
+    // The JSON is written directly: a QJsonObject per user costs more than reading the file.
     const QString roles[] = {roleWord(eAuthRole_Admin), roleWord(eAuthRole_Operator),
                              roleWord(eAuthRole_Guest)};
     auto role = [&](AuthRole r) { return r >= eAuthRole_Admin && r < eAuthRole_Last ? roles[r] : QString(); };
@@ -157,34 +193,11 @@ int UsersListCommand::executeWithUsers()
         roleJson[r] = ",\"role\":" + Output::jsonString(role(AuthRole(r))) + "},";
     QByteArray array = "[";
     if (m_out->json())
-        array.reserve(int(users.size()) * 40 + 2);
-    for (const User& user : users) {
-        if (m_out->json()) {
-            const QByteArray& tail =
-                roleJson[user.m_role >= eAuthRole_Admin && user.m_role < eAuthRole_Last ? user.m_role
-                                                                                        : eAuthRole_Last];
-            const char* name = user.m_name.data();
-            const int size = int(user.m_name.size());
-            if (Output::needsNoEscape(name, size)) {
-                // The common case in one copy: no call per piece.
-                const int at = array.size();
-                array.resize(at + s_nameKey.size() + size + 2 + tail.size());
-                char* to = array.data() + at;
-                to = std::copy(s_nameKey.begin(), s_nameKey.end(), to);
-                *to++ = '"';
-                to = std::copy(name, name + size, to);
-                *to++ = '"';
-                std::copy(tail.begin(), tail.end(), to);
-            } else {
-                array.append(s_nameKey.data(), int(s_nameKey.size()));
-                Output::appendJsonString(array, name, size);
-                array += tail;
-            }
-        } else {
+        array = usersJson(users, roleJson);
+    else
+        for (const User& user : users)
             m_out->line(QString::fromStdString(user.m_name).leftJustified(20) + QLatin1Char(' ') +
                         role(user.m_role));
-        }
-    }
     // Each member ends in a comma; the last one's closes the array.
     if (array.endsWith(','))
         array[array.size() - 1] = ']';
