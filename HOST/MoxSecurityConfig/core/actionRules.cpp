@@ -87,19 +87,14 @@ QStringList ActionRules::unwritable(const ConfigSnapshot& s, Action action)
     WriteAccess access(s);
     switch (action) {
     case A::GenerateOpcUa:
-    case A::GenerateCore: {
-        // A renewal takes the old certificate into a backup first.
-        const bool opcUa = action == A::GenerateOpcUa;
-        access.add(opcUa ? s.opcUaKey.path : s.coreKey.path, C::Replace);
-        access.add(opcUa ? s.opcUaCertificate.path : s.coreCertificate.path, C::Replace);
-        access.addManifest();
-        break;
-    }
+    case A::GenerateCore:
     case A::DeleteOpcUa:
     case A::DeleteCore: {
-        const bool opcUa = action == A::DeleteOpcUa;
-        access.add(opcUa ? s.opcUaKey.path : s.coreKey.path, C::Remove);
-        access.add(opcUa ? s.opcUaCertificate.path : s.coreCertificate.path, C::Remove);
+        // A new pair takes the old one into a backup first, as a deletion does.
+        const bool opcUa = action == A::GenerateOpcUa || action == A::DeleteOpcUa;
+        const C change = action == A::GenerateOpcUa || action == A::GenerateCore ? C::Replace : C::Remove;
+        access.add(opcUa ? s.opcUaKey.path : s.coreKey.path, change);
+        access.add(opcUa ? s.opcUaCertificate.path : s.coreCertificate.path, change);
         access.addManifest();
         break;
     }
