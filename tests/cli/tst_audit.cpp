@@ -1,6 +1,7 @@
 // The change log: one whole record per change or failed attempt, never a secret, the logger's copy on a
 // socket of the test's own, parallel writers, and a log that cannot be written.
 #include "../common/moxsecFixture.h"
+#include "../common/nobodyCopy.h"
 #include "../common/testCertificates.h"
 
 #include "core/auditScope.h"
@@ -9,6 +10,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QRegularExpression>
+#include <QStandardPaths>
 
 #include <cstring>
 #include <sys/socket.h>
@@ -282,6 +284,43 @@ private slots:
         QCOMPARE(::stat(QFile::encodeName(logPath()).constData(), &file), 0);
         QCOMPARE(folder.st_mode & 07777, 0750u);
         QCOMPARE(file.st_mode & 07777, 0640u);
+    }
+
+    // Nobody can put another name on the trail: SUDO_UID counts only for a process sudo made root, and no
+    // name or path can break the logger's line or forge a field in it.
+    void noForgedEntries()
+    {
+        AuditTrail::Record record;
+        record.event = {"users add", {"/a b/c=d"}, "x\ny=\"z\" \x1b[2K\r"};
+        const QByteArray line = AuditTrail::keyValues(record);
+        QVERIFY2(line.contains("subject=\"x\\x0ay=\\\"z\\\" \\x1b[2K\\x0d\"") &&
+                     line.contains("files=\"/a b/c=d\""),
+                 line.constData());
+        for (const char raw : {'\n', '\r', '\x1b'})
+            QVERIFY(!line.contains(raw));
+
+        const QString setpriv = QStandardPaths::findExecutable("setpriv");
+        if (setpriv.isEmpty() || ::geteuid() != 0)
+            QSKIP("needs root and setpriv");
+        QVERIFY(::chmod(QFile::encodeName(m_dir->path()).constData(), 0755) == 0);
+        const QString folder = QFileInfo(logPath()).path();
+        QVERIFY(QDir().mkpath(folder) && ::chmod(QFile::encodeName(folder).constData(), 0777) == 0);
+        QTemporaryDir programs;
+        m_program = nobodyCopy(MOXSEC_PATH, programs.filePath("bin"), m_env);
+        QVERIFY(!m_program.isEmpty() && ::chmod(QFile::encodeName(programs.path()).constData(), 0755) == 0);
+        m_env.insert("SUDO_UID", "0");
+        m_env.insert("PKEXEC_UID", "0");
+        QCOMPARE(moxsec({"auth", "create"}, {}, {setpriv, "--reuid=65534", "--regid=65534", "--clear-groups"})
+                     .exitCode,
+                 1);
+        const QList<QJsonObject> all = records();
+        QCOMPARE(all.size(), 1);
+        QCOMPARE(all.first()["result"].toString(), "failed");
+        QCOMPARE(all.first()["uid"].toInt(), 65534);
+        // Without a login uid the process's own user is the one behind it.
+        bool set = false;
+        const uint login = readAll("/proc/self/loginuid").trimmed().toUInt(&set);
+        QCOMPARE(all.first()["realUid"].toInt(), set && login != uint(-1) ? int(login) : 65534);
     }
 
     // moxsec log: the records as JSON or a table, --since, and a damaged line reported but not fatal.

@@ -35,20 +35,22 @@ QString userName(uint uid)
     return QString::fromLocal8Bit(found->pw_name);
 }
 
-// The user behind sudo or pkexec, else the one who logged in; the effective user when none says.
+// The user behind sudo or pkexec, else the one who logged in; this process's real user when none says.
 uint realUid()
 {
+    // Only sudo or pkexec, which made this process root, may speak through the environment: anybody else
+    // could set these to put another name on what they did.
     for (const char* variable : {"SUDO_UID", "PKEXEC_UID"}) {
         bool ok = false;
         const uint uid = qEnvironmentVariable(variable).toUInt(&ok);
-        if (ok)
+        if (ok && ::geteuid() == 0)
             return uid;
     }
     QFile loginUid(QStringLiteral("/proc/self/loginuid"));
     bool ok = false;
     const uint uid = loginUid.open(QIODevice::ReadOnly) ? loginUid.read(32).trimmed().toUInt(&ok) : 0;
     // An unset login uid reads as (uid_t)-1.
-    return ok && uid != uint(-1) ? uid : uint(::geteuid());
+    return ok && uid != uint(-1) ? uid : uint(::getuid());
 }
 
 // Makes each missing folder of path (the last one 0750) and gives why when that fails.
@@ -118,16 +120,24 @@ void sendToLogger(const QString& socketPath, const QByteArray& message)
              reinterpret_cast<const struct sockaddr*>(&address), sizeof address);
 }
 
+// A value as the logger's line shows it: quoted where it holds a blank, a quote, a backslash or '=', and
+// every control character escaped, so no name or path can end the line or forge another field.
 QByteArray quoted(const QString& value)
 {
-    QByteArray bytes = value.toUtf8();
-    const bool plain = !bytes.isEmpty() && !bytes.contains(' ') && !bytes.contains('"') &&
-                       !bytes.contains('=') && !bytes.contains('\\') && !bytes.contains('\n') &&
-                       !bytes.contains('\t');
-    if (plain)
-        return bytes;
-    bytes.replace('\\', "\\\\").replace('"', "\\\"").replace('\n', "\\n").replace('\t', "\\t");
-    return '"' + bytes + '"';
+    const QByteArray bytes = value.toUtf8();
+    QByteArray out;
+    bool plain = !bytes.isEmpty();
+    for (const char c : bytes) {
+        const uchar u = uchar(c);
+        plain = plain && u > ' ' && u != 0x7f && c != '"' && c != '=' && c != '\\';
+        if (c == '"' || c == '\\')
+            out += '\\';
+        if (u < ' ' || u == 0x7f)
+            out += "\\x" + QByteArray::number(u, 16).rightJustified(2, '0');
+        else
+            out += c;
+    }
+    return plain ? bytes : '"' + out + '"';
 }
 
 } // namespace
