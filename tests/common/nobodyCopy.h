@@ -31,15 +31,23 @@ inline QString nobodyCopy(const QString& program, const QString& folder, QProces
             return QString();
     }
     env.insert(QStringLiteral("LD_LIBRARY_PATH"), folder);
-    // The leak check's suppressions lie in the checkout too.
-    static const QRegularExpression suppressions(QStringLiteral("suppressions=([^:]+)"));
-    const QString leakOptions = env.value(QStringLiteral("LSAN_OPTIONS"));
-    const QString file = suppressions.match(leakOptions).captured(1);
-    if (!file.isEmpty()) {
+    // The leak check's suppressions and the offscreen screen's size (Qt 6) lie in the checkout too.
+    const struct
+    {
+        QString variable;
+        QRegularExpression file;
+    } inCheckout[] = {
+        {QStringLiteral("LSAN_OPTIONS"), QRegularExpression(QStringLiteral("suppressions=([^:]+)"))},
+        {QStringLiteral("QT_QPA_PLATFORM"), QRegularExpression(QStringLiteral("configfile=([^:]+)"))}};
+    for (const auto& entry : inCheckout) {
+        const QString value = env.value(entry.variable);
+        const QString file = entry.file.match(value).captured(1);
+        if (file.isEmpty())
+            continue;
         const QString copy = QDir(folder).filePath(QFileInfo(file).fileName());
         if (!QFile::copy(file, copy) || !QFile::setPermissions(copy, all))
             return QString();
-        env.insert(QStringLiteral("LSAN_OPTIONS"), QString(leakOptions).replace(file, copy));
+        env.insert(entry.variable, QString(value).replace(file, copy));
     }
     return QDir(folder).filePath(QFileInfo(program).fileName());
 }
