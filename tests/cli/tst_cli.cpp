@@ -47,8 +47,6 @@ private slots:
     void plainNameTest();
     void boundedInput_data();
     void boundedInput();
-    void dryRun_data();
-    void dryRun();
     void rootConfines();
 
 private:
@@ -73,53 +71,86 @@ void TestCli::jsonShape_data()
     QTest::addColumn<QStringList>("arguments");
     QTest::addColumn<QByteArray>("input");
     QTest::addColumn<int>("exitCode");
-    QTest::addColumn<bool>("changed");
-    QTest::addColumn<QString>("dataKey"); // a key data must hold
+    QTest::addColumn<QString>("dataKey");         // a key data must hold
+    QTest::addColumn<bool>("dryRun");             // tried first with --dry-run (and without --yes)
+    QTest::addColumn<QStringList>("wouldChange"); // a word each entry holds, in order; none: unchanged
 
-    const QString subject = " --country DE --state BY --locality Munich --organization Acme --bits 1024";
+    const QString subject = " --country DE --state BY --locality M --organization Acme --bits 1024";
+    const char* const none = nullptr; // no dry run: reads only, or fails
     const struct
     {
         const char *tag, *arguments, *input;
         int exitCode;
-        bool changed;
-        const char* dataKey;
+        const char *dataKey, *wouldChange;
     } rows[] = {
-        {"status", "status", "", 0, false, "paths"},
-        {"users list", "users list", "", 0, false, "users"},
-        {"users add", "users add bob --role guest --password-stdin", "bob-pw-1\n", 0, true, "role"},
-        {"users passwd", "users passwd alice --password-stdin", "other-pw\n", 0, true, "user"},
-        {"users rename", "users rename alice carol --password-stdin", "carol-pw\n", 0, true, "previous"},
-        {"users role", "users role alice operator --force", "", 0, true, "role"},
-        {"users remove", "users remove alice --yes --force", "", 0, true, "user"},
-        {"users check ok", "users check alice --password-stdin", s_password, 0, false, "valid"},
-        {"users check wrong", "users check alice --password-stdin", "Alice-pw-2", 1, false, "valid"},
-        {"users ensure new", "users ensure dave --role guest --password-stdin", "dave-pw-1\n", 0, true,
-         "role"},
-        {"users ensure absent", "users ensure alice --absent --yes --force", "", 0, true, "user"},
-        {"cert generate", "cert generate core SUBJECT", "", 0, true, "encoding"},
-        {"cert ensure", "cert ensure opcua --ip ::1 SUBJECT", "", 0, true, "uri"},
-        {"cert delete", "cert delete core --yes", "", 0, false, "pair"},
-        {"config set-uri", "config set-uri urn:MOX:UA:Other", "", 0, true, "key"},
-        {"folders create", "folders create", "", 0, true, "folders"},
-        {"folders delete", "folders delete --yes", "", 0, false, "folders"},
-        {"auth create", "auth create", "", 0, false, "usersFile"},
-        {"auth delete", "auth delete --yes", "", 0, true, "usersFile"},
-        {"bad usage", "users frobnicate", "", 2, false, ""},
+        {"status", "status", "", 0, "paths", none},
+        {"users list", "users list", "", 0, "users", none},
+        {"users add", "users add bob --role guest --password-stdin", "bob-pw-1", 0, "role", "bob"},
+        {"users passwd", "users passwd alice --password-stdin", "other-pw", 0, "user", "password"},
+        {"users rename", "users rename alice carol --password-stdin", "carol-pw", 0, "previous", "carol"},
+        {"users role", "users role alice operator --force", "", 0, "role", "operator"},
+        {"users remove", "users remove alice --yes --force", "", 0, "user", "alice"},
+        {"users check ok", "users check alice --password-stdin", s_password, 0, "valid", none},
+        {"users check wrong", "users check alice --password-stdin", "Alice-pw-2", 1, "valid", none},
+        {"users ensure new", "users ensure dave --role guest --password-stdin", "dave-pw-1", 0, "role",
+         "dave"},
+        {"users ensure same", "users ensure alice --role admin --password-stdin", s_password, 0, "", ""},
+        {"users ensure other", "users ensure alice --role guest --password-stdin --force", "Alice-pw-9", 0,
+         "", "guest password"},
+        {"users ensure absent", "users ensure alice --absent --yes --force", "", 0, "user", "alice"},
+        {"cert generate", "cert generate core SUBJECT", "", 0, "encoding", "moxcore.key moxcore.cer"},
+        {"cert ensure", "cert ensure opcua --passphrase-stdin --update-config --tighten SUBJECT", "phrase", 0,
+         "uri", "key.pem cert.pem APPLICATION_PRIVATE_KEY_PASSWORD"},
+        {"cert delete", "cert delete core --yes", "", 0, "pair", ""},
+        {"config set-uri", "config set-uri urn:MOX:UA:Other", "", 0, "key", "APPLICATION_URI"},
+        {"config set-uri same", "config set-uri urn:MOX:UA:TestServer", "", 0, "key", ""},
+        {"config set-passphrase", "config set-passphrase --passphrase-stdin --tighten", "p", 0, "",
+         "APPLICATION_PRIVATE_KEY_PASSWORD"},
+        {"folders create", "folders create", "", 0, "folders", "trusted issuers crl rejected"},
+        {"folders delete", "folders delete --yes", "", 0, "folders", ""},
+        {"auth create", "auth create", "", 0, "usersFile", ""},
+        {"auth delete", "auth delete --yes", "", 0, "usersFile", "users.ini"},
+        {"trust import", "trust import CERT", "", 0, "", "issuers"},            // a CA certificate
+        {"trust import twice", "trust import CERT CERT", "", 0, "", "issuers"}, // the same file: one write
+        {"bad usage", "users frobnicate", "", 2, "", none},
     };
     for (const auto& row : rows)
         QTest::newRow(row.tag) << QString(row.arguments).replace(" SUBJECT", subject).split(' ')
-                               << QByteArray(row.input) << row.exitCode << row.changed
-                               << QString(row.dataKey);
+                               << QByteArray(row.input) + '\n'
+                               << row.exitCode << QString(row.dataKey) << bool(row.wouldChange)
+                               << QString(row.wouldChange).split(' ', Qt::SkipEmptyParts);
 }
 
-// One object with five typed keys for every command, failures included; ok and exit status agree.
+// A dry run checks as the real run does, says what that will change and writes nothing. Then the real run:
+// one object with five typed keys for every command, failures included; ok and exit status agree.
 void TestCli::jsonShape()
 {
     QFETCH(QStringList, arguments);
     QFETCH(QByteArray, input);
     QFETCH(int, exitCode);
-    QFETCH(bool, changed);
     QFETCH(QString, dataKey);
+    QFETCH(bool, dryRun);
+    QFETCH(QStringList, wouldChange);
+
+    if (arguments.first() == "trust") {
+        QCOMPARE(moxsec({"folders", "create"}).exitCode, 0);
+        arguments.replaceInStrings("CERT", TestCertificates(m_dir->path()).make("client.pem", "Panel", true));
+    }
+    if (dryRun) {
+        const QMap<QString, QByteArray> before = files();
+        QStringList dry = arguments;
+        dry.removeAll("--yes");
+        const Run run = moxsec(QStringList{"--json", "--dry-run"} + dry, input);
+        QVERIFY2(run.exitCode == 0, run.out.constData());
+        QCOMPARE(files(), before);
+        const QJsonObject object = QJsonDocument::fromJson(run.out).object();
+        QCOMPARE(object["changed"].toBool(), !wouldChange.isEmpty());
+        QVERIFY(object["data"]["dry_run"].toBool());
+        const QJsonArray changes = object["data"]["would_change"].toArray();
+        QCOMPARE(changes.size(), wouldChange.size());
+        for (int i = 0; i < changes.size(); ++i)
+            QVERIFY2(changes[i].toString().contains(wouldChange[i]), qPrintable(changes[i].toString()));
+    }
 
     const Run run = moxsec(QStringList{"--json"} + arguments, input);
     QCOMPARE(run.exitCode, exitCode);
@@ -133,7 +164,7 @@ void TestCli::jsonShape()
     QVERIFY(object["ok"].isBool() && object["changed"].isBool());
     QVERIFY(object["errors"].isArray() && object["warnings"].isArray() && object["data"].isObject());
     QCOMPARE(object["ok"].toBool(), exitCode == 0);
-    QCOMPARE(object["changed"].toBool(), changed);
+    QCOMPARE(object["changed"].toBool(), !wouldChange.isEmpty());
     QCOMPARE(object["errors"].toArray().isEmpty(), exitCode == 0);
     for (const char* list : {"errors", "warnings"}) {
         for (const QJsonValue& problem : object[list].toArray())
@@ -151,8 +182,6 @@ void TestCli::badInputChangesNothing_data()
     QTest::addColumn<int>("exitCode");
     QTest::addColumn<QString>("message");
 
-    // Limits count UTF-8 bytes, as the users file does: 16 'ä' are 32 bytes, for add and passwd alike.
-    const QByteArray umlauts = QString(16, QChar(0xe4)).toUtf8() + '\n';
     const QString add = "users add %1 --role guest --password-stdin",
                   lastAdmin = "alice is the last Admin: "
                               "without an Admin no one will be able to administer the server.";
@@ -174,16 +203,8 @@ void TestCli::badInputChangesNothing_data()
         {"unknown role", "users add bob --role boss --password-stdin", "bob-pw-1", "", 2,
          "Unknown role 'boss'"},
         {"name with =", add.arg("a=b"), "bob-pw-1", "", 2, "cannot contain"},
-        {"name too long", "users rename alice " + QString(21, 'x') + " --password-stdin", "bob-pw-1", "", 2,
-         "between 2 and 20"},
         {"short password", add.arg("bob"), "abc\n", "", 2, "between 5 and 30"},
-        {"non-ASCII password: add", add.arg("bob"), umlauts, "", 2, "between 5 and 30 bytes"},
-        {"non-ASCII password: passwd", "users passwd alice --password-stdin", umlauts, "", 2,
-         "between 5 and 30 bytes"},
-        {"non-ASCII name past 20 bytes", add.arg(QString(11, QChar(0xe4))), "bob-pw-1", "", 2,
-         "between 2 and 20 bytes"},
         {"existing user", add.arg("alice"), "bob-pw-1", "", 1, "A user of that name already exists."},
-        {"case-only twin", add.arg("Alice"), "bob-pw-1", "", 1, "differs only in case is likely a mistake"},
         {"no terminal", "users passwd alice", "x-pw-123", "", 2, "--password-stdin"},
         {"delete without yes", "auth delete", "y\n", "", 2, "--yes"},
         {"new user without password", "users ensure bob --role guest", "", "", 1, "needs a password"},
@@ -198,10 +219,7 @@ void TestCli::badInputChangesNothing_data()
          "moxcore/moxcore.key"},
         // A URI the certificate dialog would not take.
         {"set-uri plant-server", "config set-uri plant-server", "", "", 2, noScheme},
-        {"set-uri urn:", "config set-uri urn:", "", "", 2, noScheme},
         {"set-uri not a uri", "config set-uri \"not a uri\"", "", "", 2, spaces},
-        {"set-uri control character", "config set-uri urn:MOX:UA:\u0007", "", "", 2,
-         "URI cannot contain control characters"},
         {"uri end with a space", "cert generate opcua --uri-end \"a b\"" + subject, "", "", 2, spaces},
         // The sample configuration is 0644, so a pass phrase needs --tighten.
         {"pass phrase, readable config", "config set-passphrase --passphrase-stdin", "secret\n", "", 1,
@@ -382,10 +400,6 @@ void TestCli::helpAndVersion()
     QCOMPARE(version.exitCode, 0);
     const QList<QByteArray> lines = version.out.split('\n');
     QVERIFY(lines.size() >= 3 && lines.at(0).startsWith("moxsec ") && lines.at(1).startsWith("Qt "));
-    const Run global = moxsec({"--help"});
-    QCOMPARE(global.exitCode, 0);
-    for (const char* command : {"users ensure", "cert generate", "folders delete", "auth create"})
-        QVERIFY(global.out.contains(command));
     const Run cert = moxsec({"cert", "ensure", "--help"});
     QCOMPARE(cert.exitCode, 0);
     QVERIFY(cert.out.contains("--passphrase-stdin") && !cert.out.contains("--password-stdin"));
@@ -702,69 +716,6 @@ void TestCli::boundedInput()
     QCOMPARE(run.exitCode, 2);
     QVERIFY2(run.err.contains(message.toUtf8()), run.err.constData());
     QCOMPARE(files(), before);
-}
-
-void TestCli::dryRun_data()
-{
-    QTest::addColumn<QStringList>("arguments");
-    QTest::addColumn<QByteArray>("input");
-    QTest::addColumn<QStringList>("wouldChange"); // a word each entry holds, in order
-
-    const QString subject = " --country DE --state BY --locality M --organization Acme --bits 1024";
-    const struct
-    {
-        const char *arguments, *input, *wouldChange;
-    } rows[] = {
-        {"users add bob --role guest --password-stdin", "bob-pw-1", "bob"},
-        {"users passwd alice --password-stdin", "other-pw", "password"},
-        {"users rename alice carol --password-stdin", "carol-pw", "carol"},
-        {"users role alice operator --force", "", "operator"},
-        {"users remove alice --force", "", "alice"}, // no --yes needed
-        {"users ensure alice --role admin --password-stdin", s_password, ""},
-        {"users ensure alice --role guest --password-stdin --force", "Alice-pw-9", "guest password"},
-        {"users ensure alice --absent --force", "", "alice"},
-        {"cert generate core SUBJECT", "", "moxcore.key moxcore.cer"},
-        {"cert ensure opcua --passphrase-stdin --update-config --tighten SUBJECT", "phrase",
-         "key.pem cert.pem APPLICATION_PRIVATE_KEY_PASSWORD"},
-        {"cert delete core", "", ""},
-        {"config set-uri urn:x", "", "APPLICATION_URI"},
-        {"config set-uri urn:MOX:UA:TestServer", "", ""},
-        {"config set-passphrase --passphrase-stdin --tighten", "p", "APPLICATION_PRIVATE_KEY_PASSWORD"},
-        {"folders create", "", "trusted issuers crl rejected"},
-        {"folders delete", "", ""},
-        {"auth create", "", ""},
-        {"auth delete", "", "users.ini"},
-        {"trust import CERT", "", "issuers"},      // a CA certificate
-        {"trust import CERT CERT", "", "issuers"}, // the second is the same file: no second write
-    };
-    for (const auto& row : rows) {
-        QTest::newRow(row.arguments) << QString(row.arguments).replace(" SUBJECT", subject).split(' ')
-                                     << QByteArray(row.input) + '\n'
-                                     << QString(row.wouldChange).split(' ', Qt::SkipEmptyParts);
-    }
-}
-
-// A dry run checks as the real run does, says what it would change and writes nothing.
-void TestCli::dryRun()
-{
-    QFETCH(QStringList, arguments);
-    QFETCH(QByteArray, input);
-    QFETCH(QStringList, wouldChange);
-    if (arguments.first() == "trust") {
-        QCOMPARE(moxsec({"folders", "create"}).exitCode, 0);
-        arguments.replaceInStrings("CERT", TestCertificates(m_dir->path()).make("client.pem", "Panel", true));
-    }
-    const QMap<QString, QByteArray> before = files();
-    const Run run = moxsec(QStringList{"--json", "--dry-run"} + arguments, input);
-    QVERIFY2(run.exitCode == 0, run.out.constData());
-    QCOMPARE(files(), before);
-    const QJsonObject object = QJsonDocument::fromJson(run.out).object();
-    QCOMPARE(object["changed"].toBool(), !wouldChange.isEmpty());
-    QVERIFY(object["data"]["dry_run"].toBool());
-    const QJsonArray changes = object["data"]["would_change"].toArray();
-    QCOMPARE(changes.size(), wouldChange.size());
-    for (int i = 0; i < changes.size(); ++i)
-        QVERIFY2(changes[i].toString().contains(wouldChange[i]), qPrintable(changes[i].toString()));
 }
 
 QTEST_GUILESS_MAIN(TestCli)
