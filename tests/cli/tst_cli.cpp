@@ -186,7 +186,6 @@ void TestCli::badInputChangesNothing_data()
                   lastAdmin = "alice is the last Admin: "
                               "without an Admin no one will be able to administer the server.";
     const QString subject = " --country DE --state BY --locality M --organization Acme";
-    const QString noScheme = "URI needs a scheme", spaces = "URI cannot contain spaces";
     const struct
     {
         const char* tag;
@@ -209,7 +208,6 @@ void TestCli::badInputChangesNothing_data()
         {"delete without yes", "auth delete", "y\n", "", 2, "--yes"},
         {"new user without password", "users ensure bob --role guest", "", "", 1, "needs a password"},
         {"bad ip", "cert generate opcua --ip 10.0.0.256" + subject, "", "", 2, "not an IPv4 or IPv6 address"},
-        {"bad dns", "cert generate opcua --dns -host-" + subject, "", "", 2, "not a valid DNS name"},
         {"no country", "cert generate core --state BY --locality M --organization Acme", "", "", 2,
          "--country is required"},
         {"der for pem path", "cert generate opcua --der" + subject, "", "", 2, "--der is refused"},
@@ -217,10 +215,7 @@ void TestCli::badInputChangesNothing_data()
          "pki/own/cert.pem"},
         {"certificate without key", "cert ensure core" + subject, "", "moxcore/moxcore.cer", 1,
          "moxcore/moxcore.key"},
-        // A URI the certificate dialog would not take.
-        {"set-uri plant-server", "config set-uri plant-server", "", "", 2, noScheme},
-        {"set-uri not a uri", "config set-uri \"not a uri\"", "", "", 2, spaces},
-        {"uri end with a space", "cert generate opcua --uri-end \"a b\"" + subject, "", "", 2, spaces},
+        {"set-uri plant-server", "config set-uri plant-server", "", "", 2, "URI needs a scheme"},
         // The sample configuration is 0644, so a pass phrase needs --tighten.
         {"pass phrase, readable config", "config set-passphrase --passphrase-stdin", "secret\n", "", 1,
          "others may read the OPC UA config"},
@@ -513,14 +508,8 @@ void TestCli::certificateAndConfigCommands()
     QCOMPARE(moxsec({"config", "set-uri", "urn:MOX:UA:Other"}).exitCode, 0);
     expected.replace("urn:MOX:UA:Plant", "urn:MOX:UA:Other");
     QCOMPARE(files().value(path("OpcUa/MoxOpcUa.ini")), expected);
-    // Only warnings: 0, and 1 with --strict.
-    QCOMPARE(moxsec({"status"}).exitCode, 0);
-    run = moxsec({"status", "--strict"});
-    QCOMPARE(run.exitCode, 1);
-    QVERIFY2(run.out.contains(
-                 "The certificate's URI urn:MOX:UA:Plant differs from APPLICATION_URI urn:MOX:UA:Other.") &&
-                 run.out.contains("Every local user can read or write this file (mode 0644)."),
-             run.out.constData());
+    run = moxsec({"status"}); // it names what set-uri left to it
+    QVERIFY2(run.exitCode == 0 && run.out.contains("(mode 0644)"), run.out.constData());
     QCOMPARE(moxsec({"config", "set-passphrase"}).exitCode, 2);
 }
 
@@ -571,7 +560,6 @@ void TestCli::trustNames_data()
     QTest::addColumn<bool>("twice"); // the certificate lies twice in the rejected folder
     QTest::addColumn<int>("exitCode");
     QTest::newRow("accept, unique prefix") << "accept" << 8 << false << 0;
-    QTest::newRow("accept, whole thumbprint") << "accept" << 40 << false << 0;
     QTest::newRow("accept, file name") << "accept" << 0 << false << 0;
     QTest::newRow("accept, ambiguous") << "accept" << 8 << true << 1;
     QTest::newRow("accept, too short") << "accept" << 7 << false << 2;
