@@ -202,9 +202,8 @@ void TestCore::generatorMakesAPrivatePairThroughPlantedLinks()
     // what they pointed at is never written.
     QVERIFY(write(mox("victim"), "root's file"));
     QVERIFY(QDir().mkpath(mox("OpcUa/pki/own/private")));
-    QVERIFY(QFile::link(mox("victim"), mox("OpcUa/pki/own/private/key.pem")));
-    QVERIFY(QFile::link(mox("victim"), mox("OpcUa/pki/own/cert.der")));
-    QVERIFY(QFile::link(mox("victim"), mox("OpcUa/pki/own/openssl_v3.ext")));
+    for (const char* output : {"private/key.pem", "cert.der", "openssl_v3.ext"})
+        QVERIFY(QFile::link(mox("victim"), mox("OpcUa/pki/own/") + output));
     QCOMPARE(::chown(QFile::encodeName(mox("OpcUa/MoxOpcUa.ini")).constData(), 0, 65534), 0);
     QCOMPARE(::chmod(QFile::encodeName(mox("OpcUa/MoxOpcUa.ini")).constData(), 0644), 0);
     const ConfigSnapshot s = load();
@@ -599,9 +598,10 @@ void TestCore::deletionsNeverChangeALinksTarget()
 {
     // Key and users file are links to files elsewhere: each is backed up as the link, and what it points
     // at keeps its mode and bytes. The key and the certificate, in two folders, share one backup name.
-    QVERIFY(write(mox("outside/passwd"), "root:x:0:0\n") && write(mox("outside/users"), "[ADMIN]\n"));
-    for (const char* file : {"outside/passwd", "outside/users"})
-        QCOMPARE(::chmod(QFile::encodeName(mox(file)).constData(), 0644), 0);
+    const std::pair<const char*, QByteArray> outside[] = {{"outside/passwd", "root:x:0:0\n"},
+                                                          {"outside/users", "[ADMIN]\n"}};
+    for (const auto& [file, bytes] : outside)
+        QVERIFY(write(mox(file), bytes) && ::chmod(QFile::encodeName(mox(file)).constData(), 0644) == 0);
     QVERIFY(write(mox("OpcUa/pki/own/cert.pem"), "certificate"));
     QVERIFY(QDir().mkpath(mox("OpcUa/pki/own/private")));
     QVERIFY(QFile::link(mox("outside/passwd"), mox("OpcUa/pki/own/private/key.pem")));
@@ -613,10 +613,8 @@ void TestCore::deletionsNeverChangeALinksTarget()
     QVERIFY(pair.ok && users.ok);
     for (const QString& moved : {pair.backups.value(0) + "/key.pem", users.backups.value(0) + "/users.ini"})
         QVERIFY2(QFileInfo(moved).isSymLink(), qPrintable(moved));
-    QCOMPARE(fileMode(mox("outside/passwd")), 0644);
-    QCOMPARE(fileMode(mox("outside/users")), 0644);
-    QCOMPARE(readAll(mox("outside/passwd")), QByteArray("root:x:0:0\n"));
-    QCOMPARE(readAll(mox("outside/users")), QByteArray("[ADMIN]\n"));
+    for (const auto& [file, bytes] : outside)
+        QVERIFY2(fileMode(mox(file)) == 0644 && readAll(mox(file)) == bytes, file);
     QCOMPARE(pair.backups.size(), 2);
     QCOMPARE(QFileInfo(pair.backups[0]).fileName(), QFileInfo(pair.backups[1]).fileName());
 }

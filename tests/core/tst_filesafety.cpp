@@ -6,14 +6,11 @@
 #include <QtTest>
 
 #include <csignal>
-#include <fcntl.h>
-#include <functional>
 #include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 namespace {
@@ -151,11 +148,12 @@ private slots:
         QTemporaryDir t;
         const QString certs = t.filePath("certs");
         QVERIFY(QDir(certs).mkpath("sub/deeper") && writeFile(t.filePath("MoxOpcUa.ini"), "[ua]\n"));
-        for (const char* file : {"c.pem", "c.der", "crl.pem", "crl.der"})
-            QVERIFY(QFile::copy(cert(file), certs + "/" + file));
+        const char* copies[][2] = {{"c.pem", "c.pem"},        {"c.der", "c.der"},
+                                   {"crl.pem", "crl.pem"},    {"crl.der", "crl.der"},
+                                   {"c.der", "sub/peer.der"}, {"crl.pem", "sub/deeper/revoked.crl"}};
+        for (const auto& [from, to] : copies)
+            QVERIFY(QFile::copy(cert(from), certs + "/" + to));
         QVERIFY(writeFile(certs + "/chain.pem", readFile(cert("c.pem")) + readFile(cert("crl.pem"))));
-        QVERIFY(QFile::copy(cert("c.der"), certs + "/sub/peer.der"));
-        QVERIFY(QFile::copy(cert("crl.pem"), certs + "/sub/deeper/revoked.crl"));
         QVERIFY(QFile::link(certs, t.filePath("link")));
         const FolderGuard guard({t.filePath("MoxOpcUa.ini")});
         const QString resolved = QFileInfo(certs).canonicalFilePath();
@@ -243,10 +241,9 @@ private slots:
 
         QElapsedTimer timer;
         timer.start();
-        QString error;
-        const int fd = FileSafety::openRegular(path, &error);
+        QString error, readError;
         QByteArray data;
-        QString readError;
+        const int fd = FileSafety::openRegular(path, &error);
         const bool read = FileSafety::readRegular(path, data, &readError);
         const QString check = FileSafety::checkRegular(path);
         ::close(sock);
@@ -265,8 +262,7 @@ private slots:
     void writeReplacesPlantedLink()
     {
         QTemporaryDir t;
-        const QString victim = t.filePath("victim");
-        const QString target = t.filePath("target");
+        const QString victim = t.filePath("victim"), target = t.filePath("target");
         QVERIFY(writeFile(victim, "root's own bytes") && ::chmod(name(victim).constData(), 0644) == 0);
         QVERIFY(QFile::link(victim, target));
 
@@ -285,20 +281,13 @@ private slots:
     void staleTemporariesAreSwept()
     {
         QTemporaryDir t;
-        const pid_t child = ::fork();
-        if (child == 0) {
+        QVERIFY(inChild([&] {
             QString path;
-            ::_exit(FileSafety::createTemporary(t.path(), QString(300, QChar(0x00e9)), path, nullptr) >= 0
-                        ? 0
-                        : 1);
-        }
-        int status = 0;
-        QCOMPARE(::waitpid(child, &status, 0), child);
-        QCOMPARE(WEXITSTATUS(status), 0);
+            return FileSafety::createTemporary(t.path(), QString(300, QChar(0x00e9)), path, nullptr) >= 0;
+        }));
         QString mine;
         const int fd = FileSafety::createTemporary(t.path(), "key.pem", mine, nullptr);
-        QVERIFY(fd >= 0);
-        ::close(fd);
+        QVERIFY(fd >= 0 && ::close(fd) == 0);
         QVERIFY(writeFile(t.filePath(".backup.123.tmp.keep"), "") && writeFile(t.filePath(".notes.tmp"), ""));
         QCOMPARE(temporaries(t.path()).size(), 3);
         QCOMPARE(FileSafety::temporaryOwner(name(QFileInfo(mine).fileName())), ::getpid());
@@ -337,19 +326,15 @@ private slots:
         QVERIFY2(FileSafety::makeFolders(t.filePath("n1/n2"), ownership, &error), qPrintable(error));
         QVERIFY(writeFile(t.filePath("n1/n2/old"), "old") &&
                 ::chmod(name(t.filePath("n1/n2/old")).constData(), 0666) == 0);
-        QVERIFY2(FileSafety::writeAtomically(t.filePath("n1/n2/new"), "new", ownership, &error),
-                 qPrintable(error));
-        QVERIFY2(FileSafety::writeAtomically(t.filePath("n1/n2/old"), "new", ownership, &error),
-                 qPrintable(error));
-        for (const char* folder : {"n1", "n1/n2"}) {
-            QCOMPARE(FileSafety::modeOf(t.filePath(folder)), folderMode);
-            QCOMPARE(QFileInfo(t.filePath(folder)).groupId(), 65534u);
+        for (const char* file : {"n1/n2/new", "n1/n2/old"})
+            QVERIFY2(FileSafety::writeAtomically(t.filePath(file), "new", ownership, &error),
+                     qPrintable(error));
+        for (const char* made : {"n1", "n1/n2", "n1/n2/new", "n1/n2/old"}) {
+            const QString p = t.filePath(made);
+            QCOMPARE(QString("%1 %2").arg(FileSafety::modeOf(p), 0, 8).arg(QFileInfo(p).groupId()),
+                     QString("%1 65534").arg(QFileInfo(p).isDir() ? folderMode : fileMode, 0, 8));
         }
-        for (const char* file : {"n1/n2/new", "n1/n2/old"}) {
-            QCOMPARE(FileSafety::modeOf(t.filePath(file)), fileMode);
-            QCOMPARE(QFileInfo(t.filePath(file)).groupId(), 65534u);
-            QCOMPARE(readFile(t.filePath(file)), QByteArray("new"));
-        }
+        QCOMPARE(readFile(t.filePath("n1/n2/new")) + readFile(t.filePath("n1/n2/old")), QByteArray("newnew"));
         QCOMPARE(FileSafety::modeOf(t.path()), 0700); // an existing folder is left alone
     }
 
@@ -365,8 +350,7 @@ private slots:
     {
         QFETCH(QString, fault);
         QTemporaryDir t;
-        const QString folder = t.filePath("f");
-        const QString target = folder + "/users";
+        const QString folder = t.filePath("f"), target = folder + "/users";
         QVERIFY(QDir(t.path()).mkdir("f") && ::chmod(name(t.path()).constData(), 0755) == 0);
         const Mount mount(fault == "full" ? folder : QString());
         if (mount.error)
