@@ -6,14 +6,11 @@
 #include <QtTest>
 
 #include <csignal>
-#include <fcntl.h>
-#include <functional>
 #include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 namespace {
@@ -98,28 +95,20 @@ private slots:
         QTest::addColumn<QString>("folder");
         QTest::addColumn<QString>("because");
         QTest::addColumn<bool>("dangerous"); // resolves outside the temporary folder: keepReason only
-        QTest::newRow("link then ..") << "a/link/.."
-                                      << "MoxCore.ini" << false;
-        QTest::newRow("/proc/self/root/..") << "/proc/self/root/.."
-                                            << "system folder '/'" << true;
-        QTest::newRow("/proc/self/root") << "/proc/self/root"
-                                         << "system folder '/'" << true;
-        QTest::newRow("/proc/self/cwd/.. from pki") << "/proc/self/cwd/.."
-                                                    << "MoxOpcUa.ini" << false;
-        QTest::newRow("missing users file") << "missing"
-                                            << "users" << false;
-        QTest::newRow("text file") << "c1"
-                                   << "c1/notes.txt" << false;
-        QTest::newRow("text named .pem") << "c2"
-                                         << "c2/x.pem" << false;
-        QTest::newRow("link to outside") << "c3"
-                                         << "c3/link' is a symbolic link" << false;
-        QTest::newRow("FIFO") << "c4/sub"
-                              << "c4/sub/fifo' is a FIFO" << false;
-        QTest::newRow("home folder") << "h/me"
-                                     << "home folder" << false;
-        QTest::newRow("holds a home") << "h"
-                                      << "home folder" << false;
+        const auto row = [](const char* folder, const char* because, bool dangerous = false) {
+            QTest::newRow(folder) << folder << because << dangerous;
+        };
+        row("a/link/..", "MoxCore.ini");
+        row("/proc/self/root/..", "system folder '/'", true);
+        row("/proc/self/root", "system folder '/'", true);
+        row("/proc/self/cwd/..", "MoxOpcUa.ini"); // from pki
+        row("missing", "users");                  // the users file is not there
+        row("c1", "c1/notes.txt");                // a text file
+        row("c2", "c2/x.pem");                    // text named .pem
+        row("c3", "c3/link' is a symbolic link"); // to outside
+        row("c4/sub", "c4/sub/fifo' is a FIFO");
+        row("h/me", "home folder");
+        row("h", "home folder"); // holds a home
     }
 
     void guardKeeps()
@@ -129,10 +118,8 @@ private slots:
         QFETCH(bool, dangerous);
         QTemporaryDir t;
         const auto p = [&t](const char* rel) { return t.filePath(QLatin1String(rel)); };
-        QVERIFY(QDir(t.path()).mkpath("pki") && QDir(t.path()).mkpath("x/y") && QDir(t.path()).mkpath("a") &&
-                QDir(t.path()).mkpath("missing") && QDir(t.path()).mkpath("c4/sub") &&
-                QDir(t.path()).mkpath("h/me") && QDir(t.path()).mkpath("c1") && QDir(t.path()).mkpath("c2") &&
-                QDir(t.path()).mkpath("c3"));
+        for (const char* dir : {"pki", "x/y", "a", "missing", "c4/sub", "h/me", "c1", "c2", "c3"})
+            QVERIFY(QDir(t.path()).mkpath(dir));
         QVERIFY(writeFile(p("MoxOpcUa.ini"), "[ua]\n") && writeFile(p("x/MoxCore.ini"), "[core]\n") &&
                 writeFile(p("c1/notes.txt"), "notes") && writeFile(p("c2/x.pem"), "not a certificate") &&
                 writeFile(p("outside.txt"), "outside"));
@@ -161,11 +148,12 @@ private slots:
         QTemporaryDir t;
         const QString certs = t.filePath("certs");
         QVERIFY(QDir(certs).mkpath("sub/deeper") && writeFile(t.filePath("MoxOpcUa.ini"), "[ua]\n"));
-        for (const char* file : {"c.pem", "c.der", "crl.pem", "crl.der"})
-            QVERIFY(QFile::copy(cert(file), certs + "/" + file));
+        const char* copies[][2] = {{"c.pem", "c.pem"},        {"c.der", "c.der"},
+                                   {"crl.pem", "crl.pem"},    {"crl.der", "crl.der"},
+                                   {"c.der", "sub/peer.der"}, {"crl.pem", "sub/deeper/revoked.crl"}};
+        for (const auto& [from, to] : copies)
+            QVERIFY(QFile::copy(cert(from), certs + "/" + to));
         QVERIFY(writeFile(certs + "/chain.pem", readFile(cert("c.pem")) + readFile(cert("crl.pem"))));
-        QVERIFY(QFile::copy(cert("c.der"), certs + "/sub/peer.der"));
-        QVERIFY(QFile::copy(cert("crl.pem"), certs + "/sub/deeper/revoked.crl"));
         QVERIFY(QFile::link(certs, t.filePath("link")));
         const FolderGuard guard({t.filePath("MoxOpcUa.ini")});
         const QString resolved = QFileInfo(certs).canonicalFilePath();
@@ -187,12 +175,12 @@ private slots:
         QTest::addColumn<QString>("mounted"); // where a file system is mounted
         QTest::addColumn<QString>("folder");
         QTest::addColumn<bool>("bind");
-        QTest::newRow("folder is a tmpfs") << "c"
-                                           << "c" << false;
-        QTest::newRow("sub-folder is a tmpfs") << "c/m"
-                                               << "c" << false;
-        QTest::newRow("folder is a bind mount") << "c"
-                                                << "c" << true;
+        const auto row = [](const char* tag, const char* mounted, bool bind) {
+            QTest::newRow(tag) << mounted << "c" << bind;
+        };
+        row("folder is a tmpfs", "c", false);
+        row("sub-folder is a tmpfs", "c/m", false);
+        row("folder is a bind mount", "c", true);
     }
 
     void guardKeepsMountPoints()
@@ -216,20 +204,16 @@ private slots:
     {
         QTest::addColumn<QString>("kind");
         QTest::addColumn<QString>("because"); // empty: opens
-        QTest::newRow("device") << "device"
-                                << "a device";
-        QTest::newRow("FIFO") << "fifo"
-                              << "a FIFO";
-        QTest::newRow("socket") << "socket"
-                                << "a socket";
-        QTest::newRow("folder") << "folder"
-                                << "a folder";
-        QTest::newRow("sparse 64 MB + 1") << "sparse"
-                                          << "larger than 64 MB";
-        QTest::newRow("missing") << "missing"
-                                 << "Cannot open";
-        QTest::newRow("regular") << "regular"
-                                 << "";
+        const auto row = [](const char* kind, const char* because) {
+            QTest::newRow(kind) << kind << because;
+        };
+        row("device", "a device");
+        row("fifo", "a FIFO");
+        row("socket", "a socket");
+        row("folder", "a folder");
+        row("sparse", "larger than 64 MB"); // 64 MB + 1, no blocks
+        row("missing", "Cannot open");
+        row("regular", "");
     }
 
     void openRegularRefuses()
@@ -257,10 +241,9 @@ private slots:
 
         QElapsedTimer timer;
         timer.start();
-        QString error;
-        const int fd = FileSafety::openRegular(path, &error);
+        QString error, readError;
         QByteArray data;
-        QString readError;
+        const int fd = FileSafety::openRegular(path, &error);
         const bool read = FileSafety::readRegular(path, data, &readError);
         const QString check = FileSafety::checkRegular(path);
         ::close(sock);
@@ -279,8 +262,7 @@ private slots:
     void writeReplacesPlantedLink()
     {
         QTemporaryDir t;
-        const QString victim = t.filePath("victim");
-        const QString target = t.filePath("target");
+        const QString victim = t.filePath("victim"), target = t.filePath("target");
         QVERIFY(writeFile(victim, "root's own bytes") && ::chmod(name(victim).constData(), 0644) == 0);
         QVERIFY(QFile::link(victim, target));
 
@@ -299,20 +281,13 @@ private slots:
     void staleTemporariesAreSwept()
     {
         QTemporaryDir t;
-        const pid_t child = ::fork();
-        if (child == 0) {
+        QVERIFY(inChild([&] {
             QString path;
-            ::_exit(FileSafety::createTemporary(t.path(), QString(300, QChar(0x00e9)), path, nullptr) >= 0
-                        ? 0
-                        : 1);
-        }
-        int status = 0;
-        QCOMPARE(::waitpid(child, &status, 0), child);
-        QCOMPARE(WEXITSTATUS(status), 0);
+            return FileSafety::createTemporary(t.path(), QString(300, QChar(0x00e9)), path, nullptr) >= 0;
+        }));
         QString mine;
         const int fd = FileSafety::createTemporary(t.path(), "key.pem", mine, nullptr);
-        QVERIFY(fd >= 0);
-        ::close(fd);
+        QVERIFY(fd >= 0 && ::close(fd) == 0);
         QVERIFY(writeFile(t.filePath(".backup.123.tmp.keep"), "") && writeFile(t.filePath(".notes.tmp"), ""));
         QCOMPARE(temporaries(t.path()).size(), 3);
         QCOMPARE(FileSafety::temporaryOwner(name(QFileInfo(mine).fileName())), ::getpid());
@@ -328,13 +303,9 @@ private slots:
         QTest::addColumn<int>("fileMode");
         QTest::addColumn<int>("folderMode");
         QTest::newRow("0640, umask 022") << 0640 << 022 << 0640 << 0750;
-        QTest::newRow("0640, umask 000") << 0640 << 000 << 0640 << 0750;
         QTest::newRow("0640, umask 077") << 0640 << 077 << 0640 << 0750;
-        QTest::newRow("0644, umask 022") << 0644 << 022 << 0640 << 0750;
         QTest::newRow("0644, umask 000") << 0644 << 000 << 0640 << 0750;
-        QTest::newRow("0600, umask 022") << 0600 << 022 << 0600 << 0700;
         QTest::newRow("0600, umask 000") << 0600 << 000 << 0600 << 0700;
-        QTest::newRow("0666, umask 000") << 0666 << 000 << 0640 << 0750;
         QTest::newRow("0777, umask 000") << 0777 << 000 << 0640 << 0750;
     }
 
@@ -355,19 +326,15 @@ private slots:
         QVERIFY2(FileSafety::makeFolders(t.filePath("n1/n2"), ownership, &error), qPrintable(error));
         QVERIFY(writeFile(t.filePath("n1/n2/old"), "old") &&
                 ::chmod(name(t.filePath("n1/n2/old")).constData(), 0666) == 0);
-        QVERIFY2(FileSafety::writeAtomically(t.filePath("n1/n2/new"), "new", ownership, &error),
-                 qPrintable(error));
-        QVERIFY2(FileSafety::writeAtomically(t.filePath("n1/n2/old"), "new", ownership, &error),
-                 qPrintable(error));
-        for (const char* folder : {"n1", "n1/n2"}) {
-            QCOMPARE(FileSafety::modeOf(t.filePath(folder)), folderMode);
-            QCOMPARE(QFileInfo(t.filePath(folder)).groupId(), 65534u);
+        for (const char* file : {"n1/n2/new", "n1/n2/old"})
+            QVERIFY2(FileSafety::writeAtomically(t.filePath(file), "new", ownership, &error),
+                     qPrintable(error));
+        for (const char* made : {"n1", "n1/n2", "n1/n2/new", "n1/n2/old"}) {
+            const QString p = t.filePath(made);
+            QCOMPARE(QString("%1 %2").arg(FileSafety::modeOf(p), 0, 8).arg(QFileInfo(p).groupId()),
+                     QString("%1 65534").arg(QFileInfo(p).isDir() ? folderMode : fileMode, 0, 8));
         }
-        for (const char* file : {"n1/n2/new", "n1/n2/old"}) {
-            QCOMPARE(FileSafety::modeOf(t.filePath(file)), fileMode);
-            QCOMPARE(QFileInfo(t.filePath(file)).groupId(), 65534u);
-            QCOMPARE(readFile(t.filePath(file)), QByteArray("new"));
-        }
+        QCOMPARE(readFile(t.filePath("n1/n2/new")) + readFile(t.filePath("n1/n2/old")), QByteArray("newnew"));
         QCOMPARE(FileSafety::modeOf(t.path()), 0700); // an existing folder is left alone
     }
 
@@ -383,8 +350,7 @@ private slots:
     {
         QFETCH(QString, fault);
         QTemporaryDir t;
-        const QString folder = t.filePath("f");
-        const QString target = folder + "/users";
+        const QString folder = t.filePath("f"), target = folder + "/users";
         QVERIFY(QDir(t.path()).mkdir("f") && ::chmod(name(t.path()).constData(), 0755) == 0);
         const Mount mount(fault == "full" ? folder : QString());
         if (mount.error)
