@@ -20,7 +20,6 @@
 #include <QtTest>
 #include <QtWidgets>
 
-#include <optional>
 #include <unistd.h>
 
 using namespace Mox::Ini;
@@ -81,9 +80,21 @@ void submit(QDialog& dialog, const QString& name, const QString& password, const
     dialog.accept();
 }
 
-// The texts among these whose mnemonic letter an earlier one has already ("&&" is a plain ampersand).
-QString sharedMnemonics(const QStringList& texts)
+// Among texts and then what under root a mnemonic may reach (buttons, group boxes, the labels of fields),
+// those whose mnemonic letter an earlier one has already ("&&" is a plain ampersand).
+QString sharedMnemonics(const QWidget* root, QStringList texts)
 {
+    for (const QAbstractButton* button : root->findChildren<QAbstractButton*>())
+        texts << button->text();
+    for (const QGroupBox* group : root->findChildren<QGroupBox*>())
+        texts << group->title();
+    for (const QLabel* label : root->findChildren<QLabel*>())
+        texts << (label->buddy() ? label->text() : QString());
+    // Some desktops' themes give OK and Cancel their first letters ("&OK").
+    for (const QDialogButtonBox* box : root->findChildren<QDialogButtonBox*>()) {
+        for (const QAbstractButton* button : box->buttons())
+            texts << '&' + QString(button->text()).remove('&');
+    }
     QMap<QChar, QString> first;
     QStringList shared;
     for (const QString& text : texts) {
@@ -97,26 +108,6 @@ QString sharedMnemonics(const QStringList& texts)
             first[letter] = text;
     }
     return shared.join(", ");
-}
-
-// What under root a mnemonic may reach: buttons, group boxes and the labels of fields.
-QStringList mnemonicTexts(const QWidget* root)
-{
-    QStringList texts;
-    for (const QAbstractButton* button : root->findChildren<QAbstractButton*>())
-        texts << button->text();
-    for (const QGroupBox* group : root->findChildren<QGroupBox*>())
-        texts << group->title();
-    for (const QLabel* label : root->findChildren<QLabel*>()) {
-        if (label->buddy())
-            texts << label->text();
-    }
-    // Some desktops' themes give OK and Cancel their first letters ("&OK").
-    for (const QDialogButtonBox* box : root->findChildren<QDialogButtonBox*>()) {
-        for (const QAbstractButton* button : box->buttons())
-            texts << '&' + QString(button->text()).remove('&');
-    }
-    return texts;
 }
 } // namespace
 
@@ -190,11 +181,8 @@ class TestMainWindow : public QObject
         table->selectRow(row);
         QTest::keyClick(table, key);
     }
-    static QString answer(QPushButton* button, bool first, std::optional<bool> second = std::nullopt)
+    static QString answer(QPushButton* button, QList<bool> answers)
     {
-        QList<bool> answers{first};
-        if (second)
-            answers << *second;
         return answering(answers, [button] { button->click(); });
     }
 
@@ -274,7 +262,7 @@ private slots:
         QCOMPARE(table->rowCount(), 2);
         table->selectAll();
         QVERIFY(!trust->isEnabled() && !reject->isEnabled());
-        const QString question = answer(window->findChild<QPushButton*>("deletePushButton"), true);
+        const QString question = answer(window->findChild<QPushButton*>("deletePushButton"), {true});
         QVERIFY2(question.contains(path("OpcUa/pki/trusted/certs/panel1.pem")) &&
                      question.contains(path("OpcUa/pki/rejected/panel2.der")),
                  qPrintable(question));
@@ -317,14 +305,14 @@ private slots:
         auto* remove = window->findChild<QPushButton*>("deletePushButton_opcUa");
         QVERIFY(remove->isEnabled());
         writeConfig();
-        answer(remove, true);
+        answer(remove, {true});
         QVERIFY(QFile::exists(path("OpcUa/pki/own/cert.der")) &&
                 QFile::exists(path("OpcUa/pki/own/key.pem")));
         QCOMPARE(::errors(*window, true).last(),
                  "The configuration changed on disk, so nothing was done: check what is shown now and try "
                  "again.\n    " +
                      path("OpcUa/pki/own/gone.pem") + " is now " + path("OpcUa/pki/own/key.pem"));
-        QVERIFY(answer(remove, true).contains(path("OpcUa/pki/own/key.pem")));
+        QVERIFY(answer(remove, {true}).contains(path("OpcUa/pki/own/key.pem")));
         QVERIFY(!QFile::exists(path("OpcUa/pki/own/cert.der")) &&
                 !QFile::exists(path("OpcUa/pki/own/key.pem")));
 
@@ -367,20 +355,19 @@ private slots:
         writeConfig();
         auto window = open();
         QStringList bar;
+        const QWidget none;
         for (const QAction* menu : window->menuBar()->actions()) {
             bar << menu->text();
             QStringList items;
             for (const QAction* item : menu->menu()->actions())
                 items << item->text();
-            QCOMPARE(sharedMnemonics(items), QString());
+            QCOMPARE(sharedMnemonics(&none, items), QString());
         }
         auto* tabs = window->findChild<QTabWidget*>("tabWidget");
-        for (int i = 0; i < tabs->count(); ++i) {
-            QStringList texts = bar;
-            for (int tab = 0; tab < tabs->count(); ++tab)
-                texts << tabs->tabText(tab);
-            QCOMPARE(sharedMnemonics(texts + mnemonicTexts(tabs->widget(i))), QString());
-        }
+        for (int tab = 0; tab < tabs->count(); ++tab)
+            bar << tabs->tabText(tab);
+        for (int i = 0; i < tabs->count(); ++i)
+            QCOMPARE(sharedMnemonics(tabs->widget(i), bar), QString());
         UaUsersModel users;
         MoxInstInstance* instance = nullptr;
         const ConfigSnapshot snapshot;
@@ -395,8 +382,8 @@ private slots:
             std::make_unique<BackupsDialog>(snapshot),
             std::make_unique<SignedInstallDialog>(snapshot, CertificateRequest::Mode::OpcUa)};
         for (const auto& dialog : dialogs)
-            QCOMPARE(sharedMnemonics(mnemonicTexts(dialog.get())), QString());
-        QCOMPARE(sharedMnemonics(mnemonicTexts(&confirm)), QString());
+            QCOMPARE(sharedMnemonics(dialog.get(), {}), QString());
+        QCOMPARE(sharedMnemonics(&confirm, {}), QString());
     }
 
     // A large rejected folder: the tab opens with its first rows and adds the rest from a worker; a row
@@ -572,7 +559,7 @@ private slots:
 
         // Delete asks, naming the user; Cancel keeps the row, OK deletes. The Delete key does the same.
         view->selectRow(1);
-        QCOMPARE(answer(remove, false), QString("Do you really want to delete the user bob?"));
+        QCOMPARE(answer(remove, {false}), QString("Do you really want to delete the user bob?"));
         QCOMPARE(view->model()->rowCount(), 2);
         answering({true}, [&] { press(window.get(), view, 1, Qt::Key_Delete); });
         QVERIFY(view->model()->rowCount() == 1 && view->model()->index(0, 0).data() == "alicia");
@@ -582,7 +569,7 @@ private slots:
                                2);
         view->selectRow(
             view->model()->match(view->model()->index(0, 0), Qt::DisplayRole, "root").value(0).row());
-        QVERIFY(answer(remove, true, false).contains("no one will be able to administer the server"));
+        QVERIFY(answer(remove, {true, false}).contains("no one will be able to administer the server"));
         QCOMPARE(view->model()->rowCount(), 2);
 
         // The users file deleted behind the window's back is not recreated from memory: the delete is
@@ -590,7 +577,7 @@ private slots:
         QVERIFY(QDir(path("OpcUa/auth")).removeRecursively());
         view->selectRow(
             view->model()->match(view->model()->index(0, 0), Qt::DisplayRole, "alicia").value(0).row());
-        answer(remove, true);
+        answer(remove, {true});
         QVERIFY(!QFile::exists(path("OpcUa/auth/users.ini")));
         QCOMPARE(view->model()->rowCount(), 0);
         QCOMPARE(errors(*window, true), QStringList{"The configuration changed on disk, so nothing was done: "
@@ -661,11 +648,9 @@ private slots:
         answer.start(20);
         QTimer::singleShot(0, window.get(), [&] {
             auto* dialog = window->findChild<CertificateDialog*>();
-            for (QLineEdit* edit :
-                 {field<QLineEdit>(dialog, "organizationLineEdit"),
-                  field<QLineEdit>(dialog, "localityLineEdit"), field<QLineEdit>(dialog, "stateLineEdit"),
-                  field<QLineEdit>(dialog, "countryLineEdit")})
-                edit->setText("DE");
+            for (const char* name :
+                 {"organizationLineEdit", "localityLineEdit", "stateLineEdit", "countryLineEdit"})
+                field<QLineEdit>(dialog, name)->setText("DE");
             field<QComboBox>(dialog, "rsaKeyStrengthComboBox")->setCurrentIndex(0);
             field<QCheckBox>(dialog, "passwordCheckBox")->setChecked(true);
             field<QLineEdit>(dialog, "passwordLineEdit")->setText("new phrase");
