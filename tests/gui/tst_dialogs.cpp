@@ -151,8 +151,7 @@ void TestDialogs::warningsAndSuffixes()
                                  "'10.0.0.300' is not an IPv4 or IPv6 address."}));
     QVERIFY(m_openssl->calls().isEmpty() && m_form->result() != QDialog::Accepted);
 
-    // It fits the screen (the offscreen one is 800x600, shorter than a 1024x768 panel) with OK and Cancel
-    // inside; the form scrolls instead.
+    // It fits the offscreen 800x600 screen with OK and Cancel inside; the form scrolls instead.
     dialog(mox("c.pem"), mox("k.pem"))->show();
     QVERIFY2(m_form->frameGeometry().height() <= 600, qPrintable(QString::number(m_form->height())));
     QVERIFY(m_form->rect().contains(field<QDialogButtonBox>(m_form.get(), "buttonBox")->geometry()));
@@ -242,7 +241,6 @@ void TestDialogs::failures_data()
     QTest::addColumn<QString>("outcome");
     const QString all = "|cert.pem key.pem unrelated|";
     QTest::newRow("no-cnf") << "0" + all + "Missing the CNF file: %1/qvd_openssl.cnf";
-    QTest::newRow("no-ext") << "0" + all + "Missing the EXT file: %1/qvd_openssl_v3.ext";
     QTest::newRow("stale copy left alone") << "3|cert.pem key.pem openssl_v3.ext unrelated|";
     QTest::newRow("no-openssl") << "0" + all + "Cannot generate the private key.";
     QTest::newRow("FAIL genrsa") << "1" + all + "Cannot generate the private key.|genrsa: fake failure";
@@ -261,8 +259,8 @@ void TestDialogs::failures()
     const QString setup = QTest::currentDataTag();
     for (const char* name : {"own/cert.pem", "own/key.pem", "own/unrelated"})
         write(mox(name), "earlier");
-    if (setup.startsWith("no-c") || setup.startsWith("no-e"))
-        QVERIFY(QFile::remove(mox("OpenSSL/qvd_openssl") + (setup == "no-cnf" ? ".cnf" : "_v3.ext")));
+    if (setup == "no-cnf")
+        QVERIFY(QFile::remove(mox("OpenSSL/qvd_openssl.cnf")));
     else if (setup.startsWith("stale")) // a copy a killed run left does not block generation
         write(mox("own/openssl_v3.ext"), "stale");
     else if (setup == "no-openssl")
@@ -297,9 +295,8 @@ void TestDialogs::failures()
         QCOMPARE(readAll(mox("own/key.pem")) + readAll(mox("own/cert.pem")), QByteArray("earlierearlier"));
 }
 
-// The form scrolls at 800x600: the wheel over a choice without focus scrolls the form and leaves the choice
-// (else the key size changes under a scrolling mouse); a focused choice still takes it. A mnemonic shows its
-// field.
+// The wheel over a choice without focus scrolls the form and leaves the choice (else the key size changes
+// under a scrolling mouse); a focused choice still takes it. A mnemonic shows its field.
 void TestDialogs::wheelAndMnemonicsScrollTheForm()
 {
     CertificateDialog* form = dialog(mox("c.pem"), mox("k.pem"));
@@ -379,9 +376,8 @@ void TestDialogs::window()
         QVERIFY2(!confirm(button).isEmpty() && !offers().contains(button), qPrintable(button));
     QCOMPARE(offers() + m_errors->stringList().join(' '), none);
 
-    // A trust list holding what the tool needs is kept, and the Errors tab says why (the home folder and the
-    // rest of the guard: tst_filesafety); an unset one never stands for the working folder. The other folders
-    // go each time.
+    // A trust list holding what the tool needs is kept, the Errors tab says why (the rest of the guard:
+    // tst_filesafety); an unset one never stands for the working folder. The other folders go each time.
     QTemporaryDir work;
     write(work.filePath("precious"));
     const QString saved = QDir::currentPath();
@@ -441,9 +437,9 @@ void TestDialogs::window()
 
 void TestDialogs::backups()
 {
-    // The users file and a trusted certificate deleted in the window (the tab's Delete) come back through
-    // Data > Backups; a taken name refuses until "Replace" is ticked, and the
-    // backup of what it replaced is then deleted for good.
+    // The users file and a trusted certificate deleted in the window come back through Data > Backups; a
+    // taken name refuses until "Replace" is ticked, and the backup of what it replaced is then deleted for
+    // good.
     const QString users = mox("OpcUa/users.ini"), trusted = mox("OpcUa/pki/trusted/a.pem");
     write(users, "[ADMIN]\r\n");
     write(trusted, "-----BEGIN CERTIFICATE-----\n-----END CERTIFICATE-----\n");
