@@ -1,12 +1,15 @@
 // The certificate, settings and confirmation dialogs, alone and behind the main window's actions.
 #include "backupsDialog.h"
+#include "certificateDetailsDialog.h"
 #include "confirmDialog.h"
 #include "dialogFixture.h"
 #include "mainWindow.h"
 #include "settingsDialog.h"
 #include "testEnumerator.h"
+#include "testFiles.h"
 
 #include <QCheckBox>
+#include <QMessageBox>
 #include <QScrollBar>
 #include <QTableWidget>
 
@@ -27,6 +30,8 @@ private slots:
     void failures();
     void wheelAndMnemonicsScrollTheForm();
     void window();
+    void newPassPhraseNeedNotLockOut_data();
+    void newPassPhraseNeedNotLockOut();
     void backups();
     void sampleLeavesAnInstallationAlone();
 
@@ -433,6 +438,73 @@ void TestDialogs::window()
     });
     m_window->findChild<QAction*>("actionReload")->trigger();
     QCOMPARE(QString::number(shown) + m_errors->stringList().join('|'), "1" + instance1.join('|'));
+}
+
+void TestDialogs::newPassPhraseNeedNotLockOut_data()
+{
+    QTest::addColumn<bool>("update"); // the answer to the question whether to write the configuration
+    QTest::newRow("update accepted") << true;
+    QTest::newRow("update declined") << false;
+}
+
+// A key made with a pass phrase the configuration does not hold must not lock every tab, the key's delete
+// button included: nothing could then mend it.
+void TestDialogs::newPassPhraseNeedNotLockOut()
+{
+    QFETCH(bool, update);
+    edit("cert.pem", "cert.der");
+    const QString config = mox("OpcUa/MoxOpcUa.ini");
+    const QByteArray before = readAll(config);
+    m_window.reset(new MainWindow(nullptr, new TestEnumerator(m_dir->path(), 3)));
+    QStringList questions; // and warnings, which have no Yes
+    bool yesIsDefault = false;
+    QTimer answer; // the questions come after the dialog closed, from inside the click
+    connect(&answer, &QTimer::timeout, [&] {
+        for (QWidget* widget : QApplication::topLevelWidgets()) {
+            if (auto* box = qobject_cast<QMessageBox*>(widget); box && box->isVisible()) {
+                questions << box->text();
+                yesIsDefault |=
+                    questions.size() == 1 && box->defaultButton() == box->button(QMessageBox::Yes);
+                box->button(!box->button(QMessageBox::Yes) ? QMessageBox::Ok
+                            : update                       ? QMessageBox::Yes
+                                                           : QMessageBox::No)
+                    ->click();
+            }
+        }
+    });
+    answer.start(20);
+    click<CertificateDialog>("generate_opcUa", [](CertificateDialog& form) {
+        field<QComboBox>(fillSubject(&form), "rsaKeyStrengthComboBox")->setCurrentIndex(0);
+        field<QCheckBox>(&form, "passwordCheckBox")->setChecked(true);
+        field<QLineEdit>(&form, "passwordLineEdit")->setText("new phrase");
+        field<QLineEdit>(&form, "passwordRepeatLineEdit")->setText("new phrase");
+        form.accept();
+        QVERIFY2(form.result() == QDialog::Accepted, qPrintable(field<QLabel>(&form, "statusLabel")->text()));
+    });
+    answer.stop();
+    // The dialog proposed the configured URI, so only the pass phrase differs. The configuration is 0644:
+    // before the pass phrase goes in, the window asks to take others' access.
+    QVERIFY(questions.value(0).contains("APPLICATION_PRIVATE_KEY_PASSWORD") && yesIsDefault &&
+            !questions.value(0).contains("APPLICATION_URI"));
+    QCOMPARE(questions.size(), update ? 2 : 1);
+    QCOMPARE(questions.value(1).section('\n', 0, 0), update ? config + " has mode 0644." : QString());
+    QCOMPARE(fileMode(config), update ? 0640 : 0644);
+    QCOMPARE(
+        m_window->findChild<QListView*>()->model()->index(0, 0).data().toString().section('\n', 0, 0),
+        update ? QString()
+               : QString("The OPC UA key is encrypted, and the OPC UA config gives no pass phrase for it."));
+    QVERIFY(m_window->findChild<QWidget*>("tab_cert")->isEnabled());
+    QCOMPARE(offers(), "delete_opcUa generateAuth_opcUa generateFolders_clientCerts generate_moxCore");
+    QCOMPARE(readAll(config),
+             update ? QByteArray(before).replace("APPLICATION_PRIVATE_KEY_PASSWORD=\n",
+                                                 "APPLICATION_PRIVATE_KEY_PASSWORD=new phrase\n")
+                    : before);
+    // The new certificate's details: the button shows for it, the dialog reads it (DER by its suffix).
+    QVERIFY(!m_window->findChild<QPushButton*>("detailsPushButton_opcUa")->isHidden() &&
+            m_window->findChild<QPushButton*>("detailsPushButton_moxCore")->isHidden());
+    CertificateDetailsDialog details(mox("OpcUa/pki/own/cert.der"));
+    QCOMPARE(details.error() + details.value("Encoding") + details.value("URI"), "DERurn:MOX:UA:TestServer");
+    QVERIFY(details.value("SHA-1 thumbprint").contains(QRegularExpression("^[0-9A-F]{40}$")));
 }
 
 void TestDialogs::backups()

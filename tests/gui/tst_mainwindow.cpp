@@ -12,7 +12,6 @@
 #include "signedInstallDialog.h"
 #include "testCertificates.h"
 #include "testEnumerator.h"
-#include "testFiles.h"
 #include "uaUserDialog.h"
 
 #include "core/auditTrail.h"
@@ -596,89 +595,6 @@ private slots:
         writeConfig();
         window->reloadData();
         QVERIFY(tabs->count() == 3 && certificates->isEnabled() && view->isEnabled());
-    }
-
-    void newPassPhraseNeedNotLockOut_data()
-    {
-        QTest::addColumn<bool>("update"); // the answer to the question whether to write the configuration
-        QTest::newRow("update accepted") << true;
-        QTest::newRow("update declined") << false;
-    }
-
-    // A key made with a pass phrase the configuration does not hold must not lock every tab, the key's delete
-    // button included: nothing could then mend it.
-    void newPassPhraseNeedNotLockOut()
-    {
-        QFETCH(bool, update);
-        writeConfig({"APPLICATION_URI=urn:MOX:UA:Plant"});
-        for (const char* name : {"qvd_openssl.cnf", "qvd_openssl_v3.ext"})
-            QVERIFY(QFile::copy(qEnvironmentVariable("MOX_TEST_SOURCE_DIR") + "/share/openssl/" + name,
-                                path(QString("OpenSSL/") + name)));
-        QFile config(path("OpcUa/MoxOpcUa.ini"));
-        QVERIFY(config.open(QIODevice::ReadOnly));
-        const QByteArray before = config.readAll();
-        config.close();
-        auto window = open();
-        auto* generate = window->findChild<QPushButton*>("generatePushButton_opcUa");
-        QVERIFY(!generate->isHidden());
-        QStringList questions;
-        QString warning;
-        bool yesIsDefault = false;
-        QTimer answer; // the question comes after the dialog closed, from inside the click
-        connect(&answer, &QTimer::timeout, [&] {
-            for (QWidget* widget : QApplication::topLevelWidgets()) {
-                auto* box = qobject_cast<QMessageBox*>(widget);
-                if (!box || !box->isVisible()) {
-                    continue;
-                } else if (box->button(QMessageBox::Yes)) {
-                    questions << box->text();
-                    yesIsDefault = box->defaultButton() == box->button(QMessageBox::Yes);
-                    box->button(update ? QMessageBox::Yes : QMessageBox::No)->click();
-                } else {
-                    warning = box->text();
-                    box->button(QMessageBox::Ok)->click();
-                }
-            }
-        });
-        answer.start(20);
-        QTimer::singleShot(0, window.get(), [&] {
-            auto* dialog = window->findChild<CertificateDialog*>();
-            for (const char* name :
-                 {"organizationLineEdit", "localityLineEdit", "stateLineEdit", "countryLineEdit"})
-                field<QLineEdit>(dialog, name)->setText("DE");
-            field<QComboBox>(dialog, "rsaKeyStrengthComboBox")->setCurrentIndex(0);
-            field<QCheckBox>(dialog, "passwordCheckBox")->setChecked(true);
-            field<QLineEdit>(dialog, "passwordLineEdit")->setText("new phrase");
-            field<QLineEdit>(dialog, "passwordRepeatLineEdit")->setText("new phrase");
-            dialog->accept();
-            QVERIFY2(dialog->result() == QDialog::Accepted,
-                     qPrintable(field<QLabel>(dialog, "statusLabel")->text()));
-        });
-        generate->click();
-        answer.stop();
-        QVERIFY(questions.value(0).contains("APPLICATION_PRIVATE_KEY_PASSWORD") && yesIsDefault);
-        // The configuration is 0644: before the pass phrase goes in, the window asks to take others' access.
-        QCOMPARE(questions.value(1).section('\n', 0, 0),
-                 update ? path("OpcUa/MoxOpcUa.ini") + " has mode 0644." : QString());
-        QCOMPARE(fileMode(config.fileName()), update ? 0640 : 0644);
-        QVERIFY(warning.isEmpty());
-        // The dialog proposed the configured URI, so only the pass phrase differs.
-        QVERIFY(!questions.value(0).contains("APPLICATION_URI"));
-        QCOMPARE(::errors(*window), update ? QStringList() : QStringList{kNoPhrase});
-        QVERIFY(window->findChild<QWidget*>("tab_cert")->isEnabled());
-        QCOMPARE(::buttons(*window), QString("GDGG"));
-        QByteArray expected = before;
-        if (update)
-            expected.replace("APPLICATION_PRIVATE_KEY_PASSWORD=\n",
-                             "APPLICATION_PRIVATE_KEY_PASSWORD=new phrase\n");
-        QVERIFY(config.open(QIODevice::ReadOnly));
-        QCOMPARE(config.readAll(), expected);
-        // The new certificate's details: the button shows for it, the dialog reads it (DER by its suffix).
-        QVERIFY(!window->findChild<QPushButton*>("detailsPushButton_opcUa")->isHidden() &&
-                window->findChild<QPushButton*>("detailsPushButton_moxCore")->isHidden());
-        CertificateDetailsDialog details(path("OpcUa/pki/own/cert.der"));
-        QCOMPARE(details.error() + details.value("Encoding") + details.value("URI"), "DERurn:MOX:UA:Plant");
-        QVERIFY(details.value("SHA-1 thumbprint").contains(QRegularExpression("^[0-9A-F]{40}$")));
     }
 
     // An action that fails says what and why. As root nothing fails for want of rights, so the window runs
