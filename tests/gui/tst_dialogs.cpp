@@ -218,15 +218,14 @@ void TestDialogs::generation()
                                    mox("OpenSSL/qvd_openssl.cnf") + in,
                                pass + "x509|-req|-in|<csr>|-signkey|<key>|-extfile|<ext>" + in + "|-" +
                                    chosen[6] + "|-days|" + chosen[7] + "|-outform|" + form};
-    const std::pair<QString, const char*> temporaries[] = {
-        {key, "<key>"}, {dir + "/request.csr", "<csr>"}, {dir + "/openssl_v3.ext", "<ext>"}};
+    const std::pair<QString, const char*> temporaries[] = {{QFileInfo(key).path() + "/.key.pem", "<key>"},
+                                                           {dir + "/.request.csr", "<csr>"},
+                                                           {dir + "/.openssl_v3.ext", "<ext>"}};
     QStringList calls;
     for (const OpenSslRecorder::Call& call : m_openssl->calls()) {
         calls << call.passphrase + ": " + call.arguments.join('|');
-        for (const auto& [file, role] : temporaries)
-            calls.last().replace(QRegularExpression(QRegularExpression::escape(QFileInfo(file).path() + "/." +
-                                                                               QFileInfo(file).fileName()) +
-                                                    "\\.[^|/]+\\.tmp"),
+        for (const auto& [prefix, role] : temporaries)
+            calls.last().replace(QRegularExpression(QRegularExpression::escape(prefix) + "\\.[^|/]+\\.tmp"),
                                  role);
     }
     QCOMPARE(calls, expected);
