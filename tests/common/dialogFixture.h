@@ -46,11 +46,9 @@ protected:
     }
     static CertificateDialog* fillSubject(CertificateDialog* form)
     {
-        for (QLineEdit* edit :
-             {field<QLineEdit>(form, "organizationLineEdit"), field<QLineEdit>(form, "localityLineEdit"),
-              field<QLineEdit>(form, "stateLineEdit")})
-            edit->setText("DE");
-        field<QLineEdit>(form, "countryLineEdit")->setText("DE");
+        for (const char* name :
+             {"organizationLineEdit", "localityLineEdit", "stateLineEdit", "countryLineEdit"})
+            field<QLineEdit>(form, name)->setText("DE");
         return form;
     }
 

@@ -12,7 +12,6 @@
 #include "signedInstallDialog.h"
 #include "testCertificates.h"
 #include "testEnumerator.h"
-#include "testFiles.h"
 #include "uaUserDialog.h"
 
 #include "core/auditTrail.h"
@@ -20,7 +19,6 @@
 #include <QtTest>
 #include <QtWidgets>
 
-#include <optional>
 #include <unistd.h>
 
 using namespace Mox::Ini;
@@ -33,7 +31,6 @@ const char kConfig[] =
     "CREDENTIALS_USER_TOKEN_POLICY_ID=username\nOPTIONAL_ENCODING_SALT=\n[SECURITY]\n"
     "CERTIFICATE_TRUST_LIST_PATH=pki/trusted\nCERTIFICATE_ISSUER_LIST_PATH=pki/issuers\n"
     "CERTIFICATE_REVOCATION_LIST_PATH=pki/crl\nCERTIFICATE_REJECTED_LIST_PATH=pki/rejected\n";
-const QString kBadKey = "The passphrase in OPC UA config does not work for the key.";
 const QString kNoPhrase = "The OPC UA key is encrypted, and the OPC UA config gives no pass phrase for it.";
 const QString kNoCertificate = "The OPC UA key has no certificate: the certificate file is missing.";
 // The path fields, grouped like the buttons, and where the sample configuration points them.
@@ -52,10 +49,8 @@ QStringList errors(MainWindow& w, bool details = false)
 {
     QStringList entries =
         static_cast<QStringListModel*>(w.findChild<QListView*>("listView_errors")->model())->stringList();
-    if (!details) {
-        for (QString& entry : entries)
-            entry = entry.section('\n', 0, 0);
-    }
+    for (QString& entry : entries)
+        entry = details ? entry : entry.section('\n', 0, 0);
     return entries;
 }
 
@@ -82,9 +77,21 @@ void submit(QDialog& dialog, const QString& name, const QString& password, const
     dialog.accept();
 }
 
-// The texts among these whose mnemonic letter an earlier one has already ("&&" is a plain ampersand).
-QString sharedMnemonics(const QStringList& texts)
+// Among texts and then what under root a mnemonic may reach (buttons, group boxes, the labels of fields),
+// those whose mnemonic letter an earlier one has already ("&&" is a plain ampersand).
+QString sharedMnemonics(const QWidget* root, QStringList texts)
 {
+    for (const QAbstractButton* button : root->findChildren<QAbstractButton*>())
+        texts << button->text();
+    for (const QGroupBox* group : root->findChildren<QGroupBox*>())
+        texts << group->title();
+    for (const QLabel* label : root->findChildren<QLabel*>())
+        texts << (label->buddy() ? label->text() : QString());
+    // Some desktops' themes give OK and Cancel their first letters ("&OK").
+    for (const QDialogButtonBox* box : root->findChildren<QDialogButtonBox*>()) {
+        for (const QAbstractButton* button : box->buttons())
+            texts << '&' + QString(button->text()).remove('&');
+    }
     QMap<QChar, QString> first;
     QStringList shared;
     for (const QString& text : texts) {
@@ -98,26 +105,6 @@ QString sharedMnemonics(const QStringList& texts)
             first[letter] = text;
     }
     return shared.join(", ");
-}
-
-// What under root a mnemonic may reach: buttons, group boxes and the labels of fields.
-QStringList mnemonicTexts(const QWidget* root)
-{
-    QStringList texts;
-    for (const QAbstractButton* button : root->findChildren<QAbstractButton*>())
-        texts << button->text();
-    for (const QGroupBox* group : root->findChildren<QGroupBox*>())
-        texts << group->title();
-    for (const QLabel* label : root->findChildren<QLabel*>()) {
-        if (label->buddy())
-            texts << label->text();
-    }
-    // Some desktops' themes give OK and Cancel their first letters ("&OK").
-    for (const QDialogButtonBox* box : root->findChildren<QDialogButtonBox*>()) {
-        for (const QAbstractButton* button : box->buttons())
-            texts << '&' + QString(button->text()).remove('&');
-    }
-    return texts;
 }
 } // namespace
 
@@ -165,8 +152,7 @@ class TestMainWindow : public QObject
         button->click();
     }
 
-    // Answers the confirmations that come up while body runs, in order (OK for true); returns the last
-    // question asked.
+    // Answers the confirmations body brings up, in order (OK for true); returns the last question.
     static QString answering(QList<bool> answers, const std::function<void()>& body)
     {
         QString question;
@@ -183,11 +169,16 @@ class TestMainWindow : public QObject
         body();
         return question;
     }
-    static QString answer(QPushButton* button, bool first, std::optional<bool> second = std::nullopt)
+    // Keys reach a table's shortcuts only while it has the focus in the active window.
+    static void press(QWidget* window, QTableView* table, int row, Qt::Key key)
     {
-        QList<bool> answers{first};
-        if (second)
-            answers << *second;
+        QApplication::setActiveWindow(window);
+        table->setFocus();
+        table->selectRow(row);
+        QTest::keyClick(table, key);
+    }
+    static QString answer(QPushButton* button, QList<bool> answers)
+    {
         return answering(answers, [button] { button->click(); });
     }
 
@@ -211,8 +202,6 @@ private slots:
         auto* trust = window->findChild<QPushButton*>("trustPushButton");
         auto* reject = window->findChild<QPushButton*>("rejectPushButton");
         auto* tabs = window->findChild<QTabWidget*>("tabWidget");
-        QCOMPARE(tabs->widget(tabs->indexOf(window->findChild<QWidget*>("tab_ua_auth")) + 1)->objectName(),
-                 QString("tab_clientCerts"));
         // No users file yet: the locked users tab names the button that makes it.
         QVERIFY(tabs->tabToolTip(tabs->indexOf(window->findChild<QWidget*>("tab_ua_auth")))
                     .contains("\"Generate new authorization file\" on the Certificates tab"));
@@ -243,18 +232,6 @@ private slots:
         });
         window->findChild<QPushButton*>("detailsPushButton")->click();
         QCOMPARE(shown, make.thumbprint(first));
-        // A file of that name in the trust list: the move fails, naming the file and why, and nothing moves.
-        QVERIFY(QFile::copy(second, path("OpcUa/pki/trusted/certs/panel1.pem")));
-        trust->click();
-        auto* tab = window->findChild<ClientCertificatesTab*>();
-        QVERIFY2(tab->lastFailure().contains("panel1.pem") && tab->lastFailure().contains("already holds"),
-                 qPrintable(tab->lastFailure()));
-        QVERIFY(window->findChild<QMessageBox*>()->isVisible());
-        window->findChild<QMessageBox*>()->close();
-        QCOMPARE(make.thumbprint(path("OpcUa/pki/rejected/panel1.pem")), make.thumbprint(first));
-        QVERIFY(QFile::remove(path("OpcUa/pki/trusted/certs/panel1.pem")));
-        tab->refresh();
-        table->selectRow(table->findItems("Rejected", Qt::MatchExactly).value(0)->row());
         trust->click();
         QVERIFY(!QFile::exists(path("OpcUa/pki/rejected/panel1.pem")));
         QCOMPARE(make.thumbprint(path("OpcUa/pki/trusted/certs/panel1.pem")), make.thumbprint(first));
@@ -267,12 +244,21 @@ private slots:
                 QFile::copy(first, path("OpcUa/pki/rejected/panel2.der")));
         table->selectRow(table->findItems("Rejected", Qt::MatchExactly).value(0)->row());
         trust->click();
-        QVERIFY2(tab->lastFailure().contains("changed since it was listed"), qPrintable(tab->lastFailure()));
-        window->findChildren<QMessageBox*>().last()->close();
+        auto* tab = window->findChild<ClientCertificatesTab*>();
+        QVERIFY2(tab->lastFailure().contains("panel2.der") &&
+                     tab->lastFailure().contains("changed since it was listed"),
+                 qPrintable(tab->lastFailure()));
+        QVERIFY(window->findChild<QMessageBox*>()->isVisible());
+        window->findChild<QMessageBox*>()->close();
         QVERIFY(!QFile::exists(path("OpcUa/pki/trusted/certs/panel2.der")));
+        // The Delete key asks too; Cancel keeps the row.
+        QVERIFY(answering({false}, [&] {
+                    press(window.get(), table, 0, Qt::Key_Delete);
+                }).contains(path("OpcUa/pki/trusted/certs/panel1.pem")));
+        QCOMPARE(table->rowCount(), 2);
         table->selectAll();
         QVERIFY(!trust->isEnabled() && !reject->isEnabled());
-        const QString question = answer(window->findChild<QPushButton*>("deletePushButton"), true);
+        const QString question = answer(window->findChild<QPushButton*>("deletePushButton"), {true});
         QVERIFY2(question.contains(path("OpcUa/pki/trusted/certs/panel1.pem")) &&
                      question.contains(path("OpcUa/pki/rejected/panel2.der")),
                  qPrintable(question));
@@ -294,6 +280,13 @@ private slots:
         window->show();
         QTRY_VERIFY2(warning->text().contains("The CA Plant CA has no CRL in the revocation folder"),
                      qPrintable(warning->text()));
+        // An import into the trust list, which does not exist yet, names it and what makes it.
+        auto* tab = window->findChild<ClientCertificatesTab*>();
+        tab->importPaths({make.make("panel.pem", "Panel")});
+        QVERIFY2(tab->lastFailure().contains("folder " + path("OpcUa/pki/trusted") + " does not exist") &&
+                     tab->lastFailure().contains("\"Generate folders\"") &&
+                     tab->lastFailure().contains("moxsec folders create"),
+                 qPrintable(tab->lastFailure()));
     }
 
     // The window acts on what is on disk now. A key path put right behind its back: Delete refuses, reloads
@@ -308,14 +301,14 @@ private slots:
         auto* remove = window->findChild<QPushButton*>("deletePushButton_opcUa");
         QVERIFY(remove->isEnabled());
         writeConfig();
-        answer(remove, true);
+        answer(remove, {true});
         QVERIFY(QFile::exists(path("OpcUa/pki/own/cert.der")) &&
                 QFile::exists(path("OpcUa/pki/own/key.pem")));
         QCOMPARE(::errors(*window, true).last(),
                  "The configuration changed on disk, so nothing was done: check what is shown now and try "
                  "again.\n    " +
                      path("OpcUa/pki/own/gone.pem") + " is now " + path("OpcUa/pki/own/key.pem"));
-        QVERIFY(answer(remove, true).contains(path("OpcUa/pki/own/key.pem")));
+        QVERIFY(answer(remove, {true}).contains(path("OpcUa/pki/own/key.pem")));
         QVERIFY(!QFile::exists(path("OpcUa/pki/own/cert.der")) &&
                 !QFile::exists(path("OpcUa/pki/own/key.pem")));
 
@@ -340,15 +333,12 @@ private slots:
         QCOMPARE(window->statusBar()->currentMessage(), QString());
         // Recorded as the window's, in the log under its root, which Help > Change log shows.
         AuditTrail::setFrontEnd(QString());
-        QFile logFile(m_dir->filePath("var/log/moxsecurityconfig/audit.jsonl"));
-        QVERIFY(logFile.open(QIODevice::ReadOnly));
-        const QByteArray log = logFile.readAll();
-        QVERIFY2(log.contains(R"("action":"users add")") && log.contains(R"("frontEnd":"window")") &&
-                     log.contains(R"("subject":"alice")"),
-                 log);
         ChangeLogDialog changeLog;
         auto* table = changeLog.findChild<QTableWidget*>("logTableWidget");
-        QVERIFY(table->rowCount() == 2 && table->item(0, 3)->text() == "users add");
+        QCOMPARE(table->rowCount(), 2);
+        QCOMPARE(table->item(0, 2)->text() + '|' + table->item(0, 3)->text() + '|' +
+                     table->item(0, 4)->text(),
+                 QString("window|users add|alice"));
         // The users file removed by another program: the window shows it gone.
         QVERIFY(QFile::remove(path("OpcUa/other/users.ini")));
         QTRY_COMPARE(usersField->styleSheet(), QString("color: red;"));
@@ -361,20 +351,19 @@ private slots:
         writeConfig();
         auto window = open();
         QStringList bar;
+        const QWidget none;
         for (const QAction* menu : window->menuBar()->actions()) {
             bar << menu->text();
             QStringList items;
             for (const QAction* item : menu->menu()->actions())
                 items << item->text();
-            QCOMPARE(sharedMnemonics(items), QString());
+            QCOMPARE(sharedMnemonics(&none, items), QString());
         }
         auto* tabs = window->findChild<QTabWidget*>("tabWidget");
-        for (int i = 0; i < tabs->count(); ++i) {
-            QStringList texts = bar;
-            for (int tab = 0; tab < tabs->count(); ++tab)
-                texts << tabs->tabText(tab);
-            QCOMPARE(sharedMnemonics(texts + mnemonicTexts(tabs->widget(i))), QString());
-        }
+        for (int tab = 0; tab < tabs->count(); ++tab)
+            bar << tabs->tabText(tab);
+        for (int i = 0; i < tabs->count(); ++i)
+            QCOMPARE(sharedMnemonics(tabs->widget(i), bar), QString());
         UaUsersModel users;
         MoxInstInstance* instance = nullptr;
         const ConfigSnapshot snapshot;
@@ -389,59 +378,8 @@ private slots:
             std::make_unique<BackupsDialog>(snapshot),
             std::make_unique<SignedInstallDialog>(snapshot, CertificateRequest::Mode::OpcUa)};
         for (const auto& dialog : dialogs)
-            QCOMPARE(sharedMnemonics(mnemonicTexts(dialog.get())), QString());
-        QCOMPARE(sharedMnemonics(mnemonicTexts(&confirm)), QString());
-    }
-
-    // Delete asks, then deletes, in both tables; Enter on a user row opens that user for editing.
-    // Only the rejected folder exists.
-    void tableKeys()
-    {
-        writeConfig();
-        write("OpcUa/auth/users.ini");
-        QVERIFY(QDir().mkpath(path("OpcUa/pki/rejected")));
-        TestCertificates make(m_dir->filePath("certs"));
-        QVERIFY(QFile::copy(make.make("first.pem", "Panel 1"), path("OpcUa/pki/rejected/panel1.pem")));
-        auto window = open();
-        for (QString name : {"alice", "bob"})
-            clickAndFillUserDialog(window->findChild<QPushButton*>("newUserPushButton_ua_auth"), name,
-                                   name + "pw", 2);
-        window->show();
-        // Keys reach a table's shortcuts only while it has the focus in the active window.
-        const auto press = [&](QTableView* table, int row, Qt::Key key) {
-            QApplication::setActiveWindow(window.get());
-            table->setFocus();
-            table->selectRow(row);
-            QTest::keyClick(table, key);
-        };
-        auto* tabs = window->findChild<QTabWidget*>("tabWidget");
-        auto* users = window->findChild<QTableView*>("usersList_uaAuth");
-        tabs->setCurrentWidget(window->findChild<QWidget*>("tab_ua_auth"));
-        QVERIFY(QTest::qWaitForWindowExposed(window.get()));
-        QString edited;
-        QTimer::singleShot(0, window.get(), [&] {
-            if (auto* dialog = qobject_cast<UaUserDialog*>(QApplication::activeModalWidget())) {
-                edited = dialog->findChild<QLineEdit*>("nameLineEdit")->text();
-                dialog->reject();
-            }
-        });
-        press(users, 1, Qt::Key_Return);
-        QCOMPARE(edited, QString("bob"));
-        answering({true}, [&] { press(users, 1, Qt::Key_Delete); });
-        QCOMPARE(users->model()->rowCount(), 1);
-
-        tabs->setCurrentWidget(window->findChild<QWidget*>("tab_clientCerts"));
-        auto* table = window->findChild<QTableWidget*>("certificatesTable");
-        const QString question = answering({true}, [&] { press(table, 0, Qt::Key_Delete); });
-        QVERIFY2(question.contains(path("OpcUa/pki/rejected/panel1.pem")), qPrintable(question));
-        QVERIFY(!QFile::exists(path("OpcUa/pki/rejected/panel1.pem")) && table->rowCount() == 0);
-        // An import into the trust list, which does not exist yet, names it and what makes it.
-        auto* tab = window->findChild<ClientCertificatesTab*>();
-        tab->importPaths({make.make("second.pem", "Panel 2")});
-        QVERIFY2(tab->lastFailure().contains("folder " + path("OpcUa/pki/trusted") + " does not exist") &&
-                     tab->lastFailure().contains("\"Generate folders\"") &&
-                     tab->lastFailure().contains("moxsec folders create"),
-                 qPrintable(tab->lastFailure()));
+            QCOMPARE(sharedMnemonics(dialog.get(), {}), QString());
+        QCOMPARE(sharedMnemonics(&confirm, {}), QString());
     }
 
     // A large rejected folder: the tab opens with its first rows and adds the rest from a worker; a row
@@ -498,8 +436,6 @@ private slots:
         QTest::addColumn<QString>("buttons");
         auto row = [](const char* tag, QStringList changes, QString disk, QStringList errors,
                       QString buttons) { QTest::newRow(tag) << changes << disk << errors << buttons; };
-        row("nothing", {}, "00 00 0 0000", {}, "GGGG");
-        row("everything, plain key", {}, "11 1p 1 1111", {}, "DDDD");
         // Half a pair is an error, and its pair offers both buttons to mend it.
         row("one of each pair", {}, "01 10 1 1110",
             {"The OPC UA certificate has no key: the key file is missing.",
@@ -507,10 +443,6 @@ private slots:
             "??DG");
         row("locked key alone, no pass phrase, a file for a folder", {}, "00 0s 0 f111",
             {kNoCertificate, kNoPhrase}, "G?GG");
-        row("right pass phrase", {"APPLICATION_PRIVATE_KEY_PASSWORD=sesame"}, "00 0s 0 0000",
-            {kNoCertificate}, "G?GG");
-        row("wrong phrase", {"APPLICATION_PRIVATE_KEY_PASSWORD=barley"}, "00 0s 0 0000",
-            {kNoCertificate, kBadKey}, "G?GG");
         row("lower-case yes, empty URI", {"USE_RELATIVE_PATH=yes", "APPLICATION_URI="}, "00 00 1 0000",
             {"APPLICATION_URI", "The OPC UA config file is invalid."}, "G.GG");
         const QStringList required{"APPLICATION_CERTIFICATE_PATH", "APPLICATION_PRIVATE_KEY_PATH",
@@ -544,13 +476,6 @@ private slots:
         window->show(); // the key is opened once the window is painted
         QTRY_COMPARE(::errors(*window), errors);
         QCOMPARE(::buttons(*window), buttons);
-        // An error about the key names it below the message; it leaves the Certificates tab usable.
-        if (errors.contains(kBadKey) || errors.contains(kNoPhrase)) {
-            QVERIFY(::errors(*window, true)
-                        .last()
-                        .startsWith(errors.last() + "\n    " + path("OpcUa/pki/own/key.pem:")));
-            QVERIFY(window->findChild<QWidget*>("tab_cert")->isEnabled());
-        }
         // The key is read in process: the pass phrase never goes to another program.
         QCOMPARE(recorder.calls().size(), 0);
         if (!changes.filter("_PATH").isEmpty())
@@ -566,20 +491,9 @@ private slots:
         }
     }
 
-    void usersTab_data()
-    {
-        QTest::addColumn<QString>("setting");
-        QTest::addColumn<QString>("salt");
-        QTest::newRow("salt absent") << QString("OPTIONAL_ENCODING_SALT") << QString("k7ud30");
-        QTest::newRow("salt empty") << QString("OPTIONAL_ENCODING_SALT=") << QString("k7ud30");
-        QTest::newRow("salt set") << QString("OPTIONAL_ENCODING_SALT=pepper") << QString("pepper");
-    }
-
     void usersTab()
     {
-        QFETCH(QString, setting);
-        QFETCH(QString, salt);
-        writeConfig({setting});
+        writeConfig({"OPTIONAL_ENCODING_SALT=pepper"});
         write("OpcUa/auth/users.ini");
         QFile::setPermissions(path("OpcUa/auth/users.ini"),
                               QFile::ReadOwner | QFile::WriteOwner | QFile::ReadOther);
@@ -591,8 +505,7 @@ private slots:
                                       path("OpcUa/auth/users.ini"));
         auto login = [&](const char* name, const char* password) {
             bool ok = false;
-            return IniAuth(path("OpcUa/auth/users.ini").toStdString(), ok, salt.toStdString())
-                .getRole(name, password);
+            return IniAuth(path("OpcUa/auth/users.ini").toStdString(), ok, "pepper").getRole(name, password);
         };
         auto* view = window->findChild<QTableView*>("usersList_uaAuth");
         auto* edit = window->findChild<QPushButton*>("editUserPushButton_ua_auth");
@@ -606,14 +519,26 @@ private slots:
                                    name + "pw", name == "alice" ? 2 : 0);
         QVERIFY(notice->isHidden());
         QCOMPARE(login("alice", "alicepw"), eAuthRole_Admin);
-        view->selectRow(0);
         view->selectRow(1);
         QVERIFY(!edit->isHidden() && !remove->isHidden());
         view->clearSelection();
         QVERIFY(edit->isHidden() && remove->isHidden());
+        // Enter on a row opens that user for editing.
+        window->show();
+        auto* tabs = window->findChild<QTabWidget*>("tabWidget");
+        tabs->setCurrentWidget(window->findChild<QWidget*>("tab_ua_auth"));
+        QVERIFY(QTest::qWaitForWindowExposed(window.get()));
+        QString edited;
+        QTimer::singleShot(0, window.get(), [&] {
+            if (auto* dialog = qobject_cast<UaUserDialog*>(QApplication::activeModalWidget())) {
+                edited = field<QLineEdit>(dialog, "nameLineEdit")->text();
+                dialog->reject();
+            }
+        });
+        press(window.get(), view, 1, Qt::Key_Return);
+        QCOMPARE(edited, QString("bob"));
 
-        // Renamed with a new password and role: the user logs in under the new name at once.
-        // Demoting the only Admin takes an explicit yes.
+        // Renamed with a new password and role: logs in under the new name; demoting the only Admin asks.
         view->selectRow(0);
         QVERIFY(answering({true}, [&] {
                     clickAndFillUserDialog(edit, "alicia", "newpass", 1);
@@ -624,10 +549,9 @@ private slots:
 
         // Delete asks, naming the user; Cancel keeps the row, OK deletes. The Delete key does the same.
         view->selectRow(1);
-        QCOMPARE(answer(remove, false), QString("Do you really want to delete the user bob?"));
+        QCOMPARE(answer(remove, {false}), QString("Do you really want to delete the user bob?"));
         QCOMPARE(view->model()->rowCount(), 2);
-        view->selectRow(1);
-        answer(remove, true);
+        answering({true}, [&] { press(window.get(), view, 1, Qt::Key_Delete); });
         QVERIFY(view->model()->rowCount() == 1 && view->model()->index(0, 0).data() == "alicia");
 
         // The last Admin takes a second, explicit yes: one Cancel there keeps him.
@@ -635,7 +559,7 @@ private slots:
                                2);
         view->selectRow(
             view->model()->match(view->model()->index(0, 0), Qt::DisplayRole, "root").value(0).row());
-        QVERIFY(answer(remove, true, false).contains("no one will be able to administer the server"));
+        QVERIFY(answer(remove, {true, false}).contains("no one will be able to administer the server"));
         QCOMPARE(view->model()->rowCount(), 2);
 
         // The users file deleted behind the window's back is not recreated from memory: the delete is
@@ -643,13 +567,12 @@ private slots:
         QVERIFY(QDir(path("OpcUa/auth")).removeRecursively());
         view->selectRow(
             view->model()->match(view->model()->index(0, 0), Qt::DisplayRole, "alicia").value(0).row());
-        answer(remove, true);
+        answer(remove, {true});
         QVERIFY(!QFile::exists(path("OpcUa/auth/users.ini")));
         QCOMPARE(view->model()->rowCount(), 0);
         QCOMPARE(errors(*window, true), QStringList{"The configuration changed on disk, so nothing was done: "
                                                     "check what is shown now and try again.\n    " +
                                                     path("OpcUa/auth/users.ini") + " is gone"});
-        auto* tabs = window->findChild<QTabWidget*>("tabWidget");
         auto* certificates = window->findChild<QWidget*>("tab_cert");
         QVERIFY(tabs->currentIndex() == 3 && tabs->currentWidget()->objectName() == "tab_errors");
         QVERIFY(certificates->isEnabled() && !view->isEnabled());
@@ -668,92 +591,6 @@ private slots:
         writeConfig();
         window->reloadData();
         QVERIFY(tabs->count() == 3 && certificates->isEnabled() && view->isEnabled());
-    }
-
-    // The window keeps a pointer to the active instance across refreshes.
-    void newPassPhraseNeedNotLockOut_data()
-    {
-        QTest::addColumn<bool>("update"); // the answer to the question whether to write the configuration
-        QTest::newRow("update accepted") << true;
-        QTest::newRow("update declined") << false;
-    }
-
-    // A key made with a pass phrase the configuration does not hold must not lock every tab, the key's delete
-    // button included: nothing could then mend it.
-    void newPassPhraseNeedNotLockOut()
-    {
-        QFETCH(bool, update);
-        writeConfig({"APPLICATION_URI=urn:MOX:UA:Plant"});
-        for (const char* name : {"qvd_openssl.cnf", "qvd_openssl_v3.ext"})
-            QVERIFY(QFile::copy(qEnvironmentVariable("MOX_TEST_SOURCE_DIR") + "/share/openssl/" + name,
-                                path(QString("OpenSSL/") + name)));
-        QFile config(path("OpcUa/MoxOpcUa.ini"));
-        QVERIFY(config.open(QIODevice::ReadOnly));
-        const QByteArray before = config.readAll();
-        config.close();
-        auto window = open();
-        auto* generate = window->findChild<QPushButton*>("generatePushButton_opcUa");
-        QVERIFY(!generate->isHidden());
-        QStringList questions;
-        QString warning;
-        bool yesIsDefault = false;
-        QTimer answer; // the question comes after the dialog closed, from inside the click
-        connect(&answer, &QTimer::timeout, [&] {
-            for (QWidget* widget : QApplication::topLevelWidgets()) {
-                auto* box = qobject_cast<QMessageBox*>(widget);
-                if (!box || !box->isVisible()) {
-                    continue;
-                } else if (box->button(QMessageBox::Yes)) {
-                    questions << box->text();
-                    yesIsDefault = box->defaultButton() == box->button(QMessageBox::Yes);
-                    box->button(update ? QMessageBox::Yes : QMessageBox::No)->click();
-                } else {
-                    warning = box->text();
-                    box->button(QMessageBox::Ok)->click();
-                }
-            }
-        });
-        answer.start(20);
-        QTimer::singleShot(0, window.get(), [&] {
-            auto* dialog = window->findChild<CertificateDialog*>();
-            for (QLineEdit* edit :
-                 {field<QLineEdit>(dialog, "organizationLineEdit"),
-                  field<QLineEdit>(dialog, "localityLineEdit"), field<QLineEdit>(dialog, "stateLineEdit"),
-                  field<QLineEdit>(dialog, "countryLineEdit")})
-                edit->setText("DE");
-            field<QComboBox>(dialog, "rsaKeyStrengthComboBox")->setCurrentIndex(0);
-            field<QCheckBox>(dialog, "passwordCheckBox")->setChecked(true);
-            field<QLineEdit>(dialog, "passwordLineEdit")->setText("new phrase");
-            field<QLineEdit>(dialog, "passwordRepeatLineEdit")->setText("new phrase");
-            dialog->accept();
-            QVERIFY2(dialog->result() == QDialog::Accepted,
-                     qPrintable(field<QLabel>(dialog, "statusLabel")->text()));
-        });
-        generate->click();
-        answer.stop();
-        QVERIFY(questions.value(0).contains("APPLICATION_PRIVATE_KEY_PASSWORD") && yesIsDefault);
-        // The configuration is 0644: before the pass phrase goes in, the window asks to take others' access.
-        QCOMPARE(questions.value(1).section('\n', 0, 0),
-                 update ? path("OpcUa/MoxOpcUa.ini") + " has mode 0644." : QString());
-        QCOMPARE(fileMode(config.fileName()), update ? 0640 : 0644);
-        QVERIFY(warning.isEmpty());
-        // The dialog proposed the configured URI, so only the pass phrase differs.
-        QVERIFY(!questions.value(0).contains("APPLICATION_URI"));
-        QCOMPARE(::errors(*window), update ? QStringList() : QStringList{kNoPhrase});
-        QVERIFY(window->findChild<QWidget*>("tab_cert")->isEnabled());
-        QCOMPARE(::buttons(*window), QString("GDGG"));
-        QByteArray expected = before;
-        if (update)
-            expected.replace("APPLICATION_PRIVATE_KEY_PASSWORD=\n",
-                             "APPLICATION_PRIVATE_KEY_PASSWORD=new phrase\n");
-        QVERIFY(config.open(QIODevice::ReadOnly));
-        QCOMPARE(config.readAll(), expected);
-        // The new certificate's details: the button shows for it, the dialog reads it (DER by its suffix).
-        QVERIFY(!window->findChild<QPushButton*>("detailsPushButton_opcUa")->isHidden() &&
-                window->findChild<QPushButton*>("detailsPushButton_moxCore")->isHidden());
-        CertificateDetailsDialog details(path("OpcUa/pki/own/cert.der"));
-        QCOMPARE(details.error() + details.value("Encoding") + details.value("URI"), "DERurn:MOX:UA:Plant");
-        QVERIFY(details.value("SHA-1 thumbprint").contains(QRegularExpression("^[0-9A-F]{40}$")));
     }
 
     // An action that fails says what and why. As root nothing fails for want of rights, so the window runs
@@ -796,8 +633,8 @@ private slots:
                  qPrintable(shown[0]));
     }
 
-    // marks per field: . none, r required, n/p name/password length (N/P counted in bytes), m mismatch, b a
-    // name unfit for the file, s blanks around a new name
+    // marks per field: . none, r required, n/p name/password length, m mismatch, b a name unfit for the file,
+    // s blanks around a new name (the limits themselves, in bytes too, are the users service's: tst_core)
     void userDialogValidates_data()
     {
         QTest::addColumn<QString>("edited"); // the user being edited, empty to create one
@@ -809,20 +646,13 @@ private slots:
                       QString marks) { QTest::newRow(tag) << edited << name << password << repeat << marks; };
         row("all empty", "", "", "", "", "rrr");
         row("shortest", "", "cc", "abcde", "abcde", "...");
-        row("longest", "", QString(20, 'c'), QString(30, 'p'), QString(30, 'p'), "...");
         row("too short", "", "c", "abcd", "abcd", "np.");
-        row("too long", "", QString(21, 'c'), QString(31, 'p'), QString(31, 'p'), "np.");
-        const QChar a(0xe4); // two bytes in UTF-8, as the users file counts
-        row("non-ASCII at the byte limits", "", QString(10, a), QString(15, a), QString(15, a), "...");
-        row("non-ASCII past the byte limits", "", QString(11, a), QString(16, a), QString(16, a), "NP.");
         row("name with =, mismatch", "", "a=b", "secret", "secreT", "b.m");
         row("name with LF", "", "a\nb", "secret", "secret", "b..");
-        row("name with CR", "", "a\rb", "secret", "secret", "b..");
         row("name with leading ;", "", ";ab", "secret", "secret", "b..");
         row("new name with a trailing blank", "", "bob ", "secret", "secret", "s..");
         row("edit, password kept", "alice", "alice", "", "", "...");
         row("edit, existing name with blanks kept", " old ", " old ", "", "", "...");
-        row("edit, renamed with blanks", "alice", " alice", "secret", "secret", "s..");
         row("edit, rename without password", "alice", "alicia", "", "", ".rr");
     }
 
@@ -832,10 +662,6 @@ private slots:
             {'r', "This field is required."},
             {'n', "This field has to have between 2 and 20 characters."},
             {'p', "This field has to have between 5 and 30 characters."},
-            {'N',
-             "This field has to have between 2 and 20 bytes; each non-ASCII character takes 2 to 4 bytes."},
-            {'P',
-             "This field has to have between 5 and 30 bytes; each non-ASCII character takes 2 to 4 bytes."},
             {'m', "The passwords have to match."},
             {'b', "The name cannot contain \"=\", a line break or a NUL, or begin with \";\"."},
             {'s', "A name cannot start or end with a blank."}};
