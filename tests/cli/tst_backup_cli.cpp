@@ -24,12 +24,6 @@ class TestBackupCli : public MoxsecFixture
             return {QJsonValue("backup list failed")};
         return QJsonDocument::fromJson(run.out)["data"]["backups"].toArray();
     }
-    static struct stat statOf(const QString& path)
-    {
-        struct stat st = {};
-        ::lstat(QFile::encodeName(path).constData(), &st);
-        return st;
-    }
 
 private slots:
     void init()
@@ -50,18 +44,14 @@ private slots:
         QTest::addColumn<QStringList>("command");
         QTest::addColumn<QString>("kind");
         QTest::addColumn<QString>("place");
-        QTest::newRow("users file") << QStringList{"users.ini"} << QStringList{"auth", "delete"}
-                                    << "users file"
-                                    << "users.ini";
-        QTest::newRow("key pair") << QStringList{"pki/own/private/key.pem", "pki/own/cert.pem"}
-                                  << QStringList{"cert", "delete", "opcua"} << "key pair"
-                                  << "pki/own/private/key.pem";
-        QTest::newRow("folders") << QStringList{"pki/trusted/a.pem"} << QStringList{"folders", "delete"}
-                                 << "folders"
-                                 << "pki/trusted";
-        QTest::newRow("trust remove")
-            << QStringList{"pki/trusted/a.pem"} << QStringList{"trust", "remove", "a.pem"} << "trust files"
-            << "pki/trusted/a.pem";
+        const auto row = [](const char* tag, QStringList files, QStringList command, QString kind,
+                            QString place) { QTest::newRow(tag) << files << command << kind << place; };
+        row("users file", {"users.ini"}, {"auth", "delete"}, "users file", "users.ini");
+        row("key pair", {"pki/own/private/key.pem", "pki/own/cert.pem"}, {"cert", "delete", "opcua"},
+            "key pair", "pki/own/private/key.pem");
+        row("folders", {"pki/trusted/a.pem"}, {"folders", "delete"}, "folders", "pki/trusted");
+        row("trust remove", {"pki/trusted/a.pem"}, {"trust", "remove", "a.pem"}, "trust files",
+            "pki/trusted/a.pem");
     }
     // The files come back byte for byte with their modes and group; a taken name refuses without --yes, and
     // with it what was there goes into a backup of its own, which `backup delete` removes for good.
@@ -101,10 +91,10 @@ private slots:
         QCOMPARE(moxsec({"backup", "restore", id, "--yes"}).exitCode, 0);
         for (const QString& file : files) {
             QCOMPARE(readAll(opcUa(file)), bytes[file]);
-            QCOMPARE(statOf(opcUa(file)).st_mode & 07777, 0640u);
-            QCOMPARE(statOf(opcUa(file)).st_gid, gid_t(65534));
+            QCOMPARE(fileMode(opcUa(file)), 0640);
+            QCOMPARE(QFileInfo(opcUa(file)).groupId(), 65534u);
         }
-        QCOMPARE(statOf(opcUa("pki/trusted")).st_mode & 07777, 0750u);
+        QCOMPARE(fileMode(opcUa("pki/trusted")), 0750);
 
         // The restored backup is gone; what it replaced is the only one left, and it can be deleted.
         listed = backups();

@@ -2,6 +2,8 @@
 // test function, also when one of its checks failed.
 #pragma once
 
+#include "testFiles.h"
+
 #include <QtTest>
 
 #include <memory>
@@ -31,16 +33,10 @@ protected slots:
 protected:
     QString root() const { return m_dir->path(); }
     QString mox(const QString& relative) const { return m_dir->filePath("mox/" + relative); }
-    static QByteArray readAll(const QString& path)
-    {
-        QFile file(path);
-        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<unreadable>");
-    }
+    static QByteArray readAll(const QString& path) { return readFile(path); }
     static bool write(const QString& path, const QByteArray& data = {})
     {
-        QDir().mkpath(QFileInfo(path).path());
-        QFile file(path);
-        return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(data) == data.size();
+        return QDir().mkpath(QFileInfo(path).path()) && writeFile(path, data);
     }
     // Replaces "KEY=..." lines of the sample configuration ("KEY" alone removes the line).
     void configure(const QStringList& changes)

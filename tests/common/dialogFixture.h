@@ -4,6 +4,7 @@
 #include "certificateDialog.h"
 #include "formField.h"
 #include "openSslRecorder.h"
+#include "testFiles.h"
 
 #include <QtTest>
 
@@ -32,9 +33,7 @@ protected:
     }
     static void write(const QString& path, const QByteArray& data = {})
     {
-        QDir().mkpath(QFileInfo(path).path());
-        QFile file(path);
-        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(data) == data.size());
+        QVERIFY(QDir().mkpath(QFileInfo(path).path()) && writeFile(path, data));
     }
     QString mox(const QString& relative) const { return m_dir->filePath("mox/" + relative); }
     CertificateDialog* dialog(const QString& cert, const QString& key, QString password = {},

@@ -2,9 +2,11 @@
 // of that installation's files to show a refused command wrote nothing.
 #pragma once
 
+#include "testFiles.h"
 #include <QDirIterator>
 #include <QProcess>
 #include <QTemporaryDir>
+
 #include <QtTest>
 
 #include <csignal>
@@ -33,16 +35,58 @@ protected slots:
 
 protected:
     QString path(const QString& relative) const { return m_dir->path() + "/mox/" + relative; }
-    static QByteArray readAll(const QString& path)
-    {
-        QFile file(path);
-        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<unreadable>");
-    }
+    static QByteArray readAll(const QString& path) { return readFile(path); }
     static bool write(const QString& path, const QByteArray& data)
     {
-        QDir().mkpath(QFileInfo(path).path());
-        QFile file(path);
-        return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(data) == data.size();
+        return QDir().mkpath(QFileInfo(path).path()) && writeFile(path, data);
+    }
+
+    // True when openssl exits 0 (its errors logged otherwise); its output into *out when asked.
+    static bool openssl(const QStringList& arguments, const QByteArray& input = {}, QByteArray* out = nullptr)
+    {
+        QProcess process;
+        process.start("openssl", arguments);
+        process.write(input);
+        process.closeWriteChannel();
+        const bool ok = process.waitForFinished(60000) && process.exitStatus() == QProcess::NormalExit &&
+                        process.exitCode() == 0;
+        if (out)
+            *out = process.readAllStandardOutput();
+        if (!ok)
+            qWarning() << arguments << process.readAllStandardError();
+        return ok;
+    }
+    // The test's own CA: ca(name + ".pem") and its key ca(name + ".key"), encrypted with "secret" if asked.
+    QString ca(const QString& name) const { return m_dir->path() + "/ca/" + name; }
+    bool makeCa(const QString& name = "ca", const QString& cn = "Test CA", bool encrypted = false) const
+    {
+        return QDir().mkpath(ca("")) &&
+               openssl(QStringList{"req", "-x509", "-newkey", "ec", "-pkeyopt",
+                                   "ec_paramgen_curve:prime256v1", "-subj", "/CN=" + cn, "-days", "10",
+                                   "-addext", "basicConstraints=critical,CA:TRUE", "-addext",
+                                   "keyUsage=keyCertSign,cRLSign", "-keyout", ca(name + ".key"), "-out",
+                                   ca(name + ".pem")} +
+                       (encrypted ? QStringList{"-passout", "pass:secret"} : QStringList{"-nodes"}));
+    }
+    // The CA signs request into out, with the usages of an application instance certificate unless other
+    // extensions are given; the alternative names come from the request.
+    bool sign(const QString& request, const QString& out, const QByteArray& extensions = {},
+              int days = 30) const
+    {
+        return write(ca("ext"), extensions.isEmpty()
+                                    ? "keyUsage=critical,digitalSignature,nonRepudiation,keyEncipherment,"
+                                      "dataEncipherment\nextendedKeyUsage=serverAuth,clientAuth\n"
+                                    : extensions) &&
+               openssl({"x509", "-req", "-in", request, "-CA", ca("ca.pem"), "-CAkey", ca("ca.key"),
+                        "-CAcreateserial", "-days", QString::number(days), "-copy_extensions", "copy",
+                        "-extfile", ca("ext"), "-out", out});
+    }
+    // cert generate for which ("opcua" or "core") with a subject of the test's own.
+    Run generate(const QString& which, const QStringList& more = {}) const
+    {
+        return moxsec(QStringList{"cert", "generate", which, "--country", "DE", "--state", "BY", "--locality",
+                                  "Town", "--organization", "Org", "--yes"} +
+                      more);
     }
 
     // On the installation unless the arguments name a --root; prefix (setpriv ...) runs m_program; SIGKILL

@@ -23,31 +23,28 @@ inline QString nobodyCopy(const QString& program, const QString& folder, QProces
     }
     const auto all = QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadGroup |
                      QFile::ExeGroup | QFile::ReadOther | QFile::ExeOther;
+    const auto copyIn = [&](const QString& file) {
+        const QString copy = QDir(folder).filePath(QFileInfo(file).fileName());
+        return QFile::copy(file, copy) && QFile::setPermissions(copy, all) ? copy : QString();
+    };
     if (!QDir().mkpath(folder) || !QFile::setPermissions(folder, all))
         return QString();
     for (const QString& file : files) {
-        const QString copy = QDir(folder).filePath(QFileInfo(file).fileName());
-        if (!QFile::copy(file, copy) || !QFile::setPermissions(copy, all))
+        if (copyIn(file).isEmpty())
             return QString();
     }
     env.insert(QStringLiteral("LD_LIBRARY_PATH"), folder);
     // The leak check's suppressions and the offscreen screen's size (Qt 6) lie in the checkout too.
-    const struct
-    {
-        QString variable;
-        QRegularExpression file;
-    } inCheckout[] = {
-        {QStringLiteral("LSAN_OPTIONS"), QRegularExpression(QStringLiteral("suppressions=([^:]+)"))},
-        {QStringLiteral("QT_QPA_PLATFORM"), QRegularExpression(QStringLiteral("configfile=([^:]+)"))}};
-    for (const auto& entry : inCheckout) {
-        const QString value = env.value(entry.variable);
-        const QString file = entry.file.match(value).captured(1);
-        if (file.isEmpty())
-            continue;
-        const QString copy = QDir(folder).filePath(QFileInfo(file).fileName());
-        if (!QFile::copy(file, copy) || !QFile::setPermissions(copy, all))
+    for (const auto& [variable, pattern] :
+         {std::pair<QString, QString>{"LSAN_OPTIONS", "suppressions=([^:]+)"},
+          {"QT_QPA_PLATFORM", "configfile=([^:]+)"}}) {
+        const QString value = env.value(variable);
+        const QString file = QRegularExpression(pattern).match(value).captured(1);
+        const QString copy = file.isEmpty() ? QString() : copyIn(file);
+        if (!file.isEmpty() && copy.isEmpty())
             return QString();
-        env.insert(entry.variable, QString(value).replace(file, copy));
+        if (!copy.isEmpty())
+            env.insert(variable, QString(value).replace(file, copy));
     }
     return QDir(folder).filePath(QFileInfo(program).fileName());
 }

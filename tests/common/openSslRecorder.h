@@ -22,15 +22,16 @@ public:
         QDir().mkpath(folder + "/bin");
         QFile script(folder + "/bin/openssl");
         script.open(QIODevice::WriteOnly);
-        script.write(QString(R"(#!/bin/bash
+        script.write(
+            QString(R"(#!/bin/bash
 printf '%s\x1f' "${%2-<unset>}" "$@" >> '%1/calls.log'; echo >> '%1/calls.log'; echo $$ > '%1/last.pid'
 for a in "$@"; do [ "$p" = -extfile ] && cp "$a" '%1/ext.seen'; p=$a; done
 [ "$1" = "${MOX_FAKE_FAIL:-}" ] && { echo partial; echo "$1: fake failure" >&2; exit 1; }
 [ "$1" = "${MOX_FAKE_HANG:-}" ] && { echo partial; exec sleep 300; }
 exec '%3' "$@"
 )")
-                         .arg(folder, OpenSslTool::passphraseVariable, realOpenSsl())
-                         .toUtf8());
+                .arg(folder, OpenSslTool::passphraseVariable, QStandardPaths::findExecutable("openssl"))
+                .toUtf8());
         script.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
         qputenv("PATH", (folder + "/bin:").toUtf8() + m_savedPath);
     }
@@ -41,7 +42,6 @@ exec '%3' "$@"
         qunsetenv("MOX_FAKE_HANG");
     }
 
-    static QString realOpenSsl() { return QStandardPaths::findExecutable("openssl"); }
     QString file(const QString& name) const { return m_folder + '/' + name; }
     QList<Call> calls() const
     {

@@ -20,20 +20,16 @@ public:
     QString make(const QString& file, const QString& cn, bool ca = false, bool der = false,
                  const QString& uri = QString(), const QStringList& more = {})
     {
-        QStringList args{"req",         "-x509",
-                         "-config",     "req.cnf",
-                         "-extensions", ca ? "ca" : "plain",
-                         "-newkey",     "ec",
-                         "-pkeyopt",    "ec_paramgen_curve:prime256v1",
-                         "-nodes",      "-utf8",
-                         "-subj",       "/CN=" + cn,
-                         "-keyout",     file + ".key",
-                         "-out",        file,
-                         "-days",       "30"};
+        QStringList args =
+            QString("req -x509 -config req.cnf -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 "
+                    "-nodes -utf8 -days 30")
+                .split(' ');
+        args << "-extensions" << (ca ? "ca" : "plain") << "-subj"
+             << "/CN=" + cn << "-keyout" << file + ".key"
+             << "-out" << file << more;
         if (!uri.isEmpty())
             args << "-addext"
                  << "subjectAltName = URI:" + uri;
-        args << more;
         if (der)
             args << "-outform"
                  << "DER";
