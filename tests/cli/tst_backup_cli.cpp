@@ -1,9 +1,4 @@
 // moxsec's backups end to end: what each deletion takes comes back from `backup restore` as it was.
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QJsonObject>
-#include <QtTest>
-
 #include "moxsecFixture.h"
 #include "testCertificates.h"
 

@@ -25,32 +25,31 @@ private:
 private slots:
     void warnings_data()
     {
-        QTest::addColumn<QString>("setup");
+        // The folder that holds CA A, the CAs that issue a CRL each (F is named A), its next update.
+        QTest::addColumn<QString>("folder");
+        QTest::addColumn<QStringList>("crls");
+        QTest::addColumn<QString>("next");
         QTest::addColumn<QStringList>("expected");
-        QTest::newRow("no CRL") << "none" << QStringList{m_noCrl};
-        QTest::newRow("expired CRL") << "expired" << QStringList{m_expired};
-        QTest::newRow("CRL of an unknown CA") << "unknown" << QStringList{m_unknown};
+        QTest::newRow("no CRL") << "issuers" << QStringList{} << m_future << QStringList{m_noCrl};
+        QTest::newRow("expired CRL") << "issuers" << QStringList{"A"} << m_later << QStringList{m_expired};
+        QTest::newRow("CRL of an unknown CA")
+            << "issuers" << QStringList{"A", "B"} << m_future << QStringList{m_unknown};
         // The issuer's name is A's, the key another's: only the signature tells.
-        QTest::newRow("CRL forged in a known CA's name") << "forged" << QStringList{m_noCrl, m_unknown};
-        QTest::newRow("all right") << "valid" << QStringList{};
+        QTest::newRow("CRL forged in a known CA's name")
+            << "issuers" << QStringList{"F"} << m_future << QStringList{m_noCrl, m_unknown};
+        QTest::newRow("all right") << "trusted" << QStringList{"A"} << m_future << QStringList{};
     }
     void warnings()
     {
-        QFETCH(QString, setup);
+        QFETCH(QString, folder);
+        QFETCH(QStringList, crls);
+        QFETCH(QString, next);
         QFETCH(QStringList, expected);
         QVERIFY(makeCa("A", "A") && makeCa("B", "B") && makeCa("F", "A"));
-        const QString folder = setup == "valid" ? "pki/trusted/" : "pki/issuers/";
-        QVERIFY(write(path("OpcUa/" + folder + "A.pem"), readAll(ca("A.pem"))));
+        QVERIFY(write(path("OpcUa/pki/" + folder + "/A.pem"), readAll(ca("A.pem"))));
         QDir().mkpath(path("OpcUa/pki/crl"));
-        const QString crl = path("OpcUa/pki/crl/list.crl");
-        if (setup == "expired")
-            QVERIFY(makeCrl("A", crl, m_past, m_later));
-        if (setup == "valid" || setup == "unknown")
-            QVERIFY(makeCrl("A", crl, m_past, m_future));
-        if (setup == "unknown")
-            QVERIFY(makeCrl("B", path("OpcUa/pki/crl/other.crl"), m_past, m_future));
-        if (setup == "forged")
-            QVERIFY(makeCrl("F", crl, m_past, m_future));
+        for (const QString& issuer : crls)
+            QVERIFY(makeCrl(issuer, path("OpcUa/pki/crl/" + issuer + ".crl"), m_past, next));
         const QString out = status();
         for (const QString& phrase : {m_noCrl, m_expired, m_unknown})
             QVERIFY2(out.contains(phrase) == expected.contains(phrase), qPrintable(out));

@@ -1,7 +1,5 @@
 // A key pair changes whole: moxsec killed at random moments of `cert generate --yes`, or failing at the
 // certificate, leaves a key that fits the certificate in place, and the next run leaves nothing hidden.
-#include <QDirIterator>
-#include <QRandomGenerator>
 #include <QtTest>
 
 #include "testCertificates.h"
@@ -118,10 +116,9 @@ esac
         QCOMPARE(moxsec(m_generate), 1);
         QCOMPARE(readFile(own("private/key.pem")), QByteArray("old key\n"));
         QVERIFY(QFileInfo(own("cert.pem/inside")).isDir());
-        QCOMPARE(QDir(own("private")).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
-                 QStringList{"key.pem"});
-        QCOMPARE(QDir(own("")).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
-                 (QStringList{"cert.pem", "private"}));
+        const auto all = QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot;
+        QCOMPARE(QDir(own("private")).entryList(all), QStringList{"key.pem"});
+        QCOMPARE(QDir(own("")).entryList(all), (QStringList{"cert.pem", "private"}));
     }
 };
 

@@ -2,10 +2,6 @@
 // usages), changes only when due, and leaves the old certificate in a backup.
 #include "moxsecFixture.h"
 
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QJsonObject>
-
 class TestRenew : public MoxsecFixture
 {
     Q_OBJECT

@@ -1,11 +1,4 @@
 // moxsec's trust commands attacked as whole processes: planted links, odd names, and kills at random times.
-#include <QElapsedTimer>
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QJsonObject>
-#include <QRandomGenerator>
-#include <QtTest>
-
 #include "moxsecFixture.h"
 #include "testCertificates.h"
 

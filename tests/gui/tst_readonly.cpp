@@ -7,7 +7,6 @@
 #include "nobodyCopy.h"
 #include "testEnumerator.h"
 
-#include <QtTest>
 #include <QtWidgets>
 
 #include <sys/stat.h>
@@ -25,11 +24,7 @@ class TestReadOnly : public MoxsecFixture
         QCOMPARE(moxsec({"auth", "delete", "--yes"}).exitCode, 0);
         QVERIFY(write(path("OpcUa/users.ini"), ""));
         // Backups are root's alone; opened to all here, so the dialog has one to show.
-        QCOMPARE(::chmod(QFile::encodeName(path("OpcUa/.backup")).constData(), 0755), 0);
-        for (const QFileInfo& entry :
-             QDir(path("OpcUa/.backup")).entryInfoList(QDir::AllEntries | QDir::NoDotAndDotDot))
-            QCOMPARE(::chmod(QFile::encodeName(entry.filePath()).constData(), entry.isDir() ? 0755 : 0644),
-                     0);
+        QCOMPARE(QProcess::execute("chmod", {"-R", "a+rX", path("OpcUa/.backup")}), 0);
         for (const char* folder : {"trusted", "issuers", "crl", "rejected"})
             QVERIFY(QDir().mkpath(path("OpcUa/pki/") + folder));
         QCOMPARE(::chmod(QFile::encodeName(m_dir->path()).constData(), 0755), 0);
@@ -79,24 +74,21 @@ private slots:
         MainWindow window(nullptr, new TestEnumerator(root));
         const QString mox = root + "/mox/";
         // Each action's button, and what its tool tip names: the files and folders it may not write.
-        const struct
-        {
-            const char* name;
-            QStringList unwritable;
-        } refused[] = {{"generatePushButton_opcUa", {"OpcUa/pki", "OpcUa", "OpcUa/.backup"}},
-                       {"generatePushButton_moxCore", {"moxcore", "OpcUa", "OpcUa/.backup"}},
-                       {"deleteAuthPushButton_opcUa", {"OpcUa", "OpcUa/.backup"}},
-                       {"deleteFoldersPushButton_clientCerts", {"OpcUa/pki", "OpcUa", "OpcUa/.backup"}},
-                       {"newUserPushButton_ua_auth", {"OpcUa/users.ini"}},
-                       {"importPushButton",
-                        {"OpcUa/pki/trusted", "OpcUa/pki/issuers", "OpcUa/pki/crl", "OpcUa/pki/rejected",
-                         "OpcUa", "OpcUa/.backup"}}};
+        const std::pair<const char*, QStringList> refused[] = {
+            {"generatePushButton_opcUa", {"OpcUa/pki", "OpcUa", "OpcUa/.backup"}},
+            {"generatePushButton_moxCore", {"moxcore", "OpcUa", "OpcUa/.backup"}},
+            {"deleteAuthPushButton_opcUa", {"OpcUa", "OpcUa/.backup"}},
+            {"deleteFoldersPushButton_clientCerts", {"OpcUa/pki", "OpcUa", "OpcUa/.backup"}},
+            {"newUserPushButton_ua_auth", {"OpcUa/users.ini"}},
+            {"importPushButton",
+             {"OpcUa/pki/trusted", "OpcUa/pki/issuers", "OpcUa/pki/crl", "OpcUa/pki/rejected", "OpcUa",
+              "OpcUa/.backup"}}};
         const QString cannot =
             "This user cannot write what this changes: run it as an administrator.\n" + mox;
-        for (const auto& entry : refused) {
-            const QAbstractButton* b = button(window, entry.name);
-            QVERIFY2(b && !b->isEnabled(), entry.name);
-            QCOMPARE(b->toolTip(), cannot + entry.unwritable.join(", " + mox));
+        for (const auto& [name, unwritable] : refused) {
+            const QAbstractButton* b = button(window, name);
+            QVERIFY2(b && !b->isEnabled(), name);
+            QCOMPARE(b->toolTip(), cannot + unwritable.join(", " + mox));
         }
         // Read-only locks no tab: what is there can still be looked at.
         for (const char* tab : {"tab_cert", "tab_clientCerts", "tab_ua_auth"})

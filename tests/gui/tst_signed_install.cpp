@@ -5,7 +5,6 @@
 #include "moxsecFixture.h"
 #include "testEnumerator.h"
 
-#include <QtTest>
 #include <QtWidgets>
 
 class TestSignedInstall : public MoxsecFixture
