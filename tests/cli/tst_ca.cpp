@@ -100,15 +100,15 @@ private slots:
         QTest::addColumn<int>("days");
         QTest::addColumn<bool>("chain");
         QTest::addColumn<QByteArray>("reason");
-        QTest::newRow("another key") << QStringList{"OTHER"} << QByteArray() << 30 << true
-                                     << QByteArray("installed or the pending key");
-        QTest::newRow("another URI") << QStringList{"--uri-end", "Other"} << QByteArray() << 30 << true
-                                     << QByteArray("uri is application_uri");
-        QTest::newRow("expired") << QStringList() << QByteArray() << 0 << true << QByteArray("valid now");
-        QTest::newRow("no chain") << QStringList() << QByteArray() << 30 << false
-                                  << QByteArray("verifies up to a ca");
-        QTest::newRow("wrong usages") << QStringList() << QByteArray("keyUsage=digitalSignature\n") << 30
-                                      << true << QByteArray("usages of an application instance");
+        const auto row = [](const char* tag, QStringList csr, QByteArray extensions, int days, bool chain,
+                            QByteArray reason) {
+            QTest::newRow(tag) << csr << extensions << days << chain << reason;
+        };
+        row("another key", {"OTHER"}, {}, 30, true, "installed or the pending key");
+        row("another URI", {"--uri-end", "Other"}, {}, 30, true, "uri is application_uri");
+        row("expired", {}, {}, 0, true, "valid now");
+        row("no chain", {}, {}, 30, false, "verifies up to a ca");
+        row("wrong usages", {}, "keyUsage=digitalSignature\n", 30, true, "usages of an application instance");
     }
 
     void refusals()
