@@ -10,7 +10,7 @@
 
 #include <memory>
 
-class CertificateInfo;
+struct CertificateInfo;
 class MoxInstInstance;
 namespace Mox {
 namespace Ini {

@@ -40,6 +40,12 @@ bool isStorableName(const std::string& name)
     return name.find_first_of(kUnstorable) == std::string::npos && (name.empty() || name[0] != ';');
 }
 
+// A name that opens with '[' stored with a value that ends with ']' would read back as a section header.
+bool isStorableEntry(const std::string& name, const std::string& value)
+{
+    return isStorableName(name) && !(!name.empty() && name[0] == '[' && !value.empty() && value.back() == ']');
+}
+
 std::string folderOf(const std::string& path)
 {
     const std::size_t slash = path.rfind('/');
@@ -226,7 +232,10 @@ AuthRoleCode IniAuth::renameUser(const std::string& oldUsername, const std::stri
     return transact([&] {
         if (newUsername.size() < 2 || newUsername.size() > 20)
             return eAuthRoleCode_BadUsernameWrongLength;
-        if (!isStorableName(newUsername))
+        std::string section, stored;
+        const bool exists =
+            UniqueKeyIniManager::isGood(m_iniManager.getKeySectionAndValue(oldUsername, section, stored));
+        if (!isStorableEntry(newUsername, exists ? stored : std::string()))
             return eAuthRoleCode_BadInvalidUsername;
         const UKIMResult result = m_iniManager.renameKey(oldUsername, newUsername);
         if (result == UKIMResult_ExistingKey)
@@ -300,7 +309,7 @@ AuthRoleCode IniAuth::updateUser(const std::string& oldName, const std::string& 
         if (renamed) {
             if (newName.size() < 2 || newName.size() > 20)
                 return eAuthRoleCode_BadUsernameWrongLength;
-            if (!isStorableName(newName))
+            if (!isStorableEntry(newName, password ? std::string() : stored))
                 return eAuthRoleCode_BadInvalidUsername;
             if (UniqueKeyIniManager::isGood(m_iniManager.getKeySectionAndValue(newName, oldSection, stored)))
                 return eAuthRoleCode_BadAlreadyExist;

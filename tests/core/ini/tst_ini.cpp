@@ -319,6 +319,15 @@ private slots:
                     IniAuth(path(f), ok, "salt").getRole(u[0].toStdString(), u[2] == "-" ? "secret1" : pw),
                     AuthRole(u[1].toInt()));
         }
+        // A value from the file ending with ']' under a name opening with '[' would read back as a section.
+        const QString odd = file("[ADMIN]\nroot=X]\nop=Y\n");
+        IniAuth auth(path(odd), ok, "salt");
+        const QByteArray before = readFile(odd);
+        QVERIFY(auth.renameUser("root", "[G]") == eAuthRoleCode_BadInvalidUsername &&
+                auth.updateUser("root", "[G]", eAuthRole_Admin, nullptr) == eAuthRoleCode_BadInvalidUsername);
+        QCOMPARE(readFile(odd), before);
+        QVERIFY(auth.renameUser("op", "[G]") == eAuthRoleCode_Good);
+        QCOMPARE(users(IniAuth(path(odd), ok, "salt")), "0,root:0,[G]:0");
     }
 
     void authStore()
