@@ -22,11 +22,12 @@ std::string list(const IniAuth& auth)
             "|" + std::to_string(user.m_name.size()) + ":" + user.m_name + ":" + std::to_string(user.m_role);
     return text;
 }
-// None for a user in a section that is no role; Last when the list stops at such a section before it.
+// The role a login by this name gets, from its first entry; Last when the list cannot tell, because a
+// section that is no role, which the list leaves out, may hold the name first.
 AuthRole roleOf(const IniAuth& auth, const std::string& name)
 {
     std::vector<User> users;
-    if (auth.getListOfUsers(users) != eAuthRoleCode_Good)
+    if (auth.getListOfUsers(users) != eAuthRoleCode_Good || !auth.getUnknownSections().empty())
         return eAuthRole_Last;
     for (const User& user : users) {
         if (user.m_name == name)

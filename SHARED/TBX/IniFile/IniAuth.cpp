@@ -24,6 +24,11 @@ bool sectionOfRole(AuthRole role, std::string& section)
     return true;
 }
 
+std::vector<std::string> roleSectionList()
+{
+    return {kRoleSections[0], kRoleSections[1], kRoleSections[2]};
+}
+
 AuthRole roleOfSection(const std::string& section)
 {
     for (int role = eAuthRole_Admin; role < eAuthRole_Last; ++role) {
@@ -96,7 +101,7 @@ IniAuth::IniAuth(const std::string& filename, bool& success, std::string salt, i
 {
     if (lockFd >= 0)
         ::close(lockFd);
-    m_iniManager.setAllowedSections({kRoleSections[0], kRoleSections[1], kRoleSections[2]});
+    m_iniManager.setAllowedSections(roleSectionList());
     // The file holds password hashes: only its owner may read it.
     m_iniManager.setNewFileMode(0600);
 }
@@ -172,6 +177,7 @@ template <class Change> AuthRoleCode IniAuth::transact(Change change)
             break;
         }
         remember(fresh);
+        m_iniManager.setAllowedSections(roleSectionList()); // a role the file lost can be given again
         code = change();
         break;
     }
@@ -256,7 +262,10 @@ AuthRoleCode IniAuth::setUserRole(const std::string& username, AuthRole role)
         if (!sectionOfRole(role, section))
             return eAuthRoleCode_BadUnknownRole;
         std::string previous;
-        if (!UniqueKeyIniManager::isGood(m_iniManager.setKeySection(username, section, previous)))
+        const UKIMResult moved = m_iniManager.setKeySection(username, section, previous);
+        if (moved == UKIMResult_ExistingKey)
+            return eAuthRoleCode_BadAlreadyExist; // the role holds the name already
+        if (!UniqueKeyIniManager::isGood(moved))
             return eAuthRoleCode_BadUserDoesNotExist;
         if (m_iniManager.save())
             return eAuthRoleCode_Good;
@@ -318,13 +327,18 @@ AuthRoleCode IniAuth::updateUser(const std::string& oldName, const std::string& 
             return eAuthRoleCode_BadPasswordWrongLength;
 
         // Undoing step by step would move the user to the end of its section; the copy puts back the order.
+        // Each step takes the name's first entry: renamed first, a name a hand-edited file holds twice has
+        // every step on one entry.
         std::unique_ptr<SectionList> before = m_iniManager.copySections();
         std::string ignored;
-        m_iniManager.setKeySection(oldName, section, ignored);
         if (renamed)
             m_iniManager.renameKey(oldName, newName);
         if (password)
             m_iniManager.setKeyValue(newName, encodePassword(newName, *password), ignored);
+        if (!UniqueKeyIniManager::isGood(m_iniManager.setKeySection(newName, section, ignored))) {
+            m_iniManager.restoreSections(std::move(before));
+            return eAuthRoleCode_BadAlreadyExist; // the role holds the name already
+        }
         if (m_iniManager.save())
             return eAuthRoleCode_Good;
         m_iniManager.restoreSections(std::move(before));
@@ -348,8 +362,10 @@ bool IniAuth::reload()
     const int lock = lockFolderOf(m_target);
     FileIdentity fresh = identify(m_target);
     const bool ok = m_iniManager.reload();
-    if (ok)
+    if (ok) {
         remember(fresh);
+        m_iniManager.setAllowedSections(roleSectionList());
+    }
     else if (fresh.fd >= 0)
         ::close(fresh.fd);
     if (lock >= 0)

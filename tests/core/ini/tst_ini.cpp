@@ -328,6 +328,21 @@ private slots:
         QCOMPARE(readFile(odd), before);
         QVERIFY(auth.renameUser("op", "[G]") == eAuthRoleCode_Good);
         QCOMPARE(users(IniAuth(path(odd), ok, "salt")), "0,root:0,[G]:0");
+
+        // A hand-edited file holding a name twice: one entry takes every step of an update, and a move onto
+        // the other is refused, not reported done.
+        const QString twice = file("[ADMIN]\nop=H1\n[OPERATOR]\nop=H2\n[GUEST]\n");
+        IniAuth dup(path(twice), ok, "salt");
+        const std::string pw = "newpass1";
+        QCOMPARE(dup.updateUser("op", "op", eAuthRole_Operator, nullptr), eAuthRoleCode_BadAlreadyExist);
+        QCOMPARE(dup.setUserRole("op", eAuthRole_Operator), eAuthRoleCode_BadAlreadyExist);
+        QCOMPARE(dup.updateUser("op", "op2", eAuthRole_Guest, &pw), eAuthRoleCode_Good);
+        IniAuth reread(path(twice), ok, "salt");
+        QVERIFY(users(reread) == "0,op:1,op2:2" && reread.getRole("op2", pw) == eAuthRole_Guest);
+
+        // A role the file lost on disk is there again for the next change.
+        QVERIFY(writeFile(twice, "[ADMIN]\n"));
+        QCOMPARE(dup.addUser("guest", "secret1", eAuthRole_Guest), eAuthRoleCode_Good);
     }
 
     void authStore()
