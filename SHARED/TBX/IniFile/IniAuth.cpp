@@ -48,7 +48,8 @@ bool isStorableName(const std::string& name)
 // A name that opens with '[' stored with a value that ends with ']' would read back as a section header.
 bool isStorableEntry(const std::string& name, const std::string& value)
 {
-    return isStorableName(name) && !(!name.empty() && name[0] == '[' && !value.empty() && value.back() == ']');
+    return isStorableName(name) &&
+           !(!name.empty() && name[0] == '[' && !value.empty() && value.back() == ']');
 }
 
 std::string folderOf(const std::string& path)
@@ -365,8 +366,7 @@ bool IniAuth::reload()
     if (ok) {
         remember(fresh);
         m_iniManager.setAllowedSections(roleSectionList());
-    }
-    else if (fresh.fd >= 0)
+    } else if (fresh.fd >= 0)
         ::close(fresh.fd);
     if (lock >= 0)
         ::close(lock);
